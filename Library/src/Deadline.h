@@ -1,0 +1,38 @@
+#pragma once
+
+#include <chrono>
+
+namespace Brivane::HardwareAPI {
+
+// A point on the monotonic clock after which a wait gives up. A limit of 0 seconds or below
+// never expires, so a wait with it lasts until its bytes arrive.
+class Deadline {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    static Deadline After(double seconds) {
+        if (!(seconds > 0.0)) return Deadline();
+        return Deadline(Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                           std::chrono::duration<double>(seconds)));
+    }
+    static Deadline At(Clock::time_point at) { return Deadline(at); }
+    static Deadline Never() { return Deadline(); }
+
+    bool IsNever() const { return never_; }
+    bool Expired() const { return !never_ && Clock::now() >= at_; }
+
+    // Time left, never negative; meaningless for a deadline that never expires.
+    Clock::duration Remaining() const {
+        const auto left = at_ - Clock::now();
+        return left > Clock::duration::zero() ? left : Clock::duration::zero();
+    }
+
+private:
+    Deadline() : never_(true) {}
+    explicit Deadline(Clock::time_point at) : at_(at), never_(false) {}
+
+    Clock::time_point at_{};
+    bool never_;
+};
+
+}  // namespace Brivane::HardwareAPI

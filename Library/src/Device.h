@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+
+#include "SerialStream.h"
+
+namespace Brivane::HardwareAPI::Devices {
+
+// The common core of every device: a stream it does not own, a reply timeout and two owned,
+// zero-filled frame buffers. Reads are time-limited; faults are reported as one line on
+// stderr and as zero results, never as exceptions.
+struct Device {
+    static constexpr std::size_t kBufferSize = 1024;
+
+    // Longest wait of a read, in seconds; 0 or below waits without limit.
+    float timeout;
+    IO::SerialStream* stream;
+    std::unique_ptr<std::uint8_t[]> write_buffer;
+    std::unique_ptr<std::uint8_t[]> read_buffer;
+
+    Device(IO::SerialStream* stream, float timeout);
+
+    // Waits for one byte and returns it; 0 on time-out or failure.
+    std::uint8_t read_header();
+    // Waits for n bytes (1 to 1024) and reads them into read_buffer; the count, or 0.
+    std::int32_t read_bytes(std::size_t n);
+
+    // The request/response exchange every arm message follows, in its two halves.
+    // Sends the first `length` bytes of write_buffer.
+    void send_request(std::size_t length);
+    // Reads the header code(s), all of them before comparing, then on a match the payload
+    // into read_buffer. True only when every code matched and the whole payload arrived;
+    // a mismatch drains the line.
+    bool receive_answer(std::initializer_list<std::uint8_t> codes, std::size_t payload_length);
+    bool exchange(std::size_t request_length, std::initializer_list<std::uint8_t> codes,
+                  std::size_t payload_length) {
+        send_request(request_length);
+        return receive_answer(codes, payload_length);
+    }
+
+    // Discards what the line holds: waits for a full buffer or the timeout, then throws
+    // away whatever has arrived.
+    void drain();
+
+private:
+    enum class ReadKind { Header, Bytes };
+    // Waits for n queued bytes, then reads them into read_buffer: true when all arrived.
+    bool timed_read(std::size_t n, ReadKind kind);
+    void report_read_failure(std::size_t n, ReadKind kind);
+};
+
+}  // namespace Brivane::HardwareAPI::Devices

@@ -1,0 +1,66 @@
+#include "SerialStream.h"
+
+#include <cerrno>
+#include <exception>
+
+#include "ErrorLine.h"
+#include "platform/SystemError.h"
+
+namespace Brivane::HardwareAPI::IO {
+
+SerialStream::SerialStream(const char* port, bool open)
+    : std::basic_iostream<char>(nullptr), port_name(port), open_on_construction(open) {
+    if (open_on_construction && Open() < 0) {
+        ReportError(__FILE__, __LINE__, Platform::LastSystemError(),
+                    "unable to open stream '%s'", port_name.c_str());
+    }
+}
+
+SerialStream::~SerialStream() { Close(); }
+
+std::int8_t SerialStream::Open() {
+    buffer = std::make_unique<serialib>();
+    rdbuf(buffer.get());  // also resets the state to good
+    std::int8_t code = -1;
+    try {
+        code = buffer->OpenPort(port_name.c_str());
+    } catch (const std::exception&) {  // the device path could not be built
+    }
+    const int error = code < 0 ? Platform::LastSystemError() : 0;
+    if (buffer->IsOpen()) buffer->RaiseDtr();
+    if (code == 1) return 1;
+    ReportError(__FILE__, __LINE__, error, "unable to open port '%s'", port_name.c_str());
+    errno = error;  // for the caller's own line
+    return code;
+}
+
+void SerialStream::Close() {
+    if (buffer) buffer->ClosePort();
+}
+
+std::int32_t SerialStream::Available() {
+    if (!buffer) return 0;
+    const int queued = buffer->Queued();
+    return queued < 0 ? 0 : queued;
+}
+
+void SerialStream::Write(const char* data, std::size_t n) {
+    // A short read leaves end-of-file and fail behind; that must not swallow this write.
+    // A stream gone bad through a failed write stays bad.
+    if (!bad()) clear();
+    write(data, static_cast<std::streamsize>(n));
+    if (!good() && !eof()) {
+        ReportError(__FILE__, __LINE__, Platform::LastSystemError(),
+                    "unable to write '%zu' bytes to stream", n);
+    }
+}
+
+Platform::WaitResult SerialStream::WaitForBytes(std::size_t n, const Deadline& deadline) const {
+    if (!buffer || !buffer->IsOpen()) {
+        errno = EBADF;
+        return Platform::WaitResult::Failed;
+    }
+    return buffer->WaitForBytes(static_cast<int>(n), deadline);
+}
+
+}  // namespace Brivane::HardwareAPI::IO

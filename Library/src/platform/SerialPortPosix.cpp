@@ -1,0 +1,213 @@
+// termios backend of the serial port seam.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "SerialPort.h"
+#include "SystemError.h"
+
+namespace Brivane::HardwareAPI::Platform {
+
+namespace {
+
+using Clock = Deadline::Clock;
+using std::chrono::microseconds;
+using std::chrono::milliseconds;
+
+// One byte at 115200 baud, 8N1: ten bits on the wire.
+constexpr microseconds kByteWireTime{87};
+
+// Waits for `events` on fd until `deadline`. Returns the revents, 0 on time-out, -1 on error.
+int PollUntil(int fd, short events, const Deadline& deadline) {
+    pollfd entry{fd, events, 0};
+    timespec wait{};
+    if (!deadline.IsNever()) {
+        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.Remaining());
+        wait.tv_sec = static_cast<time_t>(left.count() / 1000000000);
+        wait.tv_nsec = static_cast<long>(left.count() % 1000000000);
+    }
+    for (;;) {
+        const int ready = ::ppoll(&entry, 1, deadline.IsNever() ? nullptr : &wait, nullptr);
+        if (ready >= 0) return ready == 0 ? 0 : entry.revents;
+        if (errno != EINTR) return -1;
+    }
+}
+
+Deadline TotalDeadline(std::uint32_t per_byte, std::uint32_t constant, std::size_t n) {
+    const double ms = static_cast<double>(per_byte) * static_cast<double>(n) + constant;
+    return Deadline::After(ms / 1000.0);
+}
+
+}  // namespace
+
+int LastSystemError() { return errno; }
+
+bool SystemErrorText(int error_number, char* text, std::size_t size) {
+    // The GNU strerror_r may return a static string instead of filling the buffer.
+    const char* message = ::strerror_r(error_number, text, size);
+    if (message == nullptr || *message == '\0') return false;
+    if (message != text) std::snprintf(text, size, "%s", message);
+    return true;
+}
+
+std::int8_t SerialPort::Open(const char* name) {
+    // A bare name such as ttyUSB0 lives in /dev; anything with a slash is a path already.
+    const std::string path = std::strchr(name, '/') ? name : std::string("/dev/") + name;
+
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? -1 : -2;
+
+    // TIOCEXCL keeps other users out but not root; the lock keeps out everyone, this
+    // process included.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno == EWOULDBLOCK ? EBUSY : errno;
+        ::close(fd);
+        errno = error;
+        return -2;
+    }
+    ::ioctl(fd, TIOCEXCL);
+    handle_ = fd;
+
+    termios settings{};
+    if (::tcgetattr(fd, &settings) != 0) return -3;
+
+    // Raw binary line, as a Windows port always is. Flow control (CRTSCTS, IXON, IXOFF)
+    // stays as the port had it.
+    settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                               ICRNL | IUCLC | IMAXBEL);
+    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
+    settings.c_cflag |= CS8 | CREAD | CLOCAL;
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+    ::cfsetispeed(&settings, B115200);
+    ::cfsetospeed(&settings, B115200);
+    if (::tcsetattr(fd, TCSANOW, &settings) != 0) return -5;
+
+    // Nothing can fail here on POSIX: the time-outs are kept by this object.
+    return SetTimeouts(PortTimeouts{1000, 8, 8, 8, 8}) ? 1 : -6;
+}
+
+void SerialPort::Close() {
+    if (!IsOpen()) return;
+    ::close(static_cast<int>(handle_));  // also drops the lock
+    handle_ = kInvalid;
+}
+
+bool SerialPort::SetTimeouts(const PortTimeouts& timeouts) {
+    timeouts_ = timeouts;
+    return true;
+}
+
+bool SerialPort::RaiseDtr() {
+    int lines = TIOCM_DTR;
+    return IsOpen() && ::ioctl(static_cast<int>(handle_), TIOCMBIS, &lines) == 0;
+}
+
+int SerialPort::Read(char* buffer, int n) {
+    const int fd = static_cast<int>(handle_);
+    const Deadline total =
+        TotalDeadline(timeouts_.read_total_per_byte, timeouts_.read_total_constant,
+                      static_cast<std::size_t>(n));
+    const auto interval = milliseconds(timeouts_.read_interval);
+    Clock::time_point last_byte{};
+    int got = 0;
+    while (got < n) {
+        const ssize_t count = ::read(fd, buffer + got, static_cast<std::size_t>(n - got));
+        if (count > 0) {
+            got += static_cast<int>(count);
+            last_byte = Clock::now();
+            continue;
+        }
+        if (count == 0) break;  // hung up: return what came
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN) return got > 0 ? got : -1;
+
+        Deadline until = total;
+        if (got > 0 && interval.count() > 0) {
+            const Deadline gap = Deadline::At(last_byte + interval);
+            if (until.IsNever() || gap.Remaining() < until.Remaining()) until = gap;
+        }
+        if (until.Expired()) break;
+        const int events = PollUntil(fd, POLLIN, until);
+        if (events < 0) return got > 0 ? got : -1;
+        if (events != 0 && !(events & POLLIN)) break;  // hang-up or error without data
+    }
+    return got;
+}
+
+bool SerialPort::Write(const char* data, std::size_t n) {
+    const int fd = static_cast<int>(handle_);
+    if (!IsOpen()) {
+        errno = EBADF;
+        return false;
+    }
+    const Deadline total =
+        TotalDeadline(timeouts_.write_total_per_byte, timeouts_.write_total_constant, n);
+    std::size_t sent = 0;
+    while (sent < n) {
+        const ssize_t count = ::write(fd, data + sent, n - sent);
+        if (count > 0) {
+            sent += static_cast<std::size_t>(count);
+            continue;
+        }
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0 && errno != EAGAIN) return false;
+        if (total.Expired()) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        const int events = PollUntil(fd, POLLOUT, total);
+        if (events < 0) return false;
+        if (events & (POLLERR | POLLHUP | POLLNVAL)) {
+            errno = EIO;
+            return false;
+        }
+    }
+    return true;
+}
+
+int SerialPort::Queued() const {
+    int queued = 0;
+    if (!IsOpen() || ::ioctl(static_cast<int>(handle_), FIONREAD, &queued) != 0) return -1;
+    return queued;
+}
+
+WaitResult SerialPort::WaitForBytes(int n, const Deadline& deadline) const {
+    const int fd = static_cast<int>(handle_);
+    for (;;) {
+        const int queued = Queued();
+        if (queued < 0) return WaitResult::Failed;
+        if (queued >= n) return WaitResult::Ready;
+        if (deadline.Expired()) return WaitResult::TimedOut;
+        if (queued > 0) {
+            // poll would wake at once on the bytes already here: sleep for about the wire
+            // time of the missing ones instead of spinning.
+            auto nap = std::chrono::duration_cast<Clock::duration>(kByteWireTime * (n - queued));
+            if (!deadline.IsNever()) nap = std::min(nap, deadline.Remaining());
+            std::this_thread::sleep_for(nap);
+            continue;
+        }
+        const int events = PollUntil(fd, POLLIN, deadline);
+        if (events < 0) return WaitResult::Failed;
+        if (events & (POLLERR | POLLHUP | POLLNVAL)) {
+            if (!(events & POLLIN) || Queued() < n) {
+                errno = EIO;
+                return WaitResult::Failed;
+            }
+        }
+    }
+}
+
+}  // namespace Brivane::HardwareAPI::Platform

@@ -1,0 +1,85 @@
+#include "serialib.h"
+
+namespace Brivane::HardwareAPI::IO {
+
+serialib::~serialib() { port.Close(); }
+
+std::int8_t serialib::OpenPort(const char* name) {
+    const std::int8_t code = port.Open(name);
+    if (code != 1) return code;
+    timeouts = Platform::PortTimeouts{1000, 8, 8, 8, 8};
+    return port.SetTimeouts(timeouts) ? 1 : -6;
+}
+
+void serialib::RaiseDtr() {
+    dtr_raised = true;
+    port.RaiseDtr();  // a port without modem lines has no DTR to raise
+}
+
+int serialib::ReadWithTimeout(char* buffer, int n) {
+    timeouts.read_total_constant = 1000;
+    if (!port.SetTimeouts(timeouts)) return -1;
+    const int count = port.Read(buffer, n);
+    return count < 0 ? -2 : count;
+}
+
+serialib::int_type serialib::overflow(int_type c) {
+    if (!port.IsOpen() || traits_type::eq_int_type(c, traits_type::eof())) {
+        return traits_type::eof();
+    }
+    const char byte = traits_type::to_char_type(c);
+    return port.Write(&byte, 1) ? c : traits_type::eof();
+}
+
+serialib::int_type serialib::pbackfail(int_type c) {
+    if (has_held_byte || traits_type::eq_int_type(c, traits_type::eof())) {
+        return traits_type::eof();
+    }
+    held_byte = traits_type::to_char_type(c);
+    has_held_byte = true;
+    return c;
+}
+
+std::streamsize serialib::showmanyc() {
+    if (!port.IsOpen()) return 0;
+    if (has_held_byte) return 1;
+    if (ReadWithTimeout(&held_byte, 1) == 1) {
+        has_held_byte = true;
+        return 1;
+    }
+    return 0;
+}
+
+serialib::int_type serialib::underflow() {
+    if (!port.IsOpen()) return traits_type::eof();
+    if (!has_held_byte) {
+        if (ReadWithTimeout(&held_byte, 1) != 1) return traits_type::eof();
+        has_held_byte = true;
+    }
+    return traits_type::to_int_type(held_byte);
+}
+
+serialib::int_type serialib::uflow() {
+    const int_type c = underflow();
+    has_held_byte = false;
+    return c;
+}
+
+std::streamsize serialib::xsgetn(char_type* out, std::streamsize n) {
+    if (!port.IsOpen() || n <= 0) return 0;
+    std::streamsize delivered = 0;
+    if (has_held_byte) {
+        out[delivered++] = held_byte;
+        has_held_byte = false;
+        if (n == 1) return 1;
+    }
+    const int count = ReadWithTimeout(out + delivered, static_cast<int>(n - delivered));
+    return delivered + (count < 0 ? 0 : count);
+}
+
+std::streamsize serialib::xsputn(const char_type* data, std::streamsize n) {
+    if (!port.IsOpen() || n <= 0) return 0;
+    return port.Write(data, static_cast<std::size_t>(n)) ? n : 0;
+}
+
+}  // namespace Brivane::HardwareAPI::IO

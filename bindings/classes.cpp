@@ -1,0 +1,32 @@
+// SerialStream, UUID and Device.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Device.h"
+#include "SerialStream.h"
+#include "UUID.h"
+#include "registration.h"
+
+namespace py = pybind11;
+using Brivane::HardwareAPI::UUID;
+using Brivane::HardwareAPI::Devices::Device;
+using Brivane::HardwareAPI::IO::SerialStream;
+
+void RegisterClasses(py::module_& m) {
+    // A str is passed on as UTF-8, bytes and bytearray as they are; None is refused.
+    py::class_<SerialStream>(m, "SerialStream")
+        .def(py::init([](const std::string& port) {
+                 return std::make_unique<SerialStream>(port.c_str(), true);
+             }),
+             py::call_guard<py::gil_scoped_release>(), "Initialize the serial stream");
+
+    py::class_<UUID>(m, "UUID").def(py::init<>()).def("bytes", [](const UUID& uuid) {
+        return std::vector<std::uint8_t>(uuid.bytes.begin(), uuid.bytes.end());
+    });
+
+    py::class_<Device>(m, "Device");
+}

@@ -1,0 +1,19 @@
+// Module entry: the registration order and the version functions.
+#include <pybind11/pybind11.h>
+
+#include "Version.h"
+#include "registration.h"
+
+namespace py = pybind11;
+
+PYBIND11_MODULE(BrivaneHardwareAPI, m) {
+    m.doc() = "Python Implementation of the Brivane Hardware API";
+    RegisterClasses(m);
+    m.def(
+        "get_cpp_version", [] { return std::string(Brivane::HardwareAPI::GetLibraryVersion()); },
+        "Get the version of the CPP library");
+    m.def(
+        "print_cpp_version", [] { Brivane::HardwareAPI::PrintLibraryVersion(); },
+        "Print the version of the CPP library");
+    m.attr("__version__") = "dev";
+}

@@ -1,0 +1,6 @@
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+// One registration routine per binding source, called by the module body in this order.
+void RegisterClasses(pybind11::module_& m);  // SerialStream, UUID, Device
