@@ -15,5 +15,6 @@ PYBIND11_MODULE(BrivaneHardwareAPI, m) {
     m.def(
         "print_cpp_version", [] { Brivane::HardwareAPI::PrintLibraryVersion(); },
         "Print the version of the CPP library");
+    // detect_* functions, then Kalvar, then Handle
     m.attr("__version__") = "dev";
 }

@@ -78,6 +78,10 @@ class PtyDevice:
         os.close(self.slave)
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: waits out the module's fixed 5 s device timeout")
+
+
 @pytest.fixture
 def device():
     pty_device = PtyDevice()
