@@ -1,0 +1,209 @@
+#include "Handle.h"
+
+#include <cstring>
+
+#include "Wire.h"
+
+namespace Brivane::HardwareAPI::Devices {
+
+namespace {
+
+// Host to grip.
+constexpr std::uint8_t kWakeup = 0x0A;
+constexpr std::uint8_t kStatusRequest = 0xDA;
+constexpr std::uint8_t kHandleState = 0xDB;
+
+// Grip to host, with their fixed payload lengths.
+constexpr std::uint8_t kInfoMessage = 0xD0;
+constexpr std::uint8_t kStatusMessage = 0xDA;
+constexpr std::uint8_t kErrorMessage = 0xDF;
+constexpr std::int32_t kInfoLength = 6;
+constexpr std::int32_t kStatusLength = 21;
+constexpr std::int32_t kErrorLength = 3;
+
+// The status block: 18 bytes after SLIP decoding, then one terminating byte.
+constexpr std::size_t kBlockLength = 18;
+constexpr std::uint8_t kSlipEnd = 0xC0;
+constexpr std::uint8_t kSlipEsc = 0xDB;
+constexpr std::uint8_t kSlipEscEnd = 0xDC;
+constexpr std::uint8_t kSlipEscEsc = 0xDD;
+
+StavrinStatus FailedStatus(std::uint8_t error_flag) {
+    StavrinStatus status{};
+    status.error_flag = error_flag;
+    return status;
+}
+
+float QuaternionComponent(const std::uint8_t* at) {
+    double value = Wire::LoadU16(at);
+    if (value > 32767) value += -65536;
+    return static_cast<float>(value * 0.000030517578125);
+}
+
+}  // namespace
+
+Handle::Handle(IO::SerialStream* stream_, float timeout_) : Device(stream_, timeout_) {}
+
+Handle::~Handle() = default;
+
+void Handle::OnReceiveHandleInfo(std::uint8_t, std::uint16_t, std::uint8_t, std::uint8_t,
+                                 std::uint8_t) {}
+void Handle::OnHandleInfoResponse(const HandleInfoResponse&) {}
+void Handle::OnReceiveHandleStatusMessage(std::uint16_t, const float*, std::uint8_t, std::uint8_t,
+                                          std::uint8_t, const std::uint8_t*) {}
+void Handle::OnHandleStatusMessage(const HandleStatusMessage&) {}
+void Handle::OnReceiveHandleErrorResponse(std::uint16_t, std::uint8_t) {}
+void Handle::OnHandleErrorResponse(const HandleErrorResponse&) {}
+
+void Handle::SendDeviceWakeup() {
+    write_buffer[0] = kWakeup;
+    send_request(1);
+}
+
+void Handle::RequestStatus() {
+    write_buffer[0] = kStatusRequest;
+    send_request(1);
+}
+
+void Handle::SendHandleState(std::uint16_t device_id, std::uint8_t data_length,
+                             const std::uint8_t* user_data) {
+    // A frame announcing bytes it does not carry would be misread by the grip.
+    if (user_data == nullptr && data_length != 0) return;
+    std::uint8_t* frame = write_buffer.get();
+    frame[0] = kHandleState;
+    frame[1] = static_cast<std::uint8_t>(device_id & 0xFF);
+    frame[2] = static_cast<std::uint8_t>(device_id >> 8);
+    frame[3] = data_length;
+    if (data_length != 0) std::memcpy(frame + 4, user_data, data_length);
+    send_request(4 + static_cast<std::size_t>(data_length));
+}
+
+std::int32_t Handle::Receive() {
+    std::uint8_t header_code = 0;
+    return Receive(&header_code);
+}
+
+// A payload that does not fully arrive calls no callback: the read buffer would still hold
+// an earlier message. The short count is the caller's sign of it.
+std::int32_t Handle::Receive(std::uint8_t* header_code) {
+    const std::uint8_t code = read_header();
+    if (header_code != nullptr) *header_code = code;
+    const std::uint8_t* payload = read_buffer.get();
+
+    switch (code) {
+        case kInfoMessage: {
+            const std::int32_t count = read_bytes(kInfoLength);
+            if (count != kInfoLength) return count;
+            // The grip's firmware puts the identifier first, as in its other messages.
+            HandleInfoResponse info{};
+            info.device_id = Wire::LoadU16(payload);
+            info.tool_data_remaining = payload[2];
+            info.device_model_number = payload[3];
+            info.hardware_version = payload[4];
+            info.firmware_version = payload[5];
+            OnReceiveHandleInfo(info.tool_data_remaining, info.device_id, info.device_model_number,
+                                info.hardware_version, info.firmware_version);
+            OnHandleInfoResponse(info);
+            return count;
+        }
+        case kStatusMessage: {
+            HandleStatusMessage message{};
+            std::int32_t count = read_bytes(kStatusLength);
+            if (count != kStatusLength) return count;
+            message.device_id = Wire::LoadU16(payload);
+            message.error_flag = payload[2];
+            message.hall_effect_sensor_level = payload[3];
+            for (int k = 0; k < 4; ++k)
+                message.quaternion[k] = Wire::LoadFloat(payload + 4 + 4 * k);
+            message.user_data_length = payload[20];
+            // The user data overwrites the fixed fields in the read buffer: they are taken first.
+            if (message.user_data_length != 0) {
+                const std::int32_t more = read_bytes(message.user_data_length);
+                count += more;
+                if (more != message.user_data_length) return count;
+                std::memcpy(message.user_data, payload, message.user_data_length);
+            }
+            OnReceiveHandleStatusMessage(message.device_id, message.quaternion, message.error_flag,
+                                         message.hall_effect_sensor_level, message.user_data_length,
+                                         message.user_data);
+            OnHandleStatusMessage(message);
+            return count;
+        }
+        case kErrorMessage: {
+            const std::int32_t count = read_bytes(kErrorLength);
+            if (count != kErrorLength) return count;
+            HandleErrorResponse error{};
+            error.device_id = Wire::LoadU16(payload);
+            error.error_code = payload[2];
+            OnReceiveHandleErrorResponse(error.device_id, error.error_code);
+            OnHandleErrorResponse(error);
+            return count;
+        }
+        default:
+            // Not a grip message: its bytes stay in the stream for the next read.
+            return -1;
+    }
+}
+
+// The status block is SLIP-stuffed: it is decoded as it arrives, reading only as many raw
+// bytes as the block still needs (plus its terminating byte), so that a stuffed block is
+// read whole and a frame that follows it is left untouched.
+StavrinStatus Handle::GetStavrinStatus() {
+    std::uint8_t code = read_header();
+    while (code != kStatusMessage) {
+        if (code == 0) return FailedStatus(2);
+        code = read_header();
+    }
+
+    std::uint8_t block[kBlockLength] = {};
+    std::size_t decoded = 0;
+    std::size_t next = 0;     // next raw byte in read_buffer
+    std::size_t arrived = 0;  // raw bytes in read_buffer
+    bool escaped = false;
+    const std::uint8_t* raw = read_buffer.get();
+
+    // Always one raw byte per block byte still missing, and the terminating byte.
+    auto refill = [&]() {
+        const std::size_t wanted = kBlockLength - decoded + 1;
+        if (read_bytes(wanted) != static_cast<std::int32_t>(wanted)) return false;
+        next = 0;
+        arrived = wanted;
+        return true;
+    };
+
+    while (decoded < kBlockLength) {
+        if (next == arrived && !refill()) return FailedStatus(1);
+        const std::uint8_t byte = raw[next++];
+        if (escaped) {
+            escaped = false;
+            if (byte == kSlipEscEnd) {
+                block[decoded++] = kSlipEnd;
+                continue;
+            }
+            if (byte == kSlipEscEsc) {
+                block[decoded++] = kSlipEsc;
+                continue;
+            }
+            // A lone escape is dropped; the byte after it counts as an ordinary one.
+        }
+        if (byte == kSlipEnd) return FailedStatus(1);  // the frame ended early
+        if (byte == kSlipEsc) {
+            escaped = true;
+            continue;
+        }
+        block[decoded++] = byte;
+    }
+    // The terminating byte, unless the last read already took it.
+    if (next == arrived && read_bytes(1) != 1) return FailedStatus(1);
+
+    StavrinStatus status{};
+    status.error_flag = block[2];
+    status.hall_effect_sensor_level = block[3] & 0x1F;
+    status.buttons = static_cast<std::uint8_t>(block[3] >> 5);
+    status.device_id = block[4];
+    for (int k = 0; k < 4; ++k) status.quaternion[k] = QuaternionComponent(block + 8 + 2 * k);
+    status.battery_level = static_cast<float>(block[16] * 0.005 + 3.0);
+    return status;
+}
+
+}  // namespace Brivane::HardwareAPI::Devices

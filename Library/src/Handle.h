@@ -1,0 +1,84 @@
+#pragma once
+
+#include <cstdint>
+
+#include "Device.h"
+#include "SerialStream.h"
+
+namespace Brivane::HardwareAPI::Devices {
+
+// Handle information message (header 0xD0).
+struct HandleInfoResponse {
+    std::uint16_t device_id = 0;
+    std::uint8_t tool_data_remaining = 0;
+    std::uint8_t device_model_number = 0;
+    std::uint8_t hardware_version = 0;
+    std::uint8_t firmware_version = 0;
+};
+
+// Status message (header 0xDA); only the first user_data_length bytes of user_data are used.
+struct HandleStatusMessage {
+    std::uint16_t device_id = 0;
+    float quaternion[4] = {};
+    std::uint8_t error_flag = 0;
+    std::uint8_t hall_effect_sensor_level = 0;
+    std::uint8_t user_data_length = 0;
+    std::uint8_t user_data[255] = {};
+};
+
+// Error response (header 0xDF).
+struct HandleErrorResponse {
+    std::uint16_t device_id = 0;
+    std::uint8_t error_code = 0;
+};
+
+// The decoded byte-stuffed status block. error_flag 1 (block malformed) and 2 (no message)
+// are also set by the library itself, with every other field zero.
+struct StavrinStatus {
+    std::uint8_t device_id = 0;
+    float quaternion[4] = {};
+    std::uint8_t error_flag = 0;
+    std::uint8_t hall_effect_sensor_level = 0;
+    std::uint8_t buttons = 0;
+    float battery_level = 0.0f;
+};
+
+// The hand-held grip. Commands are one-way; Receive reads whatever message the grip sends
+// next and reports it through the callbacks below, on the calling thread. Each message has
+// a field-wise callback and a whole-record callback, called in that order; the pointers and
+// records they get are valid only during the call. All callbacks do nothing here.
+class Handle : public Device {
+  public:
+    Handle(IO::SerialStream* stream, float timeout);
+    virtual ~Handle();
+
+    virtual void OnReceiveHandleInfo(std::uint8_t tool_data_remaining, std::uint16_t device_id,
+                                     std::uint8_t device_model_number,
+                                     std::uint8_t hardware_version, std::uint8_t firmware_version);
+    virtual void OnHandleInfoResponse(const HandleInfoResponse& response);
+    virtual void OnReceiveHandleStatusMessage(std::uint16_t device_id, const float* quaternion,
+                                              std::uint8_t error_flag,
+                                              std::uint8_t hall_effect_sensor_level,
+                                              std::uint8_t user_data_length,
+                                              const std::uint8_t* user_data);
+    virtual void OnHandleStatusMessage(const HandleStatusMessage& message);
+    virtual void OnReceiveHandleErrorResponse(std::uint16_t device_id, std::uint8_t error_code);
+    virtual void OnHandleErrorResponse(const HandleErrorResponse& response);
+
+    void SendDeviceWakeup();
+    // `user_data` must hold data_length bytes; it may be null only when data_length is 0.
+    void SendHandleState(std::uint16_t device_id, std::uint8_t data_length,
+                         const std::uint8_t* user_data);
+    void RequestStatus();
+
+    // Reads one message and calls its callbacks. Stores the header code read (0 when none
+    // came) and returns the payload bytes read, or -1 for a missing or unknown header. A
+    // payload that does not fully arrive calls no callback: the short count tells.
+    std::int32_t Receive(std::uint8_t* header_code);
+    std::int32_t Receive();
+
+    // Waits for the next status message and decodes its byte-stuffed block. Sends nothing.
+    StavrinStatus GetStavrinStatus();
+};
+
+}  // namespace Brivane::HardwareAPI::Devices
