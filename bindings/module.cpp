@@ -16,5 +16,6 @@ PYBIND11_MODULE(BrivaneHardwareAPI, m) {
         "print_cpp_version", [] { Brivane::HardwareAPI::PrintLibraryVersion(); },
         "Print the version of the CPP library");
     // detect_* functions, then Kalvar, then Handle
+    RegisterHandle(m);
     m.attr("__version__") = "dev";
 }

@@ -1,0 +1,232 @@
+// The Handle class and the override class through which Python subclasses receive messages.
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "Handle.h"
+#include "SerialStream.h"
+#include "registration.h"
+
+namespace py = pybind11;
+using Brivane::HardwareAPI::Devices::Handle;
+using Brivane::HardwareAPI::Devices::StavrinStatus;
+using Brivane::HardwareAPI::IO::SerialStream;
+
+namespace {
+
+constexpr float kTimeout = 5.0f;
+
+template <typename Call>
+auto WithoutLock(Call&& call) {
+    py::gil_scoped_release release;
+    return call();
+}
+
+// Filled in place: these lists are built for every status message.
+void SetItem(py::list& list, std::size_t i, PyObject* item) {
+    if (item == nullptr) throw py::error_already_set();
+    PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), item);
+}
+
+py::list FloatList(const float* values, std::size_t count) {
+    py::list list(count);
+    for (std::size_t i = 0; i < count; ++i) SetItem(list, i, PyFloat_FromDouble(values[i]));
+    return list;
+}
+
+// One user-data byte, or none when Python passes None. Shown to Python as a plain int so
+// that the signature reads "user_data: int = None".
+struct OptionalByte {
+    bool present = false;
+    std::uint8_t value = 0;
+};
+
+}  // namespace
+
+namespace pybind11::detail {
+
+template <>
+struct type_caster<OptionalByte> {
+    PYBIND11_TYPE_CASTER(OptionalByte, const_name("int"));
+
+    bool load(handle source, bool convert) {
+        if (source.is_none()) {
+            value = OptionalByte{};
+            return true;
+        }
+        make_caster<std::uint8_t> byte;
+        if (!byte.load(source, convert)) return false;
+        value = OptionalByte{true, cast_op<std::uint8_t>(byte)};
+        return true;
+    }
+
+    static handle cast(const OptionalByte& source, return_value_policy, handle) {
+        return source.present ? PyLong_FromLong(source.value) : none().release();
+    }
+};
+
+}  // namespace pybind11::detail
+
+// Built for Python subclasses of Handle: the field-wise callbacks look for Python overrides,
+// with the interpreter lock taken back for the call (Receive runs without it).
+class TrampolineHandle : public Handle {
+  public:
+    using Handle::Handle;
+
+    void OnReceiveHandleInfo(std::uint8_t tool_data_remaining, std::uint16_t device_id,
+                             std::uint8_t device_model_number, std::uint8_t hardware_version,
+                             std::uint8_t firmware_version) override {
+        py::gil_scoped_acquire lock;
+        if (py::function override = Override("OnReceiveHandleInfo")) {
+            override(tool_data_remaining, device_id, device_model_number, hardware_version,
+                     firmware_version);
+        }
+    }
+
+    void OnReceiveHandleStatusMessage(std::uint16_t device_id, const float* quaternion,
+                                      std::uint8_t error_flag,
+                                      std::uint8_t hall_effect_sensor_level,
+                                      std::uint8_t user_data_length,
+                                      const std::uint8_t* user_data) override {
+        py::gil_scoped_acquire lock;
+        py::function override = Override("OnReceiveHandleStatusMessage");
+        if (!override) {
+            py::pybind11_fail(
+                "Tried to call pure virtual function "
+                "\"API::Devices::Handle::OnReceiveHandleStatusMessage\"");
+        }
+        py::list data(user_data_length);
+        for (std::size_t i = 0; i < user_data_length; ++i) {
+            SetItem(data, i, PyLong_FromLong(user_data[i]));
+        }
+        override(device_id, FloatList(quaternion, 4), error_flag, hall_effect_sensor_level,
+                 user_data_length, data);
+    }
+
+    void OnReceiveHandleErrorResponse(std::uint16_t device_id, std::uint8_t error_code) override {
+        py::gil_scoped_acquire lock;
+        if (py::function override = Override("OnReceiveHandleErrorResponse")) {
+            override(device_id, error_code);
+        }
+    }
+
+  private:
+    py::function Override(const char* name) const {
+        return py::get_override(static_cast<const Handle*>(this), name);
+    }
+};
+
+void RegisterHandle(py::module_& m) {
+    py::class_<Handle, TrampolineHandle> handle(m, "Handle", "The stavrin handle class");
+
+    // The handle keeps its stream alive: the grip only holds a pointer to it.
+    auto refuse_none = [](SerialStream* stream) {
+        if (stream == nullptr) throw py::type_error("Handle needs a SerialStream, not None");
+    };
+    handle.def(py::init(
+                   [refuse_none](SerialStream* stream) {
+                       refuse_none(stream);
+                       return std::make_unique<Handle>(stream, kTimeout);
+                   },
+                   [refuse_none](SerialStream* stream) {
+                       refuse_none(stream);
+                       return std::make_unique<TrampolineHandle>(stream, kTimeout);
+                   }),
+               py::keep_alive<1, 2>());
+
+    handle.def(
+        "SendDeviceWakeup", [](Handle& grip) { grip.SendDeviceWakeup(); },
+        py::call_guard<py::gil_scoped_release>());
+
+    handle.def(
+        "SendHandleState",
+        [](Handle& grip, std::uint16_t device_id, std::uint8_t data_length,
+           OptionalByte user_data) {
+            // From Python at most one byte is given; never send bytes that were not.
+            const unsigned given = user_data.present ? 1 : 0;
+            if (data_length > given) {
+                throw py::value_error("data_length " + std::to_string(data_length) +
+                                      " is larger than the user data given (" +
+                                      std::to_string(given) + (given == 1 ? " byte)" : " bytes)"));
+            }
+            WithoutLock([&] {
+                grip.SendHandleState(device_id, data_length,
+                                     user_data.present ? &user_data.value : nullptr);
+            });
+        },
+        py::arg("device_id") = 0, py::arg("data_length") = 0, py::arg("user_data") = py::none(),
+        "send handle state");
+
+    handle.def(
+        "RequestStatus", [](Handle& grip) { grip.RequestStatus(); },
+        py::call_guard<py::gil_scoped_release>(), "request handle status");
+
+    // The callbacks, reached by virtual dispatch: nothing on a plain Handle, the Python
+    // override on a subclass instance.
+    handle.def(
+        "OnReceiveHandleInfo",
+        [](Handle& grip, std::uint8_t tool_data_remaining, std::uint16_t device_id,
+           std::uint8_t device_model_number, std::uint8_t hardware_version,
+           std::uint8_t firmware_version) {
+            grip.OnReceiveHandleInfo(tool_data_remaining, device_id, device_model_number,
+                                     hardware_version, firmware_version);
+        },
+        py::arg("tool_data_remaining"), py::arg("device_id"), py::arg("device_model_number"),
+        py::arg("hardware_version"), py::arg("firmware_version"), "OnReceiveHandleInfo");
+
+    handle.def(
+        "OnReceiveHandleStatusMessage",
+        [](Handle& grip, std::uint16_t device_id, float quaternion, std::uint8_t error_flag,
+           std::uint8_t hall_effect_sensor_level, std::uint8_t user_data_length,
+           std::uint8_t user_data) {
+            // One float and one byte are given; the callback reads four and
+            // user_data_length: the rest are zeros, never memory beyond the values.
+            const float quaternion4[4] = {quaternion, 0.0f, 0.0f, 0.0f};
+            std::uint8_t data[255] = {user_data};
+            grip.OnReceiveHandleStatusMessage(device_id, quaternion4, error_flag,
+                                              hall_effect_sensor_level, user_data_length, data);
+        },
+        py::arg("device_id"), py::arg("quaternion"), py::arg("error_flag"),
+        py::arg("hall_effect_sensor_level"), py::arg("user_data_length"), py::arg("user_data"),
+        "OnReceiveHandleStatusMessage");
+
+    handle.def(
+        "OnReceiveHandleErrorResponse",
+        [](Handle& grip, std::uint16_t device_id, std::uint8_t error_code) {
+            grip.OnReceiveHandleErrorResponse(device_id, error_code);
+        },
+        py::arg("device_id"), py::arg("error_code"), "OnReceiveHandleErrorResponse");
+
+    handle.def(
+        "Receive", [](Handle& grip) { return grip.Receive(); },
+        py::call_guard<py::gil_scoped_release>(), "Receive data from the handle");
+
+    handle.def(
+        "Receive",
+        [](Handle& grip, std::uint8_t /*obsolete*/) {
+            // Raised here, before any read, when warnings are errors.
+            if (PyErr_WarnEx(PyExc_DeprecationWarning, "Receive with one argument is deprecated",
+                             1) != 0) {
+                throw py::error_already_set();
+            }
+            return WithoutLock([&] { return grip.Receive(); });
+        },
+        py::arg("obsolete"), "[DEPRECATED] Receive current and return current");
+
+    handle.def(
+        "GetStavrinStatus",
+        [](Handle& grip) {
+            const StavrinStatus status = WithoutLock([&] { return grip.GetStavrinStatus(); });
+            py::dict result;
+            result["device_id"] = py::int_(status.device_id);
+            result["quaternion"] = FloatList(status.quaternion, 4);
+            result["error_flag"] = py::int_(status.error_flag);
+            result["hall_effect_sensor_level"] = py::int_(status.hall_effect_sensor_level);
+            result["buttons"] = py::int_(status.buttons);
+            result["battery_level"] = py::float_(status.battery_level);
+            return result;
+        },
+        "Get the most recent Stavrin informations");
+}
