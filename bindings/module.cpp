@@ -16,6 +16,7 @@ PYBIND11_MODULE(BrivaneHardwareAPI, m) {
         "print_cpp_version", [] { Brivane::HardwareAPI::PrintLibraryVersion(); },
         "Print the version of the CPP library");
     // detect_* functions, then Kalvar, then Handle
+    RegisterKalvar(m);
     RegisterHandle(m);
     m.attr("__version__") = "dev";
 }

@@ -4,4 +4,5 @@
 
 // One registration routine per binding source, called by the module body in this order.
 void RegisterClasses(pybind11::module_& m);  // SerialStream, UUID, Device
+void RegisterKalvar(pybind11::module_& m);  // Kalvar, current then deprecated methods
 void RegisterHandle(pybind11::module_& m);  // Handle, last before __version__

@@ -1,0 +1,198 @@
+#include "Kalvar.h"
+
+#include <cstring>
+
+#include "Kinematics.h"
+#include "Wire.h"
+
+namespace Brivane::HardwareAPI::Devices {
+
+namespace M = KalvarMessages;
+
+Kalvar::Kalvar(IO::SerialStream* stream_, float timeout_) : Device(stream_, timeout_) {
+    Kinematics::ResetParameters();
+}
+
+// The two halves of every exchange.
+
+void Kalvar::send(const M::Frame& request) {
+    write_buffer[0] = request.code;
+    send_request(1);
+}
+
+void Kalvar::send(const M::Frame& request, const Vec3& fields) {
+    write_buffer[0] = request.code;
+    for (std::size_t i = 0; i < 3; ++i) Wire::StoreFloat(&write_buffer[1 + 4 * i], fields[i]);
+    send_request(1 + request.length);
+}
+
+bool Kalvar::receive(const M::Frame& answer) {
+    return receive_answer({answer.code}, answer.length);
+}
+
+bool Kalvar::receive_floats(const M::Frame& answer, float* out, std::size_t count) {
+    if (!receive(answer)) return false;
+    for (std::size_t i = 0; i < count; ++i) out[i] = Wire::LoadFloat(&read_buffer[4 * i]);
+    return true;
+}
+
+int Kalvar::receive_state(const M::Frame& answer, Vec3& first, Vec3& second) {
+    float both[6];
+    if (!receive_floats(answer, both, 6)) return -1;
+    std::memcpy(first.data(), both, sizeof first);
+    std::memcpy(second.data(), both + 3, sizeof second);
+    return answer.length;
+}
+
+UUID Kalvar::query_identifier(std::uint8_t sub_code) {
+    write_buffer[0] = M::kIdentifierRequest.code;
+    write_buffer[1] = sub_code;
+    send_request(1 + M::kIdentifierRequest.length);
+    // The echoed sub-code is read as a second code byte, so the payload is one shorter.
+    UUID identifier;
+    if (receive_answer({M::kIdentifier.code, sub_code}, M::kIdentifier.length - 1u) &&
+        read_buffer[0] == sizeof identifier.bytes) {
+        std::memcpy(identifier.bytes.data(), &read_buffer[1], sizeof identifier.bytes);
+    }
+    return identifier;
+}
+
+// Legacy operations: each is one half of an exchange.
+
+void Kalvar::SendDeviceWakeup() {
+    send(M::kWakeup);
+}
+void Kalvar::SendForce(float x, float y, float z) {
+    SendForce(Vec3{x, y, z});
+}
+void Kalvar::SendForce(const Vec3& force) {
+    send(M::kForce, force);
+}
+void Kalvar::SendJointTorques(const Vec3& torques) {
+    send(M::kJointTorques, torques);
+}
+void Kalvar::SendAngle(const Vec3& angles) {
+    send(M::kJointAngles, angles);
+}
+void Kalvar::RequestCurrent() {
+    send(M::kCurrentRequest);
+}
+void Kalvar::SendPosition(const Vec3& position) {
+    send(M::kPosition, position);
+}
+
+int Kalvar::ReceiveDeviceInfo(std::uint16_t& device_id, std::uint8_t& device_model_number,
+                              std::uint8_t& hardware_version, std::uint8_t& firmware_version,
+                              UUID& device_id_ext) {
+    if (!receive(M::kDeviceInfo)) return -1;
+    const DeviceInfo info = DeviceInfo::FromWire(read_buffer.get());
+    device_id = info.device_id;
+    device_model_number = info.device_model_number;
+    hardware_version = info.hardware_version;
+    firmware_version = info.firmware_version;
+    device_id_ext = info.device_id_ext;
+    return M::kDeviceInfo.length;
+}
+
+int Kalvar::ReceiveState(Vec3& position, Vec3& velocity) {
+    return receive_state(M::kEndEffectorState, position, velocity);
+}
+
+int Kalvar::ReceiveJointState(Vec3& joint_position, Vec3& joint_velocity) {
+    return receive_state(M::kJointState, joint_position, joint_velocity);
+}
+
+int Kalvar::ReceiveCurrent(Vec3& current) {
+    return receive_floats(M::kCurrent, current.data(), 3) ? M::kCurrent.length : -1;
+}
+
+// Current operations: a send and its receive.
+
+DeviceInfo Kalvar::device_wakeup() {
+    SendDeviceWakeup();
+    DeviceInfo info;
+    ReceiveDeviceInfo(info.device_id, info.device_model_number, info.hardware_version,
+                      info.firmware_version, info.device_id_ext);
+    return info;
+}
+
+UUID Kalvar::get_firmware_version() {
+    return query_identifier(M::kFirmwareIdentifier);
+}
+
+UUID Kalvar::get_device_id() {
+    return query_identifier(M::kDeviceIdentifier);
+}
+
+Vec3 Kalvar::get_motor_currents() {
+    RequestCurrent();
+    Vec3 current{};
+    ReceiveCurrent(current);
+    return current;
+}
+
+std::array<float, 4> Kalvar::get_device_orientation() {
+    send(M::kOrientationRequest);
+    std::array<float, 4> orientation{};
+    receive_floats(M::kOrientation, orientation.data(), orientation.size());
+    return orientation;
+}
+
+bool Kalvar::get_power_status() {
+    send(M::kPowerStatusRequest);
+    return receive(M::kPowerStatus) && read_buffer[0] != 0;
+}
+
+float Kalvar::get_temperature() {
+    send(M::kTemperatureRequest);
+    float temperature = 0.0f;
+    receive_floats(M::kTemperature, &temperature, 1);
+    return temperature;
+}
+
+KalvarState Kalvar::end_effector_force(const Vec3& force) {
+    SendForce(force);
+    KalvarState state;
+    ReceiveState(state.first, state.second);
+    return state;
+}
+
+KalvarState Kalvar::end_effector_position(const Vec3& position) {
+    SendPosition(position);
+    KalvarState state;
+    ReceiveState(state.first, state.second);
+    return state;
+}
+
+KalvarState Kalvar::joint_torques(const Vec3& torques) {
+    SendJointTorques(torques);
+    KalvarState state;
+    ReceiveJointState(state.first, state.second);
+    return state;
+}
+
+KalvarState Kalvar::joint_angles(const Vec3& angles) {
+    SendAngle(angles);
+    KalvarState state;
+    ReceiveJointState(state.first, state.second);
+    return state;
+}
+
+// Joint angles in degrees, read by commanding zero torques; zeros when no answer came.
+Vec3 Kalvar::joint_angles_now() {
+    return joint_torques(Vec3{}).first;
+}
+
+KalvarState Kalvar::get_end_effector_position(bool onboard) {
+    if (onboard) return end_effector_force(Vec3{});
+    const Vec3 q = Kinematics::JointCoordinates(joint_angles_now());
+    KalvarState state;
+    state.first = Kinematics::ForwardKinematics(q[0], q[1], q[2]);
+    return state;
+}
+
+void Kalvar::adjust_angles(const Vec3& angles) {
+    Kinematics::Calibrate(joint_angles_now(), angles);
+}
+
+}  // namespace Brivane::HardwareAPI::Devices
