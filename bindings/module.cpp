@@ -15,6 +15,7 @@ PYBIND11_MODULE(BrivaneHardwareAPI, m) {
     m.def(
         "print_cpp_version", [] { Brivane::HardwareAPI::PrintLibraryVersion(); },
         "Print the version of the CPP library");
+    RegisterDetection(m);
     // detect_* functions, then Kalvar, then Handle
     RegisterKalvar(m);
     RegisterHandle(m);

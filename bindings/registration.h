@@ -4,5 +4,6 @@
 
 // One registration routine per binding source, called by the module body in this order.
 void RegisterClasses(pybind11::module_& m);  // SerialStream, UUID, Device
+void RegisterDetection(pybind11::module_& m);
 void RegisterKalvar(pybind11::module_& m);  // Kalvar, current then deprecated methods
 void RegisterHandle(pybind11::module_& m);  // Handle, last before __version__
