@@ -20,9 +20,16 @@ void RegisterClasses(py::module_& m) {
     // A str is passed on as UTF-8, bytes and bytearray as they are; None is refused.
     py::class_<SerialStream>(m, "SerialStream")
         .def(py::init([](const std::string& port) {
-                 return std::make_unique<SerialStream>(port.c_str(), true);
+                 // Only the opening runs without the interpreter lock: the instance is
+                 // filled in with it held.
+                 std::unique_ptr<SerialStream> stream;
+                 {
+                     py::gil_scoped_release release;
+                     stream = std::make_unique<SerialStream>(port.c_str(), true);
+                 }
+                 return stream;
              }),
-             py::call_guard<py::gil_scoped_release>(), "Initialize the serial stream");
+             "Initialize the serial stream");
 
     py::class_<UUID>(m, "UUID").def(py::init<>()).def("bytes", [](const UUID& uuid) {
         return std::vector<std::uint8_t>(uuid.bytes.begin(), uuid.bytes.end());

@@ -7,11 +7,12 @@ namespace Brivane::HardwareAPI {
 // A point on the monotonic clock after which a wait gives up. A limit of 0 seconds or below
 // never expires, so a wait with it lasts until its bytes arrive.
 class Deadline {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
 
     static Deadline After(double seconds) {
-        if (!(seconds > 0.0)) return Deadline();
+        // Beyond about a century the clock's count would overflow; such a limit is no limit.
+        if (!(seconds > 0.0) || seconds > 3e9) return Deadline();
         return Deadline(Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                            std::chrono::duration<double>(seconds)));
     }
@@ -27,7 +28,7 @@ public:
         return left > Clock::duration::zero() ? left : Clock::duration::zero();
     }
 
-private:
+  private:
     Deadline() : never_(true) {}
     explicit Deadline(Clock::time_point at) : at_(at), never_(false) {}
 

@@ -16,7 +16,10 @@ std::unique_ptr<std::uint8_t[]> ZeroedBuffer() {
 }  // namespace
 
 Device::Device(IO::SerialStream* stream_, float timeout_)
-    : timeout(timeout_), stream(stream_), write_buffer(ZeroedBuffer()), read_buffer(ZeroedBuffer()) {}
+    : timeout(timeout_),
+      stream(stream_),
+      write_buffer(ZeroedBuffer()),
+      read_buffer(ZeroedBuffer()) {}
 
 void Device::report_read_failure(std::size_t n, ReadKind kind) {
     if (kind == ReadKind::Header) {
@@ -25,6 +28,17 @@ void Device::report_read_failure(std::size_t n, ReadKind kind) {
     } else {
         ReportError(__FILE__, __LINE__, Platform::LastSystemError(),
                     "unable to read '%zu' bytes from stream", n);
+    }
+}
+
+// Both reads share the description; the line number tells them apart.
+void Device::report_timeout(ReadKind kind) {
+    if (kind == ReadKind::Header) {
+        ReportError(__FILE__, __LINE__, Platform::LastSystemError(),
+                    "timeout waiting for header code");
+    } else {
+        ReportError(__FILE__, __LINE__, Platform::LastSystemError(),
+                    "timeout waiting for header code");
     }
 }
 
@@ -37,8 +51,7 @@ bool Device::timed_read(std::size_t n, ReadKind kind) {
         case Platform::WaitResult::Ready:
             break;
         case Platform::WaitResult::TimedOut:
-            ReportError(__FILE__, __LINE__, Platform::LastSystemError(),
-                        "timeout waiting for header code");
+            report_timeout(kind);
             return false;
         case Platform::WaitResult::Failed:
             report_read_failure(n, kind);
@@ -62,11 +75,11 @@ std::int32_t Device::read_bytes(std::size_t n) {
 }
 
 void Device::send_request(std::size_t length) {
-    if (stream != nullptr) stream->Write(reinterpret_cast<const char*>(write_buffer.get()), length);
+    if (stream == nullptr) return;
+    stream->Write(reinterpret_cast<const char*>(write_buffer.get()), std::min(length, kBufferSize));
 }
 
-bool Device::receive_answer(std::initializer_list<std::uint8_t> codes,
-                            std::size_t payload_length) {
+bool Device::receive_answer(std::initializer_list<std::uint8_t> codes, std::size_t payload_length) {
     bool match = true;
     for (const std::uint8_t code : codes) match = (read_header() == code) && match;
     if (!match) {

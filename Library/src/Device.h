@@ -45,11 +45,12 @@ struct Device {
     // away whatever has arrived.
     void drain();
 
-private:
+  private:
     enum class ReadKind { Header, Bytes };
     // Waits for n queued bytes, then reads them into read_buffer: true when all arrived.
     bool timed_read(std::size_t n, ReadKind kind);
     void report_read_failure(std::size_t n, ReadKind kind);
+    void report_timeout(ReadKind kind);
 };
 
 }  // namespace Brivane::HardwareAPI::Devices

@@ -9,14 +9,18 @@
 namespace Brivane::HardwareAPI::IO {
 
 SerialStream::SerialStream(const char* port, bool open)
-    : std::basic_iostream<char>(nullptr), port_name(port), open_on_construction(open) {
+    : std::basic_iostream<char>(nullptr),
+      port_name(port != nullptr ? port : ""),  // no name: the open fails as "no such port"
+      open_on_construction(open) {
     if (open_on_construction && Open() < 0) {
-        ReportError(__FILE__, __LINE__, Platform::LastSystemError(),
-                    "unable to open stream '%s'", port_name.c_str());
+        ReportError(__FILE__, __LINE__, Platform::LastSystemError(), "unable to open stream '%s'",
+                    port_name.c_str());
     }
 }
 
-SerialStream::~SerialStream() { Close(); }
+SerialStream::~SerialStream() {
+    Close();
+}
 
 std::int8_t SerialStream::Open() {
     buffer = std::make_unique<serialib>();

@@ -2,7 +2,9 @@
 
 namespace Brivane::HardwareAPI::IO {
 
-serialib::~serialib() { port.Close(); }
+serialib::~serialib() {
+    port.Close();
+}
 
 std::int8_t serialib::OpenPort(const char* name) {
     const std::int8_t code = port.Open(name);
@@ -23,10 +25,10 @@ int serialib::ReadWithTimeout(char* buffer, int n) {
     return count < 0 ? -2 : count;
 }
 
+// Writing without an open port fails in the port itself, without a system call, so that the
+// stream's error line names the reason.
 serialib::int_type serialib::overflow(int_type c) {
-    if (!port.IsOpen() || traits_type::eq_int_type(c, traits_type::eof())) {
-        return traits_type::eof();
-    }
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::eof();
     const char byte = traits_type::to_char_type(c);
     return port.Write(&byte, 1) ? c : traits_type::eof();
 }
@@ -78,7 +80,7 @@ std::streamsize serialib::xsgetn(char_type* out, std::streamsize n) {
 }
 
 std::streamsize serialib::xsputn(const char_type* data, std::streamsize n) {
-    if (!port.IsOpen() || n <= 0) return 0;
+    if (n <= 0) return 0;
     return port.Write(data, static_cast<std::size_t>(n)) ? n : 0;
 }
 

@@ -1,4 +1,14 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <regex.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "PtyDevice.h"
 #include "SerialStream.h"
@@ -7,16 +17,236 @@ using namespace Brivane::HardwareAPI;
 using Testing::Bytes;
 using Testing::PtyDevice;
 
-TEST(SerialStream, BytesCrossBothWaysUnchanged) {
-    PtyDevice device;
-    IO::SerialStream stream(device.path().c_str(), true);
+namespace {
+
+// The stderr lines written while `call` runs.
+template <typename Call>
+std::vector<std::string> ErrorLines(Call&& call) {
+    testing::internal::CaptureStderr();
+    call();
+    const std::string all = testing::internal::GetCapturedStderr();
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = all.find('\n', start)) != std::string::npos; start = end + 1) {
+        lines.push_back(all.substr(start, end - start));
+    }
+    EXPECT_EQ(start, all.size()) << "every error line ends in a line break";
+    return lines;
+}
+
+// The groups `pattern` (POSIX extended) captures from the whole of `text`; none on a mismatch.
+std::vector<std::string> Groups(const std::string& text, const char* pattern) {
+    regex_t compiled;
+    if (regcomp(&compiled, pattern, REG_EXTENDED) != 0) return {};
+    regmatch_t match[8];
+    std::vector<std::string> groups;
+    if (regexec(&compiled, text.c_str(), 8, match, 0) == 0 && match[0].rm_so == 0 &&
+        static_cast<std::size_t>(match[0].rm_eo) == text.size()) {
+        for (std::size_t i = 1; i < 8 && match[i].rm_so >= 0; ++i) {
+            groups.push_back(
+                text.substr(static_cast<std::size_t>(match[i].rm_so),
+                            static_cast<std::size_t>(match[i].rm_eo - match[i].rm_so)));
+        }
+    }
+    regfree(&compiled);
+    return groups;
+}
+
+struct ErrorLine {
+    std::string path;
+    unsigned line = 0;
+    std::string description;
+    int error = 0;
+    std::string text;
+};
+
+// Splits "[err] <this build's SerialStream.cpp>:<line>> <description>: [<errno>] <text>".
+ErrorLine Parse(const std::string& line) {
+    const auto groups = Groups(
+        line,
+        R"(\[err\] (/[^ ]*Library/src/SerialStream\.cpp):([0-9]+)> (.*): \[(-?[0-9]+)\] (.+))");
+    if (groups.size() != 5) {
+        ADD_FAILURE() << "not an error line: " << line;
+        return {};
+    }
+    return {groups[0], static_cast<unsigned>(std::stoul(groups[1])), groups[2],
+            std::stoi(groups[3]), groups[4]};
+}
+
+termios LineSettings(const PtyDevice& device) {
+    termios settings{};
+    EXPECT_EQ(tcgetattr(device.master(), &settings), 0);  // the master reaches the line's own
+    return settings;
+}
+
+// A line the way a fresh terminal starts: cooked, echoing, translating, with signals.
+void MakeCooked(const PtyDevice& device, tcflag_t flow_control_iflag, tcflag_t flow_control_cflag) {
+    termios settings = LineSettings(device);
+    settings.c_iflag = ICRNL | IGNCR | INLCR | ISTRIP | BRKINT | flow_control_iflag;
+    settings.c_oflag = OPOST | ONLCR;
+    settings.c_lflag = ECHO | ICANON | ISIG | IEXTEN;
+    settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | CS7 | PARENB | CSTOPB |
+                       flow_control_cflag;
+    cfsetspeed(&settings, B9600);
+    ASSERT_EQ(tcsetattr(device.master(), TCSANOW, &settings), 0);
+}
+
+Bytes AllByteValues() {
     Bytes all(256);
     for (int i = 0; i < 256; ++i) all[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i);
+    return all;
+}
+
+}  // namespace
+
+TEST(SerialStream, OpensRawAt115200And8N1KeepingFlowControl) {
+    struct Case {
+        tcflag_t iflag, cflag;
+    };
+    for (const Case flow : {Case{0, 0}, Case{IXON | IXOFF, CRTSCTS}}) {
+        PtyDevice device;
+        MakeCooked(device, flow.iflag, flow.cflag);
+        IO::SerialStream stream(device.path().c_str(), false);
+        ASSERT_EQ(stream.Open(), 1);
+
+        const termios line = LineSettings(device);
+        EXPECT_EQ(cfgetispeed(&line), static_cast<speed_t>(B115200));
+        EXPECT_EQ(cfgetospeed(&line), static_cast<speed_t>(B115200));
+        EXPECT_EQ(line.c_cflag & (CSIZE | PARENB | CSTOPB), static_cast<tcflag_t>(CS8));
+        EXPECT_EQ(line.c_iflag & (ICRNL | IGNCR | INLCR | ISTRIP | BRKINT), 0u);
+        EXPECT_EQ(line.c_oflag & OPOST, 0u);
+        EXPECT_EQ(line.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
+        EXPECT_EQ(line.c_iflag & (IXON | IXOFF), flow.iflag);
+        EXPECT_EQ(line.c_cflag & CRTSCTS, flow.cflag);
+    }
+}
+
+TEST(SerialStream, BytesCrossBothWaysUnchangedOnACookedLine) {
+    PtyDevice device;
+    MakeCooked(device, 0, 0);
+    IO::SerialStream stream(device.path().c_str(), true);
+    const Bytes all = AllByteValues();  // CR, LF, 0x03, 0x11 and 0x13 among them
+
     stream.Write(reinterpret_cast<const char*>(all.data()), all.size());
     EXPECT_EQ(device.Receive(256), all);
+
     device.Send(all);
-    char back[256];
     ASSERT_EQ(stream.WaitForBytes(256, Deadline::After(1.0)), Platform::WaitResult::Ready);
+    EXPECT_EQ(stream.Available(), 256);
+    char back[256];
     stream.read(back, 256);
+    EXPECT_EQ(stream.gcount(), 256);
     EXPECT_EQ(Bytes(back, back + 256), all);
+    EXPECT_TRUE(device.ReceiveAll().empty()) << "nothing echoed back";
+}
+
+TEST(SerialStream, OpenCodes) {
+    PtyDevice device;
+    IO::SerialStream holder(device.path().c_str(), true);
+
+    char file_path[] = "/tmp/brivane-not-a-tty-XXXXXX";
+    const int file = mkstemp(file_path);
+    ASSERT_GE(file, 0);
+
+    struct Case {
+        std::string name;
+        int code;
+        int error;
+    };
+    const Case cases[] = {
+        {"/dev/brivane-no-such-port", -1, ENOENT},
+        {"brivane-no-such-port", -1, ENOENT},  // a bare name lives in /dev
+        {"", -1, ENOENT},
+        {device.path(), -2, EBUSY},  // held by `holder`, even for root
+        {file_path, -3, ENOTTY},     // opens, but has no line settings
+    };
+    for (const Case& c : cases) {
+        IO::SerialStream stream(c.name.c_str(), false);
+        int code = 0;
+        const auto lines = ErrorLines([&] { code = stream.Open(); });
+        EXPECT_EQ(code, c.code) << c.name;
+        ASSERT_EQ(lines.size(), 1u) << c.name;
+        const ErrorLine line = Parse(lines[0]);
+        EXPECT_EQ(line.description, "unable to open port '" + c.name + "'");
+        EXPECT_EQ(line.error, c.error) << c.name;
+        EXPECT_EQ(stream.Available(), 0);
+    }
+    ::close(file);
+    ::unlink(file_path);
+
+    // Closing releases the port for the next opener.
+    holder.Close();
+    IO::SerialStream next(device.path().c_str(), false);
+    EXPECT_EQ(next.Open(), 1);
+}
+
+TEST(SerialStream, MissingPortAtConstructionWritesTwoLinesAndStillExists) {
+    std::vector<std::string> lines;
+    std::unique_ptr<IO::SerialStream> stream;
+    lines =
+        ErrorLines([&] { stream = std::make_unique<IO::SerialStream>("ttyBrivaneGone", true); });
+    ASSERT_EQ(lines.size(), 2u);
+    const ErrorLine port = Parse(lines[0]);
+    const ErrorLine whole = Parse(lines[1]);
+    EXPECT_EQ(port.description, "unable to open port 'ttyBrivaneGone'");
+    EXPECT_EQ(whole.description, "unable to open stream 'ttyBrivaneGone'");
+    EXPECT_EQ(port.path, whole.path);
+    EXPECT_NE(port.line, whole.line);
+    EXPECT_EQ(port.error, ENOENT);
+    EXPECT_EQ(whole.error, ENOENT);
+    EXPECT_EQ(port.text, std::strerror(ENOENT));
+    EXPECT_EQ(stream->Available(), 0);
+
+    // Writing to it fails with a line each time.
+    lines = ErrorLines([&] { stream->Write("ab", 2); });
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(Parse(lines[0]).description, "unable to write '2' bytes to stream");
+}
+
+TEST(SerialStream, AvailableCountsQueuedBytesOnlyWhileOpen) {
+    PtyDevice device;
+    IO::SerialStream never_opened(device.path().c_str(), false);
+    EXPECT_EQ(never_opened.Available(), 0);
+
+    IO::SerialStream stream(device.path().c_str(), true);
+    EXPECT_EQ(stream.Available(), 0);
+    device.Send({1, 2, 3, 4, 5});
+    ASSERT_EQ(stream.WaitForBytes(5, Deadline::After(1.0)), Platform::WaitResult::Ready);
+    EXPECT_EQ(stream.Available(), 5);
+
+    stream.Close();
+    EXPECT_EQ(stream.Available(), 0);
+    char byte;
+    EXPECT_FALSE(stream.read(&byte, 1));
+}
+
+TEST(SerialStream, WriteAfterCloseReportsEveryTime) {
+    PtyDevice device;
+    IO::SerialStream stream(device.path().c_str(), true);
+    EXPECT_TRUE(ErrorLines([&] { stream.Write("", 0); }).empty());
+    EXPECT_TRUE(device.ReceiveAll().empty());
+
+    stream.Close();
+    for (int i = 0; i < 2; ++i) {
+        const auto lines = ErrorLines([&] { stream.Write("abc", 3); });
+        ASSERT_EQ(lines.size(), 1u);
+        const ErrorLine line = Parse(lines[0]);
+        EXPECT_EQ(line.description, "unable to write '3' bytes to stream");
+        EXPECT_EQ(line.error, EBADF);
+    }
+    EXPECT_TRUE(device.ReceiveAll().empty());
+}
+
+TEST(SerialStream, WriteAfterAShortReadStillSends) {
+    PtyDevice device;
+    IO::SerialStream stream(device.path().c_str(), true);
+    device.Send({7});
+    char buffer[4];
+    stream.read(buffer, 4);  // one byte, then the line stays quiet
+    ASSERT_EQ(stream.gcount(), 1);
+    ASSERT_TRUE(stream.eof());
+
+    EXPECT_TRUE(ErrorLines([&] { stream.Write("\x2a\x01", 2); }).empty());
+    EXPECT_EQ(device.Receive(2), (Bytes{0x2a, 0x01}));
+    EXPECT_TRUE(stream.good());
 }

@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "SerialPort.h"
 #include "SystemError.h"
@@ -26,17 +25,21 @@ using std::chrono::milliseconds;
 
 // One byte at 115200 baud, 8N1: ten bits on the wire.
 constexpr microseconds kByteWireTime{87};
+// Shortest nap while an answer is arriving, so that a stalled answer costs no processor.
+constexpr microseconds kMinimumNap{1000};
 
 // Waits for `events` on fd until `deadline`. Returns the revents, 0 on time-out, -1 on error.
+// Hang-up and error are reported even when `events` is 0.
 int PollUntil(int fd, short events, const Deadline& deadline) {
     pollfd entry{fd, events, 0};
-    timespec wait{};
-    if (!deadline.IsNever()) {
-        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.Remaining());
-        wait.tv_sec = static_cast<time_t>(left.count() / 1000000000);
-        wait.tv_nsec = static_cast<long>(left.count() % 1000000000);
-    }
     for (;;) {
+        timespec wait{};
+        if (!deadline.IsNever()) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.Remaining());
+            wait.tv_sec = static_cast<time_t>(left.count() / 1000000000);
+            wait.tv_nsec = static_cast<long>(left.count() % 1000000000);
+        }
         const int ready = ::ppoll(&entry, 1, deadline.IsNever() ? nullptr : &wait, nullptr);
         if (ready >= 0) return ready == 0 ? 0 : entry.revents;
         if (errno != EINTR) return -1;
@@ -50,7 +53,9 @@ Deadline TotalDeadline(std::uint32_t per_byte, std::uint32_t constant, std::size
 
 }  // namespace
 
-int LastSystemError() { return errno; }
+int LastSystemError() {
+    return errno;
+}
 
 bool SystemErrorText(int error_number, char* text, std::size_t size) {
     // The GNU strerror_r may return a static string instead of filling the buffer.
@@ -61,6 +66,10 @@ bool SystemErrorText(int error_number, char* text, std::size_t size) {
 }
 
 std::int8_t SerialPort::Open(const char* name) {
+    if (name == nullptr || *name == '\0') {
+        errno = ENOENT;
+        return -1;
+    }
     // A bare name such as ttyUSB0 lives in /dev; anything with a slash is a path already.
     const std::string path = std::strchr(name, '/') ? name : std::string("/dev/") + name;
 
@@ -89,7 +98,9 @@ std::int8_t SerialPort::Open(const char* name) {
     settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
     settings.c_cflag |= CS8 | CREAD | CLOCAL;
-    settings.c_cc[VMIN] = 0;
+    // With VMIN 0 a non-blocking read returns 0 on a quiet line, the same as on a hang-up;
+    // with VMIN 1 it fails with EAGAIN instead, so 0 means only a hang-up.
+    settings.c_cc[VMIN] = 1;
     settings.c_cc[VTIME] = 0;
     ::cfsetispeed(&settings, B115200);
     ::cfsetospeed(&settings, B115200);
@@ -117,9 +128,8 @@ bool SerialPort::RaiseDtr() {
 
 int SerialPort::Read(char* buffer, int n) {
     const int fd = static_cast<int>(handle_);
-    const Deadline total =
-        TotalDeadline(timeouts_.read_total_per_byte, timeouts_.read_total_constant,
-                      static_cast<std::size_t>(n));
+    const Deadline total = TotalDeadline(
+        timeouts_.read_total_per_byte, timeouts_.read_total_constant, static_cast<std::size_t>(n));
     const auto interval = milliseconds(timeouts_.read_interval);
     Clock::time_point last_byte{};
     int got = 0;
@@ -191,21 +201,24 @@ WaitResult SerialPort::WaitForBytes(int n, const Deadline& deadline) const {
         if (queued < 0) return WaitResult::Failed;
         if (queued >= n) return WaitResult::Ready;
         if (deadline.Expired()) return WaitResult::TimedOut;
+
+        // With some bytes queued, poll for input would wake at once again: instead nap for
+        // about the wire time of the missing bytes (polling for nothing, which still wakes on
+        // a hang-up), then count again.
+        short events = POLLIN;
+        Deadline until = deadline;
         if (queued > 0) {
-            // poll would wake at once on the bytes already here: sleep for about the wire
-            // time of the missing ones instead of spinning.
-            auto nap = std::chrono::duration_cast<Clock::duration>(kByteWireTime * (n - queued));
-            if (!deadline.IsNever()) nap = std::min(nap, deadline.Remaining());
-            std::this_thread::sleep_for(nap);
-            continue;
-        }
-        const int events = PollUntil(fd, POLLIN, deadline);
-        if (events < 0) return WaitResult::Failed;
-        if (events & (POLLERR | POLLHUP | POLLNVAL)) {
-            if (!(events & POLLIN) || Queued() < n) {
-                errno = EIO;
-                return WaitResult::Failed;
+            events = 0;
+            const auto nap = std::max<Clock::duration>(kByteWireTime * (n - queued), kMinimumNap);
+            if (deadline.IsNever() || nap < deadline.Remaining()) {
+                until = Deadline::At(Clock::now() + nap);
             }
+        }
+        const int revents = PollUntil(fd, events, until);
+        if (revents < 0) return WaitResult::Failed;
+        if ((revents & (POLLERR | POLLHUP | POLLNVAL)) && Queued() < n) {
+            errno = EIO;
+            return WaitResult::Failed;
         }
     }
 }

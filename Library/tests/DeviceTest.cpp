@@ -1,0 +1,294 @@
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <regex.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "Device.h"
+#include "PtyDevice.h"
+#include "SerialStream.h"
+
+using namespace Brivane::HardwareAPI;
+using Devices::Device;
+using std::chrono::milliseconds;
+using Testing::Bytes;
+using Testing::FloatBytes;
+using Testing::PtyDevice;
+using Testing::SecondsTaken;
+
+namespace {
+
+constexpr float kTimeout = 0.3f;
+
+// The groups `pattern` (POSIX extended) captures from the whole of `text`; none on a mismatch.
+std::vector<std::string> Groups(const std::string& text, const char* pattern) {
+    regex_t compiled;
+    if (regcomp(&compiled, pattern, REG_EXTENDED) != 0) return {};
+    regmatch_t match[8];
+    std::vector<std::string> groups;
+    if (regexec(&compiled, text.c_str(), 8, match, 0) == 0 && match[0].rm_so == 0 &&
+        static_cast<std::size_t>(match[0].rm_eo) == text.size()) {
+        for (std::size_t i = 1; i < 8 && match[i].rm_so >= 0; ++i) {
+            groups.push_back(
+                text.substr(static_cast<std::size_t>(match[i].rm_so),
+                            static_cast<std::size_t>(match[i].rm_eo - match[i].rm_so)));
+        }
+    }
+    regfree(&compiled);
+    return groups;
+}
+
+struct ErrorLine {
+    unsigned line;
+    std::string description;
+    int error;
+};
+
+// The error lines written while `call` runs, each checked against the library's format.
+template <typename Call>
+std::vector<ErrorLine> ErrorLines(Call&& call) {
+    testing::internal::CaptureStderr();
+    call();
+    const std::string all = testing::internal::GetCapturedStderr();
+    std::vector<ErrorLine> lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = all.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string text = all.substr(start, end - start);
+        const auto groups = Groups(
+            text, R"(\[err\] /[^ ]*Library/src/Device\.cpp:([0-9]+)> (.*): \[(-?[0-9]+)\] (.+))");
+        if (groups.size() != 4) {
+            ADD_FAILURE() << "not an error line: " << text;
+            continue;
+        }
+        lines.push_back(
+            {static_cast<unsigned>(std::stoul(groups[0])), groups[1], std::stoi(groups[2])});
+    }
+    EXPECT_EQ(start, all.size()) << "every error line ends in a line break";
+    return lines;
+}
+
+double ProcessCpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+Bytes Frame(std::uint8_t code, const Bytes& payload) {
+    Bytes frame(1 + payload.size(), code);
+    std::copy(payload.begin(), payload.end(), frame.begin() + 1);
+    return frame;
+}
+
+// A stream on a fresh pseudo-terminal and a device on it.
+struct Line {
+    PtyDevice pty;
+    IO::SerialStream stream{pty.path().c_str(), true};
+    Device device{&stream, kTimeout};
+};
+
+const char* kTimeoutText = "timeout waiting for header code";
+
+}  // namespace
+
+TEST(Device, BuiltWithZeroedBuffersAndNoTraffic) {
+    Line line;
+    EXPECT_EQ(line.device.stream, &line.stream);
+    EXPECT_EQ(line.device.timeout, kTimeout);
+    for (std::size_t i = 0; i < Device::kBufferSize; ++i) {
+        ASSERT_EQ(line.device.read_buffer[i], 0) << i;
+        ASSERT_EQ(line.device.write_buffer[i], 0) << i;
+    }
+    EXPECT_TRUE(line.pty.ReceiveAll().empty());
+}
+
+TEST(Device, ReadsHeaderAndPayloadIntoTheReadBuffer) {
+    Line line;
+    const Bytes payload = FloatBytes({1.5f, -2.0f, 3.25f, 0.0f, 1e-3f, -7.0f});
+    line.pty.SendLater(Frame(0x2B, payload), milliseconds(50));
+    const auto lines = ErrorLines([&] {
+        EXPECT_EQ(line.device.read_header(), 0x2B);
+        EXPECT_EQ(line.device.read_bytes(24), 24);
+    });
+    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(Bytes(&line.device.read_buffer[0], &line.device.read_buffer[24]), payload);
+
+    // The buffer holds the last read: a shorter one overwrites only its own bytes.
+    line.pty.Send({0xA1, 0xA2});
+    EXPECT_EQ(line.device.read_bytes(2), 2);
+    EXPECT_EQ(line.device.read_buffer[0], 0xA1);
+    EXPECT_EQ(line.device.read_buffer[1], 0xA2);
+    EXPECT_EQ(line.device.read_buffer[2], payload[2]);
+}
+
+TEST(Device, TimeoutsEndOnTimeWithOneLineEach) {
+    Line line;
+    std::vector<ErrorLine> lines;
+    std::uint8_t code = 0xFF;
+    double seconds = 0;
+    lines = ErrorLines([&] { seconds = SecondsTaken([&] { code = line.device.read_header(); }); });
+    EXPECT_EQ(code, 0);
+    EXPECT_GE(seconds, 0.3);
+    EXPECT_LT(seconds, 0.4);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].description, kTimeoutText);
+    const unsigned header_line = lines[0].line;
+
+    // The header came, the payload never does: the same description, its own line number.
+    line.pty.Send({0x2B, 1, 2, 3});
+    std::int32_t count = -1;
+    lines = ErrorLines([&] {
+        EXPECT_EQ(line.device.read_header(), 0x2B);
+        seconds = SecondsTaken([&] { count = line.device.read_bytes(24); });
+    });
+    EXPECT_EQ(count, 0);
+    EXPECT_GE(seconds, 0.3);
+    EXPECT_LT(seconds, 0.4);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].description, kTimeoutText);
+    EXPECT_NE(lines[0].line, header_line);
+}
+
+TEST(Device, WaitingCostsNoProcessorTime) {
+    Line line;
+    line.device.timeout = 1.0f;
+    double cpu = ProcessCpuSeconds();
+    ErrorLines([&] { EXPECT_EQ(line.device.read_header(), 0); });
+    EXPECT_LT(ProcessCpuSeconds() - cpu, 0.1) << "silent line";
+
+    // Part of an answer came and the rest is late: napping, not spinning on the count.
+    line.device.timeout = 0.5f;
+    line.pty.Send({1, 2, 3});
+    cpu = ProcessCpuSeconds();
+    ErrorLines([&] { EXPECT_EQ(line.device.read_bytes(4), 0); });
+    EXPECT_LT(ProcessCpuSeconds() - cpu, 0.05) << "one byte missing";
+}
+
+TEST(Device, NoLimitWaitsUntilTheBytesCome) {
+    for (const float limit : {0.0f, -1.0f}) {
+        Line line;
+        line.device.timeout = limit;
+        line.pty.SendLater({0x42}, milliseconds(500));
+        std::uint8_t code = 0;
+        const auto lines = ErrorLines([&] { code = line.device.read_header(); });
+        EXPECT_EQ(code, 0x42) << limit;
+        EXPECT_TRUE(lines.empty());
+    }
+}
+
+TEST(Device, ReadFailuresEndAtOnceWithTheirLines) {
+    PtyDevice pty;
+    IO::SerialStream never_opened(pty.path().c_str(), false);
+    Device device(&never_opened, 5.0f);
+    std::vector<ErrorLine> lines;
+    const double seconds = SecondsTaken([&] {
+        lines = ErrorLines([&] {
+            EXPECT_EQ(device.read_header(), 0);
+            EXPECT_EQ(device.read_bytes(5), 0);
+        });
+    });
+    EXPECT_LT(seconds, 0.2);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].description, "unable to read header code from stream");
+    EXPECT_EQ(lines[1].description, "unable to read '5' bytes from stream");
+
+    // The other end of the line goes away: a failure at once, not a wait for the limit.
+    int master = -1, slave = -1;
+    char name[128] = {};
+    termios raw{};
+    cfmakeraw(&raw);
+    ASSERT_EQ(openpty(&master, &slave, name, &raw, nullptr), 0);
+    IO::SerialStream stream(name, true);
+    ::close(slave);
+    Device on_hung_line(&stream, 5.0f);
+    ::close(master);
+    const double hung = SecondsTaken(
+        [&] { lines = ErrorLines([&] { EXPECT_EQ(on_hung_line.read_bytes(3), 0); }); });
+    EXPECT_LT(hung, 0.2);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].description, "unable to read '3' bytes from stream");
+}
+
+TEST(Device, ShortReadIsEndOfFileWithoutALineAndTheNextReadStandsAlone) {
+    Line line;
+    // A canonical line hands out one line per system read, and an end-of-file character
+    // as an empty one: the count says four bytes, the read delivers two and then 0.
+    termios settings{};
+    ASSERT_EQ(tcgetattr(line.pty.master(), &settings), 0);
+    settings.c_lflag |= ICANON;
+    settings.c_cc[VEOF] = 0x04;
+    ASSERT_EQ(tcsetattr(line.pty.master(), TCSANOW, &settings), 0);
+    line.pty.Send({'a', '\n', 0x04, 'b', '\n'});
+    ASSERT_EQ(line.stream.WaitForBytes(4, Deadline::After(1.0)), Platform::WaitResult::Ready);
+
+    std::int32_t count = -1;
+    const auto lines = ErrorLines([&] { count = line.device.read_bytes(4); });
+    EXPECT_EQ(count, 0);
+    EXPECT_TRUE(lines.empty());
+    EXPECT_TRUE(line.stream.eof());
+
+    // The stale end-of-file does not fail the next read.
+    EXPECT_EQ(line.device.read_header(), 'b');
+    line.stream.setstate(std::ios::eofbit | std::ios::failbit);
+    EXPECT_EQ(line.device.read_header(), '\n');
+}
+
+TEST(Device, ExchangeSendsTheRequestAndReadsTheAnswer) {
+    Line line;
+    for (std::uint8_t i = 0; i < 13; ++i)
+        line.device.write_buffer[i] = static_cast<std::uint8_t>(42 + i);
+    const Bytes payload = FloatBytes({1, 2, 3, 4, 5, 6});
+    line.pty.Respond(13, Frame(0x2B, payload), milliseconds(20));
+    EXPECT_TRUE(line.device.exchange(13, {0x2B}, 24));
+    EXPECT_EQ(line.pty.Join(), (Bytes{42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54}));
+    EXPECT_EQ(Bytes(&line.device.read_buffer[0], &line.device.read_buffer[24]), payload);
+
+    // Two header codes: both are read, then compared.
+    line.pty.Respond(1, {0x0D, 0xD1, 7, 8});
+    EXPECT_TRUE(line.device.exchange(1, {0x0D, 0xD1}, 2));
+    EXPECT_EQ(line.device.read_buffer[1], 8);
+    line.pty.Join();
+
+    line.pty.Respond(1, {0x0D, 0xD2, 7, 8});
+    ErrorLines([&] { EXPECT_FALSE(line.device.exchange(1, {0x0D, 0xD1}, 2)); });
+    EXPECT_EQ(line.stream.Available(), 0) << "the wrong answer was drained";
+}
+
+TEST(Device, WrongHeaderDrainsTheLine) {
+    Line line;
+    line.device.timeout = 2.0f;
+
+    // A full buffer's worth queued: the drain ends at once, quietly.
+    Bytes flood(1 + 1024 + 5, 0x55);
+    flood[0] = 0x99;
+    line.pty.Send(flood);
+    ASSERT_EQ(line.stream.WaitForBytes(flood.size(), Deadline::After(1.0)),
+              Platform::WaitResult::Ready);
+    std::vector<ErrorLine> lines;
+    double seconds = SecondsTaken(
+        [&] { lines = ErrorLines([&] { EXPECT_FALSE(line.device.receive_answer({0x2B}, 24)); }); });
+    EXPECT_LT(seconds, 0.2);
+    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(line.stream.Available(), 5);
+    EXPECT_EQ(line.device.read_bytes(5), 5);
+
+    // Header code 0 is no answer; what follows it goes too, once the limit has passed.
+    line.device.timeout = kTimeout;
+    line.pty.Send(Frame(0x00, FloatBytes({1, 2, 3, 4, 5, 6})));
+    seconds = SecondsTaken(
+        [&] { lines = ErrorLines([&] { EXPECT_FALSE(line.device.receive_answer({0x2B}, 24)); }); });
+    EXPECT_GE(seconds, 0.3);
+    EXPECT_LT(seconds, 0.45);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].description, kTimeoutText);
+    EXPECT_EQ(line.stream.Available(), 0);
+
+    // So the next answer is read whole.
+    line.pty.Respond(13, Frame(0x2B, FloatBytes({9, 9, 9, 9, 9, 9})));
+    EXPECT_TRUE(line.device.exchange(13, {0x2B}, 24));
+}

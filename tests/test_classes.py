@@ -1,0 +1,105 @@
+"""SerialStream, UUID and Device as the module registers them."""
+import re
+import threading
+
+import pytest
+
+ERROR_LINE = re.compile(r"\[err\] /\S*Library/src/SerialStream\.cpp:(\d+)> (.*): \[(-?\d+)\] (.+)")
+
+
+def error_lines(text):
+    lines = text.splitlines()
+    matches = [ERROR_LINE.fullmatch(line) for line in lines]
+    assert all(matches), lines
+    return [(match[2], int(match[3])) for match in matches]
+
+
+def test_no_class_doc_strings_and_rendered_signatures(api):
+    for cls in (api.SerialStream, api.UUID, api.Device):
+        assert cls.__doc__ is None
+    init = api.SerialStream.__init__.__doc__.splitlines()
+    assert init[0] == "__init__(self: BrivaneHardwareAPI.SerialStream, arg0: str) -> None"
+    assert [line for line in init[1:] if line] == ["Initialize the serial stream"]
+    assert api.UUID.__init__.__doc__.strip() == "__init__(self: BrivaneHardwareAPI.UUID) -> None"
+    assert api.UUID.bytes.__doc__.strip() == "bytes(self: BrivaneHardwareAPI.UUID) -> List[int]"
+
+
+def test_serial_stream_opens_from_str_bytes_and_bytearray(api, device, capfd):
+    for name in (device.path, device.path.encode(), bytearray(device.path.encode())):
+        stream = api.SerialStream(name)
+        assert capfd.readouterr().err == ""
+        # Held: a second opener is refused, and the first still stands.
+        other = api.SerialStream(device.path)
+        assert error_lines(capfd.readouterr().err) == [
+            (f"unable to open port '{device.path}'", 16),
+            (f"unable to open stream '{device.path}'", 16),
+        ]
+        del other, stream  # destroying the stream closes the port for the next round
+
+
+def test_serial_stream_on_a_missing_port_still_exists(api, capfd):
+    stream = api.SerialStream("ttyBrivaneNoSuchPort")
+    assert isinstance(stream, api.SerialStream)
+    assert error_lines(capfd.readouterr().err) == [
+        ("unable to open port 'ttyBrivaneNoSuchPort'", 2),
+        ("unable to open stream 'ttyBrivaneNoSuchPort'", 2),
+    ]
+
+
+@pytest.mark.parametrize("argument", [None, 3, ["ttyS0"]])
+def test_serial_stream_refuses_what_is_not_a_name(api, capfd, argument):
+    with pytest.raises(TypeError):
+        api.SerialStream(argument)
+    assert capfd.readouterr().err == ""
+
+
+def test_serial_stream_takes_its_name_by_position_only(api, device):
+    with pytest.raises(TypeError):
+        api.SerialStream(port=device.path)
+    with pytest.raises(TypeError):
+        api.SerialStream()
+
+
+def test_serial_streams_made_on_many_threads_at_once(api):
+    # Each opening runs without the interpreter lock, and only the opening: filling in the
+    # instance without it corrupts the binding layer's shared registry of instances.
+    from conftest import PtyDevice
+
+    devices = [PtyDevice() for _ in range(4)]
+    made = []
+
+    def make(path):
+        for _ in range(3000):
+            made.append(api.SerialStream(path))
+            made.pop()
+
+    threads = [threading.Thread(target=make, args=(d.path,)) for d in devices]
+    try:
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    finally:
+        for d in devices:
+            d.close()
+    assert made == []
+
+
+def test_uuid_is_sixteen_zero_bytes_in_a_new_list_each_call(api):
+    uuid = api.UUID()
+    first, second = uuid.bytes(), uuid.bytes()
+    assert first == [0] * 16
+    assert first == second and first is not second
+    first.append(1)
+    assert uuid.bytes() == [0] * 16
+    with pytest.raises(TypeError):
+        uuid.bytes(0)
+    with pytest.raises(AttributeError):
+        uuid.bytes = [1] * 16
+    assert api.UUID() != api.UUID()  # no comparison of its own
+
+
+def test_device_has_no_constructor(api):
+    with pytest.raises(TypeError) as raised:
+        api.Device()
+    assert str(raised.value) == "BrivaneHardwareAPI.Device: No constructor defined!"
