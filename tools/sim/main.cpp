@@ -1,0 +1,391 @@
+// brivane-sim: plays a Kalvar arm or a Handle grip on a pseudo-terminal, so that the library,
+// the examples and the benchmarks run without hardware.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "Sim.h"
+
+namespace {
+
+using namespace Brivane::Sim;
+
+const char kUsage[] = R"(usage: brivane-sim [options]
+
+Plays a Kalvar arm or a Handle grip on a pseudo-terminal. The first line of standard output
+is the port to open (for example /dev/pts/3). The simulator answers on it until it receives
+SIGTERM or SIGINT, or, with --once, until the port has been opened and closed again.
+
+  --device arm|grip     the device to play (default arm)
+  --latency-us N        answer N microseconds after a command has arrived (default 0)
+  --serial N            device number, 1 to 65535; identifiers follow from it (default 1)
+  --rate HZ             grip: status messages per second once woken (default 100;
+                        0: only on request)
+  --count N             grip: end the status stream after N messages (default: no end)
+  --status fixed|stuffed
+                        grip: status in the fixed 21-byte form with user data, or as the
+                        byte-stuffed status block (default fixed)
+  --fault MODE          misbehave: silent (never answer), wrong-code (every message carries
+                        the wrong header code), truncate (only the first half of each
+                        message is sent), drop-every=N (every Nth message is not sent)
+  --once                exit when the last user of the port has closed it
+  --exit-with-parent    exit when the process that started the simulator ends
+  --help                this text
+
+The port stays usable across opens. When its last user closes it, the device goes back to
+its power-on state: answers not yet read are discarded and the grip stops streaming until
+it is woken again. On exit, one line on standard error counts the commands, the messages
+sent and the status messages dropped because the host did not read them in time.
+)";
+
+enum class Fault { None, Silent, WrongCode, Truncate, Drop };
+
+struct Options {
+    bool grip = false;
+    long latency_us = 0;
+    unsigned long serial = 1;
+    double rate = 100.0;
+    unsigned long long count = 0;
+    StatusForm form = StatusForm::Fixed;
+    Fault fault = Fault::None;
+    unsigned long drop_every = 0;
+    bool once = false;
+    bool exit_with_parent = false;
+};
+
+[[noreturn]] void Usage(const char* problem) {
+    std::fprintf(stderr, "brivane-sim: %s\n\n%s", problem, kUsage);
+    std::exit(2);
+}
+
+bool ParseNumber(const std::string& text, double& value) {
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtod(text.c_str(), &end);
+    return !text.empty() && *end == '\0' && errno == 0 && value >= 0;
+}
+
+Options Parse(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        std::string name = argv[i];
+        std::string value;
+        const auto equals = name.find('=');
+        if (equals != std::string::npos) {
+            value = name.substr(equals + 1);
+            name.resize(equals);
+        }
+        const auto flag = [&] {
+            if (equals != std::string::npos) Usage(("no value expected for " + name).c_str());
+        };
+        const auto text = [&]() -> const std::string& {
+            if (equals == std::string::npos) {
+                if (i + 1 >= argc) Usage(("missing value for " + name).c_str());
+                value = argv[++i];
+            }
+            return value;
+        };
+        const auto number = [&](double max) {
+            double n = 0;
+            if (!ParseNumber(text(), n) || n > max) {
+                Usage(("bad value for " + name + ": " + value).c_str());
+            }
+            return n;
+        };
+
+        if (name == "--help" || name == "-h") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else if (name == "--device") {
+            const std::string& device = text();
+            if (device != "arm" && device != "grip") Usage("--device is arm or grip");
+            options.grip = device == "grip";
+        } else if (name == "--latency-us") {
+            options.latency_us = static_cast<long>(number(10e6));
+        } else if (name == "--serial") {
+            options.serial = static_cast<unsigned long>(number(65535));
+            if (options.serial == 0) Usage("--serial is 1 to 65535");
+        } else if (name == "--rate") {
+            options.rate = number(1e6);
+        } else if (name == "--count") {
+            options.count = static_cast<unsigned long long>(number(1e15));
+        } else if (name == "--status") {
+            const std::string& form = text();
+            if (form != "fixed" && form != "stuffed") Usage("--status is fixed or stuffed");
+            options.form = form == "fixed" ? StatusForm::Fixed : StatusForm::Stuffed;
+        } else if (name == "--fault") {
+            const std::string mode = text();
+            if (mode == "silent") {
+                options.fault = Fault::Silent;
+            } else if (mode == "wrong-code") {
+                options.fault = Fault::WrongCode;
+            } else if (mode == "truncate") {
+                options.fault = Fault::Truncate;
+            } else if (mode.rfind("drop-every=", 0) == 0) {
+                double every = 0;
+                if (!ParseNumber(mode.substr(11), every) || every < 1) Usage("bad drop-every=N");
+                options.fault = Fault::Drop;
+                options.drop_every = static_cast<unsigned long>(every);
+            } else {
+                Usage(("unknown fault mode " + mode).c_str());
+            }
+        } else if (name == "--once") {
+            flag();
+            options.once = true;
+        } else if (name == "--exit-with-parent") {
+            flag();
+            options.exit_with_parent = true;
+        } else {
+            Usage(("unknown option " + name).c_str());
+        }
+    }
+    return options;
+}
+
+volatile sig_atomic_t stop_signal = 0;
+void OnStopSignal(int signal_number) {
+    stop_signal = signal_number;
+}
+
+// The device's end of the line: the pseudo-terminal, what it still has to send, and who
+// has the port open.
+class Line {
+  public:
+    Line(const Options& options, std::unique_ptr<Model> model)
+        : options_(options), model_(std::move(model)) {
+        termios raw{};
+        cfmakeraw(&raw);
+        char name[128] = {};
+        // The slave stays open here too, so that the line does not hang up between users.
+        if (::openpty(&master_, &slave_, name, &raw, nullptr) != 0) Fail("openpty");
+        path_ = name;
+        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+        ::fcntl(master_, F_SETFD, FD_CLOEXEC);
+        ::fcntl(slave_, F_SETFD, FD_CLOEXEC);
+        // Opens and closes of the port by its users, to know when the last one has left.
+        watch_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (watch_ < 0 || ::inotify_add_watch(watch_, name, IN_OPEN | IN_CLOSE) < 0) {
+            Fail("inotify");
+        }
+    }
+
+    const std::string& Path() const { return path_; }
+
+    // Serves the port until a stop signal, or with --once until the last user has left.
+    void Run(const sigset_t& wait_mask) {
+        std::vector<Bytes> messages;
+        while (stop_signal == 0 && !(options_.once && opened_ && users_ == 0)) {
+            auto now = Clock::now();
+            while (!pending_.empty() && pending_.front().first <= now) {
+                out_.insert(out_.end(), pending_.front().second.begin(),
+                            pending_.front().second.end());
+                pending_.pop_front();
+            }
+            messages.clear();
+            model_->Stream(now, messages);
+            for (Bytes& message : messages) {
+                ++streamed_;
+                // A host that does not read loses status messages, as it would from a device
+                // with a small send buffer; answers are never dropped.
+                if (out_.size() > kBacklog) {
+                    ++dropped_;
+                    continue;
+                }
+                Send(std::move(message), now);
+            }
+            Flush();
+
+            std::optional<Clock::time_point> wake = model_->NextStream();
+            if (!pending_.empty() && (!wake || pending_.front().first < *wake)) {
+                wake = pending_.front().first;
+            }
+            timespec wait{};
+            if (wake) {
+                const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                    std::max(*wake - Clock::now(), Clock::duration::zero()));
+                wait.tv_sec = static_cast<time_t>(left.count() / 1000000000);
+                wait.tv_nsec = static_cast<long>(left.count() % 1000000000);
+            }
+            pollfd fds[2] = {
+                {master_, static_cast<short>(POLLIN | (out_.empty() ? 0 : POLLOUT)), 0},
+                {watch_, POLLIN, 0}};
+            if (::ppoll(fds, 2, wake ? &wait : nullptr, &wait_mask) < 0) {
+                if (errno == EINTR) continue;
+                Fail("ppoll");
+            }
+            if (fds[1].revents & POLLIN) CountUsers();
+            if (fds[0].revents & POLLIN) Receive();
+        }
+    }
+
+    void Report() const {
+        std::fprintf(
+            stderr,
+            "brivane-sim: %llu commands, %llu messages sent (%llu streamed), %llu dropped\n",
+            commands_, sent_, streamed_, dropped_);
+    }
+
+  private:
+    static constexpr std::size_t kBacklog = 4096;
+
+    [[noreturn]] static void Fail(const char* what) {
+        std::fprintf(stderr, "brivane-sim: %s failed: %s\n", what, std::strerror(errno));
+        std::exit(1);
+    }
+
+    void Receive() {
+        std::uint8_t chunk[4096];
+        for (;;) {
+            const ssize_t got = ::read(master_, chunk, sizeof chunk);
+            if (got <= 0) break;
+            in_.insert(in_.end(), chunk, chunk + got);
+        }
+        const auto now = Clock::now();
+        std::vector<Bytes> answers;
+        std::size_t at = 0;
+        while (at < in_.size()) {
+            const long length = model_->FrameLength(in_.data() + at, in_.size() - at);
+            if (length < 0) {
+                model_->Unknown(in_[at++], answers);
+                continue;
+            }
+            if (length == 0 || static_cast<std::size_t>(length) > in_.size() - at) break;
+            ++commands_;
+            model_->Command(in_.data() + at, static_cast<std::size_t>(length), now, answers);
+            at += static_cast<std::size_t>(length);
+        }
+        in_.erase(in_.begin(), in_.begin() + static_cast<long>(at));
+        for (Bytes& answer : answers) Send(std::move(answer), now);
+        Flush();
+    }
+
+    // Applies the fault mode, then sends at once or after the latency.
+    void Send(Bytes message, Clock::time_point now) {
+        ++messages_;
+        switch (options_.fault) {
+            case Fault::None:
+                break;
+            case Fault::Silent:
+                return;
+            case Fault::WrongCode:
+                ++message[0];
+                break;
+            case Fault::Truncate:
+                message.resize(std::max<std::size_t>(1, message.size() / 2));
+                break;
+            case Fault::Drop:
+                if (messages_ % options_.drop_every == 0) return;
+                break;
+        }
+        ++sent_;
+        if (options_.latency_us == 0) {
+            out_.insert(out_.end(), message.begin(), message.end());
+        } else {
+            pending_.emplace_back(now + std::chrono::microseconds(options_.latency_us),
+                                  std::move(message));
+        }
+    }
+
+    void Flush() {
+        while (!out_.empty()) {
+            const ssize_t n = ::write(master_, out_.data(), out_.size());
+            if (n <= 0) return;  // full: the rest waits for POLLOUT
+            out_.erase(out_.begin(), out_.begin() + n);
+        }
+    }
+
+    void CountUsers() {
+        alignas(inotify_event) char events[4096];
+        for (;;) {
+            const ssize_t got = ::read(watch_, events, sizeof events);
+            if (got <= 0) return;
+            for (ssize_t at = 0; at < got;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+                if (event->mask & IN_OPEN) {
+                    ++users_;
+                    opened_ = true;
+                } else if ((event->mask & IN_CLOSE) && users_ > 0 && --users_ == 0) {
+                    PowerOn();
+                }
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+    }
+
+    // The last user has gone: what the device had still to say is lost, as on a real port.
+    void PowerOn() {
+        ::tcflush(slave_, TCIFLUSH);
+        // The library keeps other users out with TIOCEXCL, which outlives its close while this
+        // end holds the slave open.
+        ::ioctl(slave_, TIOCNXCL);
+        in_.clear();
+        out_.clear();
+        pending_.clear();
+        model_->Reset();
+    }
+
+    const Options& options_;
+    std::unique_ptr<Model> model_;
+    int master_ = -1;
+    int slave_ = -1;
+    int watch_ = -1;
+    std::string path_;
+    Bytes in_;
+    Bytes out_;
+    std::deque<std::pair<Clock::time_point, Bytes>> pending_;
+    int users_ = 0;
+    bool opened_ = false;
+    unsigned long long commands_ = 0, messages_ = 0, sent_ = 0, streamed_ = 0, dropped_ = 0;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options options = Parse(argc, argv);
+    if (options.exit_with_parent) {
+        const pid_t parent = ::getppid();
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent) return 0;  // it is gone already
+    }
+    ::prctl(PR_SET_TIMERSLACK, 1UL);  // latencies of a millisecond are meant as such
+
+    // Stop signals are taken only while waiting, so that none is missed between checks.
+    sigset_t stops, wait_mask;
+    sigemptyset(&stops);
+    for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, s);
+    sigprocmask(SIG_BLOCK, &stops, &wait_mask);
+    for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigdelset(&wait_mask, s);
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    const auto serial = static_cast<std::uint16_t>(options.serial);
+    std::unique_ptr<Model> model;
+    if (options.grip) {
+        model = std::make_unique<GripModel>(serial, options.form, options.rate, options.count);
+    } else {
+        model = std::make_unique<ArmModel>(serial);
+    }
+    Line line(options, std::move(model));
+    std::printf("%s\n", line.Path().c_str());
+    std::fflush(stdout);
+
+    line.Run(wait_mask);
+    line.Report();
+    return 0;
+}
