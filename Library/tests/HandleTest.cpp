@@ -309,10 +309,11 @@ TEST(Handle, StavrinStatusDecodesStuffedBytesAtEveryOffset) {
     ASSERT_EQ(expected_plain.device_id, 9);
 
     for (std::size_t offset = 0; offset < 18; ++offset) {
-        for (const std::uint8_t special : {std::uint8_t{0xC0}, std::uint8_t{0xDB}}) {
-            SCOPED_TRACE("offset " + std::to_string(offset) + " byte " + std::to_string(special));
+        for (const std::uint8_t stuffed_value : {std::uint8_t{0xC0}, std::uint8_t{0xDB}}) {
+            SCOPED_TRACE("offset " + std::to_string(offset) + " byte " +
+                         std::to_string(stuffed_value));
             Block block = plain;
-            block[offset] = special;
+            block[offset] = stuffed_value;
             // The stuffed frame and a plain one back to back: both decode, in turn.
             grip.device.Send(Concat({StatusFrame(block), StatusFrame(plain)}));
             const StavrinStatus status = grip.handle.GetStavrinStatus();
@@ -320,24 +321,24 @@ TEST(Handle, StavrinStatusDecodesStuffedBytesAtEveryOffset) {
             StavrinStatus expected = expected_plain;
             switch (offset) {
                 case 2:
-                    expected.error_flag = special;
+                    expected.error_flag = stuffed_value;
                     break;
                 case 3:
-                    expected.hall_effect_sensor_level = special & 0x1F;
-                    expected.buttons = special >> 5;
+                    expected.hall_effect_sensor_level = stuffed_value & 0x1F;
+                    expected.buttons = stuffed_value >> 5;
                     break;
                 case 4:
-                    expected.device_id = special;
+                    expected.device_id = stuffed_value;
                     break;
                 case 16:
-                    expected.battery_level = static_cast<float>(special * 0.005 + 3.0);
+                    expected.battery_level = static_cast<float>(stuffed_value * 0.005 + 3.0);
                     break;
                 default:
                     if (offset >= 8 && offset < 16) {
                         const std::size_t k = (offset - 8) / 2;
                         const std::uint16_t raw = static_cast<std::uint16_t>(
-                            offset % 2 == 0 ? (plain[offset + 1] << 8) | special
-                                            : (special << 8) | plain[offset - 1]);
+                            offset % 2 == 0 ? (plain[offset + 1] << 8) | stuffed_value
+                                            : (stuffed_value << 8) | plain[offset - 1]);
                         expected.quaternion[k] =
                             static_cast<float>(static_cast<std::int16_t>(raw) * 0.000030517578125);
                     }
