@@ -72,7 +72,7 @@ class Grip(api.Handle):
 
 
 def open_port(name, port, simulators, *options):
-    """The given port, or a simulated device's. Returns (stream, port, label)."""
+    """The given port, or a simulated device's: (stream, label)."""
     if port is None:
         simulator = Simulator(name, *options)
         simulators.append(simulator)
@@ -142,7 +142,8 @@ def arm_tour(arm, seconds, summary):
     host, _ = arm.get_end_effector_position(False)
     print(f"joint angles       {fmt(angles, 2)} degrees")
     print(f"arm's position     {fmt(onboard)} m")
-    print(f"host's position    {fmt(host)} m   (difference {distance(host, onboard) * 1e6:.1f} µm)")
+    print(f"host's position    {fmt(host)} m   "
+          f"(difference {distance(host, onboard) * 1e6:.1f} µm)")
 
     section("Arm: calibration in the home pose")
     print(f"driving the joints to the home pose {fmt(HOME, 1)} degrees")
@@ -154,15 +155,16 @@ def arm_tour(arm, seconds, summary):
     onboard, _ = arm.get_end_effector_position(True)
     host, _ = arm.get_end_effector_position(False)
     print(f"measured angles    {fmt(angles, 3)} degrees")
-    print(f"adjust_angles(HOME): the host now takes those angles for the home pose")
+    print("adjust_angles(HOME): the host now takes those angles for the home pose")
     print(f"arm's position     {fmt(onboard)} m")
-    print(f"host's position    {fmt(host)} m   (difference {distance(host, onboard) * 1e6:.1f} µm)")
+    print(f"host's position    {fmt(host)} m   "
+          f"(difference {distance(host, onboard) * 1e6:.1f} µm)")
     summary.append(("host vs arm position", f"{distance(host, onboard) * 1e6:.1f} µm after "
                                             f"calibration (offsets {fmt(offsets, 3)} degrees)"))
     return True
 
 
-def grip_tour(grip, seconds, summary):
+def grip_tour(grip, seconds, summary, simulated):
     section("Grip: wake-up, handle state and status messages through callbacks")
     grip.SendDeviceWakeup()
     for _ in range(50):  # the information message, maybe after some status messages
@@ -199,7 +201,8 @@ def grip_tour(grip, seconds, summary):
     summary.append(("grip status", f"{grip.statuses / elapsed:,.0f} messages/s through "
                                    f"OnReceiveHandleStatusMessage; user data "
                                    f"{status['user_data']}"))
-    return status["user_data"][:1] == [42] or not grip.simulated
+    # A simulated grip echoes the handle state; a real one may use its user data otherwise.
+    return status["user_data"][:1] == [42] or not simulated
 
 
 def main() -> int:
@@ -227,8 +230,7 @@ def main() -> int:
         arm = api.Kalvar(arm_stream)
         arm_ok = arm_tour(arm, args.seconds, summary)
         grip = Grip(grip_stream)
-        grip.simulated = args.grip is None
-        grip_ok = grip_tour(grip, args.seconds, summary)
+        grip_ok = grip_tour(grip, args.seconds, summary, simulated=args.grip is None)
         del arm, grip, arm_stream, grip_stream  # closes the ports
     finally:
         for simulator in simulators:
@@ -239,7 +241,8 @@ def main() -> int:
     for name, value in summary:
         print(f"  {name:<{width}}  {value}")
     ok = arm_ok and grip_ok
-    print("\nall devices answered as expected" if ok else "\nsome device did not answer as expected")
+    print("\nall devices answered as expected" if ok
+          else "\nsome device did not answer as expected")
     return 0 if ok else 1
 
 

@@ -37,8 +37,9 @@ def test_demo_with_ports_given():
 
 
 def test_demo_refuses_a_missing_port():
-    result = subprocess.run([sys.executable, str(EXAMPLES / "demo.py"), "--arm", "/dev/nonexistent"],
-                            capture_output=True, text=True, timeout=60)
+    result = subprocess.run(
+        [sys.executable, str(EXAMPLES / "demo.py"), "--arm", "/dev/nonexistent"],
+        capture_output=True, text=True, timeout=60)
     assert result.returncode != 0 and "no such port: /dev/nonexistent" in result.stderr
 
 
