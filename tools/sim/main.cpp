@@ -47,9 +47,12 @@ SIGTERM or SIGINT, or, with --once, until the port has been opened and closed ag
   --help                this text
 
 The port stays usable across opens. When its last user closes it, the device goes back to
-its power-on state: answers not yet read are discarded and the grip stops streaming until
-it is woken again. On exit, one line on standard error counts the commands, the messages
-sent and the status messages dropped because the host did not read them in time.
+its power-on state: what it sent that was not read is discarded, and the grip stops
+streaming until it is woken again. This happens a moment after the close, as the simulator
+learns of it; a user that reopens the port at once may still meet old bytes.
+
+On exit, one line on standard error counts the commands, the messages sent and the status
+messages dropped because the host did not read them in time.
 )";
 
 enum class Fault { None, Silent, WrongCode, Truncate, Drop };
