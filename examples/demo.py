@@ -28,6 +28,7 @@ HOME = [0.0, -45.0, 45.0]  # joint angles (degrees) of the arm's home pose
 SPRING = 200.0  # N/m: the force loop pulls the arm along a small circle
 DAMPING = 2.0  # N·s/m
 RADIUS = 0.005  # m
+MAX_FORCE = 3.0  # N per axis: a hand that holds the arm back is pushed gently, not hard
 
 
 def section(title: str) -> None:
@@ -122,7 +123,8 @@ def arm_tour(arm, seconds, summary):
         target = [anchor[0] + RADIUS * math.sin(turn), anchor[1],
                   anchor[2] + RADIUS * (1 - math.cos(turn))]
         squared_error += distance(position, target) ** 2
-        force = [SPRING * (t - p) - DAMPING * v for t, p, v in zip(target, position, velocity)]
+        force = [max(-MAX_FORCE, min(MAX_FORCE, SPRING * (t - p) - DAMPING * v))
+                 for t, p, v in zip(target, position, velocity)]
     elapsed = (clock() - start) / 1e9
     arm.end_effector_force([0.0, 0.0, 0.0])
     latencies.sort()

@@ -27,6 +27,7 @@ except ImportError:
 
 UP = 2  # the vertical axis of the arm's frame
 DAMPING = 5.0  # N·s/m, while moving into the wall
+MAX_FORCE = 4.0  # N: a wall pushed deep holds firm without kicking the hand away
 
 
 def wall_force(height, velocity, wall, stiffness):
@@ -34,7 +35,7 @@ def wall_force(height, velocity, wall, stiffness):
     depth = wall - height
     if depth <= 0:
         return 0.0
-    return stiffness * depth - DAMPING * min(velocity, 0.0)
+    return min(MAX_FORCE, stiffness * depth - DAMPING * min(velocity, 0.0))
 
 
 def main() -> int:
