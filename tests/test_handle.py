@@ -135,6 +135,16 @@ def test_plain_handle_consumes_messages_without_python_code(handle, device):
     assert handle.OnReceiveHandleErrorResponse(1, 2) is None
 
 
+def test_a_stream_of_long_messages_keeps_flowing(handle, device):
+    # A tty whose input buffer filled takes more only once a read has nearly emptied it: a
+    # read that waited for a whole payload before taking any of it would stall there.
+    count = 2000
+    device.respond(0, b"".join(status_message(bytes(140), device_id=i) for i in range(count)))
+    for i in range(count):
+        assert handle.Receive() == 21 + 140, f"message {i}"
+    device.join()
+
+
 class Recorder:
     """Mixed into Handle subclasses: every override appends what it was given."""
 

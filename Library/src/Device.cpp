@@ -42,36 +42,47 @@ void Device::report_timeout(ReadKind kind) {
     }
 }
 
-bool Device::timed_read(std::size_t n, ReadKind kind) {
-    if (stream == nullptr) return false;
+std::size_t Device::timed_read(std::size_t n, ReadKind kind) {
+    if (stream == nullptr) return 0;
     // Each read stands on its own: a short read before must not fail this one.
     stream->clear(stream->rdstate() & std::ios::badbit);
 
-    switch (stream->WaitForBytes(n, Deadline::After(timeout))) {
-        case Platform::WaitResult::Ready:
-            break;
-        case Platform::WaitResult::TimedOut:
-            report_timeout(kind);
-            return false;
-        case Platform::WaitResult::Failed:
-            report_read_failure(n, kind);
-            return false;
+    const Deadline deadline = Deadline::After(timeout);
+    std::size_t got = 0;
+    while (got < n) {
+        std::size_t take = n - got;
+        switch (stream->WaitForBytes(take, deadline)) {
+            case Platform::WaitResult::Ready:
+                break;
+            case Platform::WaitResult::Partial:
+                take = std::min(take, static_cast<std::size_t>(stream->Available()));
+                break;
+            case Platform::WaitResult::TimedOut:
+                report_timeout(kind);
+                return 0;
+            case Platform::WaitResult::Failed:
+                report_read_failure(n, kind);
+                return 0;
+        }
+        stream->read(reinterpret_cast<char*>(read_buffer.get() + got),
+                     static_cast<std::streamsize>(take));
+        if (!stream->good()) {
+            if (!stream->eof()) report_read_failure(n, kind);  // a short read tells by its count
+            return 0;
+        }
+        got += take;
     }
-
-    stream->read(reinterpret_cast<char*>(read_buffer.get()), static_cast<std::streamsize>(n));
-    if (stream->good()) return true;
-    if (!stream->eof()) report_read_failure(n, kind);  // a short read is only told by its count
-    return false;
+    return got;
 }
 
 std::uint8_t Device::read_header() {
-    return timed_read(1, ReadKind::Header) ? read_buffer[0] : 0;
+    return timed_read(1, ReadKind::Header) == 1 ? read_buffer[0] : 0;
 }
 
 std::int32_t Device::read_bytes(std::size_t n) {
     if (n == 0) return 0;
     n = std::min(n, kBufferSize);
-    return timed_read(n, ReadKind::Bytes) ? static_cast<std::int32_t>(stream->gcount()) : 0;
+    return static_cast<std::int32_t>(timed_read(n, ReadKind::Bytes));
 }
 
 void Device::send_request(std::size_t length) {

@@ -47,8 +47,8 @@ struct Device {
 
   private:
     enum class ReadKind { Header, Bytes };
-    // Waits for n queued bytes, then reads them into read_buffer: true when all arrived.
-    bool timed_read(std::size_t n, ReadKind kind);
+    // Waits for n bytes and reads them into read_buffer: n when all arrived, else 0.
+    std::size_t timed_read(std::size_t n, ReadKind kind);
     void report_read_failure(std::size_t n, ReadKind kind);
     void report_timeout(ReadKind kind);
 };

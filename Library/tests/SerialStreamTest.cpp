@@ -99,11 +99,11 @@ Bytes AllByteValues() {
 
 }  // namespace
 
-TEST(SerialStream, OpensRawAt115200And8N1KeepingFlowControl) {
+TEST(SerialStream, OpensRawAt115200And8N1KeepingHardwareFlowControl) {
     struct Case {
         tcflag_t iflag, cflag;
     };
-    for (const Case flow : {Case{0, 0}, Case{IXON | IXOFF, CRTSCTS}}) {
+    for (const Case flow : {Case{0, 0}, Case{IXON | IXOFF | IXANY, CRTSCTS}}) {
         PtyDevice device;
         MakeCooked(device, flow.iflag, flow.cflag);
         IO::SerialStream stream(device.path().c_str(), false);
@@ -116,14 +116,14 @@ TEST(SerialStream, OpensRawAt115200And8N1KeepingFlowControl) {
         EXPECT_EQ(line.c_iflag & (ICRNL | IGNCR | INLCR | ISTRIP | BRKINT), 0u);
         EXPECT_EQ(line.c_oflag & OPOST, 0u);
         EXPECT_EQ(line.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
-        EXPECT_EQ(line.c_iflag & (IXON | IXOFF), flow.iflag);
+        EXPECT_EQ(line.c_iflag & (IXON | IXOFF | IXANY), 0u) << "XON/XOFF would eat frame bytes";
         EXPECT_EQ(line.c_cflag & CRTSCTS, flow.cflag);
     }
 }
 
 TEST(SerialStream, BytesCrossBothWaysUnchangedOnACookedLine) {
     PtyDevice device;
-    MakeCooked(device, 0, 0);
+    MakeCooked(device, IXON | IXOFF, 0);  // a fresh Linux tty has XON/XOFF on
     IO::SerialStream stream(device.path().c_str(), true);
     const Bytes all = AllByteValues();  // CR, LF, 0x03, 0x11 and 0x13 among them
 

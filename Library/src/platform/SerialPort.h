@@ -19,12 +19,14 @@ struct PortTimeouts {
     std::uint32_t write_total_constant = 0;
 };
 
-enum class WaitResult { Ready, TimedOut, Failed };
+// Ready: the bytes are queued. Partial: some are, and no more came within their wire time;
+// the caller takes them, so that a full line reopens for the rest.
+enum class WaitResult { Ready, Partial, TimedOut, Failed };
 
 // One open serial port: the seam between the stream buffer and the operating system.
 // Failing calls leave the system's error number for LastSystemError().
 class SerialPort {
-public:
+  public:
     SerialPort() = default;
     ~SerialPort() { Close(); }
     SerialPort(const SerialPort&) = delete;
@@ -49,10 +51,11 @@ public:
 
     // Bytes waiting in the input queue, or -1 when the query fails.
     int Queued() const;
-    // Waits until at least n bytes are queued. Returns at once on hang-up or error.
+    // Waits until n bytes are queued, or some are and the rest are late (Partial). Returns at
+    // once on hang-up or error.
     WaitResult WaitForBytes(int n, const Deadline& deadline) const;
 
-private:
+  private:
     static constexpr std::intptr_t kInvalid = -1;
     std::intptr_t handle_ = kInvalid;  // file descriptor, or HANDLE on Windows
     PortTimeouts timeouts_;

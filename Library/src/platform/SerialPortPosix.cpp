@@ -90,10 +90,11 @@ std::int8_t SerialPort::Open(const char* name) {
     termios settings{};
     if (::tcgetattr(fd, &settings) != 0) return -3;
 
-    // Raw binary line, as a Windows port always is. Flow control (CRTSCTS, IXON, IXOFF)
-    // stays as the port had it.
+    // Raw binary line, as a Windows port always is. Hardware flow control (CRTSCTS) stays
+    // as the port had it. Software flow control does not: every fresh Linux tty starts with
+    // IXON, which would swallow the 0x11 and 0x13 bytes that binary frames carry.
     settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
-                                               ICRNL | IUCLC | IMAXBEL);
+                                               ICRNL | IUCLC | IMAXBEL | IXON | IXOFF | IXANY);
     settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB);
@@ -105,6 +106,8 @@ std::int8_t SerialPort::Open(const char* name) {
     ::cfsetispeed(&settings, B115200);
     ::cfsetospeed(&settings, B115200);
     if (::tcsetattr(fd, TCSANOW, &settings) != 0) return -5;
+    // Whatever a previous user left unread is no answer to this one's requests.
+    ::tcflush(fd, TCIFLUSH);
 
     // Nothing can fail here on POSIX: the time-outs are kept by this object.
     return SetTimeouts(PortTimeouts{1000, 8, 8, 8, 8}) ? 1 : -6;
@@ -196,10 +199,14 @@ int SerialPort::Queued() const {
 
 WaitResult SerialPort::WaitForBytes(int n, const Deadline& deadline) const {
     const int fd = static_cast<int>(handle_);
+    bool napped = false;
     for (;;) {
         const int queued = Queued();
         if (queued < 0) return WaitResult::Failed;
         if (queued >= n) return WaitResult::Ready;
+        // A tty whose input buffer has filled reopens only when a read empties it: bytes
+        // that stay short after a nap are handed over rather than waited on.
+        if (queued > 0 && napped) return WaitResult::Partial;
         if (deadline.Expired()) return WaitResult::TimedOut;
 
         // With some bytes queued, poll for input would wake at once again: instead nap for
@@ -209,6 +216,7 @@ WaitResult SerialPort::WaitForBytes(int n, const Deadline& deadline) const {
         Deadline until = deadline;
         if (queued > 0) {
             events = 0;
+            napped = true;
             const auto nap = std::max<Clock::duration>(kByteWireTime * (n - queued), kMinimumNap);
             if (deadline.IsNever() || nap < deadline.Remaining()) {
                 until = Deadline::At(Clock::now() + nap);
