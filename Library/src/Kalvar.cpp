@@ -44,6 +44,13 @@ int Kalvar::receive_state(const M::Frame& answer, Vec3& first, Vec3& second) {
     return answer.length;
 }
 
+KalvarState Kalvar::command(const M::Frame& request, const Vec3& fields, const M::Frame& answer) {
+    send(request, fields);
+    KalvarState state;
+    receive_state(answer, state.first, state.second);
+    return state;
+}
+
 UUID Kalvar::query_identifier(std::uint8_t sub_code) {
     write_buffer[0] = M::kIdentifierRequest.code;
     write_buffer[1] = sub_code;
@@ -151,31 +158,19 @@ float Kalvar::get_temperature() {
 }
 
 KalvarState Kalvar::end_effector_force(const Vec3& force) {
-    SendForce(force);
-    KalvarState state;
-    ReceiveState(state.first, state.second);
-    return state;
+    return command(M::kForce, force, M::kEndEffectorState);
 }
 
 KalvarState Kalvar::end_effector_position(const Vec3& position) {
-    SendPosition(position);
-    KalvarState state;
-    ReceiveState(state.first, state.second);
-    return state;
+    return command(M::kPosition, position, M::kEndEffectorState);
 }
 
 KalvarState Kalvar::joint_torques(const Vec3& torques) {
-    SendJointTorques(torques);
-    KalvarState state;
-    ReceiveJointState(state.first, state.second);
-    return state;
+    return command(M::kJointTorques, torques, M::kJointState);
 }
 
 KalvarState Kalvar::joint_angles(const Vec3& angles) {
-    SendAngle(angles);
-    KalvarState state;
-    ReceiveJointState(state.first, state.second);
-    return state;
+    return command(M::kJointAngles, angles, M::kJointState);
 }
 
 // Joint angles in degrees, read by commanding zero torques; zeros when no answer came.

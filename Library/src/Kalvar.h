@@ -105,6 +105,9 @@ struct Kalvar : Device {
     // Reads `count` floats of the answer's payload into `out`, or leaves it alone.
     bool receive_floats(const KalvarMessages::Frame& answer, float* out, std::size_t count);
     int receive_state(const KalvarMessages::Frame& answer, Vec3& first, Vec3& second);
+    // One whole exchange: a vector command and the state the arm answers with.
+    KalvarState command(const KalvarMessages::Frame& request, const Vec3& fields,
+                        const KalvarMessages::Frame& answer);
     UUID query_identifier(std::uint8_t sub_code);
     Vec3 joint_angles_now();
 };

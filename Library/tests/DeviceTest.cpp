@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <pty.h>
-#include <regex.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "Device.h"
+#include "ErrorLines.h"
 #include "PtyDevice.h"
 #include "SerialStream.h"
 
@@ -26,51 +26,10 @@ namespace {
 
 constexpr float kTimeout = 0.3f;
 
-// The groups `pattern` (POSIX extended) captures from the whole of `text`; none on a mismatch.
-std::vector<std::string> Groups(const std::string& text, const char* pattern) {
-    regex_t compiled;
-    if (regcomp(&compiled, pattern, REG_EXTENDED) != 0) return {};
-    regmatch_t match[8];
-    std::vector<std::string> groups;
-    if (regexec(&compiled, text.c_str(), 8, match, 0) == 0 && match[0].rm_so == 0 &&
-        static_cast<std::size_t>(match[0].rm_eo) == text.size()) {
-        for (std::size_t i = 1; i < 8 && match[i].rm_so >= 0; ++i) {
-            groups.push_back(
-                text.substr(static_cast<std::size_t>(match[i].rm_so),
-                            static_cast<std::size_t>(match[i].rm_eo - match[i].rm_so)));
-        }
-    }
-    regfree(&compiled);
-    return groups;
-}
-
-struct ErrorLine {
-    unsigned line;
-    std::string description;
-    int error;
-};
-
 // The error lines written while `call` runs, each checked against the library's format.
 template <typename Call>
-std::vector<ErrorLine> ErrorLines(Call&& call) {
-    testing::internal::CaptureStderr();
-    call();
-    const std::string all = testing::internal::GetCapturedStderr();
-    std::vector<ErrorLine> lines;
-    std::size_t start = 0;
-    for (std::size_t end; (end = all.find('\n', start)) != std::string::npos; start = end + 1) {
-        const std::string text = all.substr(start, end - start);
-        const auto groups = Groups(
-            text, R"(\[err\] /[^ ]*Library/src/Device\.cpp:([0-9]+)> (.*): \[(-?[0-9]+)\] (.+))");
-        if (groups.size() != 4) {
-            ADD_FAILURE() << "not an error line: " << text;
-            continue;
-        }
-        lines.push_back(
-            {static_cast<unsigned>(std::stoul(groups[0])), groups[1], std::stoi(groups[2])});
-    }
-    EXPECT_EQ(start, all.size()) << "every error line ends in a line break";
-    return lines;
+std::vector<Testing::ErrorLine> ErrorLines(Call&& call) {
+    return Testing::ErrorLinesFrom("Device.cpp", call);
 }
 
 double ProcessCpuSeconds() {
@@ -128,7 +87,7 @@ TEST(Device, ReadsHeaderAndPayloadIntoTheReadBuffer) {
 
 TEST(Device, TimeoutsEndOnTimeWithOneLineEach) {
     Line line;
-    std::vector<ErrorLine> lines;
+    std::vector<Testing::ErrorLine> lines;
     std::uint8_t code = 0xFF;
     double seconds = 0;
     lines = ErrorLines([&] { seconds = SecondsTaken([&] { code = line.device.read_header(); }); });
@@ -185,7 +144,7 @@ TEST(Device, ReadFailuresEndAtOnceWithTheirLines) {
     PtyDevice pty;
     IO::SerialStream never_opened(pty.path().c_str(), false);
     Device device(&never_opened, 5.0f);
-    std::vector<ErrorLine> lines;
+    std::vector<Testing::ErrorLine> lines;
     const double seconds = SecondsTaken([&] {
         lines = ErrorLines([&] {
             EXPECT_EQ(device.read_header(), 0);
@@ -269,7 +228,7 @@ TEST(Device, WrongHeaderDrainsTheLine) {
     line.pty.Send(flood);
     ASSERT_EQ(line.stream.WaitForBytes(flood.size(), Deadline::After(1.0)),
               Platform::WaitResult::Ready);
-    std::vector<ErrorLine> lines;
+    std::vector<Testing::ErrorLine> lines;
     double seconds = SecondsTaken(
         [&] { lines = ErrorLines([&] { EXPECT_FALSE(line.device.receive_answer({0x2B}, 24)); }); });
     EXPECT_LT(seconds, 0.2);

@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <regex.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ErrorLines.h"
 #include "PtyDevice.h"
 #include "SerialStream.h"
 
@@ -19,58 +19,9 @@ using Testing::PtyDevice;
 
 namespace {
 
-// The stderr lines written while `call` runs.
 template <typename Call>
-std::vector<std::string> ErrorLines(Call&& call) {
-    testing::internal::CaptureStderr();
-    call();
-    const std::string all = testing::internal::GetCapturedStderr();
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (std::size_t end; (end = all.find('\n', start)) != std::string::npos; start = end + 1) {
-        lines.push_back(all.substr(start, end - start));
-    }
-    EXPECT_EQ(start, all.size()) << "every error line ends in a line break";
-    return lines;
-}
-
-// The groups `pattern` (POSIX extended) captures from the whole of `text`; none on a mismatch.
-std::vector<std::string> Groups(const std::string& text, const char* pattern) {
-    regex_t compiled;
-    if (regcomp(&compiled, pattern, REG_EXTENDED) != 0) return {};
-    regmatch_t match[8];
-    std::vector<std::string> groups;
-    if (regexec(&compiled, text.c_str(), 8, match, 0) == 0 && match[0].rm_so == 0 &&
-        static_cast<std::size_t>(match[0].rm_eo) == text.size()) {
-        for (std::size_t i = 1; i < 8 && match[i].rm_so >= 0; ++i) {
-            groups.push_back(
-                text.substr(static_cast<std::size_t>(match[i].rm_so),
-                            static_cast<std::size_t>(match[i].rm_eo - match[i].rm_so)));
-        }
-    }
-    regfree(&compiled);
-    return groups;
-}
-
-struct ErrorLine {
-    std::string path;
-    unsigned line = 0;
-    std::string description;
-    int error = 0;
-    std::string text;
-};
-
-// Splits "[err] <this build's SerialStream.cpp>:<line>> <description>: [<errno>] <text>".
-ErrorLine Parse(const std::string& line) {
-    const auto groups = Groups(
-        line,
-        R"(\[err\] (/[^ ]*Library/src/SerialStream\.cpp):([0-9]+)> (.*): \[(-?[0-9]+)\] (.+))");
-    if (groups.size() != 5) {
-        ADD_FAILURE() << "not an error line: " << line;
-        return {};
-    }
-    return {groups[0], static_cast<unsigned>(std::stoul(groups[1])), groups[2],
-            std::stoi(groups[3]), groups[4]};
+std::vector<Testing::ErrorLine> ErrorLines(Call&& call) {
+    return Testing::ErrorLinesFrom("SerialStream.cpp", call);
 }
 
 termios LineSettings(const PtyDevice& device) {
@@ -166,7 +117,7 @@ TEST(SerialStream, OpenCodes) {
         const auto lines = ErrorLines([&] { code = stream.Open(); });
         EXPECT_EQ(code, c.code) << c.name;
         ASSERT_EQ(lines.size(), 1u) << c.name;
-        const ErrorLine line = Parse(lines[0]);
+        const Testing::ErrorLine& line = lines[0];
         EXPECT_EQ(line.description, "unable to open port '" + c.name + "'");
         EXPECT_EQ(line.error, c.error) << c.name;
         EXPECT_EQ(stream.Available(), 0);
@@ -181,13 +132,13 @@ TEST(SerialStream, OpenCodes) {
 }
 
 TEST(SerialStream, MissingPortAtConstructionWritesTwoLinesAndStillExists) {
-    std::vector<std::string> lines;
+    std::vector<Testing::ErrorLine> lines;
     std::unique_ptr<IO::SerialStream> stream;
     lines =
         ErrorLines([&] { stream = std::make_unique<IO::SerialStream>("ttyBrivaneGone", true); });
     ASSERT_EQ(lines.size(), 2u);
-    const ErrorLine port = Parse(lines[0]);
-    const ErrorLine whole = Parse(lines[1]);
+    const Testing::ErrorLine& port = lines[0];
+    const Testing::ErrorLine& whole = lines[1];
     EXPECT_EQ(port.description, "unable to open port 'ttyBrivaneGone'");
     EXPECT_EQ(whole.description, "unable to open stream 'ttyBrivaneGone'");
     EXPECT_EQ(port.path, whole.path);
@@ -200,7 +151,7 @@ TEST(SerialStream, MissingPortAtConstructionWritesTwoLinesAndStillExists) {
     // Writing to it fails with a line each time.
     lines = ErrorLines([&] { stream->Write("ab", 2); });
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(Parse(lines[0]).description, "unable to write '2' bytes to stream");
+    EXPECT_EQ(lines[0].description, "unable to write '2' bytes to stream");
 }
 
 TEST(SerialStream, AvailableCountsQueuedBytesOnlyWhileOpen) {
@@ -230,7 +181,7 @@ TEST(SerialStream, WriteAfterCloseReportsEveryTime) {
     for (int i = 0; i < 2; ++i) {
         const auto lines = ErrorLines([&] { stream.Write("abc", 3); });
         ASSERT_EQ(lines.size(), 1u);
-        const ErrorLine line = Parse(lines[0]);
+        const Testing::ErrorLine& line = lines[0];
         EXPECT_EQ(line.description, "unable to write '3' bytes to stream");
         EXPECT_EQ(line.error, EBADF);
     }
