@@ -69,13 +69,15 @@ class FakeSysfs {
         Tty(name, interface + "/" + name);
     }
     // A serial core port below its controller below the UART, as kernels from 6.5 on have it.
-    void Uart(const std::string& name, const std::string& uart, const std::string& driver,
-              const std::string& type) {
+    std::string Uart(const std::string& name, const std::string& uart, const std::string& driver,
+                     const std::string& type) {
         Bound(uart, "platform", driver);
         const std::string port = uart + "/ctrl:0/ctrl:0.0";
         Bound(uart + "/ctrl:0", "serial-base", "ctrl");
         Bound(port, "serial-base", "port");
-        File(Tty(name, port) + "/type", type + "\n");
+        const std::string tty = Tty(name, port);
+        File(tty + "/type", type + "\n");
+        return tty;
     }
 
   private:
@@ -117,6 +119,7 @@ TEST(SerialDeviceProvider, ListsTheSerialTtysOfARealLayoutInNumericOrder) {
     sysfs.Uart("ttyS0", "devices/pnp0/00:00", "serial", "4");
     sysfs.Uart("ttyS1", "devices/platform/serial8250", "serial8250", "0");  // placeholder
     sysfs.File(sysfs.Tty("rfcomm0") + "/channel", "1\n");                   // bound, not connected
+    sysfs.File(sysfs.Uart("ttyS4", "devices/pnp0/00:04", "serial", "4") + "/console", "Y\n");
 
     testing::internal::CaptureStderr();
     const auto listed = Platform::ListSerialPorts(sysfs.tty_class());

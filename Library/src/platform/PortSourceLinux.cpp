@@ -100,6 +100,14 @@ UartType TypeOfUart(const std::string& tty) {
     return UartType::Known;
 }
 
+// A serial port that carries the kernel's console (and often a login on it) has no device
+// on it, and opening it for a probe would reconfigure that terminal.
+bool IsConsole(const std::string& tty) {
+    std::ifstream file(tty + "/console");
+    char flag = 0;
+    return (file >> flag) && flag == 'Y';
+}
+
 // The driver device's base name, without its index; empty for a tty that is no serial port.
 std::string DriverDeviceBase(const std::string& root, const std::string& name) {
     // RFCOMM ttys have no device while only bound, and no driver once connected.
@@ -107,6 +115,7 @@ std::string DriverDeviceBase(const std::string& root, const std::string& name) {
 
     const std::string tty = root + "/" + name;
     if (!Exists(tty + "/device")) return {};  // virtual consoles, ptmx, console, ...
+    if (IsConsole(tty)) return {};
 
     switch (TypeOfUart(tty)) {
         case UartType::Known:
