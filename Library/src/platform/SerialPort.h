@@ -59,6 +59,9 @@ class SerialPort {
     static constexpr std::intptr_t kInvalid = -1;
     std::intptr_t handle_ = kInvalid;  // file descriptor, or HANDLE on Windows
     PortTimeouts timeouts_;
+    // What the last count said, less what has been read since: a floor under the bytes
+    // queued, since nobody else reads this port (it is opened exclusively).
+    mutable int known_queued_ = 0;
 };
 
 }  // namespace Brivane::HardwareAPI::Platform

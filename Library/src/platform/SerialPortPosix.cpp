@@ -108,6 +108,7 @@ std::int8_t SerialPort::Open(const char* name) {
     if (::tcsetattr(fd, TCSANOW, &settings) != 0) return -5;
     // Whatever a previous user left unread is no answer to this one's requests.
     ::tcflush(fd, TCIFLUSH);
+    known_queued_ = 0;
 
     // Nothing can fail here on POSIX: the time-outs are kept by this object.
     return SetTimeouts(PortTimeouts{1000, 8, 8, 8, 8}) ? 1 : -6;
@@ -117,6 +118,7 @@ void SerialPort::Close() {
     if (!IsOpen()) return;
     ::close(static_cast<int>(handle_));  // also drops the lock
     handle_ = kInvalid;
+    known_queued_ = 0;
 }
 
 bool SerialPort::SetTimeouts(const PortTimeouts& timeouts) {
@@ -157,6 +159,7 @@ int SerialPort::Read(char* buffer, int n) {
         if (events < 0) return got > 0 ? got : -1;
         if (events != 0 && !(events & POLLIN)) break;  // hang-up or error without data
     }
+    known_queued_ = std::max(0, known_queued_ - got);
     return got;
 }
 
@@ -194,40 +197,43 @@ bool SerialPort::Write(const char* data, std::size_t n) {
 int SerialPort::Queued() const {
     int queued = 0;
     if (!IsOpen() || ::ioctl(static_cast<int>(handle_), FIONREAD, &queued) != 0) return -1;
+    known_queued_ = queued;
     return queued;
 }
 
 WaitResult SerialPort::WaitForBytes(int n, const Deadline& deadline) const {
+    if (known_queued_ >= n) return WaitResult::Ready;  // counted before: no need to ask
+    // Part of it was counted before; more may have come since.
+    if (known_queued_ > 0 && Queued() >= n) return WaitResult::Ready;
     const int fd = static_cast<int>(handle_);
     bool napped = false;
     for (;;) {
-        const int queued = Queued();
-        if (queued < 0) return WaitResult::Failed;
-        if (queued >= n) return WaitResult::Ready;
-        // A tty whose input buffer has filled reopens only when a read empties it: bytes
-        // that stay short after a nap are handed over rather than waited on.
-        if (queued > 0 && napped) return WaitResult::Partial;
-        if (deadline.Expired()) return WaitResult::TimedOut;
-
         // With some bytes queued, poll for input would wake at once again: instead nap for
         // about the wire time of the missing bytes (polling for nothing, which still wakes on
-        // a hang-up), then count again.
+        // a hang-up). Otherwise poll, which also returns at once for bytes already here.
         short events = POLLIN;
         Deadline until = deadline;
-        if (queued > 0) {
+        if (known_queued_ > 0) {
             events = 0;
             napped = true;
-            const auto nap = std::max<Clock::duration>(kByteWireTime * (n - queued), kMinimumNap);
+            const auto nap =
+                std::max<Clock::duration>(kByteWireTime * (n - known_queued_), kMinimumNap);
             if (deadline.IsNever() || nap < deadline.Remaining()) {
                 until = Deadline::At(Clock::now() + nap);
             }
         }
         const int revents = PollUntil(fd, events, until);
-        if (revents < 0) return WaitResult::Failed;
-        if ((revents & (POLLERR | POLLHUP | POLLNVAL)) && Queued() < n) {
+        const int queued = revents < 0 ? -1 : Queued();
+        if (queued < 0) return WaitResult::Failed;
+        if (queued >= n) return WaitResult::Ready;
+        if (revents & (POLLERR | POLLHUP | POLLNVAL)) {
             errno = EIO;
             return WaitResult::Failed;
         }
+        // A tty whose input buffer has filled reopens only when a read empties it: bytes
+        // that stay short after a nap are handed over rather than waited on.
+        if (queued > 0 && napped) return WaitResult::Partial;
+        if (deadline.Expired()) return WaitResult::TimedOut;
     }
 }
 
