@@ -1,20 +1,32 @@
 #include "ErrorLines.h"
 
-#include <regex>
+#include <regex.h>
 
 namespace Brivane::HardwareAPI::Testing {
 
 ErrorLine ParseErrorLine(const std::string& text, const std::string& source) {
-    const std::string escaped = std::regex_replace(source, std::regex(R"(\.)"), R"(\.)");
-    const std::regex format(R"(\[err\] (/\S*Library/src/)" + escaped +
-                            R"():([0-9]+)> (.*): \[(-?[0-9]+)\] (.+))");
-    std::smatch match;
-    if (!std::regex_match(text, match, format)) {
+    std::string escaped;
+    for (const char c : source) escaped += c == '.' ? std::string("\\.") : std::string(1, c);
+    const std::string pattern =
+        "^\\[err\\] (/[^ ]*Library/src/" + escaped + "):([0-9]+)> (.*): \\[(-?[0-9]+)\\] (.+)$";
+    regex_t format;
+    if (regcomp(&format, pattern.c_str(), REG_EXTENDED) != 0) {
+        ADD_FAILURE() << "bad pattern: " << pattern;
+        return {};
+    }
+    regmatch_t match[6];
+    const bool matched = regexec(&format, text.c_str(), 6, match, 0) == 0;
+    regfree(&format);
+    if (!matched) {
         ADD_FAILURE() << "not an error line of " << source << ": " << text;
         return {};
     }
-    return {match[1], static_cast<unsigned>(std::stoul(match[2])), match[3], std::stoi(match[4]),
-            match[5]};
+    auto group = [&](int i) {
+        return text.substr(static_cast<std::size_t>(match[i].rm_so),
+                           static_cast<std::size_t>(match[i].rm_eo - match[i].rm_so));
+    };
+    return {group(1), static_cast<unsigned>(std::stoul(group(2))), group(3), std::stoi(group(4)),
+            group(5)};
 }
 
 }  // namespace Brivane::HardwareAPI::Testing
