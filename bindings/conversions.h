@@ -31,9 +31,15 @@ FixedFloatList<N> Fixed(const std::array<float, N>& values) {
     return FixedFloatList<N>{values};
 }
 
+// Fills a new list in place: lists are built for every exchange and every grip message.
+inline void SetItem(py::list& list, std::size_t i, PyObject* item) {
+    if (item == nullptr) throw py::error_already_set();
+    PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), item);
+}
+
 inline py::list FloatList(const float* values, std::size_t count) {
     py::list list(count);
-    for (std::size_t i = 0; i < count; ++i) list[i] = py::float_(values[i]);
+    for (std::size_t i = 0; i < count; ++i) SetItem(list, i, PyFloat_FromDouble(values[i]));
     return list;
 }
 

@@ -7,34 +7,20 @@
 
 #include "Handle.h"
 #include "SerialStream.h"
+#include "conversions.h"
 #include "registration.h"
 
 namespace py = pybind11;
 using Brivane::HardwareAPI::Devices::Handle;
 using Brivane::HardwareAPI::Devices::StavrinStatus;
 using Brivane::HardwareAPI::IO::SerialStream;
+using Brivane::HardwareAPI::Python::FloatList;
+using Brivane::HardwareAPI::Python::SetItem;
+using Brivane::HardwareAPI::Python::WithoutLock;
 
 namespace {
 
 constexpr float kTimeout = 5.0f;
-
-template <typename Call>
-auto WithoutLock(Call&& call) {
-    py::gil_scoped_release release;
-    return call();
-}
-
-// Filled in place: these lists are built for every status message.
-void SetItem(py::list& list, std::size_t i, PyObject* item) {
-    if (item == nullptr) throw py::error_already_set();
-    PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), item);
-}
-
-py::list FloatList(const float* values, std::size_t count) {
-    py::list list(count);
-    for (std::size_t i = 0; i < count; ++i) SetItem(list, i, PyFloat_FromDouble(values[i]));
-    return list;
-}
 
 // One user-data byte, or none when Python passes None. Shown to Python as a plain int so
 // that the signature reads "user_data: int = None".
