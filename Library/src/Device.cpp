@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "ErrorLine.h"
+#include "Interrupt.h"
 #include "platform/SystemError.h"
 
 namespace Brivane::HardwareAPI::Devices {
@@ -21,29 +22,31 @@ Device::Device(IO::SerialStream* stream_, float timeout_)
       write_buffer(ZeroedBuffer()),
       read_buffer(ZeroedBuffer()) {}
 
+// A read failure names what broke the stream; only a failed read of its own leaves the
+// system's number.
 void Device::report_read_failure(std::size_t n, ReadKind kind) {
+    const int fault = stream->Fault();
+    const int error = fault != 0 ? fault : Platform::LastSystemError();
     if (kind == ReadKind::Header) {
-        ReportError(__FILE__, __LINE__, Platform::LastSystemError(),
-                    "unable to read header code from stream");
+        ReportError(__FILE__, __LINE__, error, "unable to read header code from stream");
     } else {
-        ReportError(__FILE__, __LINE__, Platform::LastSystemError(),
-                    "unable to read '%zu' bytes from stream", n);
+        ReportError(__FILE__, __LINE__, error, "unable to read '%zu' bytes from stream", n);
     }
 }
 
 // Both reads share the description; the line number tells them apart.
 void Device::report_timeout(ReadKind kind) {
     if (kind == ReadKind::Header) {
-        ReportError(__FILE__, __LINE__, Platform::LastSystemError(),
+        ReportError(__FILE__, __LINE__, Platform::TimedOutError(),
                     "timeout waiting for header code");
     } else {
-        ReportError(__FILE__, __LINE__, Platform::LastSystemError(),
+        ReportError(__FILE__, __LINE__, Platform::TimedOutError(),
                     "timeout waiting for header code");
     }
 }
 
-std::size_t Device::timed_read(std::size_t n, ReadKind kind) {
-    if (stream == nullptr) return 0;
+Device::ReadEnd Device::timed_read(std::size_t n, ReadKind kind) {
+    if (stream == nullptr || Interrupt::Pending()) return ReadEnd::Failed;
     // Each read stands on its own: a short read before must not fail this one.
     stream->clear(stream->rdstate() & std::ios::badbit);
 
@@ -59,40 +62,57 @@ std::size_t Device::timed_read(std::size_t n, ReadKind kind) {
                 break;
             case Platform::WaitResult::TimedOut:
                 report_timeout(kind);
-                return 0;
+                return ReadEnd::Short;
             case Platform::WaitResult::Failed:
                 report_read_failure(n, kind);
-                return 0;
+                return ReadEnd::Failed;
+            case Platform::WaitResult::Interrupted:  // the caller is stopping: no line
+                return ReadEnd::Failed;
         }
         stream->read(reinterpret_cast<char*>(read_buffer.get() + got),
                      static_cast<std::streamsize>(take));
         if (!stream->good()) {
-            if (!stream->eof()) report_read_failure(n, kind);  // a short read tells by its count
-            return 0;
+            if (stream->eof()) return ReadEnd::Short;  // a short read tells by its count
+            report_read_failure(n, kind);
+            return ReadEnd::Failed;
         }
         got += take;
     }
-    return got;
+    return ReadEnd::Complete;
+}
+
+Device::ReadEnd Device::read_header(std::uint8_t& code) {
+    const ReadEnd end = timed_read(1, ReadKind::Header);
+    code = end == ReadEnd::Complete ? read_buffer[0] : 0;
+    return end;
 }
 
 std::uint8_t Device::read_header() {
-    return timed_read(1, ReadKind::Header) == 1 ? read_buffer[0] : 0;
+    std::uint8_t code = 0;
+    read_header(code);
+    return code;
 }
 
 std::int32_t Device::read_bytes(std::size_t n) {
     if (n == 0) return 0;
     n = std::min(n, kBufferSize);
-    return static_cast<std::int32_t>(timed_read(n, ReadKind::Bytes));
+    return timed_read(n, ReadKind::Bytes) == ReadEnd::Complete ? static_cast<std::int32_t>(n) : 0;
 }
 
 void Device::send_request(std::size_t length) {
-    if (stream == nullptr) return;
+    if (stream == nullptr || Interrupt::Pending()) return;
     stream->Write(reinterpret_cast<const char*>(write_buffer.get()), std::min(length, kBufferSize));
 }
 
+// Codes that did not match are drained with what follows them; after a failed read there
+// is nothing to drain, and the caller may be stopping.
 bool Device::receive_answer(std::initializer_list<std::uint8_t> codes, std::size_t payload_length) {
     bool match = true;
-    for (const std::uint8_t code : codes) match = (read_header() == code) && match;
+    for (const std::uint8_t expected : codes) {
+        std::uint8_t code = 0;
+        if (read_header(code) == ReadEnd::Failed) return false;
+        match = code == expected && match;
+    }
     if (!match) {
         drain();
         return false;

@@ -23,8 +23,14 @@ struct Device {
 
     Device(IO::SerialStream* stream, float timeout);
 
+    // How a read ended. Short: nothing or too little came in time. Failed: the line or the
+    // stream broke, or the caller is stopping; nothing is drained after that.
+    enum class ReadEnd { Complete, Short, Failed };
+
     // Waits for one byte and returns it; 0 on time-out or failure.
     std::uint8_t read_header();
+    // The same, telling a 0x00 that arrived apart from none.
+    ReadEnd read_header(std::uint8_t& code);
     // Waits for n bytes (1 to 1024) and reads them into read_buffer; the count, or 0.
     std::int32_t read_bytes(std::size_t n);
 
@@ -47,8 +53,8 @@ struct Device {
 
   private:
     enum class ReadKind { Header, Bytes };
-    // Waits for n bytes and reads them into read_buffer: n when all arrived, else 0.
-    std::size_t timed_read(std::size_t n, ReadKind kind);
+    // Waits for n bytes and reads them into read_buffer.
+    ReadEnd timed_read(std::size_t n, ReadKind kind);
     void report_read_failure(std::size_t n, ReadKind kind);
     void report_timeout(ReadKind kind);
 };

@@ -21,7 +21,7 @@ constexpr std::int32_t kInfoLength = 6;
 constexpr std::int32_t kStatusLength = 21;
 constexpr std::int32_t kErrorLength = 3;
 
-// The status block: 18 bytes after SLIP decoding, then one terminating byte.
+// The status block: 18 bytes after SLIP decoding.
 constexpr std::size_t kBlockLength = 18;
 constexpr std::uint8_t kSlipEnd = 0xC0;
 constexpr std::uint8_t kSlipEsc = 0xDB;
@@ -145,56 +145,43 @@ std::int32_t Handle::Receive(std::uint8_t* header_code) {
     }
 }
 
-// The status block is SLIP-stuffed: it is decoded as it arrives, reading only as many raw
-// bytes as the block still needs (plus its terminating byte), so that a stuffed block is
-// read whole and a frame that follows it is left untouched.
+// The status block is SLIP-stuffed. Its first 19 raw bytes are read at once: the 18 block
+// bytes and the terminating END when nothing is stuffed. Each stuffed byte takes two, and
+// then only as many more raw bytes are read as the block still lacks, never a byte of the
+// frame that follows; a terminating END left in the stream is skipped by the next search
+// for a header.
 StavrinStatus Handle::GetStavrinStatus() {
-    std::uint8_t code = read_header();
-    while (code != kStatusMessage) {
-        if (code == 0) return FailedStatus(2);
-        code = read_header();
-    }
+    // A 0x00 that arrived is junk like any other byte; only a time-out or a failure ends
+    // the search.
+    std::uint8_t code = 0;
+    do {
+        if (read_header(code) != ReadEnd::Complete) return FailedStatus(2);
+    } while (code != kStatusMessage);
 
     std::uint8_t block[kBlockLength] = {};
     std::size_t decoded = 0;
-    std::size_t next = 0;     // next raw byte in read_buffer
-    std::size_t arrived = 0;  // raw bytes in read_buffer
     bool escaped = false;
-    const std::uint8_t* raw = read_buffer.get();
-
-    // Always one raw byte per block byte still missing, and the terminating byte.
-    auto refill = [&]() {
-        const std::size_t wanted = kBlockLength - decoded + 1;
-        if (read_bytes(wanted) != static_cast<std::int32_t>(wanted)) return false;
-        next = 0;
-        arrived = wanted;
-        return true;
-    };
-
-    while (decoded < kBlockLength) {
-        if (next == arrived && !refill()) return FailedStatus(1);
-        const std::uint8_t byte = raw[next++];
-        if (escaped) {
-            escaped = false;
-            if (byte == kSlipEscEnd) {
-                block[decoded++] = kSlipEnd;
+    for (std::size_t wanted = kBlockLength + 1; decoded < kBlockLength;
+         wanted = kBlockLength - decoded) {
+        if (read_bytes(wanted) != static_cast<std::int32_t>(wanted)) return FailedStatus(1);
+        for (std::size_t i = 0; i < wanted && decoded < kBlockLength; ++i) {
+            const std::uint8_t byte = read_buffer[i];
+            if (escaped) {
+                escaped = false;
+                if (byte == kSlipEscEnd || byte == kSlipEscEsc) {
+                    block[decoded++] = byte == kSlipEscEnd ? kSlipEnd : kSlipEsc;
+                    continue;
+                }
+                // A lone escape is dropped; the byte after it counts as an ordinary one.
+            }
+            if (byte == kSlipEnd) return FailedStatus(1);  // the frame ended early
+            if (byte == kSlipEsc) {
+                escaped = true;
                 continue;
             }
-            if (byte == kSlipEscEsc) {
-                block[decoded++] = kSlipEsc;
-                continue;
-            }
-            // A lone escape is dropped; the byte after it counts as an ordinary one.
+            block[decoded++] = byte;
         }
-        if (byte == kSlipEnd) return FailedStatus(1);  // the frame ended early
-        if (byte == kSlipEsc) {
-            escaped = true;
-            continue;
-        }
-        block[decoded++] = byte;
     }
-    // The terminating byte, unless the last read already took it.
-    if (next == arrived && read_bytes(1) != 1) return FailedStatus(1);
 
     StavrinStatus status{};
     status.error_flag = block[2];

@@ -1,6 +1,5 @@
 #include "SerialStream.h"
 
-#include <cerrno>
 #include <exception>
 
 #include "ErrorLine.h"
@@ -34,7 +33,7 @@ std::int8_t SerialStream::Open() {
     if (buffer->IsOpen()) buffer->RaiseDtr();
     if (code == 1) return 1;
     ReportError(__FILE__, __LINE__, error, "unable to open port '%s'", port_name.c_str());
-    errno = error;  // for the caller's own line
+    Platform::SetLastSystemError(error);  // for the caller's own line
     return code;
 }
 
@@ -49,19 +48,36 @@ std::int32_t SerialStream::Available() {
 }
 
 void SerialStream::Write(const char* data, std::size_t n) {
-    // A short read leaves end-of-file and fail behind; that must not swallow this write.
-    // A stream gone bad through a failed write stays bad.
-    if (!bad()) clear();
-    write(data, static_cast<std::streamsize>(n));
-    if (!good() && !eof()) {
-        ReportError(__FILE__, __LINE__, Platform::LastSystemError(),
-                    "unable to write '%zu' bytes to stream", n);
+    // A write that fails without a system call of its own names the cause it remembers.
+    int error = 0;
+    if (!buffer) {
+        error = Platform::NotOpenError();
+    } else if (n == 0) {
+        error = buffer->Fault();
+    } else {
+        switch (buffer->Send(data, n)) {
+            case Platform::WriteResult::Written:
+            case Platform::WriteResult::Interrupted:  // the caller is stopping: no line
+                return;
+            case Platform::WriteResult::TimedOut:  // the stream stays usable
+                error = Platform::TimedOutError();
+                break;
+            case Platform::WriteResult::Failed:
+                error = buffer->Fault() != 0 ? buffer->Fault() : Platform::LastSystemError();
+                break;
+        }
     }
+    if (error != 0)
+        ReportError(__FILE__, __LINE__, error, "unable to write '%zu' bytes to stream", n);
+}
+
+int SerialStream::Fault() const {
+    return buffer ? buffer->Fault() : Platform::NotOpenError();
 }
 
 Platform::WaitResult SerialStream::WaitForBytes(std::size_t n, const Deadline& deadline) const {
-    if (!buffer || !buffer->IsOpen()) {
-        errno = EBADF;
+    if (!buffer) {
+        Platform::SetLastSystemError(Platform::NotOpenError());
         return Platform::WaitResult::Failed;
     }
     return buffer->WaitForBytes(static_cast<int>(n), deadline);

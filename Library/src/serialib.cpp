@@ -20,9 +20,7 @@ void serialib::RaiseDtr() {
 
 int serialib::ReadWithTimeout(char* buffer, int n) {
     timeouts.read_total_constant = 1000;
-    if (!port.SetTimeouts(timeouts)) return -1;
-    const int count = port.Read(buffer, n);
-    return count < 0 ? -2 : count;
+    return port.Read(buffer, n, timeouts);
 }
 
 // Writing without an open port fails in the port itself, without a system call, so that the
@@ -30,7 +28,7 @@ int serialib::ReadWithTimeout(char* buffer, int n) {
 serialib::int_type serialib::overflow(int_type c) {
     if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::eof();
     const char byte = traits_type::to_char_type(c);
-    return port.Write(&byte, 1) ? c : traits_type::eof();
+    return Send(&byte, 1) == Platform::WriteResult::Written ? c : traits_type::eof();
 }
 
 serialib::int_type serialib::pbackfail(int_type c) {
@@ -79,9 +77,19 @@ std::streamsize serialib::xsgetn(char_type* out, std::streamsize n) {
     return delivered + (count < 0 ? 0 : count);
 }
 
+// A write that ran out of time was still taken by the system, as far as it went: only a
+// write the system refused is a failure of the stream.
 std::streamsize serialib::xsputn(const char_type* data, std::streamsize n) {
     if (n <= 0) return 0;
-    return port.Write(data, static_cast<std::size_t>(n)) ? n : 0;
+    switch (Send(data, static_cast<std::size_t>(n))) {
+        case Platform::WriteResult::Written:
+        case Platform::WriteResult::TimedOut:
+            return n;
+        case Platform::WriteResult::Failed:
+        case Platform::WriteResult::Interrupted:
+            break;
+    }
+    return 0;
 }
 
 }  // namespace Brivane::HardwareAPI::IO

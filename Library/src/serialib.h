@@ -11,7 +11,7 @@ namespace Brivane::HardwareAPI::IO {
 // served directly by a system read or write. Only one byte of look-ahead (or put-back) is
 // kept. Failures surface as end-of-file or short counts, never as exceptions.
 class serialib : public std::basic_streambuf<char> {
-public:
+  public:
     serialib() = default;
     ~serialib() override;
 
@@ -21,13 +21,17 @@ public:
 
     bool IsOpen() const { return port.IsOpen(); }
     void ClosePort() { port.Close(); }
+    // Writes n bytes to the port; what xsputn and overflow do, with the outcome told apart.
+    Platform::WriteResult Send(const char* data, std::size_t n) { return port.Write(data, n); }
+    // The error number of what broke the line, or 0 (Platform::SerialPort::Fault).
+    int Fault() const { return port.Fault(); }
     // Bytes waiting at the port, -1 when the query fails. A held byte is not counted.
     int Queued() const { return port.Queued(); }
     Platform::WaitResult WaitForBytes(int n, const Deadline& deadline) const {
         return port.WaitForBytes(n, deadline);
     }
 
-protected:
+  protected:
     int_type overflow(int_type c) override;
     int_type pbackfail(int_type c) override;
     std::streamsize showmanyc() override;
@@ -36,7 +40,7 @@ protected:
     std::streamsize xsgetn(char_type* out, std::streamsize n) override;
     std::streamsize xsputn(const char_type* data, std::streamsize n) override;
 
-private:
+  private:
     // Applies the time-outs with a one-second read constant, then reads up to n bytes:
     // the count (0 to n), -1 when the time-outs could not be set, -2 when the read failed.
     int ReadWithTimeout(char* buffer, int n);
@@ -45,7 +49,7 @@ private:
     bool dtr_raised = true;
     bool has_held_byte = false;
     Platform::SerialPort port;
-    Platform::PortTimeouts timeouts;
+    Platform::PortTimeouts timeouts;  // touched by reads only, so a writer shares nothing
 };
 
 }  // namespace Brivane::HardwareAPI::IO

@@ -140,37 +140,43 @@ TEST(Device, NoLimitWaitsUntilTheBytesCome) {
     }
 }
 
-TEST(Device, ReadFailuresEndAtOnceWithTheirLines) {
-    PtyDevice pty;
-    IO::SerialStream never_opened(pty.path().c_str(), false);
-    Device device(&never_opened, 5.0f);
-    std::vector<Testing::ErrorLine> lines;
-    const double seconds = SecondsTaken([&] {
-        lines = ErrorLines([&] {
-            EXPECT_EQ(device.read_header(), 0);
-            EXPECT_EQ(device.read_bytes(5), 0);
-        });
-    });
-    EXPECT_LT(seconds, 0.2);
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].description, "unable to read header code from stream");
-    EXPECT_EQ(lines[1].description, "unable to read '5' bytes from stream");
+// A port that never opened, and a line whose other end went away: the first read fails at
+// once, later ones as late as a silent line would answer, asleep; each with its cause.
+TEST(Device, ReadsOnABrokenLineFailFirstAtOnceThenAfterTheLimit) {
+    struct Case {
+        const char* name;
+        int error;
+    };
+    for (const Case c : {Case{"not open", EBADF}, Case{"hung up", EIO}}) {
+        SCOPED_TRACE(c.name);
+        int master = -1, slave = -1;
+        char name[128] = {};
+        termios raw{};
+        cfmakeraw(&raw);
+        ASSERT_EQ(openpty(&master, &slave, name, &raw, nullptr), 0);
+        IO::SerialStream stream(c.error == EIO ? name : "/dev/brivane-no-such-port", false);
+        Testing::ErrorLinesFrom("SerialStream.cpp", [&] { stream.Open(); });
+        ::close(slave);
+        ::close(master);
+        Device device(&stream, kTimeout);
 
-    // The other end of the line goes away: a failure at once, not a wait for the limit.
-    int master = -1, slave = -1;
-    char name[128] = {};
-    termios raw{};
-    cfmakeraw(&raw);
-    ASSERT_EQ(openpty(&master, &slave, name, &raw, nullptr), 0);
-    IO::SerialStream stream(name, true);
-    ::close(slave);
-    Device on_hung_line(&stream, 5.0f);
-    ::close(master);
-    const double hung = SecondsTaken(
-        [&] { lines = ErrorLines([&] { EXPECT_EQ(on_hung_line.read_bytes(3), 0); }); });
-    EXPECT_LT(hung, 0.2);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].description, "unable to read '3' bytes from stream");
+        std::vector<Testing::ErrorLine> lines;
+        const double first =
+            SecondsTaken([&] { lines = ErrorLines([&] { EXPECT_EQ(device.read_header(), 0); }); });
+        EXPECT_LT(first, 0.1);
+        const double cpu = ProcessCpuSeconds();
+        const double later = SecondsTaken([&] {
+            const auto more = ErrorLines([&] { EXPECT_EQ(device.read_bytes(5), 0); });
+            lines.insert(lines.end(), more.begin(), more.end());
+        });
+        EXPECT_GE(later, kTimeout);
+        EXPECT_LT(later, kTimeout + 0.1);
+        EXPECT_LT(ProcessCpuSeconds() - cpu, 0.05);
+        ASSERT_EQ(lines.size(), 2u);
+        EXPECT_EQ(lines[0].description, "unable to read header code from stream");
+        EXPECT_EQ(lines[1].description, "unable to read '5' bytes from stream");
+        for (const auto& line : lines) EXPECT_EQ(line.error, c.error);
+    }
 }
 
 TEST(Device, ShortReadIsEndOfFileWithoutALineAndTheNextReadStandsAlone) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "ErrorLines.h"
 #include "Handle.h"
 #include "PtyDevice.h"
 #include "SerialStream.h"
@@ -386,7 +387,7 @@ TEST(Handle, StavrinStatusFailures) {
     EXPECT_EQ(grip.handle.GetStavrinStatus().error_flag, 3);
 
     // The frame stops short: within the first 19 bytes (which stay queued, to be skipped as
-    // junk by the next read), after them while escapes still need more, and at its END.
+    // junk by the next read), or after them while escapes still need more.
     grip.device.Send({0xDA, 1, 2, 3, 4, 5});
     ExpectFailedStatus(grip.handle.GetStavrinStatus(), 1);
     Block stuffed = ended;
@@ -396,13 +397,31 @@ TEST(Handle, StavrinStatusFailures) {
     cut.resize(cut.size() - 2);
     grip.device.Send(cut);
     ExpectFailedStatus(grip.handle.GetStavrinStatus(), 1);
-    cut = StatusFrame(stuffed);
-    cut.pop_back();
-    grip.device.Send(cut);
-    ExpectFailedStatus(grip.handle.GetStavrinStatus(), 1);
 
-    // Nothing at all, or only junk.
+    // Nothing at all, or only junk, a 0x00 among it.
     ExpectFailedStatus(grip.handle.GetStavrinStatus(), 2);
-    grip.device.Send({0x01, 0x02, 0x03});  // 0x00 would read as "nothing arrived"
+    grip.device.Send({0x01, 0x00, 0x03});
     ExpectFailedStatus(grip.handle.GetStavrinStatus(), 2);
+}
+
+// The block is read to its last byte and no further, and a 0x00 before it is junk.
+TEST(Handle, StavrinStatusReadsNoByteBeyondTheBlock) {
+    Grip grip;
+    Block last_stuffed = MakeBlock(4, 0x25, 9, {0x1234, 0, 0, 0}, 100);
+    last_stuffed[17] = 0xC0;  // sent as DB DC: the 19th raw byte
+    Bytes unterminated = StatusFrame(last_stuffed);
+    unterminated.pop_back();
+    const Block plain = MakeBlock(5, 0x21, 77, {0x4000, 0, 0, 0}, 20);
+    grip.device.Send(Concat({{0x00, 0x01}, unterminated, StatusFrame(plain)}));
+
+    std::vector<StavrinStatus> statuses;
+    const auto lines = Testing::ErrorLinesFrom("Device.cpp", [&] {
+        statuses.push_back(grip.handle.GetStavrinStatus());
+        statuses.push_back(grip.handle.GetStavrinStatus());
+    });
+    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(statuses[0].error_flag, 4);
+    EXPECT_EQ(statuses[0].device_id, 9);
+    EXPECT_EQ(statuses[1].error_flag, 5);
+    EXPECT_EQ(statuses[1].device_id, 77);
 }

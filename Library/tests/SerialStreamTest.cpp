@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -199,5 +200,67 @@ TEST(SerialStream, WriteAfterAShortReadStillSends) {
 
     EXPECT_TRUE(ErrorLines([&] { stream.Write("\x2a\x01", 2); }).empty());
     EXPECT_EQ(device.Receive(2), (Bytes{0x2a, 0x01}));
-    EXPECT_TRUE(stream.good());
+    EXPECT_TRUE(stream.eof()) << "a write leaves the reading side's flags alone";
+}
+
+// A line that takes nothing for a while: the write that runs out of time says so, and
+// the frame it began is finished before the next one, which goes out once the line drains.
+TEST(SerialStream, StalledWriteTimesOutWithoutTearingAFrameAndTheStreamRecovers) {
+    PtyDevice device;
+    IO::SerialStream stream(device.path().c_str(), true);
+    auto frame = [](unsigned i) {
+        return Bytes{0x2A,
+                     static_cast<std::uint8_t>(i),
+                     static_cast<std::uint8_t>(i >> 8),
+                     1,
+                     2,
+                     3,
+                     4,
+                     5,
+                     6,
+                     7,
+                     8,
+                     9,
+                     10};
+    };
+    unsigned written = 0;
+    std::vector<Testing::ErrorLine> lines;
+    while (lines.empty() && written < 100000) {
+        const Bytes bytes = frame(written++);
+        lines = ErrorLines(
+            [&] { stream.Write(reinterpret_cast<const char*>(bytes.data()), bytes.size()); });
+    }
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].description, "unable to write '13' bytes to stream");
+    EXPECT_EQ(lines[0].error, ETIMEDOUT);
+
+    Bytes wire = device.ReceiveAll();
+    const Bytes last = frame(0xFFFF);
+    EXPECT_TRUE(ErrorLines([&] {
+                    stream.Write(reinterpret_cast<const char*>(last.data()), last.size());
+                }).empty());
+    const Bytes rest = device.ReceiveAll();
+    wire.insert(wire.end(), rest.begin(), rest.end());
+    ASSERT_EQ(wire.size() % 13, 0u) << "a torn frame";
+    ASSERT_GE(wire.size() / 13, written - 1);  // the timed-out frame went out, or none of it
+    for (unsigned i = 0; i + 1 < wire.size() / 13; ++i) {
+        ASSERT_EQ(Bytes(wire.begin() + 13 * i, wire.begin() + 13 * (i + 1)), frame(i)) << i;
+    }
+    EXPECT_EQ(Bytes(wire.end() - 13, wire.end()), last);
+}
+
+// Once the line has hung up, every write fails with the line's own cause, also those that
+// make no system call.
+TEST(SerialStream, WritesOnAHungUpLineFailWithItsCause) {
+    int master = -1, slave = -1;
+    char name[128] = {};
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    IO::SerialStream stream(name, true);
+    ::close(slave);
+    ::close(master);
+    for (int i = 0; i < 2; ++i) {
+        const auto lines = ErrorLines([&] { stream.Write("abc", 3); });
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].error, EIO);
+    }
 }

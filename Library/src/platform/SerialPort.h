@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -20,11 +21,21 @@ struct PortTimeouts {
 };
 
 // Ready: the bytes are queued. Partial: some are, and no more came within their wire time;
-// the caller takes them, so that a full line reopens for the rest.
-enum class WaitResult { Ready, Partial, TimedOut, Failed };
+// the caller takes them, so that a full line reopens for the rest. Interrupted: a signal
+// came and the interrupt check (Interrupt.h) asked the operation to stop.
+enum class WaitResult { Ready, Partial, TimedOut, Failed, Interrupted };
+
+// Written: every byte went to the system. TimedOut: the line did not take them all in time;
+// the unsent rest of a frame already begun goes out first on the next write, so that the
+// device never sees a torn frame. Failed: the system refused the write, and the line is
+// taken as broken from then on.
+enum class WriteResult { Written, TimedOut, Failed, Interrupted };
 
 // One open serial port: the seam between the stream buffer and the operating system.
-// Failing calls leave the system's error number for LastSystemError().
+// Failing calls leave an error number for LastSystemError().
+//
+// A port may be read on one thread while another writes: the two sides share only the
+// handle and the fault, which is atomic.
 class SerialPort {
   public:
     SerialPort() = default;
@@ -35,33 +46,54 @@ class SerialPort {
     // Opens `name` exclusively and sets 115200 baud, 8 data bits, no parity, 1 stop bit in
     // raw binary mode, keeping the port's flow control. Returns the open code: 1 opened,
     // -1 no such port, -2 not opened (busy or refused), -3 settings unreadable, -5 settings
-    // not written, -6 time-outs not set. On -3, -5 and -6 the port stays open.
+    // not written. On -3 and -5 the port stays open.
     std::int8_t Open(const char* name);
     bool IsOpen() const { return handle_ != kInvalid; }
     void Close();
 
+    // Applies all five time-outs; writes keep the write time-outs given here. Called once,
+    // after Open; false when the system refused them.
     bool SetTimeouts(const PortTimeouts& timeouts);
     // Raises DTR; false where the port has no modem lines (a pseudo-terminal).
     bool RaiseDtr();
 
-    // Reads up to n bytes under the time-outs: the count delivered (0 to n), or -1.
-    int Read(char* buffer, int n);
-    // Writes all n bytes within the write time-out; false on failure or time-out.
-    bool Write(const char* data, std::size_t n);
+    // Applies `timeouts` for this read, then reads up to n bytes under them: the count
+    // delivered (0 to n), -1 when the time-outs could not be applied, -2 when the read failed.
+    int Read(char* buffer, int n, const PortTimeouts& timeouts);
+    WriteResult Write(const char* data, std::size_t n);
 
     // Bytes waiting in the input queue, or -1 when the query fails.
     int Queued() const;
     // Waits until n bytes are queued, or some are and the rest are late (Partial). Returns at
-    // once on hang-up or error.
+    // once on a hang-up or error. On a line already known to be broken, or a port that is not
+    // open, the first wait fails at once and later ones sleep until the deadline and then fail,
+    // as long as a silent line would keep the caller waiting.
     WaitResult WaitForBytes(int n, const Deadline& deadline) const;
 
+    // The error number of what broke the line (a hang-up, a failed write), that of a port
+    // which is not open, or 0 while the line is sound.
+    int Fault() const;
+
   private:
+    WaitResult WaitOnBrokenLine(const Deadline& deadline) const;
+    void Break(int error) const;
+
     static constexpr std::intptr_t kInvalid = -1;
+    static constexpr std::size_t kMaxPending = 1024;  // the longest frame a device writes
+
     std::intptr_t handle_ = kInvalid;  // file descriptor, or HANDLE on Windows
-    PortTimeouts timeouts_;
+    mutable std::atomic<int> fault_{0};
+
+    // Read side.
     // What the last count said, less what has been read since: a floor under the bytes
     // queued, since nobody else reads this port (it is opened exclusively).
     mutable int known_queued_ = 0;
+    mutable bool fault_reported_ = false;  // the first read after a fault fails at once
+
+    // Write side: fixed at SetTimeouts, and the rest of a frame a timed-out write began.
+    PortTimeouts write_timeouts_;
+    char pending_[kMaxPending] = {};
+    std::size_t pending_length_ = 0;
 };
 
 }  // namespace Brivane::HardwareAPI::Platform

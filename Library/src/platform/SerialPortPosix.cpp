@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "../Interrupt.h"
 #include "SerialPort.h"
 #include "SystemError.h"
 
@@ -28,8 +29,11 @@ constexpr microseconds kByteWireTime{87};
 // Shortest nap while an answer is arriving, so that a stalled answer costs no processor.
 constexpr microseconds kMinimumNap{1000};
 
-// Waits for `events` on fd until `deadline`. Returns the revents, 0 on time-out, -1 on error.
-// Hang-up and error are reported even when `events` is 0.
+constexpr int kPollInterrupted = -2;
+
+// Waits for `events` on fd until `deadline`. Returns the revents, 0 on time-out, -1 on error,
+// kPollInterrupted when a signal came and the interrupt check asked to stop. Hang-up and
+// error are reported even when `events` is 0; a negative fd makes it a plain sleep.
 int PollUntil(int fd, short events, const Deadline& deadline) {
     pollfd entry{fd, events, 0};
     for (;;) {
@@ -43,7 +47,13 @@ int PollUntil(int fd, short events, const Deadline& deadline) {
         const int ready = ::ppoll(&entry, 1, deadline.IsNever() ? nullptr : &wait, nullptr);
         if (ready >= 0) return ready == 0 ? 0 : entry.revents;
         if (errno != EINTR) return -1;
+        if (Interrupt::Poll()) return kPollInterrupted;
     }
+}
+
+bool HungUp(int fd) {
+    pollfd entry{fd, 0, 0};
+    return ::poll(&entry, 1, 0) == 1 && (entry.revents & POLLHUP);
 }
 
 Deadline TotalDeadline(std::uint32_t per_byte, std::uint32_t constant, std::size_t n) {
@@ -51,10 +61,39 @@ Deadline TotalDeadline(std::uint32_t per_byte, std::uint32_t constant, std::size
     return Deadline::After(ms / 1000.0);
 }
 
+// Writes what it can of data[sent..n) until `deadline`, advancing `sent`.
+WriteResult WriteUntil(int fd, const char* data, std::size_t n, std::size_t& sent,
+                       const Deadline& deadline) {
+    while (sent < n) {
+        const ssize_t count = ::write(fd, data + sent, n - sent);
+        if (count > 0) {
+            sent += static_cast<std::size_t>(count);
+            continue;
+        }
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0 && errno != EAGAIN) return WriteResult::Failed;
+        if (deadline.Expired()) {
+            errno = ETIMEDOUT;
+            return WriteResult::TimedOut;
+        }
+        const int events = PollUntil(fd, POLLOUT, deadline);
+        if (events == kPollInterrupted) return WriteResult::Interrupted;
+        if (events < 0) return WriteResult::Failed;
+        if (events & (POLLERR | POLLHUP | POLLNVAL)) {
+            errno = EIO;
+            return WriteResult::Failed;
+        }
+    }
+    return WriteResult::Written;
+}
+
 }  // namespace
 
 int LastSystemError() {
     return errno;
+}
+void SetLastSystemError(int error_number) {
+    errno = error_number;
 }
 
 bool SystemErrorText(int error_number, char* text, std::size_t size) {
@@ -63,6 +102,16 @@ bool SystemErrorText(int error_number, char* text, std::size_t size) {
     if (message == nullptr || *message == '\0') return false;
     if (message != text) std::snprintf(text, size, "%s", message);
     return true;
+}
+
+int TimedOutError() {
+    return ETIMEDOUT;
+}
+int NotOpenError() {
+    return EBADF;
+}
+int LineLostError() {
+    return EIO;
 }
 
 std::int8_t SerialPort::Open(const char* name) {
@@ -86,6 +135,10 @@ std::int8_t SerialPort::Open(const char* name) {
     }
     ::ioctl(fd, TIOCEXCL);
     handle_ = fd;
+    fault_.store(0);
+    fault_reported_ = false;
+    known_queued_ = 0;
+    pending_length_ = 0;
 
     termios settings{};
     if (::tcgetattr(fd, &settings) != 0) return -3;
@@ -108,10 +161,7 @@ std::int8_t SerialPort::Open(const char* name) {
     if (::tcsetattr(fd, TCSANOW, &settings) != 0) return -5;
     // Whatever a previous user left unread is no answer to this one's requests.
     ::tcflush(fd, TCIFLUSH);
-    known_queued_ = 0;
-
-    // Nothing can fail here on POSIX: the time-outs are kept by this object.
-    return SetTimeouts(PortTimeouts{1000, 8, 8, 8, 8}) ? 1 : -6;
+    return 1;
 }
 
 void SerialPort::Close() {
@@ -119,10 +169,12 @@ void SerialPort::Close() {
     ::close(static_cast<int>(handle_));  // also drops the lock
     handle_ = kInvalid;
     known_queued_ = 0;
+    pending_length_ = 0;
 }
 
+// The time-outs are kept here and applied by each read and write itself: nothing can fail.
 bool SerialPort::SetTimeouts(const PortTimeouts& timeouts) {
-    timeouts_ = timeouts;
+    write_timeouts_ = timeouts;
     return true;
 }
 
@@ -131,11 +183,20 @@ bool SerialPort::RaiseDtr() {
     return IsOpen() && ::ioctl(static_cast<int>(handle_), TIOCMBIS, &lines) == 0;
 }
 
-int SerialPort::Read(char* buffer, int n) {
+int SerialPort::Fault() const {
+    return IsOpen() ? fault_.load() : NotOpenError();
+}
+
+void SerialPort::Break(int error) const {
+    int none = 0;
+    fault_.compare_exchange_strong(none, error != 0 ? error : LineLostError());
+}
+
+int SerialPort::Read(char* buffer, int n, const PortTimeouts& timeouts) {
     const int fd = static_cast<int>(handle_);
-    const Deadline total = TotalDeadline(
-        timeouts_.read_total_per_byte, timeouts_.read_total_constant, static_cast<std::size_t>(n));
-    const auto interval = milliseconds(timeouts_.read_interval);
+    const Deadline total = TotalDeadline(timeouts.read_total_per_byte, timeouts.read_total_constant,
+                                         static_cast<std::size_t>(n));
+    const auto interval = milliseconds(timeouts.read_interval);
     Clock::time_point last_byte{};
     int got = 0;
     while (got < n) {
@@ -145,9 +206,15 @@ int SerialPort::Read(char* buffer, int n) {
             last_byte = Clock::now();
             continue;
         }
-        if (count == 0) break;  // hung up: return what came
+        if (count == 0) {  // hung up, or an end-of-file character: return what came
+            if (HungUp(fd)) Break(LineLostError());
+            break;
+        }
         if (errno == EINTR) continue;
-        if (errno != EAGAIN) return got > 0 ? got : -1;
+        if (errno != EAGAIN) {
+            if (errno == EIO) Break(EIO);
+            return got > 0 ? got : -2;
+        }
 
         Deadline until = total;
         if (got > 0 && interval.count() > 0) {
@@ -156,42 +223,48 @@ int SerialPort::Read(char* buffer, int n) {
         }
         if (until.Expired()) break;
         const int events = PollUntil(fd, POLLIN, until);
-        if (events < 0) return got > 0 ? got : -1;
-        if (events != 0 && !(events & POLLIN)) break;  // hang-up or error without data
+        if (events == kPollInterrupted) break;
+        if (events < 0) return got > 0 ? got : -2;
+        if (events != 0 && !(events & POLLIN)) {  // hang-up or error without data
+            Break(LineLostError());
+            break;
+        }
     }
     known_queued_ = std::max(0, known_queued_ - got);
     return got;
 }
 
-bool SerialPort::Write(const char* data, std::size_t n) {
+WriteResult SerialPort::Write(const char* data, std::size_t n) {
+    if (const int fault = Fault()) {
+        errno = fault;
+        return WriteResult::Failed;
+    }
     const int fd = static_cast<int>(handle_);
-    if (!IsOpen()) {
-        errno = EBADF;
-        return false;
+    const Deadline total = TotalDeadline(write_timeouts_.write_total_per_byte,
+                                         write_timeouts_.write_total_constant, pending_length_ + n);
+    WriteResult result = WriteResult::Written;
+    if (pending_length_ > 0) {
+        std::size_t sent = 0;
+        result = WriteUntil(fd, pending_, pending_length_, sent, total);
+        pending_length_ -= sent;
+        std::memmove(pending_, pending_ + sent, pending_length_);
     }
-    const Deadline total =
-        TotalDeadline(timeouts_.write_total_per_byte, timeouts_.write_total_constant, n);
-    std::size_t sent = 0;
-    while (sent < n) {
-        const ssize_t count = ::write(fd, data + sent, n - sent);
-        if (count > 0) {
-            sent += static_cast<std::size_t>(count);
-            continue;
-        }
-        if (count < 0 && errno == EINTR) continue;
-        if (count < 0 && errno != EAGAIN) return false;
-        if (total.Expired()) {
-            errno = ETIMEDOUT;
-            return false;
-        }
-        const int events = PollUntil(fd, POLLOUT, total);
-        if (events < 0) return false;
-        if (events & (POLLERR | POLLHUP | POLLNVAL)) {
-            errno = EIO;
-            return false;
+    if (result == WriteResult::Written) {
+        std::size_t sent = 0;
+        result = WriteUntil(fd, data, n, sent, total);
+        // A frame that has begun is finished before anything else goes out.
+        if (sent > 0 && sent < n && n - sent <= kMaxPending) {
+            pending_length_ = n - sent;
+            std::memcpy(pending_, data + sent, pending_length_);
         }
     }
-    return true;
+    if (result == WriteResult::Failed) {
+        const int error = errno;
+        pending_length_ = 0;
+        Break(error);
+        errno = error;
+    }
+    return result;
 }
 
 int SerialPort::Queued() const {
@@ -201,7 +274,19 @@ int SerialPort::Queued() const {
     return queued;
 }
 
+WaitResult SerialPort::WaitOnBrokenLine(const Deadline& deadline) const {
+    // Nothing will come. Past the first report, sleep as long as a silent line would keep
+    // the caller waiting, so that a loop on a lost device neither spins nor floods.
+    if (fault_reported_ && PollUntil(-1, 0, deadline) == kPollInterrupted) {
+        return WaitResult::Interrupted;
+    }
+    fault_reported_ = true;
+    errno = Fault();
+    return WaitResult::Failed;
+}
+
 WaitResult SerialPort::WaitForBytes(int n, const Deadline& deadline) const {
+    if (Fault() != 0) return WaitOnBrokenLine(deadline);
     if (known_queued_ >= n) return WaitResult::Ready;  // counted before: no need to ask
     // Part of it was counted before; more may have come since.
     if (known_queued_ > 0 && Queued() >= n) return WaitResult::Ready;
@@ -223,17 +308,22 @@ WaitResult SerialPort::WaitForBytes(int n, const Deadline& deadline) const {
             }
         }
         const int revents = PollUntil(fd, events, until);
+        if (revents == kPollInterrupted) return WaitResult::Interrupted;
         const int queued = revents < 0 ? -1 : Queued();
-        if (queued < 0) return WaitResult::Failed;
         if (queued >= n) return WaitResult::Ready;
-        if (revents & (POLLERR | POLLHUP | POLLNVAL)) {
-            errno = EIO;
+        if (queued < 0 || (revents & (POLLERR | POLLHUP | POLLNVAL))) {
+            Break(queued < 0 ? errno : LineLostError());
+            fault_reported_ = true;
+            errno = Fault();
             return WaitResult::Failed;
         }
         // A tty whose input buffer has filled reopens only when a read empties it: bytes
         // that stay short after a nap are handed over rather than waited on.
         if (queued > 0 && napped) return WaitResult::Partial;
-        if (deadline.Expired()) return WaitResult::TimedOut;
+        if (deadline.Expired()) {
+            errno = ETIMEDOUT;
+            return WaitResult::TimedOut;
+        }
     }
 }
 

@@ -1,0 +1,21 @@
+#pragma once
+
+namespace Brivane::HardwareAPI::Interrupt {
+
+// Whether a signal that interrupted a wait for the device should end the operation. The
+// library itself knows no signals: a program (the Python module) sets a check that runs its
+// own handlers and answers true when one of them asks to stop.
+using Check = bool (*)();
+
+// Process-wide; null (the default) lets every wait run to its end.
+void SetCheck(Check check);
+
+// Called by a wait that a signal interrupted. True when the check asked to stop: from then
+// on every read and write of this thread's operation ends at once, without traffic, until
+// Take() is called.
+bool Poll();
+bool Pending();
+// Whether the operation was stopped, clearing the mark for the next one.
+bool Take();
+
+}  // namespace Brivane::HardwareAPI::Interrupt
