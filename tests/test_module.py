@@ -1,6 +1,9 @@
 """The module entry: import, version functions, doc strings and the registered names."""
 import contextlib
 import io
+import os
+import subprocess
+import sys
 
 # Every name the module registers, in registration order.
 ALL_NAMES = [
@@ -61,3 +64,19 @@ def test_names_are_registered_in_order(api):
     for name in ["SerialStream", "UUID", "Device", "get_cpp_version", "print_cpp_version"]:
         assert name in names
     assert names[-1] == "__version__"
+
+
+def test_the_entry_point_is_the_only_export(api):
+    """No library symbol can take over, or be taken over by, one loaded before the module."""
+    table = subprocess.run(["nm", "-D", "--defined-only", api.__file__], check=True,
+                           capture_output=True, text=True).stdout
+    functions = [fields[2] for fields in map(str.split, table.splitlines())
+                 if len(fields) == 3 and fields[1] in "TtWwi"]
+    assert functions == ["PyInit_BrivaneHardwareAPI"]
+
+    peer = os.environ["BRIVANE_VERSION_PEER"]
+    code = ("import ctypes, sys; ctypes.CDLL(sys.argv[1], mode=ctypes.RTLD_GLOBAL); "
+            "import BrivaneHardwareAPI as api; print(api.get_cpp_version())")
+    run = subprocess.run([sys.executable, "-c", code, peer], check=True, capture_output=True,
+                         text=True)
+    assert run.stdout == "0.1.8\n"
