@@ -9,31 +9,36 @@
 #include "Device.h"
 #include "SerialStream.h"
 #include "UUID.h"
+#include "conversions.h"
 #include "registration.h"
 
 namespace py = pybind11;
 using Brivane::HardwareAPI::UUID;
 using Brivane::HardwareAPI::Devices::Device;
 using Brivane::HardwareAPI::IO::SerialStream;
+using Brivane::HardwareAPI::Python::RefuseSecondInit;
 
 void RegisterClasses(py::module_& m) {
     // A str is passed on as UTF-8, bytes and bytearray as they are; None is refused.
-    py::class_<SerialStream>(m, "SerialStream")
-        .def(py::init([](const std::string& port) {
-                 // Only the opening runs without the interpreter lock: the instance is
-                 // filled in with it held.
-                 std::unique_ptr<SerialStream> stream;
-                 {
-                     py::gil_scoped_release release;
-                     stream = std::make_unique<SerialStream>(port.c_str(), true);
-                 }
-                 return stream;
-             }),
-             "Initialize the serial stream");
+    py::class_<SerialStream> serial_stream(m, "SerialStream");
+    serial_stream.def(py::init([](const std::string& port) {
+                          // Only the opening runs without the interpreter lock: the instance is
+                          // filled in with it held.
+                          std::unique_ptr<SerialStream> stream;
+                          {
+                              py::gil_scoped_release release;
+                              stream = std::make_unique<SerialStream>(port.c_str(), true);
+                          }
+                          return stream;
+                      }),
+                      "Initialize the serial stream");
+    RefuseSecondInit(serial_stream);
 
-    py::class_<UUID>(m, "UUID").def(py::init<>()).def("bytes", [](const UUID& uuid) {
-        return std::vector<std::uint8_t>(uuid.bytes.begin(), uuid.bytes.end());
+    py::class_<UUID> uuid(m, "UUID");
+    uuid.def(py::init<>()).def("bytes", [](const UUID& identifier) {
+        return std::vector<std::uint8_t>(identifier.bytes.begin(), identifier.bytes.end());
     });
+    RefuseSecondInit(uuid);
 
     py::class_<Device>(m, "Device");
 }

@@ -1,5 +1,6 @@
-// Conversions shared by the device classes: vectors, identity shapes, the interpreter lock
-// and deprecation warnings.
+// Conversions shared by the binding sources: vectors, identity shapes, the interpreter lock,
+// deprecation warnings, and the checks that keep uninitialised objects out. Every binding
+// source that converts the library's classes includes it, so that all see the same casters.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -13,6 +14,9 @@
 #include <vector>
 
 #include "DeviceInfo.h"
+#include "Handle.h"
+#include "Kalvar.h"
+#include "SerialStream.h"
 #include "UUID.h"
 
 namespace Brivane::HardwareAPI::Python {
@@ -64,6 +68,56 @@ inline std::vector<float> Overwrite(std::vector<float> values, const std::array<
     return values;
 }
 
+// pybind11 silently ignores a second __init__ on a live object, so that a program that
+// meant to move an arm to another port goes on using the first one. This puts a guard in
+// front of the class's __init__ that refuses the call with TypeError, before any argument
+// is converted or any port touched, and hands first calls on unchanged. The guard shows the
+// same name and doc string, signatures included.
+template <typename Class>
+void RefuseSecondInit(Class& cls) {
+    py::object init = cls.attr("__init__");
+    const std::string doc = py::str(init.attr("__doc__"));
+    py::options options;
+    options.disable_function_signatures();
+    py::cpp_function guard(
+        [init](py::args args, py::kwargs kwargs) {
+            if (args.size() > 0) {
+                const py::detail::type_info* type =
+                    py::detail::get_type_info(typeid(typename Class::type));
+                auto* instance = reinterpret_cast<py::detail::instance*>(args[0].ptr());
+                if (PyObject_TypeCheck(args[0].ptr(), type->type) &&
+                    instance->get_value_and_holder(type).holder_constructed()) {
+                    throw py::type_error(std::string(Py_TYPE(args[0].ptr())->tp_name) +
+                                         " object is initialized already");
+                }
+            }
+            init(*args, **kwargs);
+        },
+        py::name("__init__"), py::is_method(cls), py::doc(doc.c_str()),
+        py::detail::is_new_style_constructor());
+    // Named __init__, pybind11 takes the guard for a constructor and would skip it on a
+    // live object too; it is a plain method that calls the constructor.
+    auto capsule = py::reinterpret_borrow<py::capsule>(
+        PyCFunction_GET_SELF(py::detail::get_function(guard).ptr()));
+    auto* record = capsule.get_pointer<py::detail::function_record>();
+    record->is_constructor = false;
+    record->is_new_style_constructor = false;
+    py::setattr(cls, "__init__", guard);
+}
+
+// pybind11 hands out uninitialised memory for an object whose __init__ never ran
+// (Kalvar.__new__(Kalvar)); such an object is refused wherever it is passed, self included.
+template <typename T>
+void RequireInitialized(py::handle source) {
+    const py::detail::type_info* type = py::detail::get_type_info(typeid(T));
+    if (type == nullptr || !PyObject_TypeCheck(source.ptr(), type->type)) return;
+    auto* instance = reinterpret_cast<py::detail::instance*>(source.ptr());
+    if (!instance->get_value_and_holder(type).holder_constructed()) {
+        throw py::type_error(std::string(Py_TYPE(source.ptr())->tp_name) +
+                             " object is not initialized: its __init__ has not run");
+    }
+}
+
 // Runs device traffic with the interpreter lock released.
 template <typename Call>
 auto WithoutLock(Call&& call) {
@@ -113,6 +167,27 @@ inline py::tuple LegacyInfoTuple(const DeviceInfo& info) {
 }  // namespace Brivane::HardwareAPI::Python
 
 namespace pybind11::detail {
+
+template <typename T>
+struct initialized_caster : type_caster_base<T> {
+    bool load(handle source, bool convert) {
+        Brivane::HardwareAPI::Python::RequireInitialized<T>(source);
+        return type_caster_base<T>::load(source, convert);
+    }
+};
+
+template <>
+class type_caster<Brivane::HardwareAPI::IO::SerialStream>
+    : public initialized_caster<Brivane::HardwareAPI::IO::SerialStream> {};
+template <>
+class type_caster<Brivane::HardwareAPI::UUID>
+    : public initialized_caster<Brivane::HardwareAPI::UUID> {};
+template <>
+class type_caster<Brivane::HardwareAPI::Devices::Kalvar>
+    : public initialized_caster<Brivane::HardwareAPI::Devices::Kalvar> {};
+template <>
+class type_caster<Brivane::HardwareAPI::Devices::Handle>
+    : public initialized_caster<Brivane::HardwareAPI::Devices::Handle> {};
 
 template <std::size_t N>
 struct type_caster<Brivane::HardwareAPI::Python::FixedFloatList<N>> {

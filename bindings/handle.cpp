@@ -15,6 +15,7 @@ using Brivane::HardwareAPI::Devices::Handle;
 using Brivane::HardwareAPI::Devices::StavrinStatus;
 using Brivane::HardwareAPI::IO::SerialStream;
 using Brivane::HardwareAPI::Python::FloatList;
+using Brivane::HardwareAPI::Python::RefuseSecondInit;
 using Brivane::HardwareAPI::Python::SetItem;
 using Brivane::HardwareAPI::Python::WithoutLock;
 
@@ -121,6 +122,7 @@ void RegisterHandle(py::module_& m) {
                        return std::make_unique<TrampolineHandle>(stream, kTimeout);
                    }),
                py::keep_alive<1, 2>());
+    RefuseSecondInit(handle);
 
     handle.def(
         "SendDeviceWakeup", [](Handle& grip) { grip.SendDeviceWakeup(); },

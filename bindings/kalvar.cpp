@@ -98,6 +98,7 @@ void RegisterKalvar(py::module_& m) {
                    return std::make_unique<Kalvar>(stream, kTimeout);
                }),
                py::keep_alive<1, 2>());
+    RefuseSecondInit(kalvar);
 
     kalvar.def(
         "device_wakeup",

@@ -1,8 +1,15 @@
 """SerialStream, UUID and Device as the module registers them."""
+import array
+import fcntl
+import os
 import re
+import select
+import signal
+import termios
 import threading
 
 import pytest
+from conftest import PtyDevice
 
 ERROR_LINE = re.compile(r"\[err\] /\S*Library/src/SerialStream\.cpp:(\d+)> (.*): \[(-?\d+)\] (.+)")
 
@@ -103,3 +110,79 @@ def test_device_has_no_constructor(api):
     with pytest.raises(TypeError) as raised:
         api.Device()
     assert str(raised.value) == "BrivaneHardwareAPI.Device: No constructor defined!"
+
+
+# Arguments for the methods that have no defaults.
+CALLBACK_ARGUMENTS = {
+    "OnReceiveHandleInfo": (1, 2, 3, 4, 5),
+    "OnReceiveHandleStatusMessage": (1, 0.5, 2, 3, 0, 4),
+    "OnReceiveHandleErrorResponse": (1, 2),
+    "ReceiveState": ([0.0] * 3, [0.0] * 3),
+}
+
+
+def uninitialized_calls():
+    import BrivaneHardwareAPI as api
+
+    class Grip(api.Handle):
+        pass
+
+    for cls in (api.SerialStream, api.UUID, api.Kalvar, api.Handle, Grip):
+        for name, member in vars(cls if cls is not Grip else api.Handle).items():
+            if callable(member) and not name.startswith("_"):
+                arguments = CALLBACK_ARGUMENTS.get(name, ())
+                yield pytest.param(cls, name, arguments, id=f"{cls.__name__}.{name}")
+    unbuilt_stream = lambda: api.SerialStream.__new__(api.SerialStream)  # noqa: E731
+    for device in (api.Kalvar, api.Handle):
+        yield pytest.param(device, None, unbuilt_stream, id=f"{device.__name__}(unbuilt stream)")
+
+
+def in_child(call):
+    """Runs call() in a forked child: the text of the TypeError it raised, or why not."""
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child
+        try:
+            call()
+            outcome = "no error"
+        except TypeError as error:
+            outcome = str(error)
+        except BaseException as error:  # noqa: B036
+            outcome = f"{type(error).__name__}: {error}"
+        os.write(write_end, outcome.encode())
+        os._exit(0)
+    os.close(write_end)
+    with os.fdopen(read_end, "rb") as pipe:
+        finished = select.select([pipe], [], [], 10.0)[0]
+        if not finished:  # uninitialised memory may hold any time-out
+            os.kill(pid, signal.SIGKILL)
+        outcome = pipe.read().decode() if finished else "hung"
+    _, status = os.waitpid(pid, 0)
+    assert os.WIFEXITED(status), f"the child died of signal {os.WTERMSIG(status)}"
+    return outcome
+
+
+@pytest.mark.parametrize("cls, name, arguments", uninitialized_calls())
+def test_an_object_whose_init_never_ran_is_refused(api, cls, name, arguments):
+    if name is None:
+        call = lambda: cls(arguments()).SendDeviceWakeup()  # noqa: E731
+    else:
+        call = lambda: getattr(cls.__new__(cls), name)(*arguments)  # noqa: E731
+    assert "object is not initialized" in in_child(call)
+
+
+def test_a_second_init_is_refused_and_touches_no_port(api, device):
+    other = PtyDevice()
+    try:
+        other.send(b"left alone")
+        stream = api.SerialStream(device.path)
+        for target, argument in [(stream, other.path), (api.UUID(), None),
+                                 (api.Kalvar(stream), stream), (api.Handle(stream), stream)]:
+            with pytest.raises(TypeError, match="initialized already"):
+                target.__init__(*([] if argument is None else [argument]))
+        assert other.receive_all() == b""  # nothing written to it
+        queued = array.array("i", [0])
+        fcntl.ioctl(other.slave, termios.FIONREAD, queued)
+        assert queued[0] == len(b"left alone")  # its input not flushed either
+    finally:
+        other.close()
