@@ -22,6 +22,10 @@ void RegisterClasses(py::module_& m) {
     // A str is passed on as UTF-8, bytes and bytearray as they are; None is refused.
     py::class_<SerialStream> serial_stream(m, "SerialStream");
     serial_stream.def(py::init([](const std::string& port) {
+                          // As Python's own open() does: the name would be cut at the NUL.
+                          if (port.find('\0') != std::string::npos) {
+                              throw py::value_error("embedded null byte");
+                          }
                           // Only the opening runs without the interpreter lock: the instance is
                           // filled in with it held.
                           std::unique_ptr<SerialStream> stream;

@@ -7,14 +7,19 @@
 #include <pybind11/stl.h>
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <iomanip>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "DeviceInfo.h"
 #include "Handle.h"
+#include "Interrupt.h"
 #include "Kalvar.h"
 #include "SerialStream.h"
 #include "UUID.h"
@@ -22,6 +27,11 @@
 namespace Brivane::HardwareAPI::Python {
 
 namespace py = pybind11;
+
+// A bool argument that refuses None, which pybind11 would take for False.
+struct Flag {
+    bool value = false;
+};
 
 // N floats that reach Python as a list of N floats, under the name Python's typing gives a
 // list of fixed length.
@@ -60,6 +70,25 @@ inline std::array<float, 3> RequireVec3(const std::vector<float>& values, const 
                              std::to_string(values.size()));
     }
     return {values[0], values[1], values[2]};
+}
+
+// A number sent to the arm. NaN or an infinity as a force or a position is a hazard, and so
+// is a number too large for the wire's 32-bit float, which has become an infinity by now.
+inline float RequireFinite(float value, const std::string& what) {
+    if (!std::isfinite(value)) {
+        throw py::value_error(what + " must be a finite number that fits a 32-bit float, not " +
+                              std::string(py::str(py::float_(value))));
+    }
+    return value;
+}
+
+// The three numbers of a command vector, refused before anything is sent or stored.
+inline std::array<float, 3> RequireCommand(const std::vector<float>& values, const char* argument) {
+    const std::array<float, 3> vec3 = RequireVec3(values, argument);
+    for (std::size_t i = 0; i < 3; ++i) {
+        RequireFinite(vec3[i], "element " + std::to_string(i) + " of '" + argument + "'");
+    }
+    return vec3;
 }
 
 // Writes a vec3 back over the first three elements, keeping any further ones.
@@ -118,11 +147,48 @@ void RequireInitialized(py::handle source) {
     }
 }
 
-// Runs device traffic with the interpreter lock released.
+// Device traffic, with the interpreter lock released or held. A signal that comes while the
+// library waits runs Python's handlers (see InstallSignalCheck); when one raises, as Ctrl-C
+// does, the library ends the operation at once and the exception is raised here.
+template <bool ReleaseLock, typename Call>
+auto DeviceTraffic(Call&& call) {
+    Interrupt::Take();  // a mark left by an operation that ended in an exception
+    auto run = [&] {
+        std::optional<py::gil_scoped_release> release;
+        if constexpr (ReleaseLock) release.emplace();
+        return call();
+    };
+    auto raise_if_stopped = [] {
+        if (Interrupt::Take() && PyErr_Occurred()) throw py::error_already_set();
+    };
+    if constexpr (std::is_void_v<decltype(call())>) {
+        run();
+        raise_if_stopped();
+    } else {
+        auto result = run();
+        raise_if_stopped();
+        return result;
+    }
+}
+
 template <typename Call>
 auto WithoutLock(Call&& call) {
-    py::gil_scoped_release release;
-    return call();
+    return DeviceTraffic<true>(std::forward<Call>(call));
+}
+
+template <typename Call>
+auto WithLock(Call&& call) {
+    return DeviceTraffic<false>(std::forward<Call>(call));
+}
+
+// Lets a signal that interrupts a wait for the device run Python's handlers. Only a thread
+// that Python knows can run them; the main thread is the one they run on.
+inline void InstallSignalCheck() {
+    Interrupt::SetCheck([] {
+        if (PyGILState_GetThisThreadState() == nullptr) return false;
+        py::gil_scoped_acquire lock;
+        return PyErr_CheckSignals() != 0;
+    });
 }
 
 // Issued with the lock held and before any traffic, so that a warning turned into an error
@@ -167,6 +233,36 @@ inline py::tuple LegacyInfoTuple(const DeviceInfo& info) {
 }  // namespace Brivane::HardwareAPI::Python
 
 namespace pybind11::detail {
+
+// A vector of numbers from any sequence but a bytes-like object, whose items are its bytes:
+// bytearray(struct.pack('<3f', 0, 0, 1)) is no force of (0, 0, 1).
+template <>
+struct type_caster<std::vector<float>> : list_caster<std::vector<float>, float> {
+    bool load(handle source, bool convert) {
+        if (PyBytes_Check(source.ptr()) || PyByteArray_Check(source.ptr()) ||
+            PyMemoryView_Check(source.ptr())) {
+            return false;
+        }
+        return list_caster<std::vector<float>, float>::load(source, convert);
+    }
+};
+
+template <>
+struct type_caster<Brivane::HardwareAPI::Python::Flag> {
+    PYBIND11_TYPE_CASTER(Brivane::HardwareAPI::Python::Flag, const_name("bool"));
+
+    bool load(handle source, bool convert) {
+        if (source.is_none()) return false;
+        make_caster<bool> flag;
+        if (!flag.load(source, convert)) return false;
+        value.value = cast_op<bool>(flag);
+        return true;
+    }
+
+    static handle cast(Brivane::HardwareAPI::Python::Flag source, return_value_policy, handle) {
+        return handle(source.value ? Py_True : Py_False).inc_ref();
+    }
+};
 
 template <typename T>
 struct initialized_caster : type_caster_base<T> {

@@ -124,9 +124,8 @@ void RegisterHandle(py::module_& m) {
                py::keep_alive<1, 2>());
     RefuseSecondInit(handle);
 
-    handle.def(
-        "SendDeviceWakeup", [](Handle& grip) { grip.SendDeviceWakeup(); },
-        py::call_guard<py::gil_scoped_release>());
+    handle.def("SendDeviceWakeup",
+               [](Handle& grip) { WithoutLock([&] { grip.SendDeviceWakeup(); }); });
 
     handle.def(
         "SendHandleState",
@@ -148,8 +147,8 @@ void RegisterHandle(py::module_& m) {
         "send handle state");
 
     handle.def(
-        "RequestStatus", [](Handle& grip) { grip.RequestStatus(); },
-        py::call_guard<py::gil_scoped_release>(), "request handle status");
+        "RequestStatus", [](Handle& grip) { WithoutLock([&] { grip.RequestStatus(); }); },
+        "request handle status");
 
     // The callbacks, reached by virtual dispatch: nothing on a plain Handle, the Python
     // override on a subclass instance.
@@ -188,8 +187,8 @@ void RegisterHandle(py::module_& m) {
         py::arg("device_id"), py::arg("error_code"), "OnReceiveHandleErrorResponse");
 
     handle.def(
-        "Receive", [](Handle& grip) { return grip.Receive(); },
-        py::call_guard<py::gil_scoped_release>(), "Receive data from the handle");
+        "Receive", [](Handle& grip) { return WithoutLock([&] { return grip.Receive(); }); },
+        "Receive data from the handle");
 
     handle.def(
         "Receive",

@@ -47,7 +47,7 @@ void DefineStateCommand(py::class_<Kalvar>& kalvar, const char* name, const char
     kalvar.def(
         name,
         [argument](Kalvar& arm, const std::vector<float>& request) -> py::tuple {
-            const Vec3 vec3 = RequireVec3(request, argument);
+            const Vec3 vec3 = RequireCommand(request, argument);
             return StateTuple(WithoutLock([&] { return (arm.*Operation)(vec3); }));
         },
         py::arg(argument) = std::vector<float>{0.0f, 0.0f, 0.0f}, doc);
@@ -60,7 +60,7 @@ void DefineLegacySend(py::class_<Kalvar>& kalvar, const char* name, const char* 
     kalvar.def(
         name,
         [argument, warning](Kalvar& arm, const std::vector<float>& request) {
-            const Vec3 vec3 = RequireVec3(request, argument);
+            const Vec3 vec3 = RequireCommand(request, argument);
             if (warning != nullptr) WarnDeprecated(warning);
             WithoutLock([&] { (arm.*Send)(vec3); });
         },
@@ -114,35 +114,47 @@ void RegisterKalvar(py::module_& m) {
         "Wakeup the device and return the device info as a dict.");
     kalvar.def(
         "get_firmware_version",
-        [](Kalvar& arm) -> py::object { return StandardUUID(arm.get_firmware_version()); },
+        [](Kalvar& arm) -> py::object {
+            return StandardUUID(WithLock([&] { return arm.get_firmware_version(); }));
+        },
         "Receive the firmware version of the device.");
     kalvar.def(
         "get_device_id",
-        [](Kalvar& arm) -> py::object { return StandardUUID(arm.get_device_id()); },
+        [](Kalvar& arm) -> py::object {
+            return StandardUUID(WithLock([&] { return arm.get_device_id(); }));
+        },
         "Receive the UUID of the device.");
     kalvar.def(
-        "get_motor_currents", [](Kalvar& arm) { return Fixed(arm.get_motor_currents()); },
+        "get_motor_currents",
+        [](Kalvar& arm) { return Fixed(WithLock([&] { return arm.get_motor_currents(); })); },
         "Receive the motor currents of the device.");
     kalvar.def(
-        "get_device_orientation", [](Kalvar& arm) { return Fixed(arm.get_device_orientation()); },
+        "get_device_orientation",
+        [](Kalvar& arm) { return Fixed(WithLock([&] { return arm.get_device_orientation(); })); },
         "Receive the orientation of the base of the device.");
-    kalvar.def("get_power_status", &Kalvar::get_power_status,
-               "Receive the power status of the device.");
-    kalvar.def("get_temperature", &Kalvar::get_temperature,
-               "Receive the temperature of the device.");
+    kalvar.def(
+        "get_power_status",
+        [](Kalvar& arm) { return WithLock([&] { return arm.get_power_status(); }); },
+        "Receive the power status of the device.");
+    kalvar.def(
+        "get_temperature",
+        [](Kalvar& arm) { return WithLock([&] { return arm.get_temperature(); }); },
+        "Receive the temperature of the device.");
     DefineStateCommand<&Kalvar::end_effector_force>(
         kalvar, "end_effector_force", "force request vector",
         "Send forces to the device and receive device states");
     kalvar.def(
         "get_end_effector_position",
-        [](Kalvar& arm, bool onboard) -> py::tuple {
-            return StateTuple(WithoutLock([&] { return arm.get_end_effector_position(onboard); }));
+        [](Kalvar& arm, Flag onboard) -> py::tuple {
+            return StateTuple(
+                WithoutLock([&] { return arm.get_end_effector_position(onboard.value); }));
         },
         py::arg("onboard") = true, "Get the end-effector position and velocity");
     kalvar.def(
         "adjust_angles",
         [](Kalvar& arm, const std::vector<float>& angles) {
-            arm.adjust_angles(RequireVec3(angles, "angles"));
+            const Vec3 target = RequireCommand(angles, "angles");
+            WithLock([&] { arm.adjust_angles(target); });
         },
         py::arg("angles") = std::vector<float>{0.0f, 0.0f, 0.0f},
         "Adjust the angles of the device");
@@ -182,6 +194,9 @@ void RegisterKalvar(py::module_& m) {
     kalvar.def(
         "SendForce",
         [](Kalvar& arm, float x, float y, float z) {
+            RequireFinite(x, "'ForceX'");
+            RequireFinite(y, "'ForceY'");
+            RequireFinite(z, "'ForceZ'");
             WarnDeprecated("SendForce is deprecated, use end_effector_force instead");
             WithoutLock([&] { arm.SendForce(x, y, z); });
         },

@@ -2,6 +2,7 @@
 #include <pybind11/pybind11.h>
 
 #include "Version.h"
+#include "conversions.h"
 #include "registration.h"
 
 namespace py = pybind11;
@@ -20,4 +21,5 @@ PYBIND11_MODULE(BrivaneHardwareAPI, m) {
     RegisterKalvar(m);
     RegisterHandle(m);
     m.attr("__version__") = "dev";
+    Brivane::HardwareAPI::Python::InstallSignalCheck();
 }

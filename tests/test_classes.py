@@ -60,6 +60,14 @@ def test_serial_stream_refuses_what_is_not_a_name(api, capfd, argument):
     assert capfd.readouterr().err == ""
 
 
+def test_serial_stream_refuses_a_name_with_a_nul_and_opens_nothing(api, device, capfd):
+    with pytest.raises(ValueError, match="embedded null byte"):
+        api.SerialStream(device.path + "\0tail")
+    assert capfd.readouterr().err == ""
+    api.SerialStream(device.path)  # the port was not taken
+    assert capfd.readouterr().err == ""
+
+
 def test_serial_stream_takes_its_name_by_position_only(api, device):
     with pytest.raises(TypeError):
         api.SerialStream(port=device.path)

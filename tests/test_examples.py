@@ -3,6 +3,7 @@ import pathlib
 import re
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -62,3 +63,17 @@ def test_detect_identifies_simulated_devices():
     assert "detect_kalvars()" in output
     assert re.search(r"/dev/pts/\d+ +Kalvar", output)
     assert re.search(r"/dev/pts/\d+ +Handle", output)
+
+
+def test_grip_thread_stops_on_a_lost_grip_without_spinning():
+    import grip_thread
+
+    with Simulator("grip", "--rate", 500) as grip:
+        reader = grip_thread.Reader(grip.port)
+        reader.start()
+        while reader.latest.snapshot()[0] == 0:
+            time.sleep(0.01)
+    cpu = time.process_time()
+    reader.join(timeout=30)  # a few reopens, each failing at once, then it gives up
+    assert not reader.is_alive() and reader.lost
+    assert time.process_time() - cpu < 0.5

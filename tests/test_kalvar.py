@@ -1,6 +1,7 @@
 """The Kalvar arm from Python: signatures, results, legacy methods, warnings and the lock."""
 import gc
 import math
+import re
 import struct
 import threading
 import time
@@ -296,6 +297,31 @@ def test_short_vectors_are_refused_before_any_traffic(arm, device, call, argumen
     assert caught == []
     assert device.receive_all() == b""
     assert arm.ReceiveCurrent() == [1.0, 2.0, 3.0]
+
+
+@pytest.mark.parametrize("call, error, text", [
+    (lambda a: a.end_effector_force([math.nan, 0, 0]), ValueError, "element 0 of 'force request"),
+    (lambda a: a.end_effector_position([0, math.inf, 0]), ValueError, "'position request vector'"),
+    (lambda a: a.joint_torques([0, 0, -math.inf]), ValueError, "'joint torque request vector'"),
+    (lambda a: a.joint_angles([1e39, 0, 0]), ValueError, "'joint angle request vector'"),
+    (lambda a: a.adjust_angles([math.nan, 0, 0]), ValueError, "'angles'"),
+    (lambda a: a.SendForce([0, math.nan, 0]), ValueError, "'force'"),
+    (lambda a: a.SendForce(0, 0, 1e39), ValueError, "'ForceZ'"),
+    (lambda a: a.SendJointTorques([math.inf] * 3), ValueError, "'joint_torque'"),
+    (lambda a: a.SendAngle([math.nan] * 3), ValueError, "'angle'"),
+    (lambda a: a.SendPosition([0, 0, math.nan]), ValueError, "'position'"),
+    (lambda a: a.end_effector_force(bytearray(struct.pack("<3f", 0, 0, 1))), TypeError, ""),
+    (lambda a: a.joint_angles(bytearray(b"\x0a\x14\x1e")), TypeError, ""),
+    (lambda a: a.end_effector_position(memoryview(b"\x01\x02\x03")), TypeError, ""),
+    (lambda a: a.get_end_effector_position(None), TypeError, ""),
+])
+def test_unsafe_or_misread_commands_are_refused_before_anything_is_sent(
+        api, arm, device, call, error, text):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        with pytest.raises(error, match=re.escape(text)):
+            call(arm)
+    assert device.receive_all() == b""  # adjust_angles asks for the angles before storing
 
 
 def test_warnings_as_errors_stop_the_call_before_traffic(arm, device):

@@ -2,8 +2,12 @@
 import contextlib
 import io
 import os
+import signal
 import subprocess
 import sys
+import time
+
+import pytest
 
 # Every name the module registers, in registration order.
 ALL_NAMES = [
@@ -80,3 +84,43 @@ def test_the_entry_point_is_the_only_export(api):
     run = subprocess.run([sys.executable, "-c", code, peer], check=True, capture_output=True,
                          text=True)
     assert run.stdout == "0.1.8\n"
+
+
+INTERRUPTED_CALL = """
+import os, sys, time, tty
+import BrivaneHardwareAPI as api
+master, slave = os.openpty()
+tty.setraw(slave)
+stream = api.SerialStream(os.ttyname(slave))
+device = (api.Kalvar if sys.argv[1] == "Kalvar" else api.Handle)(stream)
+print("ready", flush=True)
+start = time.monotonic()
+try:
+    getattr(device, sys.argv[2])()
+    print("returned")
+except KeyboardInterrupt:
+    print(f"interrupted after {time.monotonic() - start:.1f} s")
+os.set_blocking(master, False)
+try:
+    print(os.read(master, 1024).hex())
+except BlockingIOError:
+    print("")
+"""
+
+
+@pytest.mark.parametrize("device, method, sent", [
+    ("Kalvar", "get_temperature", "aa"),  # waits with the interpreter lock held
+    ("Handle", "Receive", None),          # waits with it released
+])
+def test_ctrl_c_ends_a_wait_for_a_silent_device_at_once(device, method, sent):
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_CALL, device, method],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert child.stdout.readline() == "ready\n"
+    time.sleep(1.0)
+    child.send_signal(signal.SIGINT)
+    out, err = child.communicate(timeout=15)
+    lines = out.splitlines()
+    assert lines[0] == "interrupted after 1.0 s", err
+    assert err == ""  # no error line for a wait that was stopped
+    if sent is not None:
+        assert lines[1] == sent  # and no drain or other traffic after it
