@@ -96,6 +96,7 @@ TEST(Device, TimeoutsEndOnTimeWithOneLineEach) {
     EXPECT_LT(seconds, 0.4);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].description, kTimeoutText);
+    EXPECT_EQ(lines[0].error, ETIMEDOUT) << "the cause, not what an unrelated call left";
     const unsigned header_line = lines[0].line;
 
     // The header came, the payload never does: the same description, its own line number.
