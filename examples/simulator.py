@@ -1,21 +1,29 @@
 """Runs brivane-sim, the device simulator, for the examples, the tests and the benchmarks.
 
 The simulator is found through the environment variable BRIVANE_SIM, else as
-build/brivane-sim in this repository. Each Simulator plays one device on its own
-pseudo-terminal and prints the port to open; `port` holds it.
+build/brivane-sim in this repository, else as the brivane-sim that pip installed with the
+module (on PATH, or in this interpreter's scripts folder). Each Simulator plays one device
+on its own pseudo-terminal and prints the port to open; `port` holds it.
 """
 import os
 import pathlib
+import shutil
 import subprocess
+import sysconfig
 
 REPOSITORY = pathlib.Path(__file__).resolve().parent.parent
 
 
 def simulator_path() -> str:
-    path = os.environ.get("BRIVANE_SIM") or str(REPOSITORY / "build" / "brivane-sim")
+    path = os.environ.get("BRIVANE_SIM")
+    if not path:
+        built = str(REPOSITORY / "build" / "brivane-sim")
+        installed = [shutil.which("brivane-sim"),
+                     shutil.which("brivane-sim", path=sysconfig.get_path("scripts"))]
+        path = next((p for p in [built, *installed] if p and os.access(p, os.X_OK)), built)
     if not os.access(path, os.X_OK):
-        raise FileNotFoundError(
-            f"no device simulator at {path}: build the project (see README) or set BRIVANE_SIM")
+        raise FileNotFoundError(f"no device simulator at {path}: build the project or "
+                                "pip install it (see README), or set BRIVANE_SIM")
     return path
 
 
