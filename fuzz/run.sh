@@ -8,18 +8,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-30}
 
 packages=(clang libclang-rt-14-dev)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-    missing+=("$package")
-done
-if ((${#missing[@]})); then
-  as_root=()
-  [ "$(id -u)" -eq 0 ] || as_root=(sudo)
-  "${as_root[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}"
-fi
+tools/install-packages "${packages[@]}"
 
 targets=(arm_answers identity_answers grip_receive stavrin_status)
 cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DBRIVANE_FUZZ=ON -DBRIVANE_TESTS=OFF \
