@@ -1,8 +1,4 @@
 #include <gtest/gtest.h>
-#include <pty.h>
-#include <termios.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -11,15 +7,17 @@
 
 #include "Device.h"
 #include "ErrorLines.h"
-#include "PtyDevice.h"
+#include "LineDevice.h"
 #include "SerialStream.h"
+#include "platform/SystemError.h"
 
 using namespace Brivane::HardwareAPI;
 using Devices::Device;
 using std::chrono::milliseconds;
 using Testing::Bytes;
 using Testing::FloatBytes;
-using Testing::PtyDevice;
+using Testing::LineDevice;
+using Testing::ProcessCpuSeconds;
 using Testing::SecondsTaken;
 
 namespace {
@@ -32,22 +30,16 @@ std::vector<Testing::ErrorLine> ErrorLines(Call&& call) {
     return Testing::ErrorLinesFrom("Device.cpp", call);
 }
 
-double ProcessCpuSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
 Bytes Frame(std::uint8_t code, const Bytes& payload) {
     Bytes frame(1 + payload.size(), code);
     std::copy(payload.begin(), payload.end(), frame.begin() + 1);
     return frame;
 }
 
-// A stream on a fresh pseudo-terminal and a device on it.
+// A stream on a fresh line and a device on it.
 struct Line {
-    PtyDevice pty;
-    IO::SerialStream stream{pty.path().c_str(), true};
+    LineDevice far_end;
+    IO::SerialStream stream{far_end.path().c_str(), true};
     Device device{&stream, kTimeout};
 };
 
@@ -63,13 +55,13 @@ TEST(Device, BuiltWithZeroedBuffersAndNoTraffic) {
         ASSERT_EQ(line.device.read_buffer[i], 0) << i;
         ASSERT_EQ(line.device.write_buffer[i], 0) << i;
     }
-    EXPECT_TRUE(line.pty.ReceiveAll().empty());
+    EXPECT_TRUE(line.far_end.ReceiveAll().empty());
 }
 
 TEST(Device, ReadsHeaderAndPayloadIntoTheReadBuffer) {
     Line line;
     const Bytes payload = FloatBytes({1.5f, -2.0f, 3.25f, 0.0f, 1e-3f, -7.0f});
-    line.pty.SendLater(Frame(0x2B, payload), milliseconds(50));
+    line.far_end.SendLater(Frame(0x2B, payload), milliseconds(50));
     const auto lines = ErrorLines([&] {
         EXPECT_EQ(line.device.read_header(), 0x2B);
         EXPECT_EQ(line.device.read_bytes(24), 24);
@@ -78,7 +70,7 @@ TEST(Device, ReadsHeaderAndPayloadIntoTheReadBuffer) {
     EXPECT_EQ(Bytes(&line.device.read_buffer[0], &line.device.read_buffer[24]), payload);
 
     // The buffer holds the last read: a shorter one overwrites only its own bytes.
-    line.pty.Send({0xA1, 0xA2});
+    line.far_end.Send({0xA1, 0xA2});
     EXPECT_EQ(line.device.read_bytes(2), 2);
     EXPECT_EQ(line.device.read_buffer[0], 0xA1);
     EXPECT_EQ(line.device.read_buffer[1], 0xA2);
@@ -96,11 +88,12 @@ TEST(Device, TimeoutsEndOnTimeWithOneLineEach) {
     EXPECT_LT(seconds, 0.4);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].description, kTimeoutText);
-    EXPECT_EQ(lines[0].error, ETIMEDOUT) << "the cause, not what an unrelated call left";
+    EXPECT_EQ(lines[0].error, Platform::TimedOutError())
+        << "the cause, not what an unrelated call left";
     const unsigned header_line = lines[0].line;
 
     // The header came, the payload never does: the same description, its own line number.
-    line.pty.Send({0x2B, 1, 2, 3});
+    line.far_end.Send({0x2B, 1, 2, 3});
     std::int32_t count = -1;
     lines = ErrorLines([&] {
         EXPECT_EQ(line.device.read_header(), 0x2B);
@@ -123,7 +116,7 @@ TEST(Device, WaitingCostsNoProcessorTime) {
 
     // Part of an answer came and the rest is late: napping, not spinning on the count.
     line.device.timeout = 0.5f;
-    line.pty.Send({1, 2, 3});
+    line.far_end.Send({1, 2, 3});
     cpu = ProcessCpuSeconds();
     ErrorLines([&] { EXPECT_EQ(line.device.read_bytes(4), 0); });
     EXPECT_LT(ProcessCpuSeconds() - cpu, 0.05) << "one byte missing";
@@ -133,7 +126,7 @@ TEST(Device, NoLimitWaitsUntilTheBytesCome) {
     for (const float limit : {0.0f, -1.0f}) {
         Line line;
         line.device.timeout = limit;
-        line.pty.SendLater({0x42}, milliseconds(500));
+        line.far_end.SendLater({0x42}, milliseconds(500));
         std::uint8_t code = 0;
         const auto lines = ErrorLines([&] { code = line.device.read_header(); });
         EXPECT_EQ(code, 0x42) << limit;
@@ -141,86 +134,23 @@ TEST(Device, NoLimitWaitsUntilTheBytesCome) {
     }
 }
 
-// A port that never opened, and a line whose other end went away: the first read fails at
-// once, later ones as late as a silent line would answer, asleep; each with its cause.
-TEST(Device, ReadsOnABrokenLineFailFirstAtOnceThenAfterTheLimit) {
-    struct Case {
-        const char* name;
-        int error;
-    };
-    for (const Case c : {Case{"not open", EBADF}, Case{"hung up", EIO}}) {
-        SCOPED_TRACE(c.name);
-        int master = -1, slave = -1;
-        char name[128] = {};
-        termios raw{};
-        cfmakeraw(&raw);
-        ASSERT_EQ(openpty(&master, &slave, name, &raw, nullptr), 0);
-        IO::SerialStream stream(c.error == EIO ? name : "/dev/brivane-no-such-port", false);
-        Testing::ErrorLinesFrom("SerialStream.cpp", [&] { stream.Open(); });
-        ::close(slave);
-        ::close(master);
-        Device device(&stream, kTimeout);
-
-        std::vector<Testing::ErrorLine> lines;
-        const double first =
-            SecondsTaken([&] { lines = ErrorLines([&] { EXPECT_EQ(device.read_header(), 0); }); });
-        EXPECT_LT(first, 0.1);
-        const double cpu = ProcessCpuSeconds();
-        const double later = SecondsTaken([&] {
-            const auto more = ErrorLines([&] { EXPECT_EQ(device.read_bytes(5), 0); });
-            lines.insert(lines.end(), more.begin(), more.end());
-        });
-        EXPECT_GE(later, kTimeout);
-        EXPECT_LT(later, kTimeout + 0.1);
-        EXPECT_LT(ProcessCpuSeconds() - cpu, 0.05);
-        ASSERT_EQ(lines.size(), 2u);
-        EXPECT_EQ(lines[0].description, "unable to read header code from stream");
-        EXPECT_EQ(lines[1].description, "unable to read '5' bytes from stream");
-        for (const auto& line : lines) EXPECT_EQ(line.error, c.error);
-    }
-}
-
-TEST(Device, ShortReadIsEndOfFileWithoutALineAndTheNextReadStandsAlone) {
-    Line line;
-    // A canonical line hands out one line per system read, and an end-of-file character
-    // as an empty one: the count says four bytes, the read delivers two and then 0.
-    termios settings{};
-    ASSERT_EQ(tcgetattr(line.pty.master(), &settings), 0);
-    settings.c_lflag |= ICANON;
-    settings.c_cc[VEOF] = 0x04;
-    ASSERT_EQ(tcsetattr(line.pty.master(), TCSANOW, &settings), 0);
-    line.pty.Send({'a', '\n', 0x04, 'b', '\n'});
-    ASSERT_EQ(line.stream.WaitForBytes(4, Deadline::After(1.0)), Platform::WaitResult::Ready);
-
-    std::int32_t count = -1;
-    const auto lines = ErrorLines([&] { count = line.device.read_bytes(4); });
-    EXPECT_EQ(count, 0);
-    EXPECT_TRUE(lines.empty());
-    EXPECT_TRUE(line.stream.eof());
-
-    // The stale end-of-file does not fail the next read.
-    EXPECT_EQ(line.device.read_header(), 'b');
-    line.stream.setstate(std::ios::eofbit | std::ios::failbit);
-    EXPECT_EQ(line.device.read_header(), '\n');
-}
-
 TEST(Device, ExchangeSendsTheRequestAndReadsTheAnswer) {
     Line line;
     for (std::uint8_t i = 0; i < 13; ++i)
         line.device.write_buffer[i] = static_cast<std::uint8_t>(42 + i);
     const Bytes payload = FloatBytes({1, 2, 3, 4, 5, 6});
-    line.pty.Respond(13, Frame(0x2B, payload), milliseconds(20));
+    line.far_end.Respond(13, Frame(0x2B, payload), milliseconds(20));
     EXPECT_TRUE(line.device.exchange(13, {0x2B}, 24));
-    EXPECT_EQ(line.pty.Join(), (Bytes{42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54}));
+    EXPECT_EQ(line.far_end.Join(), (Bytes{42, 43, 44, 45, 46, 47, 48, 49, 50, 51, 52, 53, 54}));
     EXPECT_EQ(Bytes(&line.device.read_buffer[0], &line.device.read_buffer[24]), payload);
 
     // Two header codes: both are read, then compared.
-    line.pty.Respond(1, {0x0D, 0xD1, 7, 8});
+    line.far_end.Respond(1, {0x0D, 0xD1, 7, 8});
     EXPECT_TRUE(line.device.exchange(1, {0x0D, 0xD1}, 2));
     EXPECT_EQ(line.device.read_buffer[1], 8);
-    line.pty.Join();
+    line.far_end.Join();
 
-    line.pty.Respond(1, {0x0D, 0xD2, 7, 8});
+    line.far_end.Respond(1, {0x0D, 0xD2, 7, 8});
     ErrorLines([&] { EXPECT_FALSE(line.device.exchange(1, {0x0D, 0xD1}, 2)); });
     EXPECT_EQ(line.stream.Available(), 0) << "the wrong answer was drained";
 }
@@ -232,7 +162,7 @@ TEST(Device, WrongHeaderDrainsTheLine) {
     // A full buffer's worth queued: the drain ends at once, quietly.
     Bytes flood(1 + 1024 + 5, 0x55);
     flood[0] = 0x99;
-    line.pty.Send(flood);
+    line.far_end.Send(flood);
     ASSERT_EQ(line.stream.WaitForBytes(flood.size(), Deadline::After(1.0)),
               Platform::WaitResult::Ready);
     std::vector<Testing::ErrorLine> lines;
@@ -245,7 +175,7 @@ TEST(Device, WrongHeaderDrainsTheLine) {
 
     // Header code 0 is no answer; what follows it goes too, once the limit has passed.
     line.device.timeout = kTimeout;
-    line.pty.Send(Frame(0x00, FloatBytes({1, 2, 3, 4, 5, 6})));
+    line.far_end.Send(Frame(0x00, FloatBytes({1, 2, 3, 4, 5, 6})));
     seconds = SecondsTaken(
         [&] { lines = ErrorLines([&] { EXPECT_FALSE(line.device.receive_answer({0x2B}, 24)); }); });
     EXPECT_GE(seconds, 0.3);
@@ -255,6 +185,6 @@ TEST(Device, WrongHeaderDrainsTheLine) {
     EXPECT_EQ(line.stream.Available(), 0);
 
     // So the next answer is read whole.
-    line.pty.Respond(13, Frame(0x2B, FloatBytes({9, 9, 9, 9, 9, 9})));
+    line.far_end.Respond(13, Frame(0x2B, FloatBytes({9, 9, 9, 9, 9, 9})));
     EXPECT_TRUE(line.device.exchange(13, {0x2B}, 24));
 }

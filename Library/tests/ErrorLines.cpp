@@ -4,6 +4,9 @@
 
 namespace Brivane::HardwareAPI::Testing {
 
+namespace {
+
+// Splits `text` as one error line reported from `source`.
 ErrorLine ParseErrorLine(const std::string& text, const std::string& source) {
     std::string escaped;
     for (const char c : source) escaped += c == '.' ? std::string("\\.") : std::string(1, c);
@@ -27,6 +30,18 @@ ErrorLine ParseErrorLine(const std::string& text, const std::string& source) {
     };
     return {group(1), static_cast<unsigned>(std::stoul(group(2))), group(3), std::stoi(group(4)),
             group(5)};
+}
+
+}  // namespace
+
+std::vector<ErrorLine> ParseErrorLines(const std::string& text, const std::string& source) {
+    std::vector<ErrorLine> lines;
+    std::size_t start = 0;
+    for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        lines.push_back(ParseErrorLine(text.substr(start, end - start), source));
+    }
+    EXPECT_EQ(start, text.size()) << "every error line ends in a line break";
+    return lines;
 }
 
 }  // namespace Brivane::HardwareAPI::Testing

@@ -16,23 +16,16 @@ struct ErrorLine {
     std::string text;
 };
 
-// Splits `text` as an error line reported from the library source `source` (such as
-// "Device.cpp"); a line of another shape is a test failure.
-ErrorLine ParseErrorLine(const std::string& text, const std::string& source);
+// The error lines in `text`, all that stderr received, each reported from the library source
+// `source` (such as "Device.cpp"); a line of another shape is a test failure.
+std::vector<ErrorLine> ParseErrorLines(const std::string& text, const std::string& source);
 
 // The error lines written to stderr while `call` runs, all reported from `source`.
 template <typename Call>
 std::vector<ErrorLine> ErrorLinesFrom(const std::string& source, Call&& call) {
     testing::internal::CaptureStderr();
     call();
-    const std::string all = testing::internal::GetCapturedStderr();
-    std::vector<ErrorLine> lines;
-    std::size_t start = 0;
-    for (std::size_t end; (end = all.find('\n', start)) != std::string::npos; start = end + 1) {
-        lines.push_back(ParseErrorLine(all.substr(start, end - start), source));
-    }
-    EXPECT_EQ(start, all.size()) << "every error line ends in a line break";
-    return lines;
+    return ParseErrorLines(testing::internal::GetCapturedStderr(), source);
 }
 
 }  // namespace Brivane::HardwareAPI::Testing

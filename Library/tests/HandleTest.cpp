@@ -9,7 +9,7 @@
 
 #include "ErrorLines.h"
 #include "Handle.h"
-#include "PtyDevice.h"
+#include "LineDevice.h"
 #include "SerialStream.h"
 
 using namespace Brivane::HardwareAPI;
@@ -18,7 +18,7 @@ using Devices::HandleInfoResponse;
 using Devices::HandleStatusMessage;
 using Devices::StavrinStatus;
 using Testing::Bytes;
-using Testing::PtyDevice;
+using Testing::LineDevice;
 
 namespace {
 
@@ -77,7 +77,7 @@ class RecordingHandle : public Devices::Handle {
 };
 
 struct Grip {
-    PtyDevice device;
+    LineDevice device;
     IO::SerialStream stream{device.path().c_str(), true};
     RecordingHandle handle{&stream, kTimeout};
 };

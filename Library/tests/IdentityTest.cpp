@@ -4,13 +4,13 @@
 
 #include "Device.h"
 #include "DeviceInfo.h"
-#include "PtyDevice.h"
+#include "LineDevice.h"
 #include "SerialStream.h"
 #include "UUID.h"
 
 using namespace Brivane::HardwareAPI;
 using Testing::Bytes;
-using Testing::PtyDevice;
+using Testing::LineDevice;
 
 static_assert(sizeof(UUID) == 16 && alignof(UUID) == 1, "an identifier is its 16 bytes");
 static_assert(std::is_trivially_copyable_v<UUID>, "copying an identifier copies its bytes");
@@ -36,12 +36,12 @@ TEST(Identity, DefaultsAreZero) {
 }
 
 TEST(Identity, RecordDecodesFromItsWireLayout) {
-    PtyDevice pty;
-    IO::SerialStream stream(pty.path().c_str(), true);
+    LineDevice far_end;
+    IO::SerialStream stream(far_end.path().c_str(), true);
     Devices::Device device(&stream, 0.3f);
     device.write_buffer[0] = 0x0A;
 
-    pty.Respond(1, InfoAnswer());
+    far_end.Respond(1, InfoAnswer());
     ASSERT_TRUE(device.exchange(1, {0x0B}, DeviceInfo::kWireSize));
     const DeviceInfo info = DeviceInfo::FromWire(device.read_buffer.get());
     EXPECT_EQ(info.device_id, 300);  // 0x2C 0x01, little-endian
@@ -56,8 +56,8 @@ TEST(Identity, RecordDecodesFromItsWireLayout) {
 }
 
 TEST(Identity, AFailedReadLeavesNothingOfAnEarlierOne) {
-    PtyDevice pty;
-    IO::SerialStream stream(pty.path().c_str(), true);
+    LineDevice far_end;
+    IO::SerialStream stream(far_end.path().c_str(), true);
     Devices::Device device(&stream, 0.1f);
 
     auto receive = [&device] {
@@ -67,14 +67,14 @@ TEST(Identity, AFailedReadLeavesNothingOfAnEarlierOne) {
         }
         return info;
     };
-    pty.Respond(1, InfoAnswer());
+    far_end.Respond(1, InfoAnswer());
     EXPECT_EQ(receive().device_id, 300);
-    pty.Join();
+    far_end.Join();
 
     // The answer stops short: the read buffer still holds the earlier record, the result not.
     Bytes short_answer = InfoAnswer();
     short_answer.resize(10);
-    pty.Respond(1, short_answer);
+    far_end.Respond(1, short_answer);
     testing::internal::CaptureStderr();
     const DeviceInfo info = receive();
     testing::internal::GetCapturedStderr();

@@ -6,13 +6,13 @@
 
 #include "Kalvar.h"
 #include "Kinematics.h"
-#include "PtyDevice.h"
+#include "LineDevice.h"
 
 using namespace Brivane::HardwareAPI;
 using namespace Brivane::HardwareAPI::Devices;
 using Testing::Bytes;
 using Testing::FloatBytes;
-using Testing::PtyDevice;
+using Testing::LineDevice;
 
 namespace {
 
@@ -30,9 +30,9 @@ Bytes Sequence(std::uint8_t first, std::size_t count) {
     return bytes;
 }
 
-// An arm on a fresh pseudo-terminal.
+// An arm on a fresh line.
 struct Line {
-    PtyDevice device;
+    LineDevice device;
     IO::SerialStream stream{device.path().c_str(), true};
     Kalvar arm{&stream, kTimeout};
 };

@@ -6,13 +6,13 @@
 
 #include "Kalvar.h"
 #include "Kinematics.h"
-#include "PtyDevice.h"
+#include "LineDevice.h"
 
 using namespace Brivane::HardwareAPI;
 using namespace Brivane::HardwareAPI::Devices;
 using Testing::Bytes;
 using Testing::FloatBytes;
-using Testing::PtyDevice;
+using Testing::LineDevice;
 
 namespace {
 
@@ -86,7 +86,7 @@ TEST(Kinematics, NotANumberIsPassedThrough) {
 
 TEST(Kinematics, CalibrationOnOneArmMovesEveryArm) {
     OffsetsReset reset;
-    PtyDevice first_device, second_device;
+    LineDevice first_device, second_device;
     IO::SerialStream first_stream(first_device.path().c_str(), true);
     IO::SerialStream second_stream(second_device.path().c_str(), true);
     Kalvar first(&first_stream, 0.1f);

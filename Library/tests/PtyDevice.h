@@ -1,59 +1,13 @@
 #pragma once
 
-#include <chrono>
-#include <cstdint>
-#include <string>
-#include <thread>
-#include <vector>
+#include "LineDevice.h"
 
 namespace Brivane::HardwareAPI::Testing {
 
-using Bytes = std::vector<std::uint8_t>;
-
-// A device played by a pseudo-terminal. The library opens path(); the test reads what the
-// library wrote and answers from the other side, byte by byte, through the real tty.
-class PtyDevice {
-public:
-    PtyDevice();  // raw mode, as a device's own end of the line would be
-    ~PtyDevice();
-    PtyDevice(const PtyDevice&) = delete;
-    PtyDevice& operator=(const PtyDevice&) = delete;
-
-    const std::string& path() const { return path_; }
-    int master() const { return master_; }
-
-    // Writes bytes to the library's side.
-    void Send(const Bytes& bytes) const;
-    // Reads exactly n bytes the library wrote; fewer when `seconds` pass first.
-    Bytes Receive(std::size_t n, double seconds = 1.0) const;
-    // Everything the library wrote until the line stayed quiet for `quiet` seconds.
-    Bytes ReceiveAll(double quiet = 0.05) const;
-
-    // In the background: reads a request of `request_length` bytes, waits `delay`, then
-    // answers. The request is kept for Request(); the thread is joined by Join() or the
-    // destructor.
-    void Respond(std::size_t request_length, Bytes answer,
-                 std::chrono::milliseconds delay = std::chrono::milliseconds(0));
-    // Sends `bytes` after `delay`, in the background.
-    void SendLater(Bytes bytes, std::chrono::milliseconds delay);
-    Bytes Join();
-
-private:
-    int master_ = -1;
-    int slave_ = -1;  // held open so that the line never hangs up between openers
-    std::string path_;
-    std::thread worker_;
-    Bytes request_;
+// The device on a pseudo-terminal, whose master also reaches the line's own settings.
+class PtyDevice : public LineDevice {
+  public:
+    int master() const { return static_cast<int>(end_); }
 };
-
-// Seconds taken by `call`, on the monotonic clock.
-template <typename Call>
-double SecondsTaken(Call&& call) {
-    const auto start = std::chrono::steady_clock::now();
-    call();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-Bytes FloatBytes(std::initializer_list<float> values);
 
 }  // namespace Brivane::HardwareAPI::Testing

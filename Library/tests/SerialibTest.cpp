@@ -3,12 +3,12 @@
 #include <istream>
 #include <string>
 
-#include "PtyDevice.h"
+#include "LineDevice.h"
 #include "serialib.h"
 
 using namespace Brivane::HardwareAPI;
 using Testing::Bytes;
-using Testing::PtyDevice;
+using Testing::LineDevice;
 using Testing::SecondsTaken;
 
 namespace {
@@ -52,7 +52,7 @@ TEST(Serialib, WithoutAnOpenPortEverythingFails) {
     Buffer never_opened;
     ExpectDead(never_opened);
 
-    PtyDevice device;
+    LineDevice device;
     Buffer closed;
     ASSERT_EQ(closed.OpenPort(device.path().c_str()), 1);
     device.Send({1, 2, 3});
@@ -65,7 +65,7 @@ TEST(Serialib, WithoutAnOpenPortEverythingFails) {
 }
 
 TEST(Serialib, HeldByteIsReturnedUntilConsumed) {
-    PtyDevice device;
+    LineDevice device;
     Buffer buffer;
     ASSERT_EQ(buffer.OpenPort(device.path().c_str()), 1);
     device.Send({'A', 'B', 'C', 'D'});
@@ -94,7 +94,7 @@ TEST(Serialib, HeldByteIsReturnedUntilConsumed) {
 }
 
 TEST(Serialib, BulkReadHandsOutTheHeldByteFirst) {
-    PtyDevice device;
+    LineDevice device;
     Buffer buffer;
     ASSERT_EQ(buffer.OpenPort(device.path().c_str()), 1);
     device.Send({'h', 'e', 'l', 'l', 'o', '!'});
@@ -113,7 +113,7 @@ TEST(Serialib, BulkReadHandsOutTheHeldByteFirst) {
 }
 
 TEST(Serialib, BulkReadsAndWritesReturnFullCounts) {
-    PtyDevice device;
+    LineDevice device;
     Buffer buffer;
     ASSERT_EQ(buffer.OpenPort(device.path().c_str()), 1);
 
@@ -134,7 +134,7 @@ TEST(Serialib, BulkReadsAndWritesReturnFullCounts) {
 }
 
 TEST(Serialib, ReadsOnAQuietLineEndAfterAboutOneSecond) {
-    PtyDevice device;
+    LineDevice device;
     Buffer buffer;
     ASSERT_EQ(buffer.OpenPort(device.path().c_str()), 1);
 
@@ -156,7 +156,7 @@ TEST(Serialib, ReadsOnAQuietLineEndAfterAboutOneSecond) {
 }
 
 TEST(Serialib, ServesAStandardStream) {
-    PtyDevice device;
+    LineDevice device;
     Buffer buffer;
     ASSERT_EQ(buffer.OpenPort(device.path().c_str()), 1);
     std::iostream stream(&buffer);

@@ -1,0 +1,99 @@
+// The device framing on what only a pseudo-terminal shows: a line whose other end went
+// away, and a canonical line that hands out less than it counted.
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "Device.h"
+#include "ErrorLines.h"
+#include "PtyDevice.h"
+#include "SerialStream.h"
+
+using namespace Brivane::HardwareAPI;
+using Devices::Device;
+using Testing::ProcessCpuSeconds;
+using Testing::PtyDevice;
+using Testing::SecondsTaken;
+
+namespace {
+
+constexpr float kTimeout = 0.3f;
+
+template <typename Call>
+std::vector<Testing::ErrorLine> ErrorLines(Call&& call) {
+    return Testing::ErrorLinesFrom("Device.cpp", call);
+}
+
+struct Line {
+    PtyDevice pty;
+    IO::SerialStream stream{pty.path().c_str(), true};
+    Device device{&stream, kTimeout};
+};
+
+}  // namespace
+
+// A port that never opened, and a line whose other end went away: the first read fails at
+// once, later ones as late as a silent line would answer, asleep; each with its cause.
+TEST(Device, ReadsOnABrokenLineFailFirstAtOnceThenAfterTheLimit) {
+    struct Case {
+        const char* name;
+        int error;
+    };
+    for (const Case c : {Case{"not open", EBADF}, Case{"hung up", EIO}}) {
+        SCOPED_TRACE(c.name);
+        int master = -1, slave = -1;
+        char name[128] = {};
+        termios raw{};
+        cfmakeraw(&raw);
+        ASSERT_EQ(openpty(&master, &slave, name, &raw, nullptr), 0);
+        IO::SerialStream stream(c.error == EIO ? name : "/dev/brivane-no-such-port", false);
+        Testing::ErrorLinesFrom("SerialStream.cpp", [&] { stream.Open(); });
+        ::close(slave);
+        ::close(master);
+        Device device(&stream, kTimeout);
+
+        std::vector<Testing::ErrorLine> lines;
+        const double first =
+            SecondsTaken([&] { lines = ErrorLines([&] { EXPECT_EQ(device.read_header(), 0); }); });
+        EXPECT_LT(first, 0.1);
+        const double cpu = ProcessCpuSeconds();
+        const double later = SecondsTaken([&] {
+            const auto more = ErrorLines([&] { EXPECT_EQ(device.read_bytes(5), 0); });
+            lines.insert(lines.end(), more.begin(), more.end());
+        });
+        EXPECT_GE(later, kTimeout);
+        EXPECT_LT(later, kTimeout + 0.1);
+        EXPECT_LT(ProcessCpuSeconds() - cpu, 0.05);
+        ASSERT_EQ(lines.size(), 2u);
+        EXPECT_EQ(lines[0].description, "unable to read header code from stream");
+        EXPECT_EQ(lines[1].description, "unable to read '5' bytes from stream");
+        for (const auto& line : lines) EXPECT_EQ(line.error, c.error);
+    }
+}
+
+TEST(Device, ShortReadIsEndOfFileWithoutALineAndTheNextReadStandsAlone) {
+    Line line;
+    // A canonical line hands out one line per system read, and an end-of-file character
+    // as an empty one: the count says four bytes, the read delivers two and then 0.
+    termios settings{};
+    ASSERT_EQ(tcgetattr(line.pty.master(), &settings), 0);
+    settings.c_lflag |= ICANON;
+    settings.c_cc[VEOF] = 0x04;
+    ASSERT_EQ(tcsetattr(line.pty.master(), TCSANOW, &settings), 0);
+    line.pty.Send({'a', '\n', 0x04, 'b', '\n'});
+    ASSERT_EQ(line.stream.WaitForBytes(4, Deadline::After(1.0)), Platform::WaitResult::Ready);
+
+    std::int32_t count = -1;
+    const auto lines = ErrorLines([&] { count = line.device.read_bytes(4); });
+    EXPECT_EQ(count, 0);
+    EXPECT_TRUE(lines.empty());
+    EXPECT_TRUE(line.stream.eof());
+
+    // The stale end-of-file does not fail the next read.
+    EXPECT_EQ(line.device.read_header(), 'b');
+    line.stream.setstate(std::ios::eofbit | std::ios::failbit);
+    EXPECT_EQ(line.device.read_header(), '\n');
+}
