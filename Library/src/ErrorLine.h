@@ -2,6 +2,17 @@
 
 #include <cstdarg>
 
+// The compiler's format check where it has one; MinGW's printf is the C99 one, as glibc's.
+#if defined(__MINGW32__)
+#define BRIVANE_PRINTF_FORMAT(format_index, first_argument) \
+    __attribute__((format(gnu_printf, format_index, first_argument)))
+#elif defined(__GNUC__)
+#define BRIVANE_PRINTF_FORMAT(format_index, first_argument) \
+    __attribute__((format(printf, format_index, first_argument)))
+#else
+#define BRIVANE_PRINTF_FORMAT(format_index, first_argument)
+#endif
+
 namespace Brivane::HardwareAPI {
 
 // The library's one error reporter. Writes a single line
@@ -9,6 +20,6 @@ namespace Brivane::HardwareAPI {
 // to stderr with one formatted print, then flushes. `what` is a printf format for the
 // description; the system text is that of `error_number`, or "unknown".
 void ReportError(const char* file, unsigned line, int error_number, const char* what, ...)
-    __attribute__((format(printf, 4, 5)));
+    BRIVANE_PRINTF_FORMAT(4, 5);
 
 }  // namespace Brivane::HardwareAPI
