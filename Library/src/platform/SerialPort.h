@@ -83,6 +83,7 @@ class SerialPort {
 
     std::intptr_t handle_ = kInvalid;  // file descriptor, or HANDLE on Windows
     mutable std::atomic<int> fault_{0};
+    [[maybe_unused]] std::intptr_t timer_ = kInvalid;  // Windows: the read side's nap timer
 
     // Read side.
     // What the last count said, less what has been read since: a floor under the bytes
