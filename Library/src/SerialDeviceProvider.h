@@ -31,7 +31,8 @@ std::vector<SerialPortInfo> ClassifySerialPorts(
 // The machine's serial ports that may carry a device, read afresh on every call. Empty,
 // after an error line, when the system's list cannot be read.
 std::vector<SerialPortInfo> EnumerateSerialPorts();
-// The same from another copy of the system's list (a sysfs tty class directory on Linux).
+// The same from another copy of the system's list (a sysfs tty class directory on Linux, a
+// key below HKEY_LOCAL_MACHINE on Windows).
 std::vector<SerialPortInfo> EnumerateSerialPorts(const std::string& source_root);
 
 }  // namespace Brivane::HardwareAPI::IO

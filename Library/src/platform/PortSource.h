@@ -24,7 +24,8 @@ struct PortSourceResult {
     std::vector<PortSourceEntry> entries;  // empty unless the status is Ok
 };
 
-// Where the system keeps its list of serial ports (the sysfs tty class on Linux).
+// Where the system keeps its list of serial ports: the sysfs tty class on Linux, the key
+// HARDWARE\DEVICEMAP\SERIALCOMM below HKEY_LOCAL_MACHINE on Windows.
 const char* DefaultPortSourceRoot();
 
 // The serial ports listed under `root`, in a stable order. Touches no port.
