@@ -1,0 +1,24 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace Brivane::HardwareAPI::Testing {
+
+// A pair of linked COM ports (a null-modem emulator on Windows, a socat pseudo-terminal pair
+// under Wine): what one port writes, the other reads. BRIVANE_COM_PAIRS names them, as in
+// "COM11:COM12,COM13:COM14"; the library opens the first port of a pair, the device plays on
+// the second. BRIVANE_UNPLUG_PORT names one more port, whose line goes down as soon as the
+// device behind it receives a byte, the way a device does when it is unplugged.
+struct ComPair {
+    std::string library;
+    std::string device;
+};
+std::string UnplugPort();  // empty when there is none
+
+// Opens a port as a device's end of the line: raw, 115200 baud, 8N1, no flow control.
+// INVALID_HANDLE_VALUE when it cannot be opened.
+HANDLE OpenDevicePort(const std::string& name);
+
+}  // namespace Brivane::HardwareAPI::Testing
