@@ -3,8 +3,16 @@
 # (pytest), both through ctest.
 #   --sanitize  the same in build-sanitize/ under AddressSanitizer and UndefinedBehaviorSanitizer
 #   --threads   the threaded library tests in build-tsan/ under ThreadSanitizer
+#   --windows   the library and its tests cross-built for Windows with mingw-w64 in
+#               build-windows/, the tests run under Wine (tools/windows/run-tests.sh)
 set -euo pipefail
 cd "$(dirname "$0")"
+
+if [ "${1:-}" = "--windows" ]; then
+  cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
+  cmake --build build-windows -j"$(nproc)"
+  exec tools/windows/run-tests.sh build-windows
+fi
 
 build=build
 options=()
