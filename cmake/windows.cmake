@@ -3,6 +3,10 @@
 
 # The naps of a serial wait may need a 1 ms system timer period (timeBeginPeriod).
 target_link_libraries(brivane PUBLIC winmm)
+if(MSVC)
+  # getenv, fopen and sscanf in the tests and the benchmark are the standard ones.
+  add_compile_definitions(_CRT_SECURE_NO_WARNINGS)
+endif()
 
 file(GLOB WINDOWS_BENCH_SOURCES CONFIGURE_DEPENDS bench/windows/*.cpp)
 foreach(source ${WINDOWS_BENCH_SOURCES})
