@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "../Deadline.h"
+#include "SystemError.h"
 
 namespace Brivane::HardwareAPI::Platform {
 
@@ -72,11 +73,21 @@ class SerialPort {
 
     // The error number of what broke the line (a hang-up, a failed write), that of a port
     // which is not open, or 0 while the line is sound.
-    int Fault() const;
+    int Fault() const { return IsOpen() ? fault_.load() : NotOpenError(); }
 
   private:
+    // Shared by the backends (SerialPort.cpp).
     WaitResult WaitOnBrokenLine(const Deadline& deadline) const;
-    void Break(int error) const;
+    // Each backend's own: writes what the line takes of data[sent..n) until `deadline`,
+    // advancing `sent`; and a sleep until the deadline, false when the caller is stopping.
+    WriteResult WriteSome(const char* data, std::size_t n, std::size_t& sent,
+                          const Deadline& deadline);
+    static bool SleepUntil(const Deadline& deadline);
+    // The first cause to break the line is the one it keeps.
+    void Break(int error) const {
+        int none = 0;
+        fault_.compare_exchange_strong(none, error != 0 ? error : LineLostError());
+    }
 
     static constexpr std::intptr_t kInvalid = -1;
     static constexpr std::size_t kMaxPending = 1024;  // the longest frame a device writes

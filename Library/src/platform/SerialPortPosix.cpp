@@ -61,32 +61,6 @@ Deadline TotalDeadline(std::uint32_t per_byte, std::uint32_t constant, std::size
     return Deadline::After(ms / 1000.0);
 }
 
-// Writes what it can of data[sent..n) until `deadline`, advancing `sent`.
-WriteResult WriteUntil(int fd, const char* data, std::size_t n, std::size_t& sent,
-                       const Deadline& deadline) {
-    while (sent < n) {
-        const ssize_t count = ::write(fd, data + sent, n - sent);
-        if (count > 0) {
-            sent += static_cast<std::size_t>(count);
-            continue;
-        }
-        if (count < 0 && errno == EINTR) continue;
-        if (count < 0 && errno != EAGAIN) return WriteResult::Failed;
-        if (deadline.Expired()) {
-            errno = ETIMEDOUT;
-            return WriteResult::TimedOut;
-        }
-        const int events = PollUntil(fd, POLLOUT, deadline);
-        if (events == kPollInterrupted) return WriteResult::Interrupted;
-        if (events < 0) return WriteResult::Failed;
-        if (events & (POLLERR | POLLHUP | POLLNVAL)) {
-            errno = EIO;
-            return WriteResult::Failed;
-        }
-    }
-    return WriteResult::Written;
-}
-
 }  // namespace
 
 int LastSystemError() {
@@ -183,15 +157,6 @@ bool SerialPort::RaiseDtr() {
     return IsOpen() && ::ioctl(static_cast<int>(handle_), TIOCMBIS, &lines) == 0;
 }
 
-int SerialPort::Fault() const {
-    return IsOpen() ? fault_.load() : NotOpenError();
-}
-
-void SerialPort::Break(int error) const {
-    int none = 0;
-    fault_.compare_exchange_strong(none, error != 0 ? error : LineLostError());
-}
-
 int SerialPort::Read(char* buffer, int n, const PortTimeouts& timeouts) {
     const int fd = static_cast<int>(handle_);
     const Deadline total = TotalDeadline(timeouts.read_total_per_byte, timeouts.read_total_constant,
@@ -234,37 +199,30 @@ int SerialPort::Read(char* buffer, int n, const PortTimeouts& timeouts) {
     return got;
 }
 
-WriteResult SerialPort::Write(const char* data, std::size_t n) {
-    if (const int fault = Fault()) {
-        errno = fault;
-        return WriteResult::Failed;
-    }
+WriteResult SerialPort::WriteSome(const char* data, std::size_t n, std::size_t& sent,
+                                  const Deadline& deadline) {
     const int fd = static_cast<int>(handle_);
-    const Deadline total = TotalDeadline(write_timeouts_.write_total_per_byte,
-                                         write_timeouts_.write_total_constant, pending_length_ + n);
-    WriteResult result = WriteResult::Written;
-    if (pending_length_ > 0) {
-        std::size_t sent = 0;
-        result = WriteUntil(fd, pending_, pending_length_, sent, total);
-        pending_length_ -= sent;
-        std::memmove(pending_, pending_ + sent, pending_length_);
-    }
-    if (result == WriteResult::Written) {
-        std::size_t sent = 0;
-        result = WriteUntil(fd, data, n, sent, total);
-        // A frame that has begun is finished before anything else goes out.
-        if (sent > 0 && sent < n && n - sent <= kMaxPending) {
-            pending_length_ = n - sent;
-            std::memcpy(pending_, data + sent, pending_length_);
+    while (sent < n) {
+        const ssize_t count = ::write(fd, data + sent, n - sent);
+        if (count > 0) {
+            sent += static_cast<std::size_t>(count);
+            continue;
+        }
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0 && errno != EAGAIN) return WriteResult::Failed;
+        if (deadline.Expired()) {
+            errno = ETIMEDOUT;
+            return WriteResult::TimedOut;
+        }
+        const int events = PollUntil(fd, POLLOUT, deadline);
+        if (events == kPollInterrupted) return WriteResult::Interrupted;
+        if (events < 0) return WriteResult::Failed;
+        if (events & (POLLERR | POLLHUP | POLLNVAL)) {
+            errno = EIO;
+            return WriteResult::Failed;
         }
     }
-    if (result == WriteResult::Failed) {
-        const int error = errno;
-        pending_length_ = 0;
-        Break(error);
-        errno = error;
-    }
-    return result;
+    return WriteResult::Written;
 }
 
 int SerialPort::Queued() const {
@@ -274,15 +232,8 @@ int SerialPort::Queued() const {
     return queued;
 }
 
-WaitResult SerialPort::WaitOnBrokenLine(const Deadline& deadline) const {
-    // Nothing will come. Past the first report, sleep as long as a silent line would keep
-    // the caller waiting, so that a loop on a lost device neither spins nor floods.
-    if (fault_reported_ && PollUntil(-1, 0, deadline) == kPollInterrupted) {
-        return WaitResult::Interrupted;
-    }
-    fault_reported_ = true;
-    errno = Fault();
-    return WaitResult::Failed;
+bool SerialPort::SleepUntil(const Deadline& deadline) {
+    return PollUntil(-1, 0, deadline) != kPollInterrupted;
 }
 
 WaitResult SerialPort::WaitForBytes(int n, const Deadline& deadline) const {

@@ -70,23 +70,6 @@ class Napper {
     bool period_raised_ = false;
 };
 
-// Sleeps until the deadline (for ever when it has none), asking now and then whether the
-// caller is stopping. False when it is.
-bool SleepUntil(const Deadline& deadline) {
-    constexpr DWORD kSlice = 20;  // ms between interrupt checks
-    for (;;) {
-        DWORD ms = kSlice;
-        if (!deadline.IsNever()) {
-            if (deadline.Expired()) return true;
-            const auto left =
-                std::chrono::duration_cast<milliseconds>(deadline.Remaining() + microseconds(999));
-            ms = static_cast<DWORD>(std::min<milliseconds::rep>(kSlice, left.count()));
-        }
-        ::Sleep(ms);
-        if (Interrupt::Poll()) return false;
-    }
-}
-
 }  // namespace
 
 int LastSystemError() {
@@ -191,15 +174,6 @@ bool SerialPort::RaiseDtr() {
     return IsOpen() && ::EscapeCommFunction(AsHandle(handle_), SETDTR) != FALSE;
 }
 
-int SerialPort::Fault() const {
-    return IsOpen() ? fault_.load() : NotOpenError();
-}
-
-void SerialPort::Break(int error) const {
-    int none = 0;
-    fault_.compare_exchange_strong(none, error != 0 ? error : LineLostError());
-}
-
 int SerialPort::Read(char* buffer, int n, const PortTimeouts& timeouts) {
     if (!ApplyTimeouts(handle_, timeouts)) return -1;
     DWORD got = 0;
@@ -213,52 +187,35 @@ int SerialPort::Read(char* buffer, int n, const PortTimeouts& timeouts) {
     return static_cast<int>(got);
 }
 
-namespace {
-
-// One write under the port's write time-outs. Written: all of it went; TimedOut: `sent` of it
-// did; Failed: the system refused it.
-WriteResult WriteOnce(std::intptr_t handle, const char* data, std::size_t n, std::size_t& sent) {
+// The write time-outs set at open bound each WriteFile; a short count is their running out.
+WriteResult SerialPort::WriteSome(const char* data, std::size_t n, std::size_t& sent,
+                                  const Deadline&) {
     DWORD count = 0;
-    if (!::WriteFile(AsHandle(handle), data, static_cast<DWORD>(n), &count, nullptr)) {
-        sent = 0;
+    if (!::WriteFile(AsHandle(handle_), data + sent, static_cast<DWORD>(n - sent), &count,
+                     nullptr)) {
         return WriteResult::Failed;
     }
-    sent = count;
+    sent += count;
     if (sent == n) return WriteResult::Written;
     ::SetLastError(ERROR_TIMEOUT);
     return WriteResult::TimedOut;
 }
 
-}  // namespace
-
-WriteResult SerialPort::Write(const char* data, std::size_t n) {
-    if (const int fault = Fault()) {
-        ::SetLastError(static_cast<DWORD>(fault));
-        return WriteResult::Failed;
-    }
-    WriteResult result = WriteResult::Written;
-    if (pending_length_ > 0) {
-        std::size_t sent = 0;
-        result = WriteOnce(handle_, pending_, pending_length_, sent);
-        pending_length_ -= sent;
-        std::memmove(pending_, pending_ + sent, pending_length_);
-    }
-    if (result == WriteResult::Written && n > 0) {
-        std::size_t sent = 0;
-        result = WriteOnce(handle_, data, n, sent);
-        // A frame that has begun is finished before anything else goes out.
-        if (sent > 0 && sent < n && n - sent <= kMaxPending) {
-            pending_length_ = n - sent;
-            std::memcpy(pending_, data + sent, pending_length_);
+// Sleeps until the deadline (for ever when it has none), asking now and then whether the
+// caller is stopping. False when it is.
+bool SerialPort::SleepUntil(const Deadline& deadline) {
+    constexpr DWORD kSlice = 20;  // ms between interrupt checks
+    for (;;) {
+        DWORD ms = kSlice;
+        if (!deadline.IsNever()) {
+            if (deadline.Expired()) return true;
+            const auto left =
+                std::chrono::duration_cast<milliseconds>(deadline.Remaining() + microseconds(999));
+            ms = static_cast<DWORD>(std::min<milliseconds::rep>(kSlice, left.count()));
         }
+        ::Sleep(ms);
+        if (Interrupt::Poll()) return false;
     }
-    if (result == WriteResult::Failed) {
-        const DWORD error = ::GetLastError();
-        pending_length_ = 0;
-        Break(static_cast<int>(error));
-        ::SetLastError(error);
-    }
-    return result;
 }
 
 int SerialPort::Queued() const {
@@ -267,15 +224,6 @@ int SerialPort::Queued() const {
     if (!IsOpen() || !::ClearCommError(AsHandle(handle_), &errors, &status)) return -1;
     known_queued_ = static_cast<int>(status.cbInQue);
     return known_queued_;
-}
-
-WaitResult SerialPort::WaitOnBrokenLine(const Deadline& deadline) const {
-    // Nothing will come. Past the first report, sleep as long as a silent line would keep
-    // the caller waiting, so that a loop on a lost device neither spins nor floods.
-    if (fault_reported_ && !SleepUntil(deadline)) return WaitResult::Interrupted;
-    fault_reported_ = true;
-    ::SetLastError(static_cast<DWORD>(Fault()));
-    return WaitResult::Failed;
 }
 
 // WaitCommEvent would hold up the handle's other calls (it is not opened for overlapped I/O),
