@@ -8,8 +8,9 @@ and installs its python component into a staging folder. From there the module, 
 stub (also as the stub package BrivaneHardwareAPI-stubs, for mypy) and py.typed go to the
 top of site-packages, and brivane-sim to the environment's bin.
 The version is the project version in CMakeLists.txt. CMAKE_BUILD_PARALLEL_LEVEL sets the
-number of compile jobs.
+number of compile jobs, one per processor unless it is set.
 """
+import os
 import re
 import shutil
 import subprocess
@@ -50,8 +51,9 @@ class CMakeBuild(build_ext):
         subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build),
                         f"-DPython_EXECUTABLE={sys.executable}", "-DBRIVANE_TESTS=OFF",
                         "-DBRIVANE_PYTHON_INSTALL_DIR=site-packages"], check=True)
-        subprocess.run(["cmake", "--build", str(build), "--target", "BrivaneHardwareAPI",
-                        "brivane-sim"], check=True)
+        jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or str(os.cpu_count() or 1)
+        subprocess.run(["cmake", "--build", str(build), "--parallel", jobs, "--target",
+                        "BrivaneHardwareAPI", "brivane-sim"], check=True)
         shutil.rmtree(stage, ignore_errors=True)
         subprocess.run(["cmake", "--install", str(build), "--prefix", str(stage),
                         "--component", "python", "--strip"], check=True)
