@@ -74,9 +74,12 @@ inline std::array<float, 3> RequireVec3(const std::vector<float>& values, const 
 
 // A number sent to the arm. NaN or an infinity as a force or a position is a hazard, and so
 // is a number too large for the wire's 32-bit float, which has become an infinity by now.
-inline float RequireFinite(float value, const std::string& what) {
+// `what` names it in the error, and is only built then: this runs on every command.
+template <typename Name>
+float RequireFinite(float value, Name&& what) {
     if (!std::isfinite(value)) {
-        throw py::value_error(what + " must be a finite number that fits a 32-bit float, not " +
+        throw py::value_error(std::string(what()) +
+                              " must be a finite number that fits a 32-bit float, not " +
                               std::string(py::str(py::float_(value))));
     }
     return value;
@@ -86,7 +89,8 @@ inline float RequireFinite(float value, const std::string& what) {
 inline std::array<float, 3> RequireCommand(const std::vector<float>& values, const char* argument) {
     const std::array<float, 3> vec3 = RequireVec3(values, argument);
     for (std::size_t i = 0; i < 3; ++i) {
-        RequireFinite(vec3[i], "element " + std::to_string(i) + " of '" + argument + "'");
+        RequireFinite(vec3[i],
+                      [&] { return "element " + std::to_string(i) + " of '" + argument + "'"; });
     }
     return vec3;
 }

@@ -194,9 +194,9 @@ void RegisterKalvar(py::module_& m) {
     kalvar.def(
         "SendForce",
         [](Kalvar& arm, float x, float y, float z) {
-            RequireFinite(x, "'ForceX'");
-            RequireFinite(y, "'ForceY'");
-            RequireFinite(z, "'ForceZ'");
+            RequireFinite(x, [] { return "'ForceX'"; });
+            RequireFinite(y, [] { return "'ForceY'"; });
+            RequireFinite(z, [] { return "'ForceZ'"; });
             WarnDeprecated("SendForce is deprecated, use end_effector_force instead");
             WithoutLock([&] { arm.SendForce(x, y, z); });
         },
