@@ -1,5 +1,7 @@
 #include "serialib.h"
 
+#include "platform/SystemError.h"
+
 namespace Brivane::HardwareAPI::IO {
 
 serialib::~serialib() {
@@ -10,7 +12,12 @@ std::int8_t serialib::OpenPort(const char* name) {
     const std::int8_t code = port.Open(name);
     if (code != 1) return code;
     timeouts = Platform::PortTimeouts{1000, 8, 8, 8, 8};
-    return port.SetTimeouts(timeouts) ? 1 : -6;
+    if (port.SetTimeouts(timeouts)) return 1;
+    // A port whose configuration failed is not kept: nothing may reach it.
+    const int error = Platform::LastSystemError();
+    port.Close();
+    Platform::SetLastSystemError(error);
+    return -6;
 }
 
 void serialib::RaiseDtr() {

@@ -46,8 +46,9 @@ class SerialPort {
 
     // Opens `name` exclusively and sets 115200 baud, 8 data bits, no parity, 1 stop bit in
     // raw binary mode, keeping the port's flow control. Returns the open code: 1 opened,
-    // -1 no such port, -2 not opened (busy or refused), -3 settings unreadable, -5 settings
-    // not written. On -3 and -5 the port stays open.
+    // -1 no such port, -2 not opened (busy, refused, or no character device), -3 settings
+    // unreadable (no terminal), -5 settings not written. Only a port that opened is kept:
+    // nothing is ever written to a file, a disk or a device that is not a serial line.
     std::int8_t Open(const char* name);
     bool IsOpen() const { return handle_ != kInvalid; }
     void Close();

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -56,6 +57,13 @@ bool HungUp(int fd) {
     return ::poll(&entry, 1, 0) == 1 && (entry.revents & POLLHUP);
 }
 
+// Closes a descriptor that will not be kept and returns `code`, with `error` for the caller.
+std::int8_t FailOpen(int fd, int error, std::int8_t code) {
+    ::close(fd);
+    errno = error;
+    return code;
+}
+
 Deadline TotalDeadline(std::uint32_t per_byte, std::uint32_t constant, std::size_t n) {
     const double ms = static_cast<double>(per_byte) * static_cast<double>(n) + constant;
     return Deadline::After(ms / 1000.0);
@@ -87,6 +95,9 @@ int NotOpenError() {
 int LineLostError() {
     return EIO;
 }
+int BadValueError() {
+    return EDOM;
+}
 
 std::int8_t SerialPort::Open(const char* name) {
     if (name == nullptr || *name == '\0') {
@@ -99,13 +110,17 @@ std::int8_t SerialPort::Open(const char* name) {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return errno == ENOENT ? -1 : -2;
 
+    // A file, a disk or a FIFO opens read-write as well as a port does, and anything written
+    // to it would land in it: only a terminal is kept, before anything reaches it.
+    termios settings{};
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode)) return FailOpen(fd, ENOTTY, -2);
+    if (::tcgetattr(fd, &settings) != 0) return FailOpen(fd, errno, -3);
+
     // TIOCEXCL keeps other users out but not root; the lock keeps out everyone, this
     // process included.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno == EWOULDBLOCK ? EBUSY : errno;
-        ::close(fd);
-        errno = error;
-        return -2;
+        return FailOpen(fd, errno == EWOULDBLOCK ? EBUSY : errno, -2);
     }
     ::ioctl(fd, TIOCEXCL);
     handle_ = fd;
@@ -113,9 +128,6 @@ std::int8_t SerialPort::Open(const char* name) {
     fault_reported_ = false;
     known_queued_ = 0;
     pending_length_ = 0;
-
-    termios settings{};
-    if (::tcgetattr(fd, &settings) != 0) return -3;
 
     // Raw binary line, as a Windows port always is. Hardware flow control (CRTSCTS) stays
     // as the port had it. Software flow control does not: every fresh Linux tty starts with
@@ -132,7 +144,12 @@ std::int8_t SerialPort::Open(const char* name) {
     settings.c_cc[VTIME] = 0;
     ::cfsetispeed(&settings, B115200);
     ::cfsetospeed(&settings, B115200);
-    if (::tcsetattr(fd, TCSANOW, &settings) != 0) return -5;
+    if (::tcsetattr(fd, TCSANOW, &settings) != 0) {
+        const int error = errno;
+        Close();
+        errno = error;
+        return -5;
+    }
     // Whatever a previous user left unread is no answer to this one's requests.
     ::tcflush(fd, TCIFLUSH);
     return 1;
@@ -140,6 +157,9 @@ std::int8_t SerialPort::Open(const char* name) {
 
 void SerialPort::Close() {
     if (!IsOpen()) return;
+    // Exclusive mode outlives this descriptor while anyone else holds the line: cleared, so
+    // that this user can open it again.
+    ::ioctl(static_cast<int>(handle_), TIOCNXCL);
     ::close(static_cast<int>(handle_));  // also drops the lock
     handle_ = kInvalid;
     known_queued_ = 0;

@@ -101,6 +101,9 @@ int NotOpenError() {
 int LineLostError() {
     return ERROR_DEVICE_NOT_CONNECTED;
 }
+int BadValueError() {
+    return ERROR_INVALID_DATA;
+}
 
 std::int8_t SerialPort::Open(const char* name) {
     if (name == nullptr || *name == '\0') {
@@ -112,6 +115,19 @@ std::int8_t SerialPort::Open(const char* name) {
                                         OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return ::GetLastError() == ERROR_FILE_NOT_FOUND ? -1 : -2;
+    }
+    // Behind \\.\ a name may open a volume, a disk or a file as well as a port, and what
+    // is written would land there: only a port that gives its settings is kept, before
+    // anything reaches it. The line names what GetCommState said of the handle.
+    DCB settings{};
+    settings.DCBlength = sizeof settings;
+    const bool character_device = ::GetFileType(handle) == FILE_TYPE_CHAR;
+    const bool readable = ::GetCommState(handle, &settings) != FALSE;
+    if (!readable || !character_device) {
+        const DWORD error = readable ? ERROR_INVALID_FUNCTION : ::GetLastError();
+        ::CloseHandle(handle);
+        ::SetLastError(error);
+        return character_device ? -3 : -2;
     }
     handle_ = reinterpret_cast<std::intptr_t>(handle);
     fault_.store(0);
@@ -125,16 +141,18 @@ std::int8_t SerialPort::Open(const char* name) {
         if (timer != nullptr) timer_ = reinterpret_cast<std::intptr_t>(timer);
     }
 
-    DCB settings{};
-    settings.DCBlength = sizeof settings;
-    if (!::GetCommState(handle, &settings)) return -3;
     // The line's format only: flow control, the DTR and RTS modes, the special characters
     // and the buffer limits stay as the port had them.
     settings.BaudRate = CBR_115200;
     settings.ByteSize = 8;
     settings.Parity = NOPARITY;
     settings.StopBits = ONESTOPBIT;
-    if (!::SetCommState(handle, &settings)) return -5;
+    if (!::SetCommState(handle, &settings)) {
+        const DWORD error = ::GetLastError();
+        Close();
+        ::SetLastError(error);
+        return -5;
+    }
     return 1;
 }
 

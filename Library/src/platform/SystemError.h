@@ -17,5 +17,6 @@ bool SystemErrorText(int error_number, char* text, std::size_t size);
 int TimedOutError();  // a wait or a write ran out of time
 int NotOpenError();   // the port is not open
 int LineLostError();  // the line hung up: the device was unplugged or its end closed
+int BadValueError();  // the device sent a value that cannot be used
 
 }  // namespace Brivane::HardwareAPI::Platform
