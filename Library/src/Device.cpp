@@ -45,12 +45,11 @@ void Device::report_timeout(ReadKind kind) {
     }
 }
 
-Device::ReadEnd Device::timed_read(std::size_t n, ReadKind kind) {
+Device::ReadEnd Device::timed_read(std::size_t n, ReadKind kind, const Deadline& deadline) {
     if (stream == nullptr || Interrupt::Pending()) return ReadEnd::Failed;
     // Each read stands on its own: a short read before must not fail this one.
     stream->clear(stream->rdstate() & std::ios::badbit);
 
-    const Deadline deadline = Deadline::After(timeout);
     std::size_t got = 0;
     while (got < n) {
         std::size_t take = n - got;
@@ -81,10 +80,14 @@ Device::ReadEnd Device::timed_read(std::size_t n, ReadKind kind) {
     return ReadEnd::Complete;
 }
 
-Device::ReadEnd Device::read_header(std::uint8_t& code) {
-    const ReadEnd end = timed_read(1, ReadKind::Header);
+Device::ReadEnd Device::read_header(std::uint8_t& code, const Deadline& deadline) {
+    const ReadEnd end = timed_read(1, ReadKind::Header, deadline);
     code = end == ReadEnd::Complete ? read_buffer[0] : 0;
     return end;
+}
+
+Device::ReadEnd Device::read_header(std::uint8_t& code) {
+    return read_header(code, Deadline::After(timeout));
 }
 
 std::uint8_t Device::read_header() {
@@ -93,10 +96,15 @@ std::uint8_t Device::read_header() {
     return code;
 }
 
+Device::ReadEnd Device::read_bytes(std::size_t n, const Deadline& deadline) {
+    if (n == 0) return ReadEnd::Complete;
+    return timed_read(std::min(n, kBufferSize), ReadKind::Bytes, deadline);
+}
+
 std::int32_t Device::read_bytes(std::size_t n) {
-    if (n == 0) return 0;
     n = std::min(n, kBufferSize);
-    return timed_read(n, ReadKind::Bytes) == ReadEnd::Complete ? static_cast<std::int32_t>(n) : 0;
+    if (n == 0 || read_bytes(n, Deadline::After(timeout)) != ReadEnd::Complete) return 0;
+    return static_cast<std::int32_t>(n);
 }
 
 void Device::send_request(std::size_t length) {
@@ -117,7 +125,16 @@ bool Device::receive_answer(std::initializer_list<std::uint8_t> codes, std::size
         drain();
         return false;
     }
-    return read_bytes(payload_length) == static_cast<std::int32_t>(payload_length);
+    switch (read_bytes(payload_length, Deadline::After(timeout))) {
+        case ReadEnd::Complete:
+            return true;
+        case ReadEnd::Short:
+            mark_stale();
+            return false;
+        case ReadEnd::Failed:
+            break;
+    }
+    return false;
 }
 
 void Device::drain() {
@@ -126,6 +143,18 @@ void Device::drain() {
     // rest of a wrong answer is not taken for the next one.
     const std::int32_t queued = std::min<std::int32_t>(stream->Available(), kBufferSize);
     if (queued > 0) {
+        stream->clear(stream->rdstate() & std::ios::badbit);
+        stream->read(reinterpret_cast<char*>(read_buffer.get()), queued);
+    }
+}
+
+// Takes only what is queued now, without waiting: a flood is cut off after a few buffers.
+void Device::drop_queued() {
+    stale = false;
+    if (stream == nullptr) return;
+    for (int round = 0; round < 4; ++round) {
+        const std::int32_t queued = std::min<std::int32_t>(stream->Available(), kBufferSize);
+        if (queued <= 0) return;
         stream->clear(stream->rdstate() & std::ios::badbit);
         stream->read(reinterpret_cast<char*>(read_buffer.get()), queued);
     }

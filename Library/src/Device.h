@@ -29,10 +29,13 @@ struct Device {
 
     // Waits for one byte and returns it; 0 on time-out or failure.
     std::uint8_t read_header();
-    // The same, telling a 0x00 that arrived apart from none.
+    // The same, telling a 0x00 that arrived apart from none; the second form waits until
+    // `deadline` instead of the device's timeout.
     ReadEnd read_header(std::uint8_t& code);
+    ReadEnd read_header(std::uint8_t& code, const Deadline& deadline);
     // Waits for n bytes (1 to 1024) and reads them into read_buffer; the count, or 0.
     std::int32_t read_bytes(std::size_t n);
+    ReadEnd read_bytes(std::size_t n, const Deadline& deadline);
 
     // The request/response exchange every arm message follows, in its two halves.
     // Sends the first `length` bytes of write_buffer.
@@ -51,12 +54,27 @@ struct Device {
     // away whatever has arrived.
     void drain();
 
+    // After an answer that was cut short, its late rest would be read as the start of the
+    // next one: the next exchange drops what is queued first, once. Reads that end short
+    // mark it; the side that reads calls drop_stale() before its next request or message.
+    void mark_stale() { stale = true; }
+    void drop_stale() {
+        if (stale) drop_queued();
+    }
+
+  protected:
+    // The time-out line of a header read, for a search that runs out of time between reads.
+    void report_header_timeout() { report_timeout(ReadKind::Header); }
+
   private:
     enum class ReadKind { Header, Bytes };
-    // Waits for n bytes and reads them into read_buffer.
-    ReadEnd timed_read(std::size_t n, ReadKind kind);
+    // Waits for n bytes until `deadline` and reads them into read_buffer.
+    ReadEnd timed_read(std::size_t n, ReadKind kind, const Deadline& deadline);
     void report_read_failure(std::size_t n, ReadKind kind);
     void report_timeout(ReadKind kind);
+    void drop_queued();
+
+    bool stale = false;
 };
 
 }  // namespace Brivane::HardwareAPI::Devices

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <string>
 
 // The compiler's format check where it has one; MinGW's printf is the C99 one, as glibc's.
 #if defined(__MINGW32__)
@@ -21,5 +22,9 @@ namespace Brivane::HardwareAPI {
 // description; the system text is that of `error_number`, or "unknown".
 void ReportError(const char* file, unsigned line, int error_number, const char* what, ...)
     BRIVANE_PRINTF_FORMAT(4, 5);
+
+// `text` as it can be printed in a line: control characters and bytes that are not UTF-8
+// escaped (\n, \x1b), so that a name can neither break the line nor steer the terminal.
+std::string Printable(const std::string& text);
 
 }  // namespace Brivane::HardwareAPI

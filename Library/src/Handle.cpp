@@ -1,5 +1,6 @@
 #include "Handle.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "Wire.h"
@@ -27,6 +28,8 @@ constexpr std::uint8_t kSlipEnd = 0xC0;
 constexpr std::uint8_t kSlipEsc = 0xDB;
 constexpr std::uint8_t kSlipEscEnd = 0xDC;
 constexpr std::uint8_t kSlipEscEsc = 0xDD;
+// The most raw bytes a block can take: every byte stuffed, and the END.
+constexpr std::size_t kMostRawBytes = 2 * kBlockLength + 1;
 
 StavrinStatus FailedStatus(std::uint8_t error_flag) {
     StavrinStatus status{};
@@ -84,8 +87,10 @@ std::int32_t Handle::Receive() {
 }
 
 // A payload that does not fully arrive calls no callback: the read buffer would still hold
-// an earlier message. The short count is the caller's sign of it.
+// an earlier message. The short count is the caller's sign of it, and the message's late
+// rest is dropped before the next one is read.
 std::int32_t Handle::Receive(std::uint8_t* header_code) {
+    drop_stale();
     const std::uint8_t code = read_header();
     if (header_code != nullptr) *header_code = code;
     const std::uint8_t* payload = read_buffer.get();
@@ -93,7 +98,7 @@ std::int32_t Handle::Receive(std::uint8_t* header_code) {
     switch (code) {
         case kInfoMessage: {
             const std::int32_t count = read_bytes(kInfoLength);
-            if (count != kInfoLength) return count;
+            if (count != kInfoLength) return CutShort(count);
             // The grip's firmware puts the identifier first, as in its other messages.
             HandleInfoResponse info{};
             info.device_id = Wire::LoadU16(payload);
@@ -109,7 +114,7 @@ std::int32_t Handle::Receive(std::uint8_t* header_code) {
         case kStatusMessage: {
             HandleStatusMessage message{};
             std::int32_t count = read_bytes(kStatusLength);
-            if (count != kStatusLength) return count;
+            if (count != kStatusLength) return CutShort(count);
             message.device_id = Wire::LoadU16(payload);
             message.error_flag = payload[2];
             message.hall_effect_sensor_level = payload[3];
@@ -120,7 +125,7 @@ std::int32_t Handle::Receive(std::uint8_t* header_code) {
             if (message.user_data_length != 0) {
                 const std::int32_t more = read_bytes(message.user_data_length);
                 count += more;
-                if (more != message.user_data_length) return count;
+                if (more != message.user_data_length) return CutShort(count);
                 std::memcpy(message.user_data, payload, message.user_data_length);
             }
             OnReceiveHandleStatusMessage(message.device_id, message.quaternion, message.error_flag,
@@ -131,7 +136,7 @@ std::int32_t Handle::Receive(std::uint8_t* header_code) {
         }
         case kErrorMessage: {
             const std::int32_t count = read_bytes(kErrorLength);
-            if (count != kErrorLength) return count;
+            if (count != kErrorLength) return CutShort(count);
             HandleErrorResponse error{};
             error.device_id = Wire::LoadU16(payload);
             error.error_code = payload[2];
@@ -149,21 +154,39 @@ std::int32_t Handle::Receive(std::uint8_t* header_code) {
 // bytes and the terminating END when nothing is stuffed. Each stuffed byte takes two, and
 // then only as many more raw bytes are read as the block still lacks, never a byte of the
 // frame that follows; a terminating END left in the stream is skipped by the next search
-// for a header.
+// for a header. One deadline bounds the whole call and 37 raw bytes the block, every byte
+// stuffed and its END, so that no run of bytes from the line can keep it reading.
 StavrinStatus Handle::GetStavrinStatus() {
+    drop_stale();
+    const Deadline deadline = Deadline::After(timeout);
     // A 0x00 that arrived is junk like any other byte; only a time-out or a failure ends
     // the search.
     std::uint8_t code = 0;
     do {
-        if (read_header(code) != ReadEnd::Complete) return FailedStatus(2);
+        if (deadline.Expired()) {  // bytes kept coming, none of them a status message
+            report_header_timeout();
+            return FailedStatus(2);
+        }
+        if (read_header(code, deadline) != ReadEnd::Complete) return FailedStatus(2);
     } while (code != kStatusMessage);
 
     std::uint8_t block[kBlockLength] = {};
     std::size_t decoded = 0;
+    std::size_t raw = 0;
     bool escaped = false;
     for (std::size_t wanted = kBlockLength + 1; decoded < kBlockLength;
-         wanted = kBlockLength - decoded) {
-        if (read_bytes(wanted) != static_cast<std::int32_t>(wanted)) return FailedStatus(1);
+         wanted = std::min(kBlockLength - decoded, kMostRawBytes - raw)) {
+        if (wanted == 0) return FailedStatus(1);  // all stuffing, and still no block
+        switch (read_bytes(wanted, deadline)) {
+            case ReadEnd::Complete:
+                break;
+            case ReadEnd::Short:
+                mark_stale();  // the rest of the block is no message of its own
+                return FailedStatus(1);
+            case ReadEnd::Failed:
+                return FailedStatus(1);
+        }
+        raw += wanted;
         for (std::size_t i = 0; i < wanted && decoded < kBlockLength; ++i) {
             const std::uint8_t byte = read_buffer[i];
             if (escaped) {

@@ -77,8 +77,15 @@ class Handle : public Device {
     std::int32_t Receive(std::uint8_t* header_code);
     std::int32_t Receive();
 
-    // Waits for the next status message and decodes its byte-stuffed block. Sends nothing.
+    // Waits for the next status message and decodes its byte-stuffed block, all within the
+    // device's timeout. Sends nothing.
     StavrinStatus GetStavrinStatus();
+
+  private:
+    std::int32_t CutShort(std::int32_t count) {
+        mark_stale();
+        return count;
+    }
 };
 
 }  // namespace Brivane::HardwareAPI::Devices

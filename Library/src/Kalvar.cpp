@@ -1,9 +1,12 @@
 #include "Kalvar.h"
 
+#include <cmath>
 #include <cstring>
 
+#include "ErrorLine.h"
 #include "Kinematics.h"
 #include "Wire.h"
+#include "platform/SystemError.h"
 
 namespace Brivane::HardwareAPI::Devices {
 
@@ -16,11 +19,13 @@ Kalvar::Kalvar(IO::SerialStream* stream_, float timeout_) : Device(stream_, time
 // The two halves of every exchange.
 
 void Kalvar::send(const M::Frame& request) {
+    drop_stale();
     write_buffer[0] = request.code;
     send_request(1);
 }
 
 void Kalvar::send(const M::Frame& request, const Vec3& fields) {
+    drop_stale();
     write_buffer[0] = request.code;
     for (std::size_t i = 0; i < 3; ++i) Wire::StoreFloat(&write_buffer[1 + 4 * i], fields[i]);
     send_request(1 + request.length);
@@ -52,6 +57,7 @@ KalvarState Kalvar::command(const M::Frame& request, const Vec3& fields, const M
 }
 
 UUID Kalvar::query_identifier(std::uint8_t sub_code) {
+    drop_stale();
     write_buffer[0] = M::kIdentifierRequest.code;
     write_buffer[1] = sub_code;
     send_request(1 + M::kIdentifierRequest.length);
@@ -186,8 +192,18 @@ KalvarState Kalvar::get_end_effector_position(bool onboard) {
     return state;
 }
 
+// The offsets are shared by every arm: one arm's NaN would spoil the positions of all.
 void Kalvar::adjust_angles(const Vec3& angles) {
-    Kinematics::Calibrate(joint_angles_now(), angles);
+    const Vec3 measured = joint_angles_now();
+    if (!std::isfinite(measured[0]) || !std::isfinite(measured[1]) || !std::isfinite(measured[2])) {
+        ReportError(__FILE__, __LINE__, Platform::BadValueError(),
+                    "joint angles measured by the arm are not finite (%g, %g, %g): "
+                    "calibration unchanged",
+                    static_cast<double>(measured[0]), static_cast<double>(measured[1]),
+                    static_cast<double>(measured[2]));
+        return;
+    }
+    Kinematics::Calibrate(measured, angles);
 }
 
 }  // namespace Brivane::HardwareAPI::Devices

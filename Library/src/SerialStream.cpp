@@ -12,8 +12,9 @@ SerialStream::SerialStream(const char* port, bool open)
       port_name(port != nullptr ? port : ""),  // no name: the open fails as "no such port"
       open_on_construction(open) {
     if (open_on_construction && Open() < 0) {
-        ReportError(__FILE__, __LINE__, Platform::LastSystemError(), "unable to open stream '%s'",
-                    port_name.c_str());
+        const int error = Platform::LastSystemError();
+        ReportError(__FILE__, __LINE__, error, "unable to open stream '%s'",
+                    Printable(port_name).c_str());
     }
 }
 
@@ -32,7 +33,8 @@ std::int8_t SerialStream::Open() {
     const int error = code < 0 ? Platform::LastSystemError() : 0;
     if (buffer->IsOpen()) buffer->RaiseDtr();
     if (code == 1) return 1;
-    ReportError(__FILE__, __LINE__, error, "unable to open port '%s'", port_name.c_str());
+    ReportError(__FILE__, __LINE__, error, "unable to open port '%s'",
+                Printable(port_name).c_str());
     Platform::SetLastSystemError(error);  // for the caller's own line
     return code;
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -425,6 +426,55 @@ TEST(Handle, StavrinStatusReadsNoByteBeyondTheBlock) {
     EXPECT_EQ(statuses[0].device_id, 9);
     EXPECT_EQ(statuses[1].error_flag, 5);
     EXPECT_EQ(statuses[1].device_id, 77);
+}
+
+// Whatever the line sends, the call ends at its deadline: a run of escapes after the header
+// is no block (flag 1, at once), junk without a header is no message (flag 2, one line).
+TEST(Handle, StavrinStatusEndsOnTimeWhateverTheLineSends) {
+    struct Case {
+        Bytes first, flood;
+        std::uint8_t flag;
+        std::size_t lines;
+    };
+    for (const Case& c : {Case{{0xDA}, Bytes(8, 0xDB), 1, 0}, Case{{}, Bytes(8, 0x01), 2, 1}}) {
+        Grip grip;
+        grip.device.Send(c.first);
+        std::atomic<bool> stop{false};
+        std::thread flood([&] {  // for three timeouts, more than any call may take
+            for (int i = 0; i < 600 && !stop; ++i) {
+                grip.device.Send(c.flood);
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+        StavrinStatus status{};
+        std::vector<Testing::ErrorLine> lines;
+        const double seconds = Testing::SecondsTaken([&] {
+            lines = Testing::ErrorLinesFrom("Device.cpp",
+                                            [&] { status = grip.handle.GetStavrinStatus(); });
+        });
+        stop = true;
+        flood.join();
+        ExpectFailedStatus(status, c.flag);
+        EXPECT_EQ(lines.size(), c.lines);
+        EXPECT_LT(seconds, kTimeout + 0.15);
+    }
+}
+
+// The rest of a message that was cut short comes late: it is dropped, not read as messages.
+TEST(Handle, TheLateRestOfACutMessageIsDropped) {
+    Grip grip;
+    const Bytes status = StatusMessage({0x0A, 0xDF, 0xD0});  // bytes that look like headers
+    grip.device.Send(Bytes(status.begin(), status.begin() + 10));
+    testing::internal::CaptureStderr();
+    EXPECT_LT(grip.handle.Receive(), 21);
+    testing::internal::GetCapturedStderr();
+    grip.device.Send(Bytes(status.begin() + 10, status.end()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    grip.handle.calls.clear();
+
+    grip.device.SendLater({0xDF, 0x34, 0x12, 0x09}, std::chrono::milliseconds(20));
+    EXPECT_EQ(grip.handle.Receive(), 3);
+    EXPECT_EQ(grip.handle.calls, (std::vector<std::string>{"error", "error record"}));
 }
 
 // The grip may receive on one thread while another sends: the two share no mutable state

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <thread>
 
+#include "ErrorLines.h"
 #include "Kalvar.h"
 #include "Kinematics.h"
 #include "LineDevice.h"
@@ -110,6 +111,22 @@ TEST(Kinematics, CalibrationOnOneArmMovesEveryArm) {
     const KalvarState silent = second.get_end_effector_position(false);
     ExpectPosition(silent.first, {-0.014696874f, 0.022287158f, 0.20917673f});
     EXPECT_EQ(silent.second, (Vec3{0, 0, 0}));
+}
+
+// The offsets are every arm's: angles that are not numbers leave them as they were.
+TEST(Kinematics, CalibrationRefusesMeasuredAnglesThatAreNotFinite) {
+    OffsetsReset reset;
+    Kinematics::SetOffsets({0.1f, 0.2f, 0.3f});
+    for (const float bad : {NAN, INFINITY}) {
+        LineDevice device;
+        IO::SerialStream stream(device.path().c_str(), true);
+        Kalvar arm(&stream, 0.1f);
+        device.Respond(13, JointState({15, bad, 35}));
+        const auto lines = Testing::ErrorLinesFrom("Kalvar.cpp", [&] { arm.adjust_angles({}); });
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_NE(lines[0].description.find("not finite"), std::string::npos);
+        EXPECT_EQ(Kinematics::Offsets(), (std::array<float, 3>{0.1f, 0.2f, 0.3f}));
+    }
 }
 
 TEST(Kinematics, SharedValuesAreSafeAcrossThreads) {

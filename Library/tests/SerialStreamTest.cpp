@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -99,6 +100,8 @@ TEST(SerialStream, OpenCodes) {
     char file_path[] = "/tmp/brivane-not-a-tty-XXXXXX";
     const int file = mkstemp(file_path);
     ASSERT_GE(file, 0);
+    const std::string fifo_path = std::string(file_path) + ".fifo";
+    ASSERT_EQ(mkfifo(fifo_path.c_str(), 0600), 0);
 
     struct Case {
         std::string name;
@@ -110,7 +113,9 @@ TEST(SerialStream, OpenCodes) {
         {"brivane-no-such-port", -1, ENOENT},  // a bare name lives in /dev
         {"", -1, ENOENT},
         {device.path(), -2, EBUSY},  // held by `holder`, even for root
-        {file_path, -3, ENOTTY},     // opens, but has no line settings
+        {file_path, -2, ENOTTY},     // opens, but is no device: closed at once
+        {fifo_path, -2, ENOTTY},
+        {"/dev/null", -3, ENOTTY},  // a device without line settings
     };
     for (const Case& c : cases) {
         IO::SerialStream stream(c.name.c_str(), false);
@@ -125,11 +130,34 @@ TEST(SerialStream, OpenCodes) {
     }
     ::close(file);
     ::unlink(file_path);
+    ::unlink(fifo_path.c_str());
 
     // Closing releases the port for the next opener.
     holder.Close();
     IO::SerialStream next(device.path().c_str(), false);
     EXPECT_EQ(next.Open(), 1);
+}
+
+// A name is printed so that it can neither forge a line nor steer the terminal, and whole.
+TEST(SerialStream, APortNameIsPrintedEscapedAndWhole) {
+    struct Case {
+        std::string name, printed;
+    };
+    const std::string forged =
+        "x\n[err] Library/src/Device.cpp:43> timeout waiting for header code";
+    const std::string long_name = "/dev/" + std::string(600, 'n');
+    for (const Case& c :
+         {Case{forged, "x\\n[err] Library/src/Device.cpp:43> timeout waiting for header code"},
+          Case{"a\r\x1b[2J\t\xc2\x9b\x7f", "a\\r\\x1b[2J\\t\\xc2\\x9b\\x7f"},
+          Case{"/dev/ttyUSB-\xff\xc3\xa9", "/dev/ttyUSB-\\xff\xc3\xa9"},
+          Case{long_name, long_name}}) {
+        std::unique_ptr<IO::SerialStream> stream;
+        const auto lines =
+            ErrorLines([&] { stream = std::make_unique<IO::SerialStream>(c.name.c_str(), true); });
+        ASSERT_EQ(lines.size(), 2u) << c.printed;
+        EXPECT_EQ(lines[0].description, "unable to open port '" + c.printed + "'");
+        EXPECT_EQ(lines[1].description, "unable to open stream '" + c.printed + "'");
+    }
 }
 
 TEST(SerialStream, MissingPortAtConstructionWritesTwoLinesAndStillExists) {
