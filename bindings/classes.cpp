@@ -16,12 +16,15 @@ namespace py = pybind11;
 using Brivane::HardwareAPI::UUID;
 using Brivane::HardwareAPI::Devices::Device;
 using Brivane::HardwareAPI::IO::SerialStream;
+using Brivane::HardwareAPI::Python::PortName;
 using Brivane::HardwareAPI::Python::RefuseSecondInit;
 
 void RegisterClasses(py::module_& m) {
-    // A str is passed on as UTF-8, bytes and bytearray as they are; None is refused.
+    // A str is passed on as the file system encodes it, bytes and bytearray as they are;
+    // None is refused.
     py::class_<SerialStream> serial_stream(m, "SerialStream");
-    serial_stream.def(py::init([](const std::string& port) {
+    serial_stream.def(py::init([](const PortName& name) {
+                          const std::string& port = name.name;
                           // As Python's own open() does: the name would be cut at the NUL.
                           if (port.find('\0') != std::string::npos) {
                               throw py::value_error("embedded null byte");

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstddef>
 #include <iomanip>
+#include <limits>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -31,6 +32,11 @@ namespace py = pybind11;
 // A bool argument that refuses None, which pybind11 would take for False.
 struct Flag {
     bool value = false;
+};
+
+// A port name, in the bytes the system knows it by.
+struct PortName {
+    std::string name;
 };
 
 // N floats that reach Python as a list of N floats, under the name Python's typing gives a
@@ -265,6 +271,75 @@ struct type_caster<Brivane::HardwareAPI::Python::Flag> {
 
     static handle cast(Brivane::HardwareAPI::Python::Flag source, return_value_policy, handle) {
         return handle(source.value ? Py_True : Py_False).inc_ref();
+    }
+};
+
+// The grip's integers, as Python means them: an int, or an object that is one (__index__).
+// pybind11 on its own would also truncate anything with __int__: Decimal("300.9") is no
+// device id 300. Anything else, or a value beyond the width, is no match for the argument.
+template <typename T>
+struct whole_number_caster {
+    PYBIND11_TYPE_CASTER(T, const_name("int"));
+
+    bool load(handle source, bool) {
+        if (PyFloat_Check(source.ptr()) || !PyIndex_Check(source.ptr())) return false;
+        const auto index = reinterpret_steal<object>(PyNumber_Index(source.ptr()));
+        if (!index) {
+            PyErr_Clear();
+            return false;
+        }
+        const unsigned long long number = PyLong_AsUnsignedLongLong(index.ptr());
+        if (PyErr_Occurred()) {  // negative, or wider than any C integer
+            PyErr_Clear();
+            return false;
+        }
+        if (number > std::numeric_limits<T>::max()) return false;
+        value = static_cast<T>(number);
+        return true;
+    }
+
+    static handle cast(T source, return_value_policy, handle) {
+        return PyLong_FromUnsignedLong(source);
+    }
+};
+
+template <>
+struct type_caster<std::uint8_t> : whole_number_caster<std::uint8_t> {};
+template <>
+struct type_caster<std::uint16_t> : whole_number_caster<std::uint16_t> {};
+
+// A port name: a str as the file system encodes it (os.fsencode, so that a name Python
+// decoded with surrogate escapes gets its bytes back), bytes and bytearray as they are.
+template <>
+struct type_caster<Brivane::HardwareAPI::Python::PortName> {
+    PYBIND11_TYPE_CASTER(Brivane::HardwareAPI::Python::PortName, const_name("str"));
+
+    bool load(handle source, bool) {
+        object encoded;
+        if (PyUnicode_Check(source.ptr())) {
+            encoded = reinterpret_steal<object>(PyUnicode_EncodeFSDefault(source.ptr()));
+            if (!encoded) throw error_already_set();  // the codec's own reason
+            source = encoded;
+        }
+        const char* bytes = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_Check(source.ptr())) {
+            bytes = PyBytes_AS_STRING(source.ptr());
+            size = PyBytes_GET_SIZE(source.ptr());
+        } else if (PyByteArray_Check(source.ptr())) {
+            bytes = PyByteArray_AS_STRING(source.ptr());
+            size = PyByteArray_GET_SIZE(source.ptr());
+        } else {
+            return false;
+        }
+        value.name.assign(bytes, static_cast<std::size_t>(size));
+        return true;
+    }
+
+    static handle cast(const Brivane::HardwareAPI::Python::PortName& source, return_value_policy,
+                       handle) {
+        return PyUnicode_DecodeFSDefaultAndSize(source.name.data(),
+                                                static_cast<Py_ssize_t>(source.name.size()));
     }
 };
 

@@ -56,6 +56,44 @@ struct type_caster<OptionalByte> {
 
 }  // namespace pybind11::detail
 
+namespace {
+
+// The grip whose callback runs as a bound method of the class (through the class or super()),
+// not for a message that Receive read. Only then is a call from inside the override itself
+// no override of its own: that is how super() reaches the base's empty body.
+thread_local const Handle* called_as_method = nullptr;
+
+class CallbackEntry {
+  public:
+    explicit CallbackEntry(const Handle* grip) : saved_(called_as_method) {
+        called_as_method = grip;
+    }
+    ~CallbackEntry() { called_as_method = saved_; }
+    CallbackEntry(const CallbackEntry&) = delete;
+    CallbackEntry& operator=(const CallbackEntry&) = delete;
+
+  private:
+    const Handle* saved_;
+};
+
+// Whether the running Python frame is the method `name` of `self`.
+bool CalledFromItself(py::handle self, const char* name) {
+    PyFrameObject* frame = PyEval_GetFrame();
+    if (frame == nullptr) return false;
+    const auto code =
+        py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+    if (py::str(code.attr("co_name")).cast<std::string>() != name ||
+        code.attr("co_argcount").cast<int>() == 0) {
+        return false;
+    }
+    PyObject* locals = PyEval_GetLocals();
+    if (locals == nullptr) return false;
+    const py::tuple names = code.attr("co_varnames");
+    return PyDict_GetItemWithError(locals, names[0].ptr()) == self.ptr();
+}
+
+}  // namespace
+
 // Built for Python subclasses of Handle: the field-wise callbacks look for Python overrides,
 // with the interpreter lock taken back for the call (Receive runs without it).
 class TrampolineHandle : public Handle {
@@ -66,7 +104,7 @@ class TrampolineHandle : public Handle {
                              std::uint8_t device_model_number, std::uint8_t hardware_version,
                              std::uint8_t firmware_version) override {
         py::gil_scoped_acquire lock;
-        if (py::function override = Override("OnReceiveHandleInfo")) {
+        if (py::object override = Override("OnReceiveHandleInfo")) {
             override(tool_data_remaining, device_id, device_model_number, hardware_version,
                      firmware_version);
         }
@@ -78,7 +116,7 @@ class TrampolineHandle : public Handle {
                                       std::uint8_t user_data_length,
                                       const std::uint8_t* user_data) override {
         py::gil_scoped_acquire lock;
-        py::function override = Override("OnReceiveHandleStatusMessage");
+        py::object override = Override("OnReceiveHandleStatusMessage");
         if (!override) {
             py::pybind11_fail(
                 "Tried to call pure virtual function "
@@ -94,14 +132,25 @@ class TrampolineHandle : public Handle {
 
     void OnReceiveHandleErrorResponse(std::uint16_t device_id, std::uint8_t error_code) override {
         py::gil_scoped_acquire lock;
-        if (py::function override = Override("OnReceiveHandleErrorResponse")) {
+        if (py::object override = Override("OnReceiveHandleErrorResponse")) {
             override(device_id, error_code);
         }
     }
 
   private:
-    py::function Override(const char* name) const {
-        return py::get_override(static_cast<const Handle*>(this), name);
+    // The attribute `name` of the Python object, looked up for every message, so that a
+    // handler added later, or one reached again from inside itself, is found. The class's
+    // own method is none; an attribute that raises raises its own exception.
+    py::object Override(const char* name) const {
+        const auto* type = py::detail::get_type_info(typeid(Handle));
+        const py::handle self =
+            py::detail::get_object_handle(static_cast<const Handle*>(this), type);
+        if (!self) return {};
+        py::object attribute = self.attr(name);
+        const py::handle function = py::detail::get_function(attribute);
+        if (function && PyCFunction_Check(function.ptr())) return {};
+        if (called_as_method == this && CalledFromItself(self, name)) return {};
+        return attribute;
     }
 };
 
@@ -157,6 +206,7 @@ void RegisterHandle(py::module_& m) {
         [](Handle& grip, std::uint8_t tool_data_remaining, std::uint16_t device_id,
            std::uint8_t device_model_number, std::uint8_t hardware_version,
            std::uint8_t firmware_version) {
+            const CallbackEntry entry(&grip);
             grip.OnReceiveHandleInfo(tool_data_remaining, device_id, device_model_number,
                                      hardware_version, firmware_version);
         },
@@ -172,6 +222,7 @@ void RegisterHandle(py::module_& m) {
             // user_data_length: the rest are zeros, never memory beyond the values.
             const float quaternion4[4] = {quaternion, 0.0f, 0.0f, 0.0f};
             std::uint8_t data[255] = {user_data};
+            const CallbackEntry entry(&grip);
             grip.OnReceiveHandleStatusMessage(device_id, quaternion4, error_flag,
                                               hall_effect_sensor_level, user_data_length, data);
         },
@@ -182,12 +233,17 @@ void RegisterHandle(py::module_& m) {
     handle.def(
         "OnReceiveHandleErrorResponse",
         [](Handle& grip, std::uint16_t device_id, std::uint8_t error_code) {
+            const CallbackEntry entry(&grip);
             grip.OnReceiveHandleErrorResponse(device_id, error_code);
         },
         py::arg("device_id"), py::arg("error_code"), "OnReceiveHandleErrorResponse");
 
     handle.def(
-        "Receive", [](Handle& grip) { return WithoutLock([&] { return grip.Receive(); }); },
+        "Receive",
+        [](Handle& grip) {
+            const CallbackEntry entry(nullptr);  // the callbacks it calls are for messages
+            return WithoutLock([&] { return grip.Receive(); });
+        },
         "Receive data from the handle");
 
     handle.def(
@@ -198,6 +254,7 @@ void RegisterHandle(py::module_& m) {
                              1) != 0) {
                 throw py::error_already_set();
             }
+            const CallbackEntry entry(nullptr);
             return WithoutLock([&] { return grip.Receive(); });
         },
         py::arg("obsolete"), "[DEPRECATED] Receive current and return current");

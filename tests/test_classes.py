@@ -1,10 +1,15 @@
 """SerialStream, UUID and Device as the module registers them."""
 import array
+import errno
 import fcntl
 import os
+import pwd
 import re
 import select
+import shutil
 import signal
+import subprocess
+import sys
 import termios
 import threading
 
@@ -66,6 +71,71 @@ def test_serial_stream_refuses_a_name_with_a_nul_and_opens_nothing(api, device, 
     assert capfd.readouterr().err == ""
     api.SerialStream(device.path)  # the port was not taken
     assert capfd.readouterr().err == ""
+
+
+ANY_ERROR_LINE = re.compile(r"\[err\] /\S*Library/src/(\w+)\.cpp:\d+> (.*): \[(-?\d+)\] .+")
+
+
+@pytest.mark.parametrize("kind", ["file", "fifo", "null"])
+def test_a_path_that_is_no_serial_port_is_never_written(api, tmp_path, capfd, kind):
+    content = b"vm\n"
+    path, reader = tmp_path / kind, None
+    if kind == "file":
+        path.write_bytes(content)
+    elif kind == "fifo":
+        os.mkfifo(path)
+        reader = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+    else:
+        path = "/dev/null"  # a device, but no terminal
+    stream = api.SerialStream(str(path))
+    assert error_lines(capfd.readouterr().err) == [
+        (f"unable to open port '{path}'", errno.ENOTTY),
+        (f"unable to open stream '{path}'", errno.ENOTTY),
+    ]
+    assert api.Kalvar(stream).get_temperature() == 0.0
+    grip = api.Handle(stream)
+    grip.SendDeviceWakeup()
+    grip.SendHandleState(1, 1, 7)
+    grip.RequestStatus()
+    lines = [ANY_ERROR_LINE.fullmatch(line) for line in capfd.readouterr().err.splitlines()]
+    assert [(line[1], line[2], int(line[3])) for line in lines] == [
+        ("SerialStream", "unable to write '1' bytes to stream", errno.EBADF),
+        ("Device", "unable to read header code from stream", errno.EBADF),
+        ("SerialStream", "unable to write '1' bytes to stream", errno.EBADF),
+        ("SerialStream", "unable to write '5' bytes to stream", errno.EBADF),
+        ("SerialStream", "unable to write '1' bytes to stream", errno.EBADF),
+    ]
+    if kind == "file":
+        assert path.read_bytes() == content
+    elif kind == "fifo":
+        assert os.read(reader, 16) == b""  # nothing came, and its writer is gone
+        os.close(reader)
+
+
+def test_a_name_is_opened_by_the_bytes_python_decoded_it_from(api, device, tmp_path, capfd):
+    link = os.path.join(os.fsencode(tmp_path), b"port-\xff")
+    os.symlink(device.path, link)
+    assert api.SerialStream(os.fsdecode(link)) is not None
+    assert capfd.readouterr().err == ""
+    api.SerialStream(os.fsdecode(b"/dev/ttyUSB-\xff"))
+    assert error_lines(capfd.readouterr().err)[0] == ("unable to open port '/dev/ttyUSB-\\xff'", 2)
+    with pytest.raises(UnicodeEncodeError):  # a lone surrogate has no bytes
+        api.SerialStream("/dev/tty\ud800")
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("setpriv"),
+                    reason="needs root, to run as another user")
+def test_a_closed_port_opens_again_for_a_user_who_is_not_root(device):
+    # The line stays up (the test holds it), so its exclusive mode would outlive the stream.
+    os.chown(device.path, pwd.getpwnam("nobody").pw_uid, -1)
+    script = ("import sys, BrivaneHardwareAPI as api\n"
+              "for _ in range(2):\n"
+              "    stream = api.SerialStream(sys.argv[1])\n"
+              "    del stream\n")
+    result = subprocess.run(
+        ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", sys.executable, "-c",
+         script, device.path], capture_output=True, timeout=60)
+    assert (result.returncode, result.stderr.decode()) == (0, "")
 
 
 def test_serial_stream_takes_its_name_by_position_only(api, device):

@@ -6,6 +6,8 @@ import threading
 import time
 import warnings
 import weakref
+from decimal import Decimal
+from fractions import Fraction
 
 import pytest
 
@@ -90,13 +92,30 @@ def test_commands_are_sent_byte_exact(handle, device):
     assert device.receive_all() == bytes.fromhex("0a da db000000 db0500017f db2c0100")
 
 
+class OnlyInt:
+    def __int__(self):
+        return 300
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
 @pytest.mark.parametrize("args", [
     (65536,), (-1,), (0, 256), (0, -1), (0, 1, 256), (0, 1, -1), (1.0,), (0, 1, 2.0), ("1",),
+    # Numbers that are not integers are not truncated into one.
+    (Decimal("300.9"),), (Fraction(601, 2),), (0, Decimal("0.5")), (OnlyInt(),), (Index(65536),),
 ])
 def test_out_of_range_arguments_raise_type_error_and_send_nothing(handle, device, args):
     with pytest.raises(TypeError):
         handle.SendHandleState(*args)
     assert device.receive_all() == b""
+    handle.SendHandleState(Index(300), True, Index(7))  # what says it is an int, is one
+    assert device.receive_all() == bytes.fromhex("db2c010107")
 
 
 def test_data_length_beyond_the_user_data_given_raises_value_error(handle, device):
@@ -194,6 +213,48 @@ def test_subclass_overriding_all_three(api, stream, device):
         ("error", 0x1234, 9),
         ("info", 5, 300, 6, 7, 8),
     ]
+
+
+def test_overrides_are_looked_up_for_every_message(api, stream, device):
+    class Nested(api.Handle, Recorder):
+        def OnReceiveHandleInfo(self, *args):
+            self.record("info", args[1])
+            if len(self.calls) == 1:
+                self.Receive()  # the next info message reaches this override too
+
+        def OnReceiveHandleStatusMessage(self, device_id, *rest):
+            self.record("status", device_id)
+            if len(self.calls) == 3:
+                self.Receive()
+
+    grip = Nested(stream)
+    device.send(INFO + INFO + status_message() + status_message(device_id=7))
+    assert grip.Receive() == 6
+    assert grip.Receive() == 21
+    assert grip.calls == [("info", 300), ("info", 300), ("status", 0x0102), ("status", 7)]
+
+    # A handler added after the first message of its kind, on the class or the instance.
+    class Late(api.Handle, Recorder):
+        pass
+
+    late = Late(stream)
+    device.send(ERROR + ERROR + ERROR)
+    assert late.Receive() == 3
+    Late.OnReceiveHandleErrorResponse = lambda self, *args: self.record("class", *args)
+    assert late.Receive() == 3
+    late.OnReceiveHandleErrorResponse = lambda *args: late.record("instance", *args)
+    assert late.Receive() == 3
+    assert late.calls == [("class", 0x1234, 9), ("instance", 0x1234, 9)]
+
+    # An attribute that raises says why, rather than that nothing overrides it.
+    class Raising(api.Handle):
+        @property
+        def OnReceiveHandleStatusMessage(self):
+            raise LookupError("no handler configured")
+
+    device.send(status_message())
+    with pytest.raises(LookupError, match="no handler configured"):
+        Raising(stream).Receive()
 
 
 def test_exception_in_override_leaves_receive(api, stream, device):
