@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -14,7 +15,9 @@
 #include "ComPortDevice.h"
 #include "Device.h"
 #include "ErrorLines.h"
+#include "Handle.h"
 #include "Interrupt.h"
+#include "Kalvar.h"
 #include "LineDevice.h"
 #include "SerialStream.h"
 #include "platform/SystemError.h"
@@ -192,6 +195,38 @@ TEST(SerialPortWin32, WritesWithoutAnOpenPortFailWithNotOpen) {
         EXPECT_EQ(lines[0].error, ERROR_INVALID_HANDLE);
     }
     EXPECT_TRUE(device.ReceiveAll().empty());
+}
+
+// Behind \\.\ a path may reach a file: whatever it opens, nothing is written to it.
+TEST(SerialPortWin32, AFileBehindTheDevicePrefixIsNeverWritten) {
+    char folder[MAX_PATH] = {};
+    ASSERT_GT(::GetTempPathA(sizeof folder, folder), 0u);
+    const std::string path = std::string(folder) + "brivane-not-a-port.bin";
+    const std::string content = "vm\n";
+    {
+        std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "wb"), std::fclose);
+        ASSERT_NE(file, nullptr);
+        std::fwrite(content.data(), 1, content.size(), file.get());
+    }
+    {
+        IO::SerialStream stream(path.c_str(), false);
+        std::int8_t code = 1;
+        StreamLines([&] { code = stream.Open(); });
+        EXPECT_LT(code, 0);
+        Devices::Kalvar arm(&stream, 0.1f);
+        Devices::Handle grip(&stream, 0.1f);
+        testing::internal::CaptureStderr();
+        arm.get_temperature();
+        grip.SendHandleState(1, 0, nullptr);
+        testing::internal::GetCapturedStderr();
+    }
+    std::string read_back(16, '\0');
+    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
+    ASSERT_NE(file, nullptr);
+    read_back.resize(std::fread(read_back.data(), 1, read_back.size(), file.get()));
+    EXPECT_EQ(read_back, content);
+    file.reset();
+    std::remove(path.c_str());
 }
 
 // A line that takes nothing for a while: the write that runs out of time says so, and the
