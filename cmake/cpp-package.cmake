@@ -2,7 +2,8 @@
 #   cmake --install build --prefix P --component cpp
 # puts the library in P/lib, its headers in P/include/BrivaneHardwareAPI, the CMake package
 # (find_package(BrivaneHardwareAPI), target BrivaneHardwareAPI::brivane) in
-# P/lib/cmake/BrivaneHardwareAPI and P/lib/pkgconfig/brivane.pc. Included by CMakeLists.txt.
+# P/lib/cmake/BrivaneHardwareAPI and P/lib/pkgconfig/brivane.pc. With -DBUILD_SHARED_LIBS=ON
+# the library installed is a shared one. Included by CMakeLists.txt.
 include(CMakePackageConfigHelpers)
 
 # What programs include. The stream buffer and the platform seam come along because
@@ -14,9 +15,36 @@ set(BRIVANE_INTERNAL_HEADERS
     serialib.h platform/PortSource.h platform/SerialPort.h platform/SystemError.h)
 set(BRIVANE_INSTALLED_HEADERS ${BRIVANE_PUBLIC_HEADERS} ${BRIVANE_INTERNAL_HEADERS})
 
+option(BUILD_SHARED_LIBS "Install a shared library instead of the static one (Linux only)" OFF)
+if(BUILD_SHARED_LIBS)
+  if(NOT CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    message(FATAL_ERROR "The shared library is built on Linux only")
+  endif()
+  # The same sources again: compiled with default visibility, so that the export list below
+  # can choose what the library exports; the static one keeps everything hidden.
+  add_library(brivane_shared SHARED ${BRIVANE_LIBRARY_SOURCES})
+  set(exports ${CMAKE_CURRENT_LIST_DIR}/library-exports.map)
+  set_target_properties(brivane_shared PROPERTIES
+    OUTPUT_NAME brivane EXPORT_NAME brivane VISIBILITY_INLINES_HIDDEN ON
+    VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}
+    LINK_DEPENDS ${exports})
+  target_include_directories(brivane_shared
+                             PUBLIC $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}/Library/src>)
+  target_compile_options(brivane_shared PRIVATE ${BRIVANE_WARNINGS})
+  target_compile_features(brivane_shared PUBLIC cxx_std_17)
+  target_link_libraries(brivane_shared PUBLIC Threads::Threads)
+  target_link_options(brivane_shared PRIVATE "LINKER:--version-script=${exports}"
+                      "LINKER:--no-undefined")
+  set(installed brivane_shared)
+else()
+  set(installed brivane)
+endif()
+
 set(package_dir ${CMAKE_INSTALL_LIBDIR}/cmake/BrivaneHardwareAPI)
-install(TARGETS brivane EXPORT BrivaneHardwareAPITargets
+install(TARGETS ${installed} EXPORT BrivaneHardwareAPITargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT cpp
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT cpp NAMELINK_COMPONENT cpp
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT cpp
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 foreach(header ${BRIVANE_INSTALLED_HEADERS})
   get_filename_component(folder ${header} DIRECTORY)
@@ -44,8 +72,13 @@ if(WIN32)
   list(APPEND libraries -lwinmm)
 endif()
 string(JOIN " " libraries ${libraries})
-set(BRIVANE_PC_LIBS " ${libraries}")
-set(BRIVANE_PC_LIBS_PRIVATE "")
+if(BUILD_SHARED_LIBS)
+  set(BRIVANE_PC_LIBS "")
+  set(BRIVANE_PC_LIBS_PRIVATE "${libraries}")
+else()
+  set(BRIVANE_PC_LIBS " ${libraries}")
+  set(BRIVANE_PC_LIBS_PRIVATE "")
+endif()
 configure_file(cmake/brivane.pc.in ${CMAKE_BINARY_DIR}/brivane.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/brivane.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
         COMPONENT cpp)
