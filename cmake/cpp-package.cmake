@@ -29,7 +29,7 @@ if(BUILD_SHARED_LIBS)
     VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}
     LINK_DEPENDS ${exports})
   target_include_directories(brivane_shared
-                             PUBLIC $<BUILD_INTERFACE:${CMAKE_SOURCE_DIR}/Library/src>)
+                             PUBLIC $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/Library/src>)
   target_compile_options(brivane_shared PRIVATE ${BRIVANE_WARNINGS})
   target_compile_features(brivane_shared PUBLIC cxx_std_17)
   target_link_libraries(brivane_shared PUBLIC Threads::Threads)
