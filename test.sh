@@ -4,13 +4,21 @@
 #   --sanitize  the same in build-sanitize/ under AddressSanitizer and UndefinedBehaviorSanitizer
 #   --threads   the threaded library tests in build-tsan/ under ThreadSanitizer
 #   --windows   the library and its tests cross-built for Windows with mingw-w64 in
-#               build-windows/, the tests run under Wine (tools/windows/run-tests.sh)
+#               build-windows/, the tests run under Wine (tools/windows/run-tests.sh);
+#               the library installed there too, and the C++ example built against it
 set -euo pipefail
 cd "$(dirname "$0")"
 
 if [ "${1:-}" = "--windows" ]; then
   cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
   cmake --build build-windows -j"$(nproc)"
+  # Installed as on Linux, and the C++ example built against the installed copy.
+  rm -rf build-windows/prefix
+  cmake --install build-windows --prefix build-windows/prefix --component cpp >/dev/null
+  cmake -S examples/cpp -B build-windows/example \
+    -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64.cmake" \
+    -DBrivaneHardwareAPI_DIR="$PWD/build-windows/prefix/lib/cmake/BrivaneHardwareAPI" >/dev/null
+  cmake --build build-windows/example
   exec tools/windows/run-tests.sh build-windows
 fi
 
