@@ -179,9 +179,13 @@ def test_arm_follows_forces_and_position_commands(api):
     with Simulator("arm") as simulator:
         arm = api.Kalvar(api.SerialStream(simulator.port))
         start, _ = arm.end_effector_force([0.0, 0.0, 0.0])
+        # On a slow machine the arm may reach its stop and rest there within the loop: it
+        # must have moved up on the way.
+        fastest = 0.0
         for _ in range(200):
             position, velocity = arm.end_effector_force([0.0, 0.0, 1.0])
-        assert position[2] > start[2] and velocity[2] > 0
+            fastest = max(fastest, velocity[2])
+        assert position[2] > start[2] and fastest > 0
         assert arm.get_motor_currents() != [0.0, 0.0, 0.0]
 
         target = [start[0] + 0.005, start[1], start[2]]
