@@ -157,7 +157,6 @@ std::int32_t Handle::Receive(std::uint8_t* header_code) {
 // for a header. One deadline bounds the whole call and 37 raw bytes the block, every byte
 // stuffed and its END, so that no run of bytes from the line can keep it reading.
 StavrinStatus Handle::GetStavrinStatus() {
-    drop_stale();
     const Deadline deadline = Deadline::After(timeout);
     // A 0x00 that arrived is junk like any other byte; only a time-out or a failure ends
     // the search.
@@ -180,9 +179,7 @@ StavrinStatus Handle::GetStavrinStatus() {
         switch (read_bytes(wanted, deadline)) {
             case ReadEnd::Complete:
                 break;
-            case ReadEnd::Short:
-                mark_stale();  // the rest of the block is no message of its own
-                return FailedStatus(1);
+            case ReadEnd::Short:  // the late rest is junk to the next search for a header
             case ReadEnd::Failed:
                 return FailedStatus(1);
         }
