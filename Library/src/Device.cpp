@@ -112,29 +112,74 @@ void Device::send_request(std::size_t length) {
     stream->Write(reinterpret_cast<const char*>(write_buffer.get()), std::min(length, kBufferSize));
 }
 
-// Codes that did not match are drained with what follows them; after a failed read there
-// is nothing to drain, and the caller may be stopping.
 bool Device::receive_answer(std::initializer_list<std::uint8_t> codes, std::size_t payload_length) {
+    return receive_answer(codes, payload_length, Limits{}).answered();
+}
+
+// Codes that did not match are drained with what follows them, or with a deadline, kept
+// as far as they came and dropped before the next request; after a failed read there is
+// nothing to drain, and the caller may be stopping.
+Outcome Device::receive_answer(std::initializer_list<std::uint8_t> codes,
+                               std::size_t payload_length, const Limits& limits) {
+    const auto limit = [&] {
+        return limits.deadline ? *limits.deadline : Deadline::After(timeout);
+    };
+    Outcome outcome;
     bool match = true;
+    bool timed_out = false;
     for (const std::uint8_t expected : codes) {
         std::uint8_t code = 0;
-        if (read_header(code) == ReadEnd::Failed) return false;
-        match = code == expected && match;
+        const ReadEnd end = read_header(code, limit());
+        if (end == ReadEnd::Failed) return failed();
+        if (end == ReadEnd::Short) {
+            timed_out = true;
+        } else {
+            outcome.keep(code);
+        }
+        match = end == ReadEnd::Complete && code == expected && match;
+        if (!match && limits.deadline != nullptr) break;  // no second wait for a lost cause
     }
     if (!match) {
-        drain();
-        return false;
+        if (limits.deadline == nullptr) {
+            drain();
+        } else {
+            // What is here already shows what answered; the rest goes before the next request.
+            const std::int32_t queued = std::min<std::int32_t>(
+                stream->Available(),
+                static_cast<std::int32_t>(outcome.received.size() - outcome.received_length));
+            if (queued > 0 && read_bytes(static_cast<std::size_t>(queued),
+                                         Deadline::After(0.001)) == ReadEnd::Complete) {
+                for (std::int32_t i = 0; i < queued; ++i) outcome.keep(read_buffer[i]);
+            }
+            mark_stale();
+        }
+        outcome.kind = timed_out && outcome.received_length == 0 ? Outcome::Kind::NoAnswer
+                                                                 : Outcome::Kind::BadAnswer;
+        return outcome;
     }
-    switch (read_bytes(payload_length, Deadline::After(timeout))) {
+    switch (read_bytes(payload_length, limit())) {
         case ReadEnd::Complete:
-            return true;
+            return outcome;
         case ReadEnd::Short:
             mark_stale();
-            return false;
+            outcome.kind = Outcome::Kind::NoAnswer;
+            return outcome;
         case ReadEnd::Failed:
             break;
     }
-    return false;
+    return failed();
+}
+
+Outcome Device::failed() const {
+    Outcome outcome;
+    if (Interrupt::Pending()) {
+        outcome.kind = Outcome::Kind::Stopped;
+        return outcome;
+    }
+    outcome.kind = Outcome::Kind::LineLost;
+    const int fault = stream != nullptr ? stream->Fault() : Platform::NotOpenError();
+    outcome.error = fault != 0 ? fault : Platform::LastSystemError();
+    return outcome;
 }
 
 void Device::drain() {

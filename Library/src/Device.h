@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -8,6 +9,35 @@
 #include "SerialStream.h"
 
 namespace Brivane::HardwareAPI::Devices {
+
+// How an exchange ended. A caller that needs to know why an answer did not come (rather
+// than a line on stderr and zeros) reads it here.
+struct Outcome {
+    enum class Kind : std::uint8_t {
+        Answered,
+        NoAnswer,   // nothing, or not all of the answer, came in time
+        BadAnswer,  // a wrong code or a malformed answer: `received` holds its first bytes
+        LineLost,   // the line hung up or failed: `error` is the system's number
+        Stopped,    // the interrupt check asked the operation to stop
+    };
+    Kind kind = Kind::Answered;
+    int error = 0;
+    std::array<std::uint8_t, 32> received{};
+    std::size_t received_length = 0;
+
+    bool answered() const { return kind == Kind::Answered; }
+    void keep(std::uint8_t byte) {
+        if (received_length < received.size()) received[received_length++] = byte;
+    }
+};
+
+// How an exchange waits, and what it does with a wrong answer. By default each read waits
+// the device's timeout and a wrong answer is drained at once (a wait of its own); with a
+// deadline, the whole exchange ends by it and a wrong answer's rest is dropped before the
+// next request instead.
+struct Limits {
+    const Deadline* deadline = nullptr;
+};
 
 // The common core of every device: a stream it does not own, a reply timeout and two owned,
 // zero-filled frame buffers. Reads are time-limited; faults are reported as one line on
@@ -44,6 +74,8 @@ struct Device {
     // into read_buffer. True only when every code matched and the whole payload arrived;
     // a mismatch drains the line.
     bool receive_answer(std::initializer_list<std::uint8_t> codes, std::size_t payload_length);
+    Outcome receive_answer(std::initializer_list<std::uint8_t> codes, std::size_t payload_length,
+                           const Limits& limits);
     bool exchange(std::size_t request_length, std::initializer_list<std::uint8_t> codes,
                   std::size_t payload_length) {
         send_request(request_length);
@@ -73,6 +105,8 @@ struct Device {
     void report_read_failure(std::size_t n, ReadKind kind);
     void report_timeout(ReadKind kind);
     void drop_queued();
+    // A read that failed: the line is lost, or the caller is stopping.
+    Outcome failed() const;
 
     bool stale = false;
 };

@@ -1,5 +1,6 @@
 #include "ErrorLine.h"
 
+#include <atomic>
 #include <cstdio>
 #include <new>
 #include <string>
@@ -11,6 +12,8 @@ namespace Brivane::HardwareAPI {
 namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
+
+std::atomic<bool> lines_enabled{true};
 
 void AppendHexEscape(std::string& out, unsigned char byte) {
     out += "\\x";
@@ -78,7 +81,12 @@ std::string Printable(const std::string& text) try {
     return "?";  // short enough to need no allocation
 }
 
+void SetErrorLines(bool enabled) {
+    lines_enabled.store(enabled, std::memory_order_relaxed);
+}
+
 void ReportError(const char* file, unsigned line, int error_number, const char* what, ...) {
+    if (!lines_enabled.load(std::memory_order_relaxed)) return;
     char fixed[512];
     va_list args;
     va_start(args, what);

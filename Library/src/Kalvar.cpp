@@ -49,25 +49,66 @@ int Kalvar::receive_state(const M::Frame& answer, Vec3& first, Vec3& second) {
     return answer.length;
 }
 
-KalvarState Kalvar::command(const M::Frame& request, const Vec3& fields, const M::Frame& answer) {
+Outcome Kalvar::command(const M::Frame& request, const Vec3& fields, const M::Frame& answer,
+                        KalvarState& state, const Limits& limits) {
     send(request, fields);
+    const Outcome outcome = receive_answer({answer.code}, answer.length, limits);
+    if (!outcome.answered()) return outcome;
+    for (std::size_t i = 0; i < 3; ++i) {
+        state.first[i] = Wire::LoadFloat(&read_buffer[4 * i]);
+        state.second[i] = Wire::LoadFloat(&read_buffer[12 + 4 * i]);
+    }
+    return outcome;
+}
+
+KalvarState Kalvar::command(const M::Frame& request, const Vec3& fields, const M::Frame& answer) {
     KalvarState state;
-    receive_state(answer, state.first, state.second);
+    command(request, fields, answer, state, Limits{});
     return state;
 }
 
-UUID Kalvar::query_identifier(std::uint8_t sub_code) {
+Outcome Kalvar::wake(DeviceInfo& info, const Limits& limits) {
+    send(M::kWakeup);
+    const Outcome outcome = receive_answer({M::kDeviceInfo.code}, M::kDeviceInfo.length, limits);
+    if (outcome.answered()) info = DeviceInfo::FromWire(read_buffer.get());
+    return outcome;
+}
+
+Outcome Kalvar::query(const M::Frame& request, const M::Frame& answer, float* out,
+                      std::size_t count, const Limits& limits) {
+    send(request);
+    const Outcome outcome = receive_answer({answer.code}, answer.length, limits);
+    if (!outcome.answered()) return outcome;
+    for (std::size_t i = 0; i < count; ++i) out[i] = Wire::LoadFloat(&read_buffer[4 * i]);
+    return outcome;
+}
+
+Outcome Kalvar::query_power(bool& powered, const Limits& limits) {
+    send(M::kPowerStatusRequest);
+    const Outcome outcome = receive_answer({M::kPowerStatus.code}, M::kPowerStatus.length, limits);
+    if (outcome.answered()) powered = read_buffer[0] != 0;
+    return outcome;
+}
+
+// The echoed sub-code is read as a second code byte, so the payload is one shorter. An
+// answer whose length byte is not 16 is malformed.
+Outcome Kalvar::query_identifier(std::uint8_t sub_code, UUID& identifier, const Limits& limits) {
     drop_stale();
     write_buffer[0] = M::kIdentifierRequest.code;
     write_buffer[1] = sub_code;
     send_request(1 + M::kIdentifierRequest.length);
-    // The echoed sub-code is read as a second code byte, so the payload is one shorter.
-    UUID identifier;
-    if (receive_answer({M::kIdentifier.code, sub_code}, M::kIdentifier.length - 1u) &&
-        read_buffer[0] == sizeof identifier.bytes) {
-        std::memcpy(identifier.bytes.data(), &read_buffer[1], sizeof identifier.bytes);
+    Outcome outcome =
+        receive_answer({M::kIdentifier.code, sub_code}, M::kIdentifier.length - 1u, limits);
+    if (!outcome.answered()) return outcome;
+    if (read_buffer[0] != sizeof identifier.bytes) {
+        outcome.kind = Outcome::Kind::BadAnswer;
+        outcome.keep(M::kIdentifier.code);
+        outcome.keep(sub_code);
+        for (std::size_t i = 0; i < M::kIdentifier.length - 1u; ++i) outcome.keep(read_buffer[i]);
+        return outcome;
     }
-    return identifier;
+    std::memcpy(identifier.bytes.data(), &read_buffer[1], sizeof identifier.bytes);
+    return outcome;
 }
 
 // Legacy operations: each is one half of an exchange.
@@ -122,44 +163,45 @@ int Kalvar::ReceiveCurrent(Vec3& current) {
 // Current operations: a send and its receive.
 
 DeviceInfo Kalvar::device_wakeup() {
-    SendDeviceWakeup();
     DeviceInfo info;
-    ReceiveDeviceInfo(info.device_id, info.device_model_number, info.hardware_version,
-                      info.firmware_version, info.device_id_ext);
+    wake(info, Limits{});
     return info;
 }
 
 UUID Kalvar::get_firmware_version() {
-    return query_identifier(M::kFirmwareIdentifier);
+    UUID identifier;
+    query_identifier(M::kFirmwareIdentifier, identifier, Limits{});
+    return identifier;
 }
 
 UUID Kalvar::get_device_id() {
-    return query_identifier(M::kDeviceIdentifier);
+    UUID identifier;
+    query_identifier(M::kDeviceIdentifier, identifier, Limits{});
+    return identifier;
 }
 
 Vec3 Kalvar::get_motor_currents() {
-    RequestCurrent();
     Vec3 current{};
-    ReceiveCurrent(current);
+    query(M::kCurrentRequest, M::kCurrent, current.data(), current.size(), Limits{});
     return current;
 }
 
 std::array<float, 4> Kalvar::get_device_orientation() {
-    send(M::kOrientationRequest);
     std::array<float, 4> orientation{};
-    receive_floats(M::kOrientation, orientation.data(), orientation.size());
+    query(M::kOrientationRequest, M::kOrientation, orientation.data(), orientation.size(),
+          Limits{});
     return orientation;
 }
 
 bool Kalvar::get_power_status() {
-    send(M::kPowerStatusRequest);
-    return receive(M::kPowerStatus) && read_buffer[0] != 0;
+    bool powered = false;
+    query_power(powered, Limits{});
+    return powered;
 }
 
 float Kalvar::get_temperature() {
-    send(M::kTemperatureRequest);
     float temperature = 0.0f;
-    receive_floats(M::kTemperature, &temperature, 1);
+    query(M::kTemperatureRequest, M::kTemperature, &temperature, 1, Limits{});
     return temperature;
 }
 

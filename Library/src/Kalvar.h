@@ -81,6 +81,19 @@ struct Kalvar : Device {
     // `angles` (degrees). Affects every arm in the process.
     void adjust_angles(const Vec3& angles);
 
+    // The current operations as exchanges that tell how they ended (Device.h). The
+    // outputs are written only when the whole answer came; the operations above are these
+    // with the device's timeout for each read and zeros for a failure.
+    Outcome wake(DeviceInfo& info, const Limits& limits);
+    Outcome command(const KalvarMessages::Frame& request, const Vec3& fields,
+                    const KalvarMessages::Frame& answer, KalvarState& state, const Limits& limits);
+    // A request without fields whose answer is `count` floats (currents, orientation,
+    // temperature).
+    Outcome query(const KalvarMessages::Frame& request, const KalvarMessages::Frame& answer,
+                  float* out, std::size_t count, const Limits& limits);
+    Outcome query_power(bool& powered, const Limits& limits);
+    Outcome query_identifier(std::uint8_t sub_code, UUID& identifier, const Limits& limits);
+
     // Legacy: sends only.
     void SendDeviceWakeup();
     void SendForce(float x, float y, float z);
@@ -105,10 +118,8 @@ struct Kalvar : Device {
     // Reads `count` floats of the answer's payload into `out`, or leaves it alone.
     bool receive_floats(const KalvarMessages::Frame& answer, float* out, std::size_t count);
     int receive_state(const KalvarMessages::Frame& answer, Vec3& first, Vec3& second);
-    // One whole exchange: a vector command and the state the arm answers with.
     KalvarState command(const KalvarMessages::Frame& request, const Vec3& fields,
                         const KalvarMessages::Frame& answer);
-    UUID query_identifier(std::uint8_t sub_code);
     Vec3 joint_angles_now();
 };
 

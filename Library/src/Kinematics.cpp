@@ -96,15 +96,24 @@ std::array<float, 3> ForwardKinematics(float q0, float q1, float q2) {
     return {r00 * m + r01 * h + r02 * e, r10 * m + r11 * h + r12 * e, r20 * m + r21 * h + r22 * e};
 }
 
-std::array<float, 3> JointCoordinates(const std::array<float, 3>& degrees) {
-    const std::array<float, 3> o = Offsets();
+std::array<float, 3> JointCoordinates(const std::array<float, 3>& degrees,
+                                      const std::array<float, 3>& o) {
     return {(degrees[0] + 90.0f) * kDegrees - o[0], (-degrees[1] - 180.0f) * kDegrees - o[1],
             (-degrees[2] - 180.0f) * kDegrees - o[2]};
 }
 
+std::array<float, 3> JointCoordinates(const std::array<float, 3>& degrees) {
+    return JointCoordinates(degrees, Offsets());
+}
+
+std::array<float, 3> OffsetsFor(const std::array<float, 3>& measured,
+                                const std::array<float, 3>& target) {
+    return {(measured[0] - target[0]) * kDegrees, -(measured[1] - target[1]) * kDegrees,
+            -(measured[2] - target[2]) * kDegrees};
+}
+
 void Calibrate(const std::array<float, 3>& measured, const std::array<float, 3>& target) {
-    SetOffsets({(measured[0] - target[0]) * kDegrees, -(measured[1] - target[1]) * kDegrees,
-                -(measured[2] - target[2]) * kDegrees});
+    SetOffsets(OffsetsFor(measured, target));
 }
 
 }  // namespace Brivane::HardwareAPI::Devices::Kinematics

@@ -40,10 +40,15 @@ void SetOffsets(const std::array<float, 3>& offsets);
 std::array<float, 3> ForwardKinematics(float q0, float q1, float q2);
 
 // Joint coordinates q0..q2 in radians for joint angles in degrees as the arm reports them,
-// with the shared offsets taken off.
+// with the shared offsets taken off, or the given ones.
 std::array<float, 3> JointCoordinates(const std::array<float, 3>& degrees);
+std::array<float, 3> JointCoordinates(const std::array<float, 3>& degrees,
+                                      const std::array<float, 3>& offsets);
 
-// Stores the offsets that make the measured angles read as the target angles (degrees).
+// The offsets that make the measured angles read as the target angles (degrees).
+std::array<float, 3> OffsetsFor(const std::array<float, 3>& measured,
+                                const std::array<float, 3>& target);
+// Stores them as the shared offsets.
 void Calibrate(const std::array<float, 3>& measured, const std::array<float, 3>& target);
 
 }  // namespace Brivane::HardwareAPI::Devices::Kinematics
