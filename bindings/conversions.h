@@ -1,105 +1,31 @@
-// Conversions shared by the binding sources: vectors, identity shapes, the interpreter lock,
-// deprecation warnings, and the checks that keep uninitialised objects out. Every binding
-// source that converts the library's classes includes it, so that all see the same casters.
+// The module's own conversions: the shapes its methods return (lists, identity tuples and
+// dicts), deprecation warnings, the guard against a second __init__, and the casters that
+// keep unbuilt objects of its classes out. What it shares with the brivane package is in
+// common/. Every binding source of the module includes this, so that all see the same
+// casters.
 #pragma once
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
 #include <array>
-#include <cmath>
 #include <cstddef>
-#include <iomanip>
-#include <limits>
-#include <optional>
-#include <sstream>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "DeviceInfo.h"
 #include "Handle.h"
-#include "Interrupt.h"
 #include "Kalvar.h"
 #include "SerialStream.h"
 #include "UUID.h"
+#include "common/guards.h"
+#include "common/traffic.h"
+#include "common/values.h"
 
 namespace Brivane::HardwareAPI::Python {
 
 namespace py = pybind11;
-
-// A bool argument that refuses None, which pybind11 would take for False.
-struct Flag {
-    bool value = false;
-};
-
-// A port name, in the bytes the system knows it by.
-struct PortName {
-    std::string name;
-};
-
-// N floats that reach Python as a list of N floats, under the name Python's typing gives a
-// list of fixed length.
-template <std::size_t N>
-struct FixedFloatList {
-    std::array<float, N> values{};
-};
-
-template <std::size_t N>
-FixedFloatList<N> Fixed(const std::array<float, N>& values) {
-    return FixedFloatList<N>{values};
-}
-
-// Fills a new list in place: lists are built for every exchange and every grip message.
-inline void SetItem(py::list& list, std::size_t i, PyObject* item) {
-    if (item == nullptr) throw py::error_already_set();
-    PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), item);
-}
-
-inline py::list FloatList(const float* values, std::size_t count) {
-    py::list list(count);
-    for (std::size_t i = 0; i < count; ++i) SetItem(list, i, PyFloat_FromDouble(values[i]));
-    return list;
-}
-
-template <std::size_t N>
-py::list FloatList(const std::array<float, N>& values) {
-    return FloatList(values.data(), N);
-}
-
-// The first three numbers of a request or output vector. A shorter one is refused rather
-// than padded: a zero-padded position would send the arm to the origin.
-inline std::array<float, 3> RequireVec3(const std::vector<float>& values, const char* argument) {
-    if (values.size() < 3) {
-        throw py::type_error("'" + std::string(argument) + "' needs 3 numbers, got " +
-                             std::to_string(values.size()));
-    }
-    return {values[0], values[1], values[2]};
-}
-
-// A number sent to the arm. NaN or an infinity as a force or a position is a hazard, and so
-// is a number too large for the wire's 32-bit float, which has become an infinity by now.
-// `what` names it in the error, and is only built then: this runs on every command.
-template <typename Name>
-float RequireFinite(float value, Name&& what) {
-    if (!std::isfinite(value)) {
-        throw py::value_error(std::string(what()) +
-                              " must be a finite number that fits a 32-bit float, not " +
-                              std::string(py::str(py::float_(value))));
-    }
-    return value;
-}
-
-// The three numbers of a command vector, refused before anything is sent or stored.
-inline std::array<float, 3> RequireCommand(const std::vector<float>& values, const char* argument) {
-    const std::array<float, 3> vec3 = RequireVec3(values, argument);
-    for (std::size_t i = 0; i < 3; ++i) {
-        RequireFinite(vec3[i],
-                      [&] { return "element " + std::to_string(i) + " of '" + argument + "'"; });
-    }
-    return vec3;
-}
 
 // Writes a vec3 back over the first three elements, keeping any further ones.
 inline std::vector<float> Overwrite(std::vector<float> values, const std::array<float, 3>& vec3) {
@@ -144,75 +70,10 @@ void RefuseSecondInit(Class& cls) {
     py::setattr(cls, "__init__", guard);
 }
 
-// pybind11 hands out uninitialised memory for an object whose __init__ never ran
-// (Kalvar.__new__(Kalvar)); such an object is refused wherever it is passed, self included.
-template <typename T>
-void RequireInitialized(py::handle source) {
-    const py::detail::type_info* type = py::detail::get_type_info(typeid(T));
-    if (type == nullptr || !PyObject_TypeCheck(source.ptr(), type->type)) return;
-    auto* instance = reinterpret_cast<py::detail::instance*>(source.ptr());
-    if (!instance->get_value_and_holder(type).holder_constructed()) {
-        throw py::type_error(std::string(Py_TYPE(source.ptr())->tp_name) +
-                             " object is not initialized: its __init__ has not run");
-    }
-}
-
-// Device traffic, with the interpreter lock released or held. A signal that comes while the
-// library waits runs Python's handlers (see InstallSignalCheck); when one raises, as Ctrl-C
-// does, the library ends the operation at once and the exception is raised here.
-template <bool ReleaseLock, typename Call>
-auto DeviceTraffic(Call&& call) {
-    Interrupt::Take();  // a mark left by an operation that ended in an exception
-    auto run = [&] {
-        std::optional<py::gil_scoped_release> release;
-        if constexpr (ReleaseLock) release.emplace();
-        return call();
-    };
-    auto raise_if_stopped = [] {
-        if (Interrupt::Take() && PyErr_Occurred()) throw py::error_already_set();
-    };
-    if constexpr (std::is_void_v<decltype(call())>) {
-        run();
-        raise_if_stopped();
-    } else {
-        auto result = run();
-        raise_if_stopped();
-        return result;
-    }
-}
-
-template <typename Call>
-auto WithoutLock(Call&& call) {
-    return DeviceTraffic<true>(std::forward<Call>(call));
-}
-
-template <typename Call>
-auto WithLock(Call&& call) {
-    return DeviceTraffic<false>(std::forward<Call>(call));
-}
-
-// Lets a signal that interrupts a wait for the device run Python's handlers. Only a thread
-// that Python knows can run them; the main thread is the one they run on.
-inline void InstallSignalCheck() {
-    Interrupt::SetCheck([] {
-        if (PyGILState_GetThisThreadState() == nullptr) return false;
-        py::gil_scoped_acquire lock;
-        return PyErr_CheckSignals() != 0;
-    });
-}
-
 // Issued with the lock held and before any traffic, so that a warning turned into an error
 // stops the call before anything reaches the device.
 inline void WarnDeprecated(const char* message) {
     if (PyErr_WarnEx(PyExc_DeprecationWarning, message, 1) != 0) throw py::error_already_set();
-}
-
-// A standard-library uuid.UUID with the 16 bytes as its big-endian value.
-inline py::object StandardUUID(const UUID& identifier) {
-    std::ostringstream hex;
-    hex << std::hex << std::setfill('0');
-    for (const std::uint8_t byte : identifier.bytes) hex << std::setw(2) << unsigned{byte};
-    return py::module_::import("uuid").attr("UUID")(py::arg("hex") = hex.str());
 }
 
 // (device_id, model, hardware, firmware, [16 identifier bytes])
@@ -244,113 +105,6 @@ inline py::tuple LegacyInfoTuple(const DeviceInfo& info) {
 
 namespace pybind11::detail {
 
-// A vector of numbers from any sequence but a bytes-like object, whose items are its bytes:
-// bytearray(struct.pack('<3f', 0, 0, 1)) is no force of (0, 0, 1).
-template <>
-struct type_caster<std::vector<float>> : list_caster<std::vector<float>, float> {
-    bool load(handle source, bool convert) {
-        if (PyBytes_Check(source.ptr()) || PyByteArray_Check(source.ptr()) ||
-            PyMemoryView_Check(source.ptr())) {
-            return false;
-        }
-        return list_caster<std::vector<float>, float>::load(source, convert);
-    }
-};
-
-template <>
-struct type_caster<Brivane::HardwareAPI::Python::Flag> {
-    PYBIND11_TYPE_CASTER(Brivane::HardwareAPI::Python::Flag, const_name("bool"));
-
-    bool load(handle source, bool convert) {
-        if (source.is_none()) return false;
-        make_caster<bool> flag;
-        if (!flag.load(source, convert)) return false;
-        value.value = cast_op<bool>(flag);
-        return true;
-    }
-
-    static handle cast(Brivane::HardwareAPI::Python::Flag source, return_value_policy, handle) {
-        return handle(source.value ? Py_True : Py_False).inc_ref();
-    }
-};
-
-// The grip's integers, as Python means them: an int, or an object that is one (__index__).
-// pybind11 on its own would also truncate anything with __int__: Decimal("300.9") is no
-// device id 300. Anything else, or a value beyond the width, is no match for the argument.
-template <typename T>
-struct whole_number_caster {
-    PYBIND11_TYPE_CASTER(T, const_name("int"));
-
-    bool load(handle source, bool) {
-        if (PyFloat_Check(source.ptr()) || !PyIndex_Check(source.ptr())) return false;
-        const auto index = reinterpret_steal<object>(PyNumber_Index(source.ptr()));
-        if (!index) {
-            PyErr_Clear();
-            return false;
-        }
-        const unsigned long long number = PyLong_AsUnsignedLongLong(index.ptr());
-        if (PyErr_Occurred()) {  // negative, or wider than any C integer
-            PyErr_Clear();
-            return false;
-        }
-        if (number > std::numeric_limits<T>::max()) return false;
-        value = static_cast<T>(number);
-        return true;
-    }
-
-    static handle cast(T source, return_value_policy, handle) {
-        return PyLong_FromUnsignedLong(source);
-    }
-};
-
-template <>
-struct type_caster<std::uint8_t> : whole_number_caster<std::uint8_t> {};
-template <>
-struct type_caster<std::uint16_t> : whole_number_caster<std::uint16_t> {};
-
-// A port name: a str as the file system encodes it (os.fsencode, so that a name Python
-// decoded with surrogate escapes gets its bytes back), bytes and bytearray as they are.
-template <>
-struct type_caster<Brivane::HardwareAPI::Python::PortName> {
-    PYBIND11_TYPE_CASTER(Brivane::HardwareAPI::Python::PortName, const_name("str"));
-
-    bool load(handle source, bool) {
-        object encoded;
-        if (PyUnicode_Check(source.ptr())) {
-            encoded = reinterpret_steal<object>(PyUnicode_EncodeFSDefault(source.ptr()));
-            if (!encoded) throw error_already_set();  // the codec's own reason
-            source = encoded;
-        }
-        const char* bytes = nullptr;
-        Py_ssize_t size = 0;
-        if (PyBytes_Check(source.ptr())) {
-            bytes = PyBytes_AS_STRING(source.ptr());
-            size = PyBytes_GET_SIZE(source.ptr());
-        } else if (PyByteArray_Check(source.ptr())) {
-            bytes = PyByteArray_AS_STRING(source.ptr());
-            size = PyByteArray_GET_SIZE(source.ptr());
-        } else {
-            return false;
-        }
-        value.name.assign(bytes, static_cast<std::size_t>(size));
-        return true;
-    }
-
-    static handle cast(const Brivane::HardwareAPI::Python::PortName& source, return_value_policy,
-                       handle) {
-        return PyUnicode_DecodeFSDefaultAndSize(source.name.data(),
-                                                static_cast<Py_ssize_t>(source.name.size()));
-    }
-};
-
-template <typename T>
-struct initialized_caster : type_caster_base<T> {
-    bool load(handle source, bool convert) {
-        Brivane::HardwareAPI::Python::RequireInitialized<T>(source);
-        return type_caster_base<T>::load(source, convert);
-    }
-};
-
 template <>
 class type_caster<Brivane::HardwareAPI::IO::SerialStream>
     : public initialized_caster<Brivane::HardwareAPI::IO::SerialStream> {};
@@ -363,16 +117,5 @@ class type_caster<Brivane::HardwareAPI::Devices::Kalvar>
 template <>
 class type_caster<Brivane::HardwareAPI::Devices::Handle>
     : public initialized_caster<Brivane::HardwareAPI::Devices::Handle> {};
-
-template <std::size_t N>
-struct type_caster<Brivane::HardwareAPI::Python::FixedFloatList<N>> {
-    static constexpr auto name =
-        const_name("Annotated[List[float], FixedSize(") + const_name<N>() + const_name(")]");
-
-    static handle cast(const Brivane::HardwareAPI::Python::FixedFloatList<N>& src,
-                       return_value_policy, handle) {
-        return Brivane::HardwareAPI::Python::FloatList(src.values).release();
-    }
-};
 
 }  // namespace pybind11::detail

@@ -16,8 +16,8 @@ using Brivane::HardwareAPI::Devices::StavrinStatus;
 using Brivane::HardwareAPI::IO::SerialStream;
 using Brivane::HardwareAPI::Python::FloatList;
 using Brivane::HardwareAPI::Python::RefuseSecondInit;
+using Brivane::HardwareAPI::Python::ReleasingInterpreterLock;
 using Brivane::HardwareAPI::Python::SetItem;
-using Brivane::HardwareAPI::Python::WithoutLock;
 
 namespace {
 
@@ -174,7 +174,7 @@ void RegisterHandle(py::module_& m) {
     RefuseSecondInit(handle);
 
     handle.def("SendDeviceWakeup",
-               [](Handle& grip) { WithoutLock([&] { grip.SendDeviceWakeup(); }); });
+               [](Handle& grip) { ReleasingInterpreterLock([&] { grip.SendDeviceWakeup(); }); });
 
     handle.def(
         "SendHandleState",
@@ -187,7 +187,7 @@ void RegisterHandle(py::module_& m) {
                                       " is larger than the user data given (" +
                                       std::to_string(given) + (given == 1 ? " byte)" : " bytes)"));
             }
-            WithoutLock([&] {
+            ReleasingInterpreterLock([&] {
                 grip.SendHandleState(device_id, data_length,
                                      user_data.present ? &user_data.value : nullptr);
             });
@@ -196,7 +196,8 @@ void RegisterHandle(py::module_& m) {
         "send handle state");
 
     handle.def(
-        "RequestStatus", [](Handle& grip) { WithoutLock([&] { grip.RequestStatus(); }); },
+        "RequestStatus",
+        [](Handle& grip) { ReleasingInterpreterLock([&] { grip.RequestStatus(); }); },
         "request handle status");
 
     // The callbacks, reached by virtual dispatch: nothing on a plain Handle, the Python
@@ -242,7 +243,7 @@ void RegisterHandle(py::module_& m) {
         "Receive",
         [](Handle& grip) {
             const CallbackEntry entry(nullptr);  // the callbacks it calls are for messages
-            return WithoutLock([&] { return grip.Receive(); });
+            return ReleasingInterpreterLock([&] { return grip.Receive(); });
         },
         "Receive data from the handle");
 
@@ -255,14 +256,15 @@ void RegisterHandle(py::module_& m) {
                 throw py::error_already_set();
             }
             const CallbackEntry entry(nullptr);
-            return WithoutLock([&] { return grip.Receive(); });
+            return ReleasingInterpreterLock([&] { return grip.Receive(); });
         },
         py::arg("obsolete"), "[DEPRECATED] Receive current and return current");
 
     handle.def(
         "GetStavrinStatus",
         [](Handle& grip) {
-            const StavrinStatus status = WithoutLock([&] { return grip.GetStavrinStatus(); });
+            const StavrinStatus status =
+                ReleasingInterpreterLock([&] { return grip.GetStavrinStatus(); });
             py::dict result;
             result["device_id"] = py::int_(status.device_id);
             result["quaternion"] = FloatList(status.quaternion, 4);

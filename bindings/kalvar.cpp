@@ -48,7 +48,7 @@ void DefineStateCommand(py::class_<Kalvar>& kalvar, const char* name, const char
         name,
         [argument](Kalvar& arm, const std::vector<float>& request) -> py::tuple {
             const Vec3 vec3 = RequireCommand(request, argument);
-            return StateTuple(WithoutLock([&] { return (arm.*Operation)(vec3); }));
+            return StateTuple(ReleasingInterpreterLock([&] { return (arm.*Operation)(vec3); }));
         },
         py::arg(argument) = std::vector<float>{0.0f, 0.0f, 0.0f}, doc);
 }
@@ -62,7 +62,7 @@ void DefineLegacySend(py::class_<Kalvar>& kalvar, const char* name, const char* 
         [argument, warning](Kalvar& arm, const std::vector<float>& request) {
             const Vec3 vec3 = RequireCommand(request, argument);
             if (warning != nullptr) WarnDeprecated(warning);
-            WithoutLock([&] { (arm.*Send)(vec3); });
+            ReleasingInterpreterLock([&] { (arm.*Send)(vec3); });
         },
         py::arg(argument) = std::vector<float>{0.0f, 0.0f, 0.0f}, doc);
 }
@@ -78,7 +78,7 @@ void DefineLegacyReceiveState(py::class_<Kalvar>& kalvar, const char* name, cons
             Vec3 a3 = RequireVec3(a, first);
             Vec3 b3 = RequireVec3(b, second);
             WarnDeprecated(warning);
-            WithoutLock([&] { return (arm.*Receive)(a3, b3); });
+            ReleasingInterpreterLock([&] { return (arm.*Receive)(a3, b3); });
             return py::make_tuple(py::cast(Overwrite(std::move(a), a3)),
                                   py::cast(Overwrite(std::move(b), b3)));
         },
@@ -103,42 +103,46 @@ void RegisterKalvar(py::module_& m) {
     kalvar.def(
         "device_wakeup",
         [](Kalvar& arm) -> py::tuple {
-            return InfoTuple(WithoutLock([&] { return arm.device_wakeup(); }));
+            return InfoTuple(ReleasingInterpreterLock([&] { return arm.device_wakeup(); }));
         },
         "Wakeup the device and return the device info as a tuple.");
     kalvar.def(
         "device_wakeup_dict",
         [](Kalvar& arm) -> py::dict {
-            return InfoDict(WithoutLock([&] { return arm.device_wakeup(); }));
+            return InfoDict(ReleasingInterpreterLock([&] { return arm.device_wakeup(); }));
         },
         "Wakeup the device and return the device info as a dict.");
     kalvar.def(
         "get_firmware_version",
         [](Kalvar& arm) -> py::object {
-            return StandardUUID(WithLock([&] { return arm.get_firmware_version(); }));
+            return StandardUUID(HoldingInterpreterLock([&] { return arm.get_firmware_version(); }));
         },
         "Receive the firmware version of the device.");
     kalvar.def(
         "get_device_id",
         [](Kalvar& arm) -> py::object {
-            return StandardUUID(WithLock([&] { return arm.get_device_id(); }));
+            return StandardUUID(HoldingInterpreterLock([&] { return arm.get_device_id(); }));
         },
         "Receive the UUID of the device.");
     kalvar.def(
         "get_motor_currents",
-        [](Kalvar& arm) { return Fixed(WithLock([&] { return arm.get_motor_currents(); })); },
+        [](Kalvar& arm) {
+            return Fixed(HoldingInterpreterLock([&] { return arm.get_motor_currents(); }));
+        },
         "Receive the motor currents of the device.");
     kalvar.def(
         "get_device_orientation",
-        [](Kalvar& arm) { return Fixed(WithLock([&] { return arm.get_device_orientation(); })); },
+        [](Kalvar& arm) {
+            return Fixed(HoldingInterpreterLock([&] { return arm.get_device_orientation(); }));
+        },
         "Receive the orientation of the base of the device.");
     kalvar.def(
         "get_power_status",
-        [](Kalvar& arm) { return WithLock([&] { return arm.get_power_status(); }); },
+        [](Kalvar& arm) { return HoldingInterpreterLock([&] { return arm.get_power_status(); }); },
         "Receive the power status of the device.");
     kalvar.def(
         "get_temperature",
-        [](Kalvar& arm) { return WithLock([&] { return arm.get_temperature(); }); },
+        [](Kalvar& arm) { return HoldingInterpreterLock([&] { return arm.get_temperature(); }); },
         "Receive the temperature of the device.");
     DefineStateCommand<&Kalvar::end_effector_force>(
         kalvar, "end_effector_force", "force request vector",
@@ -146,15 +150,15 @@ void RegisterKalvar(py::module_& m) {
     kalvar.def(
         "get_end_effector_position",
         [](Kalvar& arm, Flag onboard) -> py::tuple {
-            return StateTuple(
-                WithoutLock([&] { return arm.get_end_effector_position(onboard.value); }));
+            return StateTuple(ReleasingInterpreterLock(
+                [&] { return arm.get_end_effector_position(onboard.value); }));
         },
         py::arg("onboard") = true, "Get the end-effector position and velocity");
     kalvar.def(
         "adjust_angles",
         [](Kalvar& arm, const std::vector<float>& angles) {
             const Vec3 target = RequireCommand(angles, "angles");
-            WithLock([&] { arm.adjust_angles(target); });
+            HoldingInterpreterLock([&] { arm.adjust_angles(target); });
         },
         py::arg("angles") = std::vector<float>{0.0f, 0.0f, 0.0f},
         "Adjust the angles of the device");
@@ -173,14 +177,14 @@ void RegisterKalvar(py::module_& m) {
         "SendDeviceWakeup",
         [](Kalvar& arm) {
             WarnDeprecated("SendDeviceWakeup is deprecated, use device_wakeup instead");
-            WithoutLock([&] { arm.SendDeviceWakeup(); });
+            ReleasingInterpreterLock([&] { arm.SendDeviceWakeup(); });
         },
         "[DEPRECATED] Send a device wakeup command");
     kalvar.def(
         "ReceiveDeviceInfo",
         [](Kalvar& arm) -> py::tuple {
             DeviceInfo info;
-            WithoutLock([&] {
+            ReleasingInterpreterLock([&] {
                 return arm.ReceiveDeviceInfo(info.device_id, info.device_model_number,
                                              info.hardware_version, info.firmware_version,
                                              info.device_id_ext);
@@ -198,7 +202,7 @@ void RegisterKalvar(py::module_& m) {
             RequireFinite(y, [] { return "'ForceY'"; });
             RequireFinite(z, [] { return "'ForceZ'"; });
             WarnDeprecated("SendForce is deprecated, use end_effector_force instead");
-            WithoutLock([&] { arm.SendForce(x, y, z); });
+            ReleasingInterpreterLock([&] { arm.SendForce(x, y, z); });
         },
         py::arg("ForceX") = 0, py::arg("ForceY") = 0, py::arg("ForceZ") = 0,
         "[Deprecated] Send force to the device");
@@ -217,13 +221,14 @@ void RegisterKalvar(py::module_& m) {
     DefineLegacySend<&Kalvar::SendAngle>(kalvar, "SendAngle", "angle", "Send angles to the device",
                                          nullptr);
     kalvar.def(
-        "RequestCurrent", [](Kalvar& arm) { WithoutLock([&] { arm.RequestCurrent(); }); },
+        "RequestCurrent",
+        [](Kalvar& arm) { ReleasingInterpreterLock([&] { arm.RequestCurrent(); }); },
         "request current");
     kalvar.def(
         "ReceiveCurrent",
         [](Kalvar& arm, std::vector<float> current) {
             Vec3 current3 = RequireVec3(current, "current");
-            WithoutLock([&] { return arm.ReceiveCurrent(current3); });
+            ReleasingInterpreterLock([&] { return arm.ReceiveCurrent(current3); });
             return Overwrite(std::move(current), current3);
         },
         py::arg("current") = std::vector<float>{0.0f, 0.0f, 0.0f},

@@ -139,7 +139,58 @@ std::string DriverDeviceName(const std::string& base, int index) {
     return "\\Device\\" + base + number;
 }
 
+std::string FirstLine(const std::string& path) {
+    std::ifstream file(path);
+    std::string line;
+    std::getline(file, line);
+    return line;
+}
+
 }  // namespace
+
+PortDetails DescribePort(const std::string& port_name) {
+    return DescribePort(port_name, DefaultPortSourceRoot(), "/dev/serial/by-id");
+}
+
+// A USB device is the first folder above the tty's device that has idVendor: the interface
+// for a CDC port, the usb-serial port device and then the interface for a converter.
+PortDetails DescribePort(const std::string& port_name, const std::string& sysfs_root,
+                         const std::string& by_id_root) {
+    PortDetails details;
+    const std::size_t slash = port_name.rfind('/');
+    const std::string name = slash == std::string::npos ? port_name : port_name.substr(slash + 1);
+    const std::unique_ptr<char, Freer> device(
+        ::realpath((sysfs_root + "/" + name + "/device").c_str(), nullptr));
+    if (device) {
+        std::string folder = device.get();
+        for (int up = 0; up < 4 && folder.size() > 1; ++up, folder = Parent(folder)) {
+            if (!Exists(folder + "/idVendor")) continue;
+            details.usb = true;
+            details.vid = static_cast<int>(std::strtol(FirstLine(folder + "/idVendor").c_str(),
+                                                       nullptr, 16));
+            details.pid = static_cast<int>(std::strtol(FirstLine(folder + "/idProduct").c_str(),
+                                                       nullptr, 16));
+            details.serial_number = FirstLine(folder + "/serial");
+            details.manufacturer = FirstLine(folder + "/manufacturer");
+            details.product = FirstLine(folder + "/product");
+            break;
+        }
+    }
+    const std::unique_ptr<DIR, DirCloser> by_id(::opendir(by_id_root.c_str()));
+    const std::unique_ptr<char, Freer> port(::realpath(port_name.c_str(), nullptr));
+    if (by_id && port) {
+        while (const dirent* entry = ::readdir(by_id.get())) {
+            if (entry->d_name[0] == '.') continue;
+            const std::string link = by_id_root + "/" + entry->d_name;
+            const std::unique_ptr<char, Freer> target(::realpath(link.c_str(), nullptr));
+            if (target && std::string(target.get()) == port.get()) {
+                details.by_id = link;
+                break;
+            }
+        }
+    }
+    return details;
+}
 
 const char* DefaultPortSourceRoot() {
     return "/sys/class/tty";

@@ -73,4 +73,12 @@ PortSourceResult ListSerialPorts(const std::string& root) {
     return result;
 }
 
+// The registry's list names ports only.
+PortDetails DescribePort(const std::string&) {
+    return {};
+}
+PortDetails DescribePort(const std::string&, const std::string&, const std::string&) {
+    return {};
+}
+
 }  // namespace Brivane::HardwareAPI::Platform

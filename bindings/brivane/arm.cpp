@@ -1,0 +1,272 @@
+// brivane._brivane.Arm: an arm that owns its port, with its own time-out, calibration, lock
+// and loop statistics.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <array>
+#include <cmath>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Kalvar.h"
+#include "Kinematics.h"
+#include "SerialStream.h"
+#include "common/traffic.h"
+#include "common/values.h"
+#include "native.h"
+#include "platform/SystemError.h"
+
+namespace Brivane::HardwareAPI::Package {
+
+namespace {
+
+namespace M = Devices::KalvarMessages;
+using Devices::Kalvar;
+using Devices::KalvarState;
+using Devices::Vec3;
+using Python::ReleasingInterpreterLock;
+
+constexpr std::uint8_t kArmModel = 4;
+// A device just opened may take longer to wake than a loop allows for an answer.
+constexpr double kShortestWakeLimit = 0.5;
+
+py::tuple Floats(const float* values, std::size_t count) {
+    py::tuple tuple(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject* item = PyFloat_FromDouble(values[i]);
+        if (item == nullptr) throw py::error_already_set();
+        PyTuple_SET_ITEM(tuple.ptr(), static_cast<Py_ssize_t>(i), item);
+    }
+    return tuple;
+}
+
+py::bytes Bytes(const UUID& identifier) {
+    return py::bytes(reinterpret_cast<const char*>(identifier.bytes.data()),
+                     identifier.bytes.size());
+}
+
+// An instance of a record class (a NamedTuple) made the way its _make does.
+py::object Record(const py::object& cls, py::tuple fields) {
+    const py::tuple arguments = py::make_tuple(std::move(fields));
+    PyObject* record =
+        PyTuple_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls.ptr()), arguments.ptr(), nullptr);
+    if (record == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(record);
+}
+
+class Arm {
+  public:
+    Arm(const Python::PortName& port, double timeout, py::object state, py::object joint_state)
+        : port_(port.name),
+          timeout_(timeout),
+          state_(std::move(state)),
+          joint_state_(std::move(joint_state)) {
+        Open();
+    }
+
+    // Opens the port and wakes the arm; the identity is what it answered.
+    void Open() {
+        int error = 0;
+        Outcome outcome;
+        ReleasingInterpreterLock([&] {
+            const std::lock_guard<std::mutex> guard(mutex_);
+            arm_.reset();
+            stream_ = std::make_unique<IO::SerialStream>(port_.c_str(), false);
+            if (stream_->Open() < 0) {
+                error = Platform::LastSystemError();
+                stream_.reset();
+                return;
+            }
+            arm_ = std::make_unique<Kalvar>(stream_.get(), static_cast<float>(timeout_));
+            const Deadline deadline = Deadline::After(std::max(timeout_, kShortestWakeLimit));
+            outcome = arm_->wake(identity_, Limits{&deadline});
+        });
+        if (!stream_) RaisePortError(port_, error);
+        if (outcome.kind == Outcome::Kind::BadAnswer) {
+            Close();
+            RaiseWrongDevice(port_, "something answered the wake-up, but not as a Kalvar arm does");
+        }
+        if (!outcome.answered()) {
+            Close();
+            RaiseFor(outcome, port_, "wake-up", std::max(timeout_, kShortestWakeLimit));
+        }
+        if (identity_.device_model_number != kArmModel) {
+            Close();
+            RaiseWrongDevice(port_, "a device of model " +
+                                        std::to_string(identity_.device_model_number) +
+                                        " answered, not a Kalvar arm (model 4)");
+        }
+    }
+
+    void Close() {
+        const std::lock_guard<std::mutex> guard(mutex_);
+        arm_.reset();
+        stream_.reset();  // closes the port
+    }
+    bool Closed() const { return stream_ == nullptr; }
+
+    py::tuple Identity() const {
+        return py::make_tuple(identity_.device_id, identity_.device_model_number,
+                              identity_.hardware_version, identity_.firmware_version,
+                              Bytes(identity_.device_id_ext));
+    }
+
+    py::object Command(const M::Frame& request, const M::Frame& answer,
+                       const std::vector<float>& values, const char* argument,
+                       const char* operation) {
+        const Vec3 fields = Python::RequireCommand(values, argument);
+        KalvarState state;
+        Exchange(operation, [&](const Limits& limits) {
+            return arm_->command(request, fields, answer, state, limits);
+        });
+        const py::object& cls = answer.code == M::kJointState.code ? joint_state_ : state_;
+        return Record(
+            cls, py::make_tuple(Floats(state.first.data(), 3), Floats(state.second.data(), 3)));
+    }
+
+    template <std::size_t N>
+    py::tuple Query(const M::Frame& request, const M::Frame& answer, const char* operation) {
+        std::array<float, N> values{};
+        Exchange(operation, [&](const Limits& limits) {
+            return arm_->query(request, answer, values.data(), N, limits);
+        });
+        return Floats(values.data(), N);
+    }
+
+    double Temperature() {
+        return Query<1>(M::kTemperatureRequest, M::kTemperature, "temperature")[0].cast<double>();
+    }
+
+    bool Powered() {
+        bool powered = false;
+        Exchange("powered",
+                 [&](const Limits& limits) { return arm_->query_power(powered, limits); });
+        return powered;
+    }
+
+    py::bytes FirmwareId() {
+        UUID identifier;
+        Exchange("firmware_id", [&](const Limits& limits) {
+            return arm_->query_identifier(M::kFirmwareIdentifier, identifier, limits);
+        });
+        return Bytes(identifier);
+    }
+
+    // The joint angles now, read by commanding zero torques.
+    Vec3 MeasuredAngles(const char* operation) {
+        KalvarState state;
+        Exchange(operation, [&](const Limits& limits) {
+            return arm_->command(M::kJointTorques, Vec3{}, M::kJointState, state, limits);
+        });
+        return state.first;
+    }
+
+    void Calibrate(const std::vector<float>& angles) {
+        const Vec3 target = Python::RequireCommand(angles, "angles");
+        const Vec3 measured = MeasuredAngles("calibrate");
+        if (!std::isfinite(measured[0]) || !std::isfinite(measured[1]) ||
+            !std::isfinite(measured[2])) {
+            Outcome outcome;
+            outcome.kind = Outcome::Kind::BadAnswer;
+            RaiseFor(outcome, port_, "calibrate: the measured joint angles are not finite",
+                     timeout_);
+        }
+        offsets_ = Devices::Kinematics::OffsetsFor(measured, target);
+    }
+
+    py::tuple HostPosition() {
+        const Vec3 q =
+            Devices::Kinematics::JointCoordinates(MeasuredAngles("host_position"), offsets_);
+        const Vec3 position = Devices::Kinematics::ForwardKinematics(q[0], q[1], q[2]);
+        return Floats(position.data(), 3);
+    }
+
+    py::tuple Offsets() const { return Floats(offsets_.data(), 3); }
+
+    double timeout_value() const { return timeout_; }
+    void set_timeout(double seconds) { timeout_ = seconds; }
+    const std::string& port() const { return port_; }
+    py::tuple Stats() const { return stats_.Snapshot(); }
+    void ResetStats() { stats_.Reset(); }
+
+  private:
+    // One exchange under this arm's lock, without the interpreter lock, ending by the
+    // time-out. A lost line is raised again at once, without traffic, until the port is
+    // opened again.
+    template <typename Call>
+    void Exchange(const char* operation, Call&& call) {
+        bool closed = false;
+        Outcome outcome;
+        ReleasingInterpreterLock([&] {
+            const std::lock_guard<std::mutex> guard(mutex_);
+            if (!stream_) {
+                closed = true;
+                return;
+            }
+            if (const int fault = stream_->Fault()) {
+                outcome.kind = Outcome::Kind::LineLost;
+                outcome.error = fault;
+                return;
+            }
+            const auto start = LoopStats::Clock::now();
+            const Deadline deadline = Deadline::After(timeout_);
+            outcome = call(Limits{&deadline});
+            stats_.Record(start, LoopStats::Clock::now(), outcome.answered());
+        });
+        if (closed) throw py::value_error("the arm on " + Printable(port_) + " is closed");
+        if (!outcome.answered()) RaiseFor(outcome, port_, operation, timeout_);
+    }
+
+    std::string port_;
+    double timeout_;
+    py::object state_, joint_state_;  // the record classes answers are made into
+    std::mutex mutex_;
+    std::unique_ptr<IO::SerialStream> stream_;
+    std::unique_ptr<Kalvar> arm_;
+    DeviceInfo identity_;
+    Vec3 offsets_{};
+    LoopStats stats_;
+};
+
+}  // namespace
+
+void RegisterArm(py::module_& m) {
+    py::class_<Arm> arm(m, "Arm");
+    arm.def(py::init<const Python::PortName&, double, py::object, py::object>());
+    arm.def("reopen", &Arm::Open);
+    arm.def("close", &Arm::Close);
+    arm.def_property_readonly("closed", &Arm::Closed);
+    arm.def_property_readonly("port", &Arm::port);
+    arm.def_property_readonly("identity", &Arm::Identity);
+    arm.def_property("timeout", &Arm::timeout_value, &Arm::set_timeout);
+    arm.def("force", [](Arm& a, const std::vector<float>& force) {
+        return a.Command(M::kForce, M::kEndEffectorState, force, "force", "force");
+    });
+    arm.def("position_target", [](Arm& a, const std::vector<float>& position) {
+        return a.Command(M::kPosition, M::kEndEffectorState, position, "position",
+                         "position_target");
+    });
+    arm.def("torques", [](Arm& a, const std::vector<float>& torques) {
+        return a.Command(M::kJointTorques, M::kJointState, torques, "torques", "torques");
+    });
+    arm.def("angle_target", [](Arm& a, const std::vector<float>& angles) {
+        return a.Command(M::kJointAngles, M::kJointState, angles, "angles", "angle_target");
+    });
+    arm.def("temperature", &Arm::Temperature);
+    arm.def("powered", &Arm::Powered);
+    arm.def("currents",
+            [](Arm& a) { return a.Query<3>(M::kCurrentRequest, M::kCurrent, "currents"); });
+    arm.def("orientation", [](Arm& a) {
+        return a.Query<4>(M::kOrientationRequest, M::kOrientation, "orientation");
+    });
+    arm.def("firmware_id", &Arm::FirmwareId);
+    arm.def("calibrate", &Arm::Calibrate);
+    arm.def("host_position", &Arm::HostPosition);
+    arm.def_property_readonly("offsets", &Arm::Offsets);
+    arm.def("stats", &Arm::Stats);
+    arm.def("reset_stats", &Arm::ResetStats);
+}
+
+}  // namespace Brivane::HardwareAPI::Package

@@ -1,0 +1,341 @@
+// brivane._brivane.Grip: a grip that owns its port. Messages are read into fixed storage
+// on one side; commands go out on the other, each side under its own lock, as the port
+// allows one thread to read while another writes.
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "Handle.h"
+#include "SerialStream.h"
+#include "common/traffic.h"
+#include "common/values.h"
+#include "native.h"
+#include "platform/SystemError.h"
+
+namespace Brivane::HardwareAPI::Package {
+
+namespace {
+
+using Devices::Handle;
+using Devices::HandleErrorResponse;
+using Devices::HandleInfoResponse;
+using Devices::HandleStatusMessage;
+using Python::ReleasingInterpreterLock;
+
+constexpr std::uint8_t kInfoMessage = 0xD0;
+constexpr std::uint8_t kStatusMessage = 0xDA;
+constexpr std::uint8_t kErrorMessage = 0xDF;
+constexpr double kShortestWakeLimit = 0.5;
+constexpr std::size_t kBatch = 256;  // messages taken in one call, without waiting
+
+struct Message {
+    enum class Kind : std::uint8_t { None, Info, Status, Error } kind = Kind::None;
+    HandleInfoResponse info;
+    HandleStatusMessage status;
+    HandleErrorResponse error;
+};
+
+// Keeps the message that Receive decoded.
+class CapturingHandle : public Handle {
+  public:
+    using Handle::Handle;
+    Message* into = nullptr;
+
+    void OnHandleInfoResponse(const HandleInfoResponse& response) override {
+        into->kind = Message::Kind::Info;
+        into->info = response;
+    }
+    void OnHandleStatusMessage(const HandleStatusMessage& message) override {
+        into->kind = Message::Kind::Status;
+        into->status = message;
+    }
+    void OnHandleErrorResponse(const HandleErrorResponse& response) override {
+        into->kind = Message::Kind::Error;
+        into->error = response;
+    }
+};
+
+py::object Record(const py::object& cls, py::tuple fields) {
+    const py::tuple arguments = py::make_tuple(std::move(fields));
+    PyObject* record =
+        PyTuple_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls.ptr()), arguments.ptr(), nullptr);
+    if (record == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(record);
+}
+
+class Grip {
+  public:
+    Grip(const Python::PortName& port, double timeout, py::object info, py::object status,
+         py::object error)
+        : port_(port.name),
+          timeout_(timeout),
+          info_(std::move(info)),
+          status_(std::move(status)),
+          error_(std::move(error)),
+          messages_(std::make_unique<std::array<Message, kBatch>>()) {
+        Open();
+    }
+
+    // Opens the port, wakes the grip and waits for its information message; status
+    // messages that come first are passed over.
+    void Open() {
+        int error = 0;
+        Outcome outcome;
+        std::size_t junk = 0;
+        ReleasingInterpreterLock([&] {
+            const std::lock_guard<std::mutex> reading(read_mutex_);
+            const std::lock_guard<std::mutex> writing(write_mutex_);
+            grip_.reset();
+            stream_ = std::make_unique<IO::SerialStream>(port_.c_str(), false);
+            if (stream_->Open() < 0) {
+                error = Platform::LastSystemError();
+                stream_.reset();
+                return;
+            }
+            grip_ = std::make_unique<CapturingHandle>(stream_.get(), static_cast<float>(timeout_));
+            grip_->SendDeviceWakeup();
+            const Deadline deadline = Deadline::After(std::max(timeout_, kShortestWakeLimit));
+            Message& message = (*messages_)[0];
+            do {
+                outcome = ReceiveOne(message, deadline, junk);
+            } while (outcome.answered() && message.kind != Message::Kind::Info);
+            if (outcome.answered()) info_message_ = message.info;
+        });
+        if (!stream_) RaisePortError(port_, error);
+        if (!outcome.answered()) {
+            Close();
+            if (outcome.kind == Outcome::Kind::NoAnswer && junk > 0) {
+                RaiseWrongDevice(port_, "something answered the wake-up, but not as a grip does");
+            }
+            RaiseFor(outcome, port_, "wake-up", std::max(timeout_, kShortestWakeLimit));
+        }
+    }
+
+    void Close() {
+        const std::lock_guard<std::mutex> reading(read_mutex_);
+        const std::lock_guard<std::mutex> writing(write_mutex_);
+        grip_.reset();
+        stream_.reset();
+    }
+    bool Closed() const { return stream_ == nullptr; }
+
+    py::tuple Info() const {
+        const HandleInfoResponse& i = info_message_;
+        return py::make_tuple(i.device_id, i.tool_data_remaining, i.device_model_number,
+                              i.hardware_version, i.firmware_version);
+    }
+
+    // Up to `limit` messages: the first waits up to `timeout` seconds, the rest are only
+    // those already here. An empty list when nothing came in time.
+    py::list Receive(double timeout, std::size_t limit) {
+        limit = std::clamp<std::size_t>(limit, 1, kBatch);
+        std::size_t count = 0;
+        bool closed = false;
+        Outcome outcome;
+        ReleasingInterpreterLock([&] {
+            const std::lock_guard<std::mutex> reading(read_mutex_);
+            if (!stream_) {
+                closed = true;
+                return;
+            }
+            if (const int fault = stream_->Fault()) {
+                outcome.kind = Outcome::Kind::LineLost;
+                outcome.error = fault;
+                return;
+            }
+            std::size_t junk = 0;
+            const Deadline deadline = Deadline::After(timeout);
+            while (count < limit) {
+                outcome = ReceiveOne((*messages_)[count], deadline, junk);
+                if (!outcome.answered()) break;
+                ++count;
+                if (stream_->Available() <= 0) break;
+            }
+        });
+        if (closed) throw py::value_error("the grip on " + Printable(port_) + " is closed");
+        // Nothing in time is no error here; a lost line or a message cut short is.
+        if (count == 0 && !outcome.answered() &&
+            !(outcome.kind == Outcome::Kind::NoAnswer && outcome.received_length == 0)) {
+            RaiseFor(outcome, port_, "receive", timeout);
+        }
+        py::list messages(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            PyList_SET_ITEM(messages.ptr(), static_cast<Py_ssize_t>(i),
+                            Python((*messages_)[i]).release().ptr());
+        }
+        return messages;
+    }
+
+    // Requests the status and decodes the stuffed status block that answers.
+    py::tuple Status(double timeout) {
+        Devices::StavrinStatus status;
+        bool closed = false;
+        int fault = 0;
+        ReleasingInterpreterLock([&] {
+            const std::lock_guard<std::mutex> reading(read_mutex_);
+            const std::lock_guard<std::mutex> writing(write_mutex_);
+            if (!stream_) {
+                closed = true;
+                return;
+            }
+            if ((fault = stream_->Fault()) != 0) return;
+            grip_->RequestStatus();
+            grip_->timeout = static_cast<float>(timeout);
+            status = grip_->GetStavrinStatus();
+            grip_->timeout = static_cast<float>(timeout_);
+            fault = stream_->Fault();
+        });
+        if (closed) throw py::value_error("the grip on " + Printable(port_) + " is closed");
+        Outcome outcome;
+        if (fault != 0) {
+            outcome.kind = Outcome::Kind::LineLost;
+            outcome.error = fault;
+            RaiseFor(outcome, port_, "status", timeout);
+        }
+        // The library's own failures zero every other field.
+        const bool bare = status.device_id == 0 && status.battery_level == 0.0f &&
+                          status.buttons == 0 && status.hall_effect_sensor_level == 0;
+        if (bare && (status.error_flag == 1 || status.error_flag == 2)) {
+            outcome.kind =
+                status.error_flag == 2 ? Outcome::Kind::NoAnswer : Outcome::Kind::BadAnswer;
+            RaiseFor(outcome, port_, "status", timeout);
+        }
+        py::tuple quaternion(4);
+        for (int k = 0; k < 4; ++k) quaternion[k] = py::float_(status.quaternion[k]);
+        return py::make_tuple(status.device_id, quaternion, status.error_flag,
+                              status.hall_effect_sensor_level, status.buttons,
+                              status.battery_level);
+    }
+
+    void SendState(std::uint16_t device_id, const std::string& user_data) {
+        if (user_data.size() > 255) {
+            throw py::value_error("user_data holds " + std::to_string(user_data.size()) +
+                                  " bytes; a handle state carries at most 255");
+        }
+        Send("send_state", [&] {
+            grip_->SendHandleState(device_id, static_cast<std::uint8_t>(user_data.size()),
+                                   reinterpret_cast<const std::uint8_t*>(user_data.data()));
+        });
+    }
+    void RequestStatus() {
+        Send("request_status", [&] { grip_->RequestStatus(); });
+    }
+
+    double timeout_value() const { return timeout_; }
+    void set_timeout(double seconds) { timeout_ = seconds; }
+    const std::string& port() const { return port_; }
+
+  private:
+    // One message into `message`: Answered, NoAnswer (nothing by the deadline, or with
+    // received bytes, a message cut short), or LineLost. Junk is passed over and counted.
+    Outcome ReceiveOne(Message& message, const Deadline& deadline, std::size_t& junk) {
+        Outcome outcome;
+        for (;;) {
+            const double left = std::chrono::duration<double>(deadline.Remaining()).count();
+            if (deadline.Expired() || left <= 0) {
+                outcome.kind = Outcome::Kind::NoAnswer;
+                return outcome;
+            }
+            grip_->timeout = static_cast<float>(std::max(left, 1e-4));
+            message.kind = Message::Kind::None;
+            grip_->into = &message;
+            std::uint8_t code = 0;
+            grip_->Receive(&code);
+            grip_->timeout = static_cast<float>(timeout_);
+            if (message.kind != Message::Kind::None) return outcome;
+            if (const int fault = stream_->Fault()) {
+                outcome.kind = Outcome::Kind::LineLost;
+                outcome.error = fault;
+                return outcome;
+            }
+            if (code == kInfoMessage || code == kStatusMessage || code == kErrorMessage) {
+                outcome.kind = Outcome::Kind::NoAnswer;  // the message stopped short
+                outcome.keep(code);
+                return outcome;
+            }
+            if (code != 0 || stream_->Available() > 0) ++junk;
+        }
+    }
+
+    template <typename Call>
+    void Send(const char* operation, Call&& call) {
+        bool closed = false;
+        int fault = 0;
+        ReleasingInterpreterLock([&] {
+            const std::lock_guard<std::mutex> writing(write_mutex_);
+            if (!stream_) {
+                closed = true;
+                return;
+            }
+            if ((fault = stream_->Fault()) == 0) call();
+            if (fault == 0) fault = stream_->Fault();
+        });
+        if (closed) throw py::value_error("the grip on " + Printable(port_) + " is closed");
+        if (fault != 0) {
+            Outcome outcome;
+            outcome.kind = Outcome::Kind::LineLost;
+            outcome.error = fault;
+            RaiseFor(outcome, port_, operation, timeout_);
+        }
+    }
+
+    py::object Python(const Message& message) const {
+        switch (message.kind) {
+            case Message::Kind::Info: {
+                const HandleInfoResponse& i = message.info;
+                return Record(
+                    info_, py::make_tuple(i.device_id, i.tool_data_remaining, i.device_model_number,
+                                          i.hardware_version, i.firmware_version));
+            }
+            case Message::Kind::Status: {
+                const HandleStatusMessage& s = message.status;
+                const py::tuple quaternion = py::make_tuple(s.quaternion[0], s.quaternion[1],
+                                                            s.quaternion[2], s.quaternion[3]);
+                const py::bytes data(reinterpret_cast<const char*>(s.user_data),
+                                     s.user_data_length);
+                return Record(status_, py::make_tuple(s.device_id, quaternion, s.error_flag,
+                                                      s.hall_effect_sensor_level, data));
+            }
+            case Message::Kind::Error:
+                return Record(error_,
+                              py::make_tuple(message.error.device_id, message.error.error_code));
+            case Message::Kind::None:
+                break;
+        }
+        return py::none();
+    }
+
+    std::string port_;
+    double timeout_;
+    py::object info_, status_, error_;  // the record classes messages are made into
+    std::mutex read_mutex_, write_mutex_;
+    std::unique_ptr<IO::SerialStream> stream_;
+    std::unique_ptr<CapturingHandle> grip_;
+    std::unique_ptr<std::array<Message, kBatch>> messages_;
+    HandleInfoResponse info_message_;
+};
+
+}  // namespace
+
+void RegisterGrip(py::module_& m) {
+    py::class_<Grip> grip(m, "Grip");
+    grip.def(py::init<const Python::PortName&, double, py::object, py::object, py::object>());
+    grip.def("reopen", &Grip::Open);
+    grip.def("close", &Grip::Close, py::call_guard<py::gil_scoped_release>());
+    grip.def_property_readonly("closed", &Grip::Closed);
+    grip.def_property_readonly("port", &Grip::port);
+    grip.def_property_readonly("info", &Grip::Info);
+    grip.def_property("timeout", &Grip::timeout_value, &Grip::set_timeout);
+    grip.def("receive", &Grip::Receive);
+    grip.def("status", &Grip::Status);
+    grip.def("send_state", [](Grip& g, std::uint16_t device_id, const py::bytes& data) {
+        g.SendState(device_id, std::string(data));
+    });
+    grip.def("request_status", &Grip::RequestStatus);
+}
+
+}  // namespace Brivane::HardwareAPI::Package

@@ -1,0 +1,99 @@
+// The brivane package's native part, brivane._brivane: errors, loop statistics and the
+// registration of the arm, the grip and the port functions.
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <array>
+#include <string>
+
+#include "ErrorLine.h"
+#include "common/traffic.h"
+#include "native.h"
+
+namespace Brivane::HardwareAPI::Package {
+
+namespace {
+
+py::object Errors() {
+    return py::module_::import("brivane.errors");
+}
+
+[[noreturn]] void Raise(py::object error) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+}
+
+const char* KindName(Outcome::Kind kind) {
+    switch (kind) {
+        case Outcome::Kind::Answered:
+            return "answered";
+        case Outcome::Kind::NoAnswer:
+            return "no_answer";
+        case Outcome::Kind::BadAnswer:
+            return "bad_answer";
+        case Outcome::Kind::LineLost:
+            return "line_lost";
+        case Outcome::Kind::Stopped:
+            break;
+    }
+    return "stopped";
+}
+
+}  // namespace
+
+std::string Printable(const std::string& port) {
+    return HardwareAPI::Printable(port);
+}
+
+void RaiseFor(const Outcome& outcome, const std::string& port, const char* operation,
+              double timeout) {
+    // A stop asked for by a signal handler raises what the handler raised.
+    if (outcome.kind == Outcome::Kind::Stopped && PyErr_Occurred()) throw py::error_already_set();
+    const py::bytes received(reinterpret_cast<const char*>(outcome.received.data()),
+                             outcome.received_length);
+    Raise(Errors().attr("_from_native")(KindName(outcome.kind), Printable(port), operation, timeout,
+                                        outcome.error, received));
+}
+
+void RaisePortError(const std::string& port, int error) {
+    Raise(Errors().attr("_port_error")(Printable(port), error));
+}
+
+void RaiseWrongDevice(const std::string& port, const std::string& what) {
+    Raise(Errors().attr("WrongDevice")(Printable(port) + ": " + what, py::arg("port") = port,
+                                       py::arg("operation") = "open"));
+}
+
+py::tuple LoopStats::Snapshot() const {
+    const std::size_t count = std::min<std::uint64_t>(recorded_, kRecent);
+    if (count == 0) return py::make_tuple(exchanges_, failures_, 0.0, 0.0, 0.0, 0.0);
+    std::array<std::uint32_t, kRecent> sorted{};
+    std::copy(latency_us_, latency_us_ + count, sorted.begin());
+    std::sort(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(count));
+    const auto at = [&](double q) {
+        return static_cast<double>(
+            sorted[static_cast<std::size_t>(q * static_cast<double>(count - 1))]);
+    };
+    double rate = 0.0;
+    if (count > 1) {
+        const std::size_t newest = (recorded_ - 1) % kRecent;
+        const std::size_t oldest = recorded_ > kRecent ? recorded_ % kRecent : 0;
+        const double span = std::chrono::duration<double>(ended_[newest] - ended_[oldest]).count();
+        if (span > 0) rate = static_cast<double>(count - 1) / span;
+    }
+    return py::make_tuple(exchanges_, failures_, rate, at(0.5), at(0.99),
+                          static_cast<double>(sorted[count - 1]));
+}
+
+}  // namespace Brivane::HardwareAPI::Package
+
+PYBIND11_MODULE(_brivane, m) {
+    namespace P = Brivane::HardwareAPI::Package;
+    m.doc() = "The native part of the brivane package; use brivane itself.";
+    // Faults reach Python as exceptions: this copy of the library prints nothing.
+    Brivane::HardwareAPI::SetErrorLines(false);
+    P::RegisterArm(m);
+    P::RegisterGrip(m);
+    P::RegisterPorts(m);
+    Brivane::HardwareAPI::Python::InstallSignalCheck();
+}

@@ -1,0 +1,65 @@
+// The brivane package's native part: its own classes over the library's devices, and the
+// one place where a failed exchange becomes the package's exception.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "Device.h"
+
+namespace Brivane::HardwareAPI::Package {
+
+namespace py = pybind11;
+using Devices::Limits;
+using Devices::Outcome;
+
+// Raises the exception of brivane.errors for a failed exchange. `timeout` is the limit the
+// exchange had, for the message.
+[[noreturn]] void RaiseFor(const Outcome& outcome, const std::string& port, const char* operation,
+                           double timeout);
+// Raises brivane.errors.PortError for a port that did not open, with the system's number.
+[[noreturn]] void RaisePortError(const std::string& port, int error);
+// Raises brivane.errors.WrongDevice: something answered on `port`, but not what was asked for.
+[[noreturn]] void RaiseWrongDevice(const std::string& port, const std::string& what);
+
+// A port name as the caller gave it, for messages.
+std::string Printable(const std::string& port);
+
+// Exchange counts and the latency of recent exchanges, kept in fixed storage: recording one
+// costs two clock reads and a few stores.
+class LoopStats {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    void Record(Clock::time_point start, Clock::time_point end, bool answered) {
+        ++exchanges_;
+        if (!answered) ++failures_;
+        const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(end - start);
+        const std::size_t at = recorded_ % kRecent;
+        latency_us_[at] = static_cast<std::uint32_t>(micros.count());
+        ended_[at] = end;
+        ++recorded_;
+    }
+    void Reset() { *this = LoopStats(); }
+    // exchanges, failures, loop rate (exchanges per second over the recent ones), and
+    // p50, p99 and max of their latency in microseconds; zeros before any exchange.
+    py::tuple Snapshot() const;
+
+  private:
+    static constexpr std::size_t kRecent = 1024;
+    std::uint64_t exchanges_ = 0;
+    std::uint64_t failures_ = 0;
+    std::uint64_t recorded_ = 0;
+    std::uint32_t latency_us_[kRecent] = {};
+    Clock::time_point ended_[kRecent] = {};
+};
+
+void RegisterArm(py::module_& m);
+void RegisterGrip(py::module_& m);
+void RegisterPorts(py::module_& m);
+
+}  // namespace Brivane::HardwareAPI::Package

@@ -1,0 +1,163 @@
+// brivane._brivane's port functions: the port list with what the system knows of each
+// port, and probes of many ports at once.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Handle.h"
+#include "Kalvar.h"
+#include "SerialDeviceProvider.h"
+#include "SerialStream.h"
+#include "common/traffic.h"
+#include "native.h"
+#include "platform/PortSource.h"
+
+namespace Brivane::HardwareAPI::Package {
+
+namespace {
+
+using Python::ReleasingInterpreterLock;
+
+const char* KindName(IO::PortKind kind) {
+    switch (kind) {
+        case IO::PortKind::UsbSerial:
+            return "usb";
+        case IO::PortKind::WiredSerial:
+            return "wired";
+        case IO::PortKind::BluetoothSerial:
+            break;
+    }
+    return "bluetooth";
+}
+
+// (device, kind, vid, pid, serial_number, manufacturer, product, by_id), None where the
+// system knows nothing.
+py::tuple PortTuple(const std::string& name, std::optional<IO::PortKind> kind,
+                    const Platform::PortDetails& details) {
+    const auto text = [](const std::string& value) -> py::object {
+        if (value.empty()) return py::none();
+        return py::reinterpret_steal<py::object>(
+            PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "replace"));
+    };
+    const auto id = [&](int value) -> py::object {
+        return details.usb ? py::object(py::int_(value)) : py::object(py::none());
+    };
+    return py::make_tuple(name, kind ? py::object(py::str(KindName(*kind))) : py::none(),
+                          id(details.vid), id(details.pid), text(details.serial_number),
+                          text(details.manufacturer), text(details.product), text(details.by_id));
+}
+
+// Tells whether a grip answered its wake-up: an information or a status message.
+class AnsweringGrip : public Devices::Handle {
+  public:
+    using Handle::Handle;
+    bool answered = false;
+    Devices::HandleInfoResponse info;
+    void OnHandleInfoResponse(const Devices::HandleInfoResponse& response) override {
+        answered = true;
+        info = response;
+    }
+    void OnHandleStatusMessage(const Devices::HandleStatusMessage&) override { answered = true; }
+};
+
+struct Probe {
+    std::string port;
+    bool answered = false;
+    DeviceInfo arm;
+    Devices::HandleInfoResponse grip;
+};
+
+void ProbeArm(Probe& probe, double timeout) {
+    IO::SerialStream stream(probe.port.c_str(), false);
+    if (stream.Open() < 0) return;
+    Devices::Kalvar arm(&stream, static_cast<float>(timeout));
+    const Deadline deadline = Deadline::After(timeout);
+    probe.answered =
+        arm.wake(probe.arm, Limits{&deadline}).answered() && probe.arm.device_model_number == 4;
+}
+
+void ProbeGrip(Probe& probe, double timeout) {
+    IO::SerialStream stream(probe.port.c_str(), false);
+    if (stream.Open() < 0) return;
+    AnsweringGrip grip(&stream, static_cast<float>(timeout));
+    grip.SendDeviceWakeup();
+    const Deadline deadline = Deadline::After(timeout);
+    while (!grip.answered && !deadline.Expired() && stream.Fault() == 0) {
+        grip.timeout = static_cast<float>(
+            std::max(1e-4, std::chrono::duration<double>(deadline.Remaining()).count()));
+        grip.Receive();
+    }
+    probe.answered = grip.answered;
+    probe.grip = grip.info;
+}
+
+// Probes every port on a thread of its own; the ports that answered, in their order.
+py::list Find(std::vector<std::string> ports, double timeout, bool arms) {
+    std::vector<Probe> probes(ports.size());
+    for (std::size_t i = 0; i < ports.size(); ++i) probes[i].port = std::move(ports[i]);
+    ReleasingInterpreterLock([&] {
+        std::vector<std::thread> threads;
+        threads.reserve(probes.size());
+        for (Probe& probe : probes) {
+            threads.emplace_back([&probe, timeout, arms] {
+                arms ? ProbeArm(probe, timeout) : ProbeGrip(probe, timeout);
+            });
+        }
+        for (std::thread& thread : threads) thread.join();
+    });
+    py::list found;
+    for (const Probe& probe : probes) {
+        if (!probe.answered) continue;
+        if (arms) {
+            const UUID& id = probe.arm.device_id_ext;
+            found.append(py::make_tuple(
+                probe.port, probe.arm.device_id, probe.arm.device_model_number,
+                probe.arm.hardware_version, probe.arm.firmware_version,
+                py::bytes(reinterpret_cast<const char*>(id.bytes.data()), id.bytes.size())));
+        } else {
+            const Devices::HandleInfoResponse& i = probe.grip;
+            found.append(py::make_tuple(probe.port, i.device_id, i.tool_data_remaining,
+                                        i.device_model_number, i.hardware_version,
+                                        i.firmware_version));
+        }
+    }
+    return found;
+}
+
+}  // namespace
+
+void RegisterPorts(py::module_& m) {
+    m.def("list_ports", [] {
+        std::vector<IO::SerialPortInfo> ports;
+        ReleasingInterpreterLock([&] { ports = IO::EnumerateSerialPorts(); });
+        py::list list;
+        for (const IO::SerialPortInfo& port : ports) {
+            list.append(
+                PortTuple(port.port_name, port.kind, Platform::DescribePort(port.port_name)));
+        }
+        return list;
+    });
+    m.def("describe_port", [](const std::string& name) {
+        return PortTuple(name, std::nullopt, Platform::DescribePort(name));
+    });
+    m.def("usb_ports", [] {
+        std::vector<std::string> names;
+        for (const IO::SerialPortInfo& port : IO::EnumerateSerialPorts()) {
+            if (port.kind == IO::PortKind::UsbSerial) names.push_back(port.port_name);
+        }
+        return names;
+    });
+    m.def("find_arms", [](std::vector<std::string> ports, double timeout) {
+        return Find(std::move(ports), timeout, true);
+    });
+    m.def("find_grips", [](std::vector<std::string> ports, double timeout) {
+        return Find(std::move(ports), timeout, false);
+    });
+}
+
+}  // namespace Brivane::HardwareAPI::Package

@@ -1,0 +1,342 @@
+"""brivane: the Kalvar arm and the Handle grip for new programs.
+
+Faults raise (brivane.errors), every call has a time-out of its object's own, ports close
+on leaving a with block, and each arm keeps its own calibration. This is a layer over the
+same C++ library as the BrivaneHardwareAPI module, with its own copy of it: calibration set
+through one is not seen by the other.
+"""
+from __future__ import annotations
+
+import math
+import time
+import uuid
+from typing import Iterable, Iterator, NamedTuple, Optional, Sequence, Tuple, Union
+
+from . import _brivane
+from .errors import BadAnswer, DeviceError, LineLost, NoAnswer, PortError, WrongDevice
+
+__all__ = [
+    "Arm", "Grip", "list_ports", "find_arms", "find_grips",
+    "Identity", "State", "JointState", "Stats", "PortInfo", "Found",
+    "HandleInfo", "HandleStatus", "HandleError", "StatusBlock",
+    "DeviceError", "NoAnswer", "BadAnswer", "LineLost", "PortError", "WrongDevice",
+    "DEFAULT_TIMEOUT",
+]
+
+#: The reply time-out, in seconds: a lost answer is noticed within a few periods of a
+#: force loop at 1 kHz, where an arm answers in a fraction of a millisecond.
+DEFAULT_TIMEOUT = 0.02
+#: How long detection gives each port to answer.
+DEFAULT_PROBE_TIMEOUT = 0.5
+
+Vec3 = Tuple[float, float, float]
+Port = Union[str, bytes]
+
+
+class Identity(NamedTuple):
+    """What an arm says of itself when it wakes."""
+    device_id: int
+    model: int
+    hardware: int
+    firmware: int
+    uuid: uuid.UUID
+
+
+class State(NamedTuple):
+    """The end effector's position (m) and velocity (m/s)."""
+    position: Vec3
+    velocity: Vec3
+
+
+class JointState(NamedTuple):
+    """The joint angles (degrees) and velocities."""
+    angles: Vec3
+    velocities: Vec3
+
+
+class Stats(NamedTuple):
+    """Exchanges since the last reset, and the loop rate and latency of the recent ones
+    (up to 1024), measured in the library around each exchange."""
+    exchanges: int
+    failures: int
+    rate_hz: float
+    p50_us: float
+    p99_us: float
+    max_us: float
+
+
+class HandleInfo(NamedTuple):
+    device_id: int
+    tool_data_remaining: int
+    model: int
+    hardware: int
+    firmware: int
+
+
+class HandleStatus(NamedTuple):
+    device_id: int
+    quaternion: Tuple[float, float, float, float]
+    error_flag: int
+    hall_effect_sensor_level: int
+    user_data: bytes
+
+
+class HandleError(NamedTuple):
+    device_id: int
+    error_code: int
+
+
+class StatusBlock(NamedTuple):
+    """The grip's decoded status block."""
+    device_id: int
+    quaternion: Tuple[float, float, float, float]
+    error_flag: int
+    hall_effect_sensor_level: int
+    buttons: int
+    battery_level: float
+
+
+class PortInfo(NamedTuple):
+    """A serial port and what the system knows of it; None where it knows nothing."""
+    device: str
+    kind: Optional[str] = None  # "usb", "wired" or "bluetooth"
+    vid: Optional[int] = None
+    pid: Optional[int] = None
+    serial_number: Optional[str] = None
+    manufacturer: Optional[str] = None
+    product: Optional[str] = None
+    by_id: Optional[str] = None
+
+
+class Found(NamedTuple):
+    """A port where a device answered, and what it said of itself."""
+    port: PortInfo
+    identity: Union[Identity, HandleInfo]
+
+
+def _checked_timeout(timeout: float) -> float:
+    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+        raise TypeError(f"timeout must be a number of seconds, not {type(timeout).__name__}")
+    if not math.isfinite(timeout) or timeout <= 0:
+        raise ValueError(f"timeout must be a finite number of seconds above 0, not {timeout!r}")
+    return float(timeout)
+
+
+def _identity(fields: tuple) -> Identity:
+    device_id, model, hardware, firmware, identifier = fields
+    return Identity(device_id, model, hardware, firmware, uuid.UUID(bytes=bytes(identifier)))
+
+
+class _Device:
+    _native: object
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info) -> None:
+        self.close()
+
+    def close(self) -> None:
+        """Closes the port; later calls raise ValueError. Closing twice is harmless."""
+        self._native.close()
+
+    @property
+    def closed(self) -> bool:
+        return self._native.closed
+
+    @property
+    def port(self) -> str:
+        return self._native.port
+
+    @property
+    def timeout(self) -> float:
+        """The reply time-out of every call, in seconds."""
+        return self._native.timeout
+
+    @timeout.setter
+    def timeout(self, seconds: float) -> None:
+        self._native.timeout = _checked_timeout(seconds)
+
+    def __repr__(self) -> str:
+        state = "closed" if self.closed else f"timeout={self.timeout:g}"
+        return f"{type(self).__name__}({self.port!r}, {state})"
+
+
+class Arm(_Device):
+    """A Kalvar arm on its own port, opened exclusively and woken at construction.
+
+    One object may be used from several threads: each call holds the arm's own lock for
+    its whole exchange, so frames never interleave and answers never mix.
+    """
+
+    def __init__(self, port: Port, *, timeout: float = DEFAULT_TIMEOUT) -> None:
+        self._native = _brivane.Arm(port, _checked_timeout(timeout), State, JointState)
+        self.identity: Identity = _identity(self._native.identity)
+
+    def force(self, force: Sequence[float]) -> State:
+        """Commands an end-effector force (N) and returns the state the arm answers with."""
+        return self._native.force(force)
+
+    def position_target(self, position: Sequence[float]) -> State:
+        """Commands an end-effector position (m)."""
+        return self._native.position_target(position)
+
+    def torques(self, torques: Sequence[float]) -> JointState:
+        """Commands joint torques and returns the joint state."""
+        return self._native.torques(torques)
+
+    def angle_target(self, angles: Sequence[float]) -> JointState:
+        """Commands joint angles (degrees)."""
+        return self._native.angle_target(angles)
+
+    def temperature(self) -> float:
+        return self._native.temperature()
+
+    def powered(self) -> bool:
+        return self._native.powered()
+
+    def currents(self) -> Vec3:
+        return self._native.currents()
+
+    def orientation(self) -> Tuple[float, float, float, float]:
+        return self._native.orientation()
+
+    def firmware_id(self) -> uuid.UUID:
+        return uuid.UUID(bytes=self._native.firmware_id())
+
+    def calibrate(self, angles: Sequence[float] = (0.0, 0.0, 0.0)) -> None:
+        """Takes the arm's present pose for `angles` (degrees), for host_position() of this
+        arm only."""
+        self._native.calibrate(angles)
+
+    @property
+    def offsets(self) -> Vec3:
+        """This arm's joint-angle offsets in radians, set by calibrate()."""
+        return self._native.offsets
+
+    def host_position(self) -> Vec3:
+        """The end-effector position computed here from the joint angles, with this arm's
+        calibration (commands zero torques to read them)."""
+        return self._native.host_position()
+
+    @property
+    def stats(self) -> "ArmStats":
+        return ArmStats(self._native)
+
+    def reopen(self) -> None:
+        """Opens the port again, once the device is back, and wakes the arm."""
+        self._native.reopen()
+        self.identity = _identity(self._native.identity)
+
+
+class ArmStats:
+    """Live loop statistics of an arm: read its fields, or snapshot() them; reset() starts
+    counting anew."""
+
+    def __init__(self, native) -> None:
+        self._native = native
+
+    def snapshot(self) -> Stats:
+        return Stats(*self._native.stats())
+
+    def reset(self) -> None:
+        self._native.reset_stats()
+
+    def __getattr__(self, name: str):
+        if name in Stats._fields:
+            return getattr(self.snapshot(), name)
+        raise AttributeError(name)
+
+    def __repr__(self) -> str:
+        s = self.snapshot()
+        return (f"{s.exchanges} exchanges, {s.failures} failed, {s.rate_hz:.0f} Hz, latency "
+                f"p50 {s.p50_us:.0f} us, p99 {s.p99_us:.0f} us, max {s.max_us:.0f} us")
+
+
+Message = Union[HandleInfo, HandleStatus, HandleError]
+
+
+class Grip(_Device):
+    """A Handle grip on its own port, opened exclusively and woken at construction; `info`
+    is its answer to the wake-up.
+
+    One thread may receive while another sends; each side has its own lock.
+    """
+
+    def __init__(self, port: Port, *, timeout: float = DEFAULT_TIMEOUT) -> None:
+        self._native = _brivane.Grip(port, _checked_timeout(timeout), HandleInfo, HandleStatus,
+                                     HandleError)
+        self.info: HandleInfo = HandleInfo(*self._native.info)
+
+    def send_state(self, device_id: int = 0, user_data: bytes = b"") -> None:
+        """Sends a handle state: the grip's id (0 for any grip) and up to 255 bytes."""
+        self._native.send_state(device_id, bytes(user_data))
+
+    def request_status(self) -> None:
+        self._native.request_status()
+
+    def receive(self, timeout: Optional[float] = None) -> Optional[Message]:
+        """The next message, or None when none came within `timeout` (the grip's own
+        time-out when None)."""
+        wait = self.timeout if timeout is None else _checked_timeout(timeout)
+        messages = self._native.receive(wait, 1)
+        return messages[0] if messages else None
+
+    def messages(self, duration: Optional[float] = None) -> Iterator[Message]:
+        """The messages as they come, for `duration` seconds (for ever when None); the
+        messages already here are taken in one call."""
+        until = None if duration is None else time.monotonic() + duration
+        receive = self._native.receive
+        while True:
+            wait = self.timeout
+            if until is not None:
+                wait = min(wait, until - time.monotonic())
+                if wait <= 0:
+                    return
+            yield from receive(wait, 256)
+
+    def status(self) -> StatusBlock:
+        """Requests the status and returns the decoded status block."""
+        device_id, quaternion, error_flag, hall, buttons, battery = self._native.status(
+            self.timeout)
+        return StatusBlock(device_id, quaternion, error_flag, hall, buttons, battery)
+
+    def reopen(self) -> None:
+        """Opens the port again, once the device is back, and wakes the grip."""
+        self._native.reopen()
+        self.info = HandleInfo(*self._native.info)
+
+
+def list_ports() -> list[PortInfo]:
+    """Every serial port the system lists that may carry a device, with what it knows of
+    each (from sysfs and /dev/serial/by-id on Linux; names only on Windows)."""
+    return [PortInfo(*fields) for fields in _brivane.list_ports()]
+
+
+def _port_infos(ports: Optional[Iterable[Port]]) -> dict[str, PortInfo]:
+    if ports is None:
+        return {info.device: info for info in list_ports()}
+    infos = {}
+    for port in ports:
+        name = port.decode() if isinstance(port, bytes) else str(port)
+        infos[name] = PortInfo(*_brivane.describe_port(name))
+    return infos
+
+
+def find_arms(ports: Optional[Iterable[Port]] = None, *,
+              timeout: float = DEFAULT_PROBE_TIMEOUT) -> list[Found]:
+    """The ports where a Kalvar arm answered, probing them all at once: the system's USB
+    serial ports, or `ports` (such as the simulator's)."""
+    infos = _port_infos(ports)
+    names = list(infos) if ports is not None else _brivane.usb_ports()
+    found = _brivane.find_arms(names, _checked_timeout(timeout))
+    return [Found(infos.get(name, PortInfo(name)), _identity(rest)) for name, *rest in found]
+
+
+def find_grips(ports: Optional[Iterable[Port]] = None, *,
+               timeout: float = DEFAULT_PROBE_TIMEOUT) -> list[Found]:
+    """The ports where a Handle grip answered its wake-up, probing them all at once: every
+    serial port the system lists, or `ports`."""
+    infos = _port_infos(ports)
+    found = _brivane.find_grips(list(infos), _checked_timeout(timeout))
+    return [Found(infos[name], HandleInfo(*rest)) for name, *rest in found]

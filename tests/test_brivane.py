@@ -1,0 +1,220 @@
+"""The brivane package, against the simulator and pseudo-terminal devices that fail."""
+import errno
+import math
+import pathlib
+import signal
+import struct
+import sys
+import threading
+import time
+import uuid
+
+import pytest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "examples"))
+from simulator import Simulator  # noqa: E402
+
+brivane = pytest.importorskip("brivane")
+
+WAKE_ANSWER = b"\x0b" + struct.pack("<HBBB", 7, 4, 3, 14) + bytes(range(16))
+INFO = bytes([0xD0, 0x2C, 0x01, 0x05, 0x06, 0x07, 0x08])
+
+
+def state_answer(*values):
+    return b"\x2b" + struct.pack("<6f", *values)
+
+
+def woken_arm(device, **options):
+    device.respond(1, WAKE_ANSWER)
+    arm = brivane.Arm(device.path, **options)
+    assert device.join() == b"\x0a"
+    return arm
+
+
+@pytest.fixture
+def sim():
+    started = []
+
+    def start(device="arm", *options):
+        simulator = Simulator(device, *options)
+        started.append(simulator)
+        return simulator
+
+    yield start
+    for simulator in started:
+        simulator.stop()
+
+
+def test_arm_calls_and_records(sim):
+    simulator = sim("arm")
+    with brivane.Arm(simulator.port) as arm:
+        assert arm.identity == brivane.Identity(1, 4, 3, 14, uuid.UUID(
+            "5b1d0d5e-0a7c-4b5a-9c3e-000000000001"))
+        state = arm.force([0.0, 0.0, 0.0])
+        assert isinstance(state, brivane.State) and len(state.position) == 3
+        assert isinstance(arm.torques((0, 0, 0)), brivane.JointState)
+        assert arm.temperature() > 0 and arm.powered() is True
+        assert len(arm.currents()) == 3 and len(arm.orientation()) == 4
+        assert isinstance(arm.firmware_id(), uuid.UUID)
+        assert arm.stats.exchanges == 7 and arm.stats.failures == 0
+        arm.stats.reset()
+        assert arm.stats.snapshot() == brivane.Stats(0, 0, 0.0, 0.0, 0.0, 0.0)
+    assert arm.closed
+    with pytest.raises(ValueError, match="closed"):
+        arm.temperature()
+    with brivane.Arm(simulator.port):  # the with block let the port go
+        pass
+
+
+@pytest.mark.parametrize("fault, raised, attribute", [
+    ("drop-every=2", brivane.NoAnswer, None),
+    ("wrong-code", brivane.WrongDevice, None),
+    ("stop", brivane.LineLost, ("errno", errno.EIO)),
+])
+def test_each_fault_raises_its_error_and_the_arm_recovers(sim, fault, raised, attribute):
+    simulator = sim("arm", *([] if fault == "stop" else ["--fault", fault]))
+    if raised is brivane.WrongDevice:
+        with pytest.raises(raised, match=simulator.port):
+            brivane.Arm(simulator.port, timeout=0.2)
+        return
+    arm = brivane.Arm(simulator.port, timeout=0.2)
+    if fault == "stop":
+        simulator.stop()
+    with pytest.raises(raised) as error:
+        arm.force([0, 0, 0])
+    assert error.value.port == simulator.port and error.value.operation == "force"
+    if attribute:
+        assert getattr(error.value, attribute[0]) == attribute[1]
+        assert isinstance(error.value, OSError)
+        started = time.monotonic()
+        with pytest.raises(raised):  # at once, until reopen()
+            arm.force([0, 0, 0])
+        assert time.monotonic() - started < 0.05
+    else:
+        assert isinstance(error.value, TimeoutError)
+        arm.force([0, 0, 0])  # the next answer is read, not the one before
+    assert arm.stats.failures == 1
+
+
+def test_port_errors_say_why(tmp_path):
+    file = tmp_path / "log"
+    file.write_bytes(b"x")
+    for port, number in [("/dev/brivane-nothing", errno.ENOENT), (str(file), errno.ENOTTY)]:
+        with pytest.raises(brivane.PortError) as error:
+            brivane.Arm(port)
+        assert error.value.errno == number and port in str(error.value)
+    assert file.read_bytes() == b"x"
+
+
+def test_a_bad_answer_keeps_its_bytes_and_a_late_rest_is_dropped(device):
+    arm = woken_arm(device, timeout=0.1)
+    device.respond(13, b"\x55\x01\x02")
+    with pytest.raises(brivane.BadAnswer) as error:
+        arm.force([0, 0, 1])
+    assert error.value.received == b"\x55\x01\x02"
+    answer = state_answer(1, 2, 3, 4, 5, 6)
+    device.respond(13, answer[:9])
+    with pytest.raises(brivane.NoAnswer):
+        arm.force([0, 0, 1])
+    device.join()
+    device.send(answer[9:])
+    time.sleep(0.02)
+    device.respond(13, state_answer(7, 8, 9, 1, 1, 1))
+    assert arm.force([0, 0, 1]).position == (7, 8, 9)
+
+
+def test_the_time_out_is_kept_and_checked(device):
+    arm = woken_arm(device, timeout=0.05)
+    started = time.monotonic()
+    with pytest.raises(brivane.NoAnswer, match="50 ms"):
+        arm.temperature()
+    assert 0.05 <= time.monotonic() - started < 0.1
+    for bad in (0, -1, math.inf, math.nan):
+        with pytest.raises(ValueError):
+            arm.timeout = bad
+    with pytest.raises(TypeError):
+        arm.timeout = "1"
+    arm.timeout = 0.2
+    assert arm.timeout == 0.2
+
+
+def test_two_arms_keep_two_calibrations_and_the_module_keeps_its_own(sim, api):
+    first, second = (brivane.Arm(sim("arm", "--serial", n).port) for n in (1, 2))
+    before = second.host_position()
+    first.calibrate([10.0, -30.0, 40.0])
+    assert first.offsets != (0.0, 0.0, 0.0) and second.offsets == (0.0, 0.0, 0.0)
+    assert second.host_position() == pytest.approx(before, abs=1e-5)
+    assert first.host_position() != pytest.approx(before, abs=1e-3)
+    module_arm = api.Kalvar(api.SerialStream(sim("arm").port))
+    assert module_arm.get_end_effector_position(False)[0] == pytest.approx(before, abs=1e-5)
+
+
+def test_waits_release_the_interpreter_lock_and_ctrl_c_ends_them(device):
+    arm = woken_arm(device, timeout=5.0)
+    ticks = []
+    ticker = threading.Thread(target=lambda: [ticks.append(time.sleep(0.01)) for _ in range(20)])
+    ticker.start()
+    signal.signal(signal.SIGALRM, lambda *_: (_ for _ in ()).throw(KeyboardInterrupt))
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    started = time.monotonic()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            arm.temperature()
+    finally:
+        signal.signal(signal.SIGALRM, signal.SIG_DFL)
+    assert time.monotonic() - started < 0.6
+    ticker.join()
+    assert len(ticks) == 20
+
+
+def test_threads_sharing_an_arm_never_mix_answers(sim):
+    arm = brivane.Arm(sim("arm").port, timeout=1.0)
+    failures = []
+
+    def loop(call, check):
+        for _ in range(300):
+            if not check(call()):
+                failures.append(call)
+
+    threads = [threading.Thread(target=loop, args=(lambda: arm.force([0, 0, 0]),
+                                                   lambda s: isinstance(s, brivane.State))),
+               threading.Thread(target=loop, args=(arm.temperature, lambda t: 20 < t < 60))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == [] and arm.stats.exchanges == 600
+
+
+def test_grip_messages_status_and_commands(sim, device):
+    simulator = sim("grip", "--rate", 1000)
+    with brivane.Grip(simulator.port, timeout=0.5) as grip:
+        assert grip.info == brivane.HandleInfo(1, 100, 2, 1, 9)
+        grip.send_state(1, b"\xaa\xbb")
+        messages = list(grip.messages(duration=0.2))
+        assert len(messages) > 50 and all(isinstance(m, brivane.HandleStatus) for m in messages)
+        assert messages[-1].user_data == b"\xaa\xbb"
+    stuffed = sim("grip", "--rate", 0, "--status", "stuffed")
+    with brivane.Grip(stuffed.port, timeout=0.5) as grip:
+        block = grip.status()
+        assert isinstance(block, brivane.StatusBlock) and 3.0 <= block.battery_level <= 4.3
+    # A grip of its own: an error message, then silence.
+    device.respond(1, INFO)
+    grip = brivane.Grip(device.path, timeout=0.1)
+    device.join()
+    device.send(bytes([0xDF, 0x34, 0x12, 0x09]))
+    assert grip.receive() == brivane.HandleError(0x1234, 9)
+    assert grip.receive(timeout=0.05) is None
+    grip.send_state(7)
+    assert device.receive_all() == bytes.fromhex("db070000")
+
+
+def test_find_arms_probes_every_port_at_once(sim, tmp_path):
+    ports = [sim("arm", "--serial", n, "--latency-us", 200_000).port for n in (1, 2)]
+    silent = sim("arm", "--fault", "silent").port
+    started = time.monotonic()
+    found = brivane.find_arms([*ports, silent, "/dev/brivane-nothing"], timeout=0.5)
+    assert time.monotonic() - started < 0.9  # one probe's wait, not four
+    assert [f.port.device for f in found] == ports
+    assert [f.identity.device_id for f in found] == [1, 2]
+    assert brivane.find_grips(ports, timeout=0.3) == []
