@@ -5,8 +5,9 @@
 CMake configures the checkout's CMakeLists.txt (same sources and flags, tests off) with
 -DPython_EXECUTABLE set to this interpreter, builds the module and the device simulator,
 and installs its python component into a staging folder. From there the module, its type
-stub (also as the stub package BrivaneHardwareAPI-stubs, for mypy) and py.typed go to the
-top of site-packages, and brivane-sim to the environment's bin.
+stub (also as the stub package BrivaneHardwareAPI-stubs, for mypy) and py.typed, and the
+brivane package with its native part, go to the top of site-packages, and brivane-sim to
+the environment's bin.
 The version is the project version in CMakeLists.txt. CMAKE_BUILD_PARALLEL_LEVEL sets the
 number of compile jobs, one per processor unless it is set.
 """
@@ -53,7 +54,7 @@ class CMakeBuild(build_ext):
                         "-DBRIVANE_PYTHON_INSTALL_DIR=site-packages"], check=True)
         jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or str(os.cpu_count() or 1)
         subprocess.run(["cmake", "--build", str(build), "--parallel", jobs, "--target",
-                        "BrivaneHardwareAPI", "brivane-sim"], check=True)
+                        "BrivaneHardwareAPI", "brivane_native", "brivane-sim"], check=True)
         shutil.rmtree(stage, ignore_errors=True)
         subprocess.run(["cmake", "--install", str(build), "--prefix", str(stage),
                         "--component", "python", "--strip"], check=True)
