@@ -7,7 +7,8 @@
 A device without a port is simulated. The tour: the versions, opening the ports, wake-up
 and identity, a force loop at the highest rate the link allows, the host's kinematics
 beside the arm's own position, a calibration, and the grip's status messages through a
-subclass's callbacks. It ends with a summary table; the exit status is 0 when every
+subclass's callbacks; then the same arm through the brivane package, with exceptions,
+with-blocks and loop statistics. It ends with a summary table; the exit status is 0 when every
 device answered as expected.
 """
 import argparse
@@ -23,6 +24,7 @@ try:
 except ImportError:  # not on PYTHONPATH: the module next to the default build
     sys.path.insert(0, str(REPOSITORY / "build" / "python"))
     import BrivaneHardwareAPI as api
+import brivane  # noqa: E402  (beside the module)
 
 HOME = [0.0, -45.0, 45.0]  # joint angles (degrees) of the arm's home pose
 SPRING = 200.0  # N/m: the force loop pulls the arm along a small circle
@@ -207,6 +209,43 @@ def grip_tour(grip, seconds, summary, simulated):
     return status["user_data"][:1] == [42] or not simulated
 
 
+def brivane_tour(port, seconds, summary):
+    """The brivane package: arms found at once, a force loop in a with block, and a lost
+    line caught. `port` is a real arm's, or None for simulated ones."""
+    section("brivane: two arms found at once, a force loop, a lost line")
+    simulators = [] if port else [Simulator("arm", "--serial", n) for n in (1, 2)]
+    try:
+        ports = [port] if port else [simulator.port for simulator in simulators]
+        started = time.monotonic()
+        found = brivane.find_arms(ports)
+        print(f"find_arms: {len(found)} of {len(ports)} ports answered in "
+              f"{(time.monotonic() - started) * 1000:.0f} ms")
+        for item in found:
+            print(f"  {item.port.device}: device {item.identity.device_id}, "
+                  f"model {item.identity.model}, uuid {item.identity.uuid}")
+        with brivane.Arm(found[0].port.device) as arm:
+            until = time.monotonic() + seconds / 2
+            while time.monotonic() < until:
+                position, velocity = arm.force([0.0, 0.0, 0.0])
+            print(f"force loop: {arm.stats}")
+            summary.append(("brivane force loop", f"{arm.stats.rate_hz:,.0f} Hz; p99 "
+                                                  f"{arm.stats.p99_us:.0f} µs"))
+            if not simulators:
+                return len(found) == 1
+            simulators[0].stop()  # as pulling the arm's cable does
+            try:
+                while True:
+                    arm.force([0.0, 0.0, 0.0])
+            except brivane.LineLost as lost:
+                print(f"the simulator stopped under the loop: {type(lost).__name__}: {lost}")
+                summary.append(("brivane", f"{len(found)} arms found; LineLost caught, "
+                                           f"errno {lost.errno}"))
+        return len(found) == 2
+    finally:
+        for simulator in simulators:
+            simulator.stop()
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--arm", metavar="PORT", help="the arm's port (default: simulated)")
@@ -234,6 +273,7 @@ def main() -> int:
         grip = Grip(grip_stream)
         grip_ok = grip_tour(grip, args.seconds, summary, simulated=args.grip is None)
         del arm, grip, arm_stream, grip_stream  # closes the ports
+        brivane_ok = brivane_tour(args.arm, args.seconds, summary)
     finally:
         for simulator in simulators:
             simulator.stop()
@@ -242,7 +282,7 @@ def main() -> int:
     width = max(len(name) for name, _ in summary)
     for name, value in summary:
         print(f"  {name:<{width}}  {value}")
-    ok = arm_ok and grip_ok
+    ok = arm_ok and grip_ok and brivane_ok
     print("\nall devices answered as expected" if ok
           else "\nsome device did not answer as expected")
     return 0 if ok else 1

@@ -77,3 +77,9 @@ def test_grip_thread_stops_on_a_lost_grip_without_spinning():
     reader.join(timeout=30)  # a few reopens, each failing at once, then it gives up
     assert not reader.is_alive() and reader.lost
     assert time.process_time() - cpu < 0.5
+
+
+def test_brivane_loop_prints_its_statistics():
+    output = run("brivane_loop.py", "--seconds", 1.2)
+    assert re.search(r"1 s  \d+ exchanges, \d+ failed, \d+ Hz, latency p50", output), output
+    assert "answers lost" in output
