@@ -15,6 +15,8 @@ drained the line below 128 bytes, so user data longer than that can stall a read
 device timeout.
 """
 import argparse
+import collections
+import itertools
 import os
 import resource
 import signal
@@ -32,11 +34,17 @@ def status_messages(user_data_length, count=65536):
         for i in range(count))
 
 
-def start_grip(master, user_data_length):
+INFO = bytes([0xD0, 0x01, 0x00, 0x64, 0x02, 0x01, 0x09])
+
+
+def start_grip(master, user_data_length, info_first=False):
     chunk = status_messages(user_data_length)
     pid = os.fork()
     if pid == 0:  # the grip
         try:
+            if info_first:  # answers the wake-up, then streams
+                os.read(master, 1)
+                os.write(master, INFO)
             view = memoryview(chunk)
             while True:
                 at = 0
@@ -83,10 +91,10 @@ def measure(loop, messages):
     return messages / wall, cpu / messages * 1e6
 
 
-def run(name, user_data_length, messages, receiver):
+def run(name, user_data_length, messages, receiver, info_first=False):
     master, slave = os.openpty()
     tty.setraw(slave)
-    grip_pid = start_grip(master, user_data_length)
+    grip_pid = start_grip(master, user_data_length, info_first)
     try:
         rate, cpu = receiver(slave, os.ttyname(slave), messages)
     finally:
@@ -117,6 +125,13 @@ def main():
         grip = BrivaneHardwareAPI.Handle(BrivaneHardwareAPI.SerialStream(path))
         return measure(lambda n: [grip.Receive() for _ in range(n)], messages)
 
+    def brivane_messages(_, path, messages):
+        import brivane
+        grip = brivane.Grip(path, timeout=1.0)
+        stream = grip.messages()
+        return measure(lambda n: collections.deque(itertools.islice(stream, n), maxlen=0),
+                       messages)
+
     def raw(fd, _, messages):
         return measure(lambda n: pure_python(fd, n, length), messages)
 
@@ -124,8 +139,12 @@ def main():
     rate = run("Python subclass, OnReceiveHandleStatusMessage", length, args.messages,
                python_override)
     run("plain Handle (no Python callback)", length, args.messages, plain)
+    brivane_rate = run("brivane Grip.messages(), records", length, args.messages,
+                       brivane_messages, info_first=True)
     run("pure Python os.read + struct.unpack", length, args.messages, raw)
     print(f"target 10,000 msg/s through a Python callback: {'met' if rate >= 10000 else 'NOT met'}")
+    print(f"target 100,000 msg/s through brivane's messages(): "
+          f"{'met' if brivane_rate >= 100000 else 'NOT met'}")
     usage = resource.getrusage(resource.RUSAGE_SELF)
     print(f"receiver context switches: {usage.ru_nvcsw} voluntary, {usage.ru_nivcsw} involuntary")
 

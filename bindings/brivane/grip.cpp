@@ -86,6 +86,7 @@ class Grip {
         int error = 0;
         Outcome outcome;
         std::size_t junk = 0;
+        std::size_t messages = 0;
         ReleasingInterpreterLock([&] {
             const std::lock_guard<std::mutex> reading(read_mutex_);
             const std::lock_guard<std::mutex> writing(write_mutex_);
@@ -102,16 +103,18 @@ class Grip {
             Message& message = (*messages_)[0];
             do {
                 outcome = ReceiveOne(message, deadline, junk);
+                if (outcome.answered()) ++messages;
             } while (outcome.answered() && message.kind != Message::Kind::Info);
             if (outcome.answered()) info_message_ = message.info;
         });
         if (!stream_) RaisePortError(port_, error);
         if (!outcome.answered()) {
             Close();
-            if (outcome.kind == Outcome::Kind::NoAnswer && junk > 0) {
+            if (outcome.kind == Outcome::Kind::NoAnswer && junk > 0 && messages == 0) {
                 RaiseWrongDevice(port_, "something answered the wake-up, but not as a grip does");
             }
-            RaiseFor(outcome, port_, "wake-up", std::max(timeout_, kShortestWakeLimit));
+            RaiseFor(outcome, port_, messages > 0 ? "wake-up (no information message)" : "wake-up",
+                     std::max(timeout_, kShortestWakeLimit));
         }
     }
 
