@@ -2,8 +2,10 @@
 import errno
 import math
 import pathlib
+import os
 import signal
 import struct
+import subprocess
 import sys
 import threading
 import time
@@ -218,3 +220,20 @@ def test_find_arms_probes_every_port_at_once(sim, tmp_path):
     assert [f.port.device for f in found] == ports
     assert [f.identity.device_id for f in found] == [1, 2]
     assert brivane.find_grips(ports, timeout=0.3) == []
+
+
+def test_a_program_using_the_package_passes_mypy_strict(tmp_path):
+    pytest.importorskip("mypy")
+    program = tmp_path / "program.py"
+    program.write_text(
+        "import brivane\n\n\n"
+        "def loop(port: str) -> float:\n"
+        "    with brivane.Arm(port, timeout=0.01) as arm:\n"
+        "        z: float = arm.force([0.0, 0.0, 1.0]).position[2]\n"
+        "        messages: list[brivane.Found] = brivane.find_arms([port])\n"
+        "        return z + len(messages) + arm.stats.snapshot().p99_us\n")
+    package = pathlib.Path(brivane.__file__).parent.parent
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+         str(program)], capture_output=True, text=True, env={**os.environ, "MYPYPATH": str(package)})
+    assert result.returncode == 0, result.stdout + result.stderr

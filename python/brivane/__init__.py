@@ -10,7 +10,9 @@ from __future__ import annotations
 import math
 import time
 import uuid
-from typing import Iterable, Iterator, NamedTuple, Optional, Sequence, Tuple, Union
+from types import TracebackType
+from typing import (Any, Iterable, Iterator, NamedTuple, Optional, Sequence, Tuple, Type,
+                    TypeVar, Union)
 
 from . import _brivane
 from .errors import BadAnswer, DeviceError, LineLost, NoAnswer, PortError, WrongDevice
@@ -122,18 +124,22 @@ def _checked_timeout(timeout: float) -> float:
     return float(timeout)
 
 
-def _identity(fields: tuple) -> Identity:
+def _identity(fields: Sequence[Any]) -> Identity:
     device_id, model, hardware, firmware, identifier = fields
     return Identity(device_id, model, hardware, firmware, uuid.UUID(bytes=bytes(identifier)))
 
 
-class _Device:
-    _native: object
+_Self = TypeVar("_Self", bound="_Device")
 
-    def __enter__(self):
+
+class _Device:
+    _native: Union[_brivane.Arm, _brivane.Grip]
+
+    def __enter__(self: _Self) -> _Self:
         return self
 
-    def __exit__(self, *exc_info) -> None:
+    def __exit__(self, kind: Optional[Type[BaseException]], error: Optional[BaseException],
+                 traceback: Optional[TracebackType]) -> None:
         self.close()
 
     def close(self) -> None:
@@ -168,6 +174,8 @@ class Arm(_Device):
     One object may be used from several threads: each call holds the arm's own lock for
     its whole exchange, so frames never interleave and answers never mix.
     """
+
+    _native: _brivane.Arm
 
     def __init__(self, port: Port, *, timeout: float = DEFAULT_TIMEOUT) -> None:
         self._native = _brivane.Arm(port, _checked_timeout(timeout), State, JointState)
@@ -233,7 +241,7 @@ class ArmStats:
     """Live loop statistics of an arm: read its fields, or snapshot() them; reset() starts
     counting anew."""
 
-    def __init__(self, native) -> None:
+    def __init__(self, native: _brivane.Arm) -> None:
         self._native = native
 
     def snapshot(self) -> Stats:
@@ -242,7 +250,7 @@ class ArmStats:
     def reset(self) -> None:
         self._native.reset_stats()
 
-    def __getattr__(self, name: str):
+    def __getattr__(self, name: str) -> Any:
         if name in Stats._fields:
             return getattr(self.snapshot(), name)
         raise AttributeError(name)
@@ -262,6 +270,8 @@ class Grip(_Device):
 
     One thread may receive while another sends; each side has its own lock.
     """
+
+    _native: _brivane.Grip
 
     def __init__(self, port: Port, *, timeout: float = DEFAULT_TIMEOUT) -> None:
         self._native = _brivane.Grip(port, _checked_timeout(timeout), HandleInfo, HandleStatus,

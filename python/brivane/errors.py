@@ -39,7 +39,7 @@ class _SystemFault(DeviceError, OSError):
                  errno: int = 0) -> None:
         DeviceError.__init__(self, message, port=port, operation=operation)
         self.errno = errno
-        self.strerror = _os.strerror(errno) if errno else None
+        self.strerror = _os.strerror(errno) if errno else ""
 
     def __str__(self) -> str:
         return DeviceError.__str__(self)
