@@ -4,6 +4,7 @@
 #include <pybind11/stl.h>
 
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <memory>
 #include <mutex>
@@ -80,7 +81,8 @@ class Arm {
                 return;
             }
             arm_ = std::make_unique<Kalvar>(stream_.get(), static_cast<float>(timeout_));
-            const Deadline deadline = Deadline::After(std::max(timeout_, kShortestWakeLimit));
+            const Deadline deadline =
+                Deadline::After(std::max(timeout_.load(), kShortestWakeLimit));
             outcome = arm_->wake(identity_, Limits{&deadline});
         });
         if (!stream_) RaisePortError(port_, error);
@@ -90,7 +92,7 @@ class Arm {
         }
         if (!outcome.answered()) {
             Close();
-            RaiseFor(outcome, port_, "wake-up", std::max(timeout_, kShortestWakeLimit));
+            RaiseFor(outcome, port_, "wake-up", std::max(timeout_.load(), kShortestWakeLimit));
         }
         if (identity_.device_model_number != kArmModel) {
             Close();
@@ -188,8 +190,15 @@ class Arm {
     double timeout_value() const { return timeout_; }
     void set_timeout(double seconds) { timeout_ = seconds; }
     const std::string& port() const { return port_; }
-    py::tuple Stats() const { return stats_.Snapshot(); }
-    void ResetStats() { stats_.Reset(); }
+    // Under the arm's lock, which no exchange holds while it wants the interpreter lock.
+    py::tuple Stats() {
+        const std::lock_guard<std::mutex> guard(mutex_);
+        return stats_.Snapshot();
+    }
+    void ResetStats() {
+        const std::lock_guard<std::mutex> guard(mutex_);
+        stats_.Reset();
+    }
 
   private:
     // One exchange under this arm's lock, without the interpreter lock, ending by the
@@ -220,7 +229,7 @@ class Arm {
     }
 
     std::string port_;
-    double timeout_;
+    std::atomic<double> timeout_;     // set from any thread, read by exchanges
     py::object state_, joint_state_;  // the record classes answers are made into
     std::mutex mutex_;
     std::unique_ptr<IO::SerialStream> stream_;
@@ -236,7 +245,7 @@ void RegisterArm(py::module_& m) {
     py::class_<Arm> arm(m, "Arm");
     arm.def(py::init<const Python::PortName&, double, py::object, py::object>());
     arm.def("reopen", &Arm::Open);
-    arm.def("close", &Arm::Close);
+    arm.def("close", &Arm::Close, py::call_guard<py::gil_scoped_release>());
     arm.def_property_readonly("closed", &Arm::Closed);
     arm.def_property_readonly("port", &Arm::port);
     arm.def_property_readonly("identity", &Arm::Identity);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -99,7 +100,8 @@ class Grip {
             }
             grip_ = std::make_unique<CapturingHandle>(stream_.get(), static_cast<float>(timeout_));
             grip_->SendDeviceWakeup();
-            const Deadline deadline = Deadline::After(std::max(timeout_, kShortestWakeLimit));
+            const Deadline deadline =
+                Deadline::After(std::max(timeout_.load(), kShortestWakeLimit));
             Message& message = (*messages_)[0];
             do {
                 outcome = ReceiveOne(message, deadline, junk);
@@ -114,7 +116,7 @@ class Grip {
                 RaiseWrongDevice(port_, "something answered the wake-up, but not as a grip does");
             }
             RaiseFor(outcome, port_, messages > 0 ? "wake-up (no information message)" : "wake-up",
-                     std::max(timeout_, kShortestWakeLimit));
+                     std::max(timeout_.load(), kShortestWakeLimit));
         }
     }
 
@@ -313,7 +315,7 @@ class Grip {
     }
 
     std::string port_;
-    double timeout_;
+    std::atomic<double> timeout_;       // set from any thread, read by exchanges
     py::object info_, status_, error_;  // the record classes messages are made into
     std::mutex read_mutex_, write_mutex_;
     std::unique_ptr<IO::SerialStream> stream_;
