@@ -222,7 +222,8 @@ std::string DescribeArm(const Frame& frame, const std::uint8_t* at) {
             return name + " angles " + Floats(at + 1, 3, "%+.3f") + " velocities " +
                    Floats(at + 13, 3, "%+.3f");
         case Arm::kEndEffectorState.code:
-            return name + " position " + Floats(at + 1, 3) + " velocity " + Floats(at + 13, 3);
+            return name + " position " + Floats(at + 1, 3, "%+.6f") + " velocity " +
+                   Floats(at + 13, 3, "%+.6f");
         case Arm::kTemperature.code:
             return name + Printf(" %.2f", static_cast<double>(LoadFloat(at + 1)));
         case Arm::kCurrent.code:
