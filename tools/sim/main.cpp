@@ -50,7 +50,8 @@ SIGTERM or SIGINT, or, with --once, until the port has been opened and closed ag
                         recorded one, and is answered with the recorded bytes after the
                         recorded time; the first difference is reported, and the program
                         hears nothing more. Ends when the program closes the port: status
-                        0 when every recorded request came, 1 otherwise
+                        0 when every recorded request came, 1 otherwise, 2 when FILE is
+                        no trace
   --speed X             replay: divide the recorded times by X (default 1)
   --exit-with-parent    exit when the process that started the simulator ends
   --help                this text
