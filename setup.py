@@ -3,11 +3,11 @@
     pip install --no-build-isolation .      # or: pip wheel --no-build-isolation .
 
 CMake configures the checkout's CMakeLists.txt (same sources and flags, tests off) with
--DPython_EXECUTABLE set to this interpreter, builds the module and the device simulator,
-and installs its python component into a staging folder. From there the module, its type
-stub (also as the stub package BrivaneHardwareAPI-stubs, for mypy) and py.typed, and the
-brivane package with its native part, go to the top of site-packages, and brivane-sim to
-the environment's bin.
+-DPython_EXECUTABLE set to this interpreter, builds the module, the brivane package's
+native part, the device simulator and the trace decoder, and installs its python component
+into a staging folder. From there the module, its type stub (also as the stub package
+BrivaneHardwareAPI-stubs, for mypy) and py.typed, and the brivane package, go to the top of
+site-packages, and brivane-sim and brivane-trace to the environment's bin.
 The version is the project version in CMakeLists.txt. CMAKE_BUILD_PARALLEL_LEVEL sets the
 number of compile jobs, one per processor unless it is set.
 """
@@ -54,7 +54,8 @@ class CMakeBuild(build_ext):
                         "-DBRIVANE_PYTHON_INSTALL_DIR=site-packages"], check=True)
         jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL") or str(os.cpu_count() or 1)
         subprocess.run(["cmake", "--build", str(build), "--parallel", jobs, "--target",
-                        "BrivaneHardwareAPI", "brivane_native", "brivane-sim"], check=True)
+                        "BrivaneHardwareAPI", "brivane_native", "brivane-sim", "brivane-trace"],
+                       check=True)
         shutil.rmtree(stage, ignore_errors=True)
         subprocess.run(["cmake", "--install", str(build), "--prefix", str(stage),
                         "--component", "python", "--strip"], check=True)
@@ -68,9 +69,10 @@ class CMakeBuild(build_ext):
                 shutil.copytree(path, module.parent / path.name, dirs_exist_ok=True)
             else:
                 shutil.copy2(path, module.parent)
-        # brivane-sim is a data file under bin, where pip puts it beside the environment's
-        # scripts with its executable bit.
-        self.distribution.data_files = [("bin", [str(stage / "bin" / "brivane-sim")])]
+        # The tools are data files under bin, where pip puts them beside the environment's
+        # scripts with their executable bits.
+        self.distribution.data_files = [
+            ("bin", [str(stage / "bin" / tool) for tool in ("brivane-sim", "brivane-trace")])]
 
 
 setup(

@@ -34,6 +34,7 @@ if(BRIVANE_TESTS)
   # linked COM ports instead, the registry, the Win32 serial port itself.
   set(LIBRARY_TEST_SOURCES
       Library/tests/LineDevice.cpp Library/tests/DeviceTest.cpp Library/tests/HandleTest.cpp
+      Library/tests/HandleMessagesTest.cpp
       Library/tests/IdentityTest.cpp Library/tests/KalvarTest.cpp
       Library/tests/KinematicsTest.cpp Library/tests/SerialibTest.cpp)
   file(GLOB WINDOWS_TEST_SOURCES CONFIGURE_DEPENDS Library/tests/windows/*.cpp)

@@ -88,7 +88,7 @@ def open_port(name, port, simulators, *options):
     return api.SerialStream(port), label
 
 
-def arm_tour(arm, seconds, summary):
+def arm_tour(arm, seconds, summary, exchanges=None):
     section("Arm: wake-up and identity")
     info = arm.device_wakeup_dict()
     print(f"device info        {info}")
@@ -105,7 +105,10 @@ def arm_tour(arm, seconds, summary):
                            f"hardware {info['hardware_version']}, "
                            f"firmware {info['firmware_version']}"))
 
-    section(f"Arm: force loop for {seconds:g} s, as fast as the link allows")
+    if exchanges is None:
+        section(f"Arm: force loop for {seconds:g} s, as fast as the link allows")
+    else:
+        section(f"Arm: force loop of {exchanges} exchanges, as fast as the link allows")
     print(f"a spring of {SPRING:g} N/m pulls the arm along a circle of {RADIUS * 1e3:g} mm, "
           "once a second")
     anchor, _ = arm.end_effector_force([0.0, 0.0, 0.0])
@@ -117,11 +120,14 @@ def arm_tour(arm, seconds, summary):
     end = start + int(seconds * 1e9)
     while True:
         before = clock()
-        if before >= end:
+        if before >= end if exchanges is None else len(latencies) >= exchanges:
             break
         position, velocity = arm.end_effector_force(force)
         latencies.append(clock() - before)
-        turn = 2 * math.pi * (before - start) / 1e9
+        # Counted, the circle is timed by the exchanges at a nominal 1 kHz: the same session
+        # sends the same forces whatever the link's speed.
+        elapsed_ns = before - start if exchanges is None else len(latencies) * 1e6
+        turn = 2 * math.pi * elapsed_ns / 1e9
         target = [anchor[0] + RADIUS * math.sin(turn), anchor[1],
                   anchor[2] + RADIUS * (1 - math.cos(turn))]
         squared_error += distance(position, target) ** 2
@@ -152,8 +158,10 @@ def arm_tour(arm, seconds, summary):
     section("Arm: calibration in the home pose")
     print(f"driving the joints to the home pose {fmt(HOME, 1)} degrees")
     deadline = time.monotonic() + 0.5
-    while time.monotonic() < deadline:
+    steps = 0
+    while (time.monotonic() < deadline if exchanges is None else steps < exchanges):
         angles, _ = arm.joint_angles(HOME)
+        steps += 1
     arm.adjust_angles(HOME)
     offsets = [m - h for m, h in zip(angles, HOME)]
     onboard, _ = arm.get_end_effector_position(True)
@@ -252,6 +260,10 @@ def main() -> int:
     parser.add_argument("--grip", metavar="PORT", help="the grip's port (default: simulated)")
     parser.add_argument("--seconds", type=float, default=1.0,
                         help="length of the force loop and of the grip's stream (default 1)")
+    parser.add_argument("--exchanges", type=int, metavar="N",
+                        help="a force loop and a calibration of N exchanges each instead of "
+                             "timed ones, so that the arm's session repeats exactly (to "
+                             "record it and replay it)")
     args = parser.parse_args()
 
     section("Library")
@@ -269,7 +281,7 @@ def main() -> int:
         summary.append(("ports", f"arm {arm_label}, grip {grip_label}"))
 
         arm = api.Kalvar(arm_stream)
-        arm_ok = arm_tour(arm, args.seconds, summary)
+        arm_ok = arm_tour(arm, args.seconds, summary, args.exchanges)
         grip = Grip(grip_stream)
         grip_ok = grip_tour(grip, args.seconds, summary, simulated=args.grip is None)
         del arm, grip, arm_stream, grip_stream  # closes the ports

@@ -3,44 +3,23 @@
 #include <algorithm>
 #include <cstring>
 
+#include "HandleMessages.h"
 #include "Wire.h"
 
 namespace Brivane::HardwareAPI::Devices {
 
 namespace {
 
-// Host to grip.
-constexpr std::uint8_t kWakeup = 0x0A;
-constexpr std::uint8_t kStatusRequest = 0xDA;
-constexpr std::uint8_t kHandleState = 0xDB;
+using namespace HandleMessages;
 
-// Grip to host, with their fixed payload lengths.
-constexpr std::uint8_t kInfoMessage = 0xD0;
-constexpr std::uint8_t kStatusMessage = 0xDA;
-constexpr std::uint8_t kErrorMessage = 0xDF;
-constexpr std::int32_t kInfoLength = 6;
-constexpr std::int32_t kStatusLength = 21;
-constexpr std::int32_t kErrorLength = 3;
-
-// The status block: 18 bytes after SLIP decoding.
-constexpr std::size_t kBlockLength = 18;
-constexpr std::uint8_t kSlipEnd = 0xC0;
-constexpr std::uint8_t kSlipEsc = 0xDB;
-constexpr std::uint8_t kSlipEscEnd = 0xDC;
-constexpr std::uint8_t kSlipEscEsc = 0xDD;
-// The most raw bytes a block can take: every byte stuffed, and the END.
-constexpr std::size_t kMostRawBytes = 2 * kBlockLength + 1;
+constexpr std::int32_t kInfoLength = kInfo.length;
+constexpr std::int32_t kStatusLength = kStatus.length;
+constexpr std::int32_t kErrorLength = kError.length;
 
 StavrinStatus FailedStatus(std::uint8_t error_flag) {
     StavrinStatus status{};
     status.error_flag = error_flag;
     return status;
-}
-
-float QuaternionComponent(const std::uint8_t* at) {
-    double value = Wire::LoadU16(at);
-    if (value > 32767) value += -65536;
-    return static_cast<float>(value * 0.000030517578125);
 }
 
 }  // namespace
@@ -59,12 +38,12 @@ void Handle::OnReceiveHandleErrorResponse(std::uint16_t, std::uint8_t) {}
 void Handle::OnHandleErrorResponse(const HandleErrorResponse&) {}
 
 void Handle::SendDeviceWakeup() {
-    write_buffer[0] = kWakeup;
+    write_buffer[0] = kWakeup.header;
     send_request(1);
 }
 
 void Handle::RequestStatus() {
-    write_buffer[0] = kStatusRequest;
+    write_buffer[0] = kStatusRequest.header;
     send_request(1);
 }
 
@@ -73,7 +52,7 @@ void Handle::SendHandleState(std::uint16_t device_id, std::uint8_t data_length,
     // A frame announcing bytes it does not carry would be misread by the grip.
     if (user_data == nullptr && data_length != 0) return;
     std::uint8_t* frame = write_buffer.get();
-    frame[0] = kHandleState;
+    frame[0] = kHandleState.header;
     frame[1] = static_cast<std::uint8_t>(device_id & 0xFF);
     frame[2] = static_cast<std::uint8_t>(device_id >> 8);
     frame[3] = data_length;
@@ -96,7 +75,7 @@ std::int32_t Handle::Receive(std::uint8_t* header_code) {
     const std::uint8_t* payload = read_buffer.get();
 
     switch (code) {
-        case kInfoMessage: {
+        case kInfo.header: {
             const std::int32_t count = read_bytes(kInfoLength);
             if (count != kInfoLength) return CutShort(count);
             // The grip's firmware puts the identifier first, as in its other messages.
@@ -111,7 +90,7 @@ std::int32_t Handle::Receive(std::uint8_t* header_code) {
             OnHandleInfoResponse(info);
             return count;
         }
-        case kStatusMessage: {
+        case kStatus.header: {
             HandleStatusMessage message{};
             std::int32_t count = read_bytes(kStatusLength);
             if (count != kStatusLength) return CutShort(count);
@@ -134,7 +113,7 @@ std::int32_t Handle::Receive(std::uint8_t* header_code) {
             OnHandleStatusMessage(message);
             return count;
         }
-        case kErrorMessage: {
+        case kError.header: {
             const std::int32_t count = read_bytes(kErrorLength);
             if (count != kErrorLength) return CutShort(count);
             HandleErrorResponse error{};
@@ -167,7 +146,7 @@ StavrinStatus Handle::GetStavrinStatus() {
             return FailedStatus(2);
         }
         if (read_header(code, deadline) != ReadEnd::Complete) return FailedStatus(2);
-    } while (code != kStatusMessage);
+    } while (code != kStatus.header);
 
     std::uint8_t block[kBlockLength] = {};
     std::size_t decoded = 0;
@@ -203,14 +182,7 @@ StavrinStatus Handle::GetStavrinStatus() {
         }
     }
 
-    StavrinStatus status{};
-    status.error_flag = block[2];
-    status.hall_effect_sensor_level = block[3] & 0x1F;
-    status.buttons = static_cast<std::uint8_t>(block[3] >> 5);
-    status.device_id = block[4];
-    for (int k = 0; k < 4; ++k) status.quaternion[k] = QuaternionComponent(block + 8 + 2 * k);
-    status.battery_level = static_cast<float>(block[16] * 0.005 + 3.0);
-    return status;
+    return DecodeStatusBlock(block);
 }
 
 }  // namespace Brivane::HardwareAPI::Devices

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "Kalvar.h"
 #include "Kinematics.h"
 #include "Sim.h"
 #include "Wire.h"
@@ -18,22 +19,7 @@ using Vec3 = ArmModel::Vec3;
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kToDegrees = 180.0 / kPi;
 
-// Commands and answers.
-constexpr std::uint8_t kWakeup = 0x0A;
-constexpr std::uint8_t kDeviceInfo = 0x0B;
-constexpr std::uint8_t kOrientation = 0x0C;
-constexpr std::uint8_t kIdentifier = 0x0D;
-constexpr std::uint8_t kDeviceId = 0xD1;
-constexpr std::uint8_t kFirmwareVersion = 0xD2;
-constexpr std::uint8_t kJointTorques = 0x1A;
-constexpr std::uint8_t kJointState = 0x1B;
-constexpr std::uint8_t kJointAngles = 0x1C;
-constexpr std::uint8_t kForce = 0x2A;
-constexpr std::uint8_t kEndEffectorState = 0x2B;
-constexpr std::uint8_t kPosition = 0x2C;
-constexpr std::uint8_t kTemperature = 0xAA;
-constexpr std::uint8_t kCurrents = 0xAB;
-constexpr std::uint8_t kPowerStatus = 0xAC;
+using namespace HardwareAPI::Devices::KalvarMessages;
 
 // Identity.
 constexpr std::uint8_t kModelNumber = 4;
@@ -175,23 +161,12 @@ Vec3 ArmModel::Position(const Vec3& angles) {
 }
 
 long ArmModel::FrameLength(const std::uint8_t* in, std::size_t) const {
-    switch (in[0]) {
-        case kWakeup:
-        case kOrientation:
-        case kTemperature:
-        case kCurrents:
-        case kPowerStatus:
-            return 1;
-        case kIdentifier:
-            return 2;
-        case kJointTorques:
-        case kJointAngles:
-        case kForce:
-        case kPosition:
-            return 13;
-        default:
-            return -1;
+    for (const Frame& request :
+         {kWakeup, kOrientationRequest, kIdentifierRequest, kJointTorques, kJointAngles, kForce,
+          kPosition, kTemperatureRequest, kCurrentRequest, kPowerStatusRequest}) {
+        if (in[0] == request.code) return 1 + request.length;
     }
+    return -1;
 }
 
 void ArmModel::Command(const std::uint8_t* frame, std::size_t, Clock::time_point now,
@@ -199,8 +174,8 @@ void ArmModel::Command(const std::uint8_t* frame, std::size_t, Clock::time_point
     Advance(now);
     const std::uint8_t code = frame[0];
     switch (code) {
-        case kWakeup: {
-            Bytes info = {kDeviceInfo,
+        case kWakeup.code: {
+            Bytes info = {kDeviceInfo.code,
                           static_cast<std::uint8_t>(serial_ & 0xFF),
                           static_cast<std::uint8_t>(serial_ >> 8),
                           kModelNumber,
@@ -211,45 +186,46 @@ void ArmModel::Command(const std::uint8_t* frame, std::size_t, Clock::time_point
             answers.push_back(std::move(info));
             return;
         }
-        case kOrientation:
-            answers.push_back(Message(kOrientation, {0.0f, 0.7071f, 0.0f, 0.7071f}));
+        case kOrientationRequest.code:
+            answers.push_back(Message(kOrientation.code, {0.0f, 0.7071f, 0.0f, 0.7071f}));
             return;
-        case kIdentifier: {
-            if (frame[1] != kDeviceId && frame[1] != kFirmwareVersion) return;  // not ours
-            Bytes answer = {kIdentifier, frame[1], 16};
+        case kIdentifierRequest.code: {
+            if (frame[1] != kDeviceIdentifier && frame[1] != kFirmwareIdentifier)
+                return;  // not ours
+            Bytes answer = {kIdentifier.code, frame[1], 16};
             const Bytes id =
-                frame[1] == kDeviceId ? Identifier() : Bytes(kFirmwareId, kFirmwareId + 16);
+                frame[1] == kDeviceIdentifier ? Identifier() : Bytes(kFirmwareId, kFirmwareId + 16);
             answer.insert(answer.end(), id.begin(), id.end());
             answers.push_back(std::move(answer));
             return;
         }
-        case kTemperature:
-            answers.push_back(Message(kTemperature, {static_cast<float>(temperature_)}));
+        case kTemperatureRequest.code:
+            answers.push_back(Message(kTemperature.code, {static_cast<float>(temperature_)}));
             return;
-        case kCurrents: {
+        case kCurrentRequest.code: {
             const auto current = [&](std::size_t j) {
                 return static_cast<float>(motor_torque_[j] / kTorqueConstant);
             };
-            answers.push_back(Message(kCurrents, {current(0), current(1), current(2)}));
+            answers.push_back(Message(kCurrent.code, {current(0), current(1), current(2)}));
             return;
         }
-        case kPowerStatus:
-            answers.push_back({kPowerStatus, 1});
+        case kPowerStatusRequest.code:
+            answers.push_back({kPowerStatus.code, 1});
             return;
         default:
             break;
     }
 
     // A motion command: answer with the state reached, then act on the new command.
-    if (code == kJointTorques || code == kJointAngles) {
-        answers.push_back(State(kJointState, angle_, velocity_, kToDegrees));
+    if (code == kJointTorques.code || code == kJointAngles.code) {
+        answers.push_back(State(kJointState.code, angle_, velocity_, kToDegrees));
     } else {
         const std::array<Vec3, 3> jacobian = Jacobian(angle_);
         Vec3 speed{};
         for (std::size_t i = 0; i < 3; ++i) {
             for (std::size_t j = 0; j < 3; ++j) speed[i] += jacobian[j][i] * velocity_[j];
         }
-        answers.push_back(State(kEndEffectorState, Position(angle_), speed, 1.0));
+        answers.push_back(State(kEndEffectorState.code, Position(angle_), speed, 1.0));
     }
 
     Vec3 value = Floats(frame + 1);
@@ -258,14 +234,14 @@ void ArmModel::Command(const std::uint8_t* frame, std::size_t, Clock::time_point
         return;
     }
     switch (code) {
-        case kJointTorques:
+        case kJointTorques.code:
             drive_ = Drive::Torque;
             break;
-        case kJointAngles:
+        case kJointAngles.code:
             drive_ = Drive::JointAngles;
             for (double& angle : value) angle /= kToDegrees;
             break;
-        case kForce:
+        case kForce.code:
             drive_ = Drive::Force;
             break;
         default:  // a position: the joints are driven to the angles that reach it

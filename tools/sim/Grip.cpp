@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "HandleMessages.h"
 #include "Sim.h"
 #include "Wire.h"
 
@@ -12,16 +13,7 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-// Commands.
-constexpr std::uint8_t kWakeup = 0x0A;
-constexpr std::uint8_t kStatusRequest = 0xDA;
-constexpr std::uint8_t kHandleState = 0xDB;
-// Messages.
-constexpr std::uint8_t kInfo = 0xD0;
-constexpr std::uint8_t kStatus = 0xDA;
-constexpr std::uint8_t kError = 0xDF;
-constexpr std::uint8_t kUnknownDevice = 1;
-constexpr std::uint8_t kUnknownCommand = 2;
+using namespace HardwareAPI::Devices::HandleMessages;
 
 // Identity.
 constexpr std::uint8_t kToolDataRemaining = 100;
@@ -29,12 +21,6 @@ constexpr std::uint8_t kModelNumber = 2;
 constexpr std::uint8_t kHardwareVersion = 1;
 constexpr std::uint8_t kFirmwareVersion = 9;
 constexpr std::uint8_t kBattery = 180;  // 3.9 V
-
-// SLIP (RFC 1055).
-constexpr std::uint8_t kEnd = 0xC0;
-constexpr std::uint8_t kEsc = 0xDB;
-constexpr std::uint8_t kEscEnd = 0xDC;
-constexpr std::uint8_t kEscEsc = 0xDD;
 
 // Several status messages at a high rate travel together, as a USB link delivers them once
 // per frame.
@@ -45,18 +31,8 @@ void AppendU16(Bytes& out, std::uint16_t value) {
     out.push_back(static_cast<std::uint8_t>(value >> 8));
 }
 
-void AppendSlip(Bytes& out, std::uint8_t byte) {
-    if (byte == kEnd) {
-        out.insert(out.end(), {kEsc, kEscEnd});
-    } else if (byte == kEsc) {
-        out.insert(out.end(), {kEsc, kEscEsc});
-    } else {
-        out.push_back(byte);
-    }
-}
-
 std::int16_t Q15(float value) {
-    return static_cast<std::int16_t>(std::clamp(std::lround(value * 32768.0f), -32768L, 32767L));
+    return static_cast<std::int16_t>(std::clamp(std::lround(value / kQ15Scale), -32768L, 32767L));
 }
 
 }  // namespace
@@ -66,11 +42,11 @@ GripModel::GripModel(std::uint16_t serial, StatusForm form, double rate, std::ui
 
 long GripModel::FrameLength(const std::uint8_t* in, std::size_t n) const {
     switch (in[0]) {
-        case kWakeup:
-        case kStatusRequest:
+        case kWakeup.header:
+        case kStatusRequest.header:
             return 1;
-        case kHandleState:
-            return n < 4 ? 0 : 4 + in[3];
+        case kHandleState.header:
+            return n < 1u + kHandleState.length ? 0 : 1 + kHandleState.length + in[3];
         default:
             return -1;
     }
@@ -79,9 +55,9 @@ long GripModel::FrameLength(const std::uint8_t* in, std::size_t n) const {
 void GripModel::Command(const std::uint8_t* frame, std::size_t n, Clock::time_point now,
                         std::vector<Bytes>& answers) {
     switch (frame[0]) {
-        case kWakeup: {
+        case kWakeup.header: {
             // The handle information message puts the identifier first, as the other messages do.
-            Bytes info = {kInfo};
+            Bytes info = {kInfo.header};
             AppendU16(info, serial_);
             info.insert(info.end(),
                         {kToolDataRemaining, kModelNumber, kHardwareVersion, kFirmwareVersion});
@@ -93,13 +69,13 @@ void GripModel::Command(const std::uint8_t* frame, std::size_t n, Clock::time_po
             }
             return;
         }
-        case kStatusRequest:
+        case kStatusRequest.header:
             answers.push_back(Status(now));
             return;
         default: {
             const std::uint16_t device_id = HardwareAPI::Wire::LoadU16(frame + 1);
             if (device_id != 0 && device_id != serial_) {  // 0 speaks to any grip
-                Bytes error = {kError};
+                Bytes error = {kError.header};
                 AppendU16(error, serial_);
                 error.push_back(kUnknownDevice);
                 answers.push_back(std::move(error));
@@ -112,7 +88,7 @@ void GripModel::Command(const std::uint8_t* frame, std::size_t n, Clock::time_po
 }
 
 void GripModel::Unknown(std::uint8_t, std::vector<Bytes>& answers) {
-    Bytes error = {kError};
+    Bytes error = {kError.header};
     AppendU16(error, serial_);
     error.push_back(kUnknownCommand);
     answers.push_back(std::move(error));
@@ -127,7 +103,7 @@ Bytes GripModel::Status(Clock::time_point now) const {
     const double phase = std::fmod(t / 2.0, 1.0);
     const auto hall = static_cast<std::uint8_t>(std::lround(31 * (1 - std::abs(2 * phase - 1))));
 
-    Bytes message = {kStatus};
+    Bytes message = {kStatus.header};
     if (form_ == StatusForm::Fixed) {
         AppendU16(message, serial_);
         message.push_back(0);  // error flag
@@ -143,19 +119,20 @@ Bytes GripModel::Status(Clock::time_point now) const {
     }
 
     // The 18-byte status block, SLIP-stuffed and closed with END.
-    std::uint8_t block[18] = {};
-    block[2] = 0;  // error flag
+    std::uint8_t block[kBlockLength] = {};
+    block[kBlockErrorFlag] = 0;
     const auto buttons = static_cast<std::uint8_t>(static_cast<long>(t) % 8);
-    block[3] = static_cast<std::uint8_t>((buttons << 5) | (hall & 0x1F));
-    block[4] = static_cast<std::uint8_t>(serial_ & 0xFF);
-    for (int k = 0; k < 4; ++k) {
+    block[kBlockButtonsAndHall] = static_cast<std::uint8_t>((buttons << 5) | (hall & 0x1F));
+    block[kBlockDeviceId] = static_cast<std::uint8_t>(serial_ & 0xFF);
+    for (std::size_t k = 0; k < 4; ++k) {
         const auto raw = static_cast<std::uint16_t>(Q15(quaternion[k]));
-        block[8 + 2 * k] = static_cast<std::uint8_t>(raw & 0xFF);
-        block[9 + 2 * k] = static_cast<std::uint8_t>(raw >> 8);
+        block[kBlockQuaternion + 2 * k] = static_cast<std::uint8_t>(raw & 0xFF);
+        block[kBlockQuaternion + 1 + 2 * k] = static_cast<std::uint8_t>(raw >> 8);
     }
-    block[16] = kBattery;
-    for (const std::uint8_t byte : block) AppendSlip(message, byte);
-    message.push_back(kEnd);
+    block[kBlockBattery] = kBattery;
+    std::uint8_t stuffed[kMostRawBytes];
+    const std::size_t n = StuffStatusBlock(block, stuffed);
+    for (std::size_t i = 0; i < n; ++i) message.push_back(stuffed[i]);
     return message;
 }
 

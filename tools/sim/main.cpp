@@ -1,13 +1,8 @@
 // brivane-sim: plays a Kalvar arm or a Handle grip on a pseudo-terminal, so that the library,
 // the examples and the benchmarks run without hardware.
-#include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
-#include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <sys/prctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +13,8 @@
 #include <memory>
 #include <string>
 
+#include "Modes.h"
+#include "Pty.h"
 #include "Sim.h"
 
 namespace {
@@ -43,6 +40,19 @@ SIGTERM or SIGINT, or, with --once, until the port has been opened and closed ag
                         the wrong header code), truncate (only the first half of each
                         message is sent), drop-every=N (every Nth message is not sent)
   --once                exit when the last user of the port has closed it
+  --proxy PORT --record FILE
+                        instead of playing a device, relay between the real PORT (opened
+                        as the library opens it) and the pseudo-terminal, and record both
+                        directions in the trace FILE; ends when the program closes the
+                        port, on SIGINT or SIGTERM (status 0), or when PORT goes away (1)
+  --replay FILE         instead of playing a device, play the device side of the session
+                        recorded in FILE: each request the program sends must be the
+                        recorded one, and is answered with the recorded bytes after the
+                        recorded time; the first difference is reported, and the program
+                        hears nothing more. Ends when the program closes the port: status
+                        0 when every recorded request came, 1 otherwise, 2 when FILE is
+                        no trace
+  --speed X             replay: divide the recorded times by X (default 1)
   --exit-with-parent    exit when the process that started the simulator ends
   --help                this text
 
@@ -68,6 +78,10 @@ struct Options {
     unsigned long drop_every = 0;
     bool once = false;
     bool exit_with_parent = false;
+    std::string proxy;
+    std::string record;
+    std::string replay;
+    double speed = 1.0;
 };
 
 [[noreturn]] void Usage(const char* problem) {
@@ -146,6 +160,15 @@ Options Parse(int argc, char** argv) {
             } else {
                 Usage(("unknown fault mode " + mode).c_str());
             }
+        } else if (name == "--proxy") {
+            options.proxy = text();
+        } else if (name == "--record") {
+            options.record = text();
+        } else if (name == "--replay") {
+            options.replay = text();
+        } else if (name == "--speed") {
+            options.speed = number(1e6);
+            if (!(options.speed > 0)) Usage("--speed is above 0");
         } else if (name == "--once") {
             flag();
             options.once = true;
@@ -155,6 +178,12 @@ Options Parse(int argc, char** argv) {
         } else {
             Usage(("unknown option " + name).c_str());
         }
+    }
+    if (options.proxy.empty() != options.record.empty()) {
+        Usage("--proxy and --record go together");
+    }
+    if (!options.proxy.empty() && !options.replay.empty()) {
+        Usage("--proxy and --replay exclude each other");
     }
     return options;
 }
@@ -169,29 +198,14 @@ void OnStopSignal(int signal_number) {
 class Line {
   public:
     Line(const Options& options, std::unique_ptr<Model> model)
-        : options_(options), model_(std::move(model)) {
-        termios raw{};
-        cfmakeraw(&raw);
-        char name[128] = {};
-        // The slave stays open here too, so that the line does not hang up between users.
-        if (::openpty(&master_, &slave_, name, &raw, nullptr) != 0) Fail("openpty");
-        path_ = name;
-        ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-        ::fcntl(master_, F_SETFD, FD_CLOEXEC);
-        ::fcntl(slave_, F_SETFD, FD_CLOEXEC);
-        // Opens and closes of the port by its users, to know when the last one has left.
-        watch_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (watch_ < 0 || ::inotify_add_watch(watch_, name, IN_OPEN | IN_CLOSE) < 0) {
-            Fail("inotify");
-        }
-    }
+        : options_(options), model_(std::move(model)) {}
 
-    const std::string& Path() const { return path_; }
+    const std::string& Path() const { return pty_.Path(); }
 
     // Serves the port until a stop signal, or with --once until the last user has left.
     void Run(const sigset_t& wait_mask) {
         std::vector<Bytes> messages;
-        while (stop_signal == 0 && !(options_.once && opened_ && users_ == 0)) {
+        while (stop_signal == 0 && !(options_.once && pty_.Opened() && pty_.Users() == 0)) {
             auto now = Clock::now();
             while (!pending_.empty() && pending_.front().first <= now) {
                 out_.insert(out_.end(), pending_.front().second.begin(),
@@ -224,13 +238,13 @@ class Line {
                 wait.tv_nsec = static_cast<long>(left.count() % 1000000000);
             }
             pollfd fds[2] = {
-                {master_, static_cast<short>(POLLIN | (out_.empty() ? 0 : POLLOUT)), 0},
-                {watch_, POLLIN, 0}};
+                {pty_.Master(), static_cast<short>(POLLIN | (out_.empty() ? 0 : POLLOUT)), 0},
+                {pty_.Watch(), POLLIN, 0}};
             if (::ppoll(fds, 2, wake ? &wait : nullptr, &wait_mask) < 0) {
                 if (errno == EINTR) continue;
                 Fail("ppoll");
             }
-            if (fds[1].revents & POLLIN) CountUsers();
+            if ((fds[1].revents & POLLIN) && pty_.CountUsers() > 0) PowerOn();
             if (fds[0].revents & POLLIN) Receive();
         }
     }
@@ -245,15 +259,10 @@ class Line {
   private:
     static constexpr std::size_t kBacklog = 4096;
 
-    [[noreturn]] static void Fail(const char* what) {
-        std::fprintf(stderr, "brivane-sim: %s failed: %s\n", what, std::strerror(errno));
-        std::exit(1);
-    }
-
     void Receive() {
         std::uint8_t chunk[4096];
         for (;;) {
-            const ssize_t got = ::read(master_, chunk, sizeof chunk);
+            const ssize_t got = ::read(pty_.Master(), chunk, sizeof chunk);
             if (got <= 0) break;
             in_.insert(in_.end(), chunk, chunk + got);
         }
@@ -305,36 +314,15 @@ class Line {
 
     void Flush() {
         while (!out_.empty()) {
-            const ssize_t n = ::write(master_, out_.data(), out_.size());
+            const ssize_t n = ::write(pty_.Master(), out_.data(), out_.size());
             if (n <= 0) return;  // full: the rest waits for POLLOUT
             out_.erase(out_.begin(), out_.begin() + n);
         }
     }
 
-    void CountUsers() {
-        alignas(inotify_event) char events[4096];
-        for (;;) {
-            const ssize_t got = ::read(watch_, events, sizeof events);
-            if (got <= 0) return;
-            for (ssize_t at = 0; at < got;) {
-                const auto* event = reinterpret_cast<const inotify_event*>(events + at);
-                if (event->mask & IN_OPEN) {
-                    ++users_;
-                    opened_ = true;
-                } else if ((event->mask & IN_CLOSE) && users_ > 0 && --users_ == 0) {
-                    PowerOn();
-                }
-                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-            }
-        }
-    }
-
     // The last user has gone: what the device had still to say is lost, as on a real port.
     void PowerOn() {
-        ::tcflush(slave_, TCIFLUSH);
-        // The library keeps other users out with TIOCEXCL, which outlives its close while this
-        // end holds the slave open.
-        ::ioctl(slave_, TIOCNXCL);
+        pty_.Clear();
         in_.clear();
         out_.clear();
         pending_.clear();
@@ -343,15 +331,10 @@ class Line {
 
     const Options& options_;
     std::unique_ptr<Model> model_;
-    int master_ = -1;
-    int slave_ = -1;
-    int watch_ = -1;
-    std::string path_;
+    Pty pty_;
     Bytes in_;
     Bytes out_;
     std::deque<std::pair<Clock::time_point, Bytes>> pending_;
-    int users_ = 0;
-    bool opened_ = false;
     unsigned long long commands_ = 0, messages_ = 0, sent_ = 0, streamed_ = 0, dropped_ = 0;
 };
 
@@ -376,6 +359,11 @@ int main(int argc, char** argv) {
     action.sa_handler = OnStopSignal;
     for (const int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
+
+    if (!options.proxy.empty())
+        return RunProxy(options.proxy, options.record, wait_mask, stop_signal);
+    if (!options.replay.empty())
+        return RunReplay(options.replay, options.speed, wait_mask, stop_signal);
 
     const auto serial = static_cast<std::uint16_t>(options.serial);
     std::unique_ptr<Model> model;

@@ -1,0 +1,183 @@
+"""Recording a session through brivane-sim --proxy, decoding it with brivane-trace, and
+playing it back with brivane-sim --replay."""
+import os
+import pathlib
+import re
+import subprocess
+import sys
+
+import pytest
+
+REPOSITORY = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPOSITORY / "examples"))
+from simulator import Simulator, simulator_path  # noqa: E402
+
+TRACES = pathlib.Path(__file__).resolve().parent / "traces"
+
+
+def trace_path() -> str:
+    return os.environ.get("BRIVANE_TRACE") or str(pathlib.Path(simulator_path()).parent /
+                                                  "brivane-trace")
+
+
+class Sim:
+    """brivane-sim in its proxy or replay mode; `port` is its pseudo-terminal."""
+
+    def __init__(self, *options):
+        self.process = subprocess.Popen([simulator_path(), *map(str, options)],
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        text=True)
+        self.port = self.process.stdout.readline().strip()
+        assert self.port, self.process.communicate(timeout=10)[1]
+
+    def finish(self):
+        """Waits for the end it reaches by itself: (exit status, standard error)."""
+        _, error = self.process.communicate(timeout=30)
+        return self.process.returncode, error
+
+
+def decode(*args):
+    result = subprocess.run([trace_path(), *map(str, args)], capture_output=True, text=True,
+                            timeout=60)
+    return result.returncode, result.stdout, result.stderr
+
+
+def arm_session(port, force=None):
+    """A short session of the arm, run by a program of its own; with `force`, the program
+    sends that force after the first three exchanges instead, and leaves."""
+    rest = f"arm.SendForce([{force}, 0.0, 0.0])" if force is not None else """
+for step in range(5):
+    print(arm.end_effector_force([0.1, 0.0, 0.01 * step]))
+print(arm.joint_angles([0.0, -45.0, 45.0]))"""
+    code = f"""
+import BrivaneHardwareAPI as api
+arm = api.Kalvar(api.SerialStream({port!r}))
+print(arm.device_wakeup_dict(), arm.get_device_id(), arm.get_temperature())
+{rest}
+"""
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=60)
+
+
+def test_demo_recorded_replays_with_every_answer_equal(tmp_path):
+    demo = [sys.executable, str(REPOSITORY / "examples" / "demo.py"), "--seconds", "0.1",
+            "--exchanges", "100"]
+    with Simulator("arm") as arm, Simulator("grip", "--rate", 1000) as grip:
+        proxies = [Sim("--proxy", arm.port, "--record", tmp_path / "arm.trace"),
+                   Sim("--proxy", grip.port, "--record", tmp_path / "grip.trace")]
+        recorded = subprocess.run(demo + ["--arm", proxies[0].port, "--grip", proxies[1].port],
+                                  capture_output=True, text=True, timeout=60)
+        assert [proxy.finish()[0] for proxy in proxies] == [0, 0]
+    assert recorded.returncode == 0, recorded.stdout + recorded.stderr
+
+    replays = [Sim("--replay", tmp_path / "arm.trace"), Sim("--replay", tmp_path / "grip.trace")]
+    replayed = subprocess.run(demo + ["--arm", replays[0].port, "--grip", replays[1].port],
+                              capture_output=True, text=True, timeout=60)
+    ends = [replay.finish() for replay in replays]
+    assert [status for status, _ in ends] == [0, 0], ends
+    for _, report in ends:
+        matched = re.search(r"(\d+) of (\d+) requests matched", report)
+        assert matched and matched[1] == matched[2]
+    answers = re.compile(r"^(device info|device id|firmware|base orientation|temperature|motor "
+                         r"currents|joint angles|arm's position|host's position|measured "
+                         r"angles|tracking error|handle information) .*$", re.M)
+    assert answers.findall(replayed.stdout) == answers.findall(recorded.stdout)
+    assert len(answers.findall(recorded.stdout)) >= 12
+
+
+def test_recorded_trace_replays_against_its_program():
+    replay = Sim("--replay", TRACES / "arm.trace")
+    session = arm_session(replay.port)
+    status, report = replay.finish()
+    assert (status, session.returncode) == (0, 0), report + session.stderr
+    assert "9 of 9 requests matched" in report
+    assert "'device_model_number': 4" in session.stdout
+
+
+@pytest.mark.parametrize("force, frame", [(0.2, 7)])
+def test_replay_reports_the_first_request_that_differs(force, frame):
+    replay = Sim("--replay", TRACES / "arm.trace")
+    arm_session(replay.port, force=force)
+    status, report = replay.finish()
+    assert status != 0
+    assert f"frame {frame} differs: expected 2a cd cc cc 3d" in report
+    assert "(end_effector_force [+0.1000, +0.0000, +0.0000]), got 2a cd cc 4c 3e" in report
+
+
+@pytest.mark.parametrize("end, status, says", [("port gone", 1, "is gone"),
+                                               ("interrupted", 0, "14 bytes to the device")])
+def test_proxy_ends_with_a_complete_trace(tmp_path, end, status, says):
+    import signal
+
+    import BrivaneHardwareAPI as api
+
+    path = tmp_path / "session.trace"
+    with Simulator("arm") as arm:
+        proxy = Sim("--proxy", arm.port, "--record", path)
+        stream = api.SerialStream(proxy.port)
+        kalvar = api.Kalvar(stream)
+        kalvar.device_wakeup()
+        kalvar.end_effector_force([0.0, 0.0, 0.0])
+        if end == "port gone":
+            arm.stop()
+        else:
+            proxy.process.send_signal(signal.SIGINT)
+        ended, report = proxy.finish()
+        del kalvar, stream
+    assert ended == status and says in report, report
+    code, frames, _ = decode(path)
+    assert code == 0 and len(frames.splitlines()) == 4
+
+
+KNOWN = """brivane-trace 1
+# port: /dev/ttyACM0
+100 > 0a
+300 < 0b{info}
+1000 > aa
+1100 < aa0000f041
+2000 > ac
+2300 < ac01
+3000 > aa
+4000 > ab
+5000 < ab{currents}
+5500 < 5555
+""".format(info="00" * 21, currents="00" * 12)
+
+
+def test_summary_of_a_known_trace(tmp_path):
+    path = tmp_path / "known.trace"
+    path.write_text(KNOWN)
+    code, summary, _ = decode("--summary", path)
+    assert code == 0
+    for line in ["frames: 10 (5 requests, 4 answers, 0 messages, 1 junk)",
+                 "get_temperature          2",
+                 "exchange rate: 816.3 per second (4 answers in 0.005 s)",
+                 "answer time µs: p50 200, p99 1000, max 1000",
+                 "time-outs: 1",
+                 "junk: 1 frames, 2 bytes"]:
+        assert line in summary, summary
+
+
+@pytest.mark.parametrize("text, line, what", [
+    ("not a trace\n", 1, "not a trace"),
+    ("brivane-trace 2\n", 1, "trace version 2 is not known"),
+    ("brivane-trace 1\n10 > 0a\n20 < 0bz0\n", 3, "bad hex digit 'z'"),
+    ("brivane-trace 1\n10 > 0a0\n", 2, "odd number of hex digits"),
+    ("brivane-trace 1\n10 > 0a\n5 < 0b\n", 3, "time 5 goes back"),
+    ("brivane-trace 1\n10 > 0a\n20 < 0b", 3, "cut short"),
+])
+def test_a_malformed_trace_is_refused_with_its_line(tmp_path, text, line, what):
+    path = tmp_path / "bad.trace"
+    path.write_text(text)
+    code, _, error = decode(path)
+    assert code == 1 and f"bad.trace:{line}: {what}" in error, error
+    replay = subprocess.run([simulator_path(), "--replay", str(path)], capture_output=True,
+                            text=True, timeout=10)
+    assert replay.returncode == 2 and f"bad.trace:{line}: {what}" in replay.stderr
+
+
+def test_plot_writes_a_png(tmp_path):
+    out = tmp_path / "session.png"
+    code, _, error = decode("--plot", out, TRACES / "arm.trace")
+    assert code == 0, error
+    assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

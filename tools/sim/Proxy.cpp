@@ -1,0 +1,189 @@
+// The recording proxy: the real port opened as the library opens it, a pseudo-terminal for
+// the program, every chunk relayed and written to the trace with its time. The port is read
+// on a thread of its own, since the platform layer waits on one port at a time; each chunk is
+// written to the trace before it is relayed, so that the trace keeps the order of cause and
+// answer.
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "Modes.h"
+#include "Pty.h"
+#include "Trace.h"
+#include "platform/SerialPort.h"
+
+namespace Brivane::Sim {
+
+namespace {
+
+namespace Platform = HardwareAPI::Platform;
+using HardwareAPI::Deadline;
+using Trace::Direction;
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kChunk = 4096;
+// Idle this long, the trace goes to the file.
+constexpr int kFlushAfterMs = 100;
+
+class Recorder {
+  public:
+    explicit Recorder(Trace::Writer& writer) : writer_(writer), start_(Clock::now()) {}
+
+    void Record(Direction direction, const std::uint8_t* data, std::size_t n) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const auto us =
+            std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start_).count();
+        writer_.Write(static_cast<std::uint64_t>(us), direction, data, n);
+        ++chunks_[direction == Direction::ToDevice];
+        bytes_[direction == Direction::ToDevice] += n;
+    }
+
+    void Flush() {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        writer_.Flush();
+    }
+
+    void Report(const std::string& path) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        std::fprintf(stderr,
+                     "brivane-sim: proxy: %zu bytes to the device in %zu chunks, %zu bytes "
+                     "from it in %zu chunks, recorded in %s\n",
+                     bytes_[1], chunks_[1], bytes_[0], chunks_[0], path.c_str());
+    }
+
+  private:
+    Trace::Writer& writer_;
+    const Clock::time_point start_;
+    std::mutex mutex_;
+    std::size_t chunks_[2] = {};
+    std::size_t bytes_[2] = {};
+};
+
+// A file descriptor closed with its owner.
+struct Fd {
+    int fd = -1;
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+}  // namespace
+
+int RunProxy(const std::string& port_name, const std::string& record, const sigset_t& wait_mask,
+             const volatile std::sig_atomic_t& stop) {
+    Platform::SerialPort port;
+    const std::int8_t code = port.Open(port_name.c_str());
+    if (code != 1) {
+        std::fprintf(stderr, "brivane-sim: cannot open %s (open code %d): %s\n", port_name.c_str(),
+                     code, std::strerror(Platform::LastSystemError()));
+        return 1;
+    }
+    port.SetTimeouts(Platform::PortTimeouts{0, 0, 0, 8, 100});
+    const bool dtr = port.RaiseDtr();  // a pseudo-terminal has no modem lines
+
+    Trace::Writer writer;
+    if (!writer.Open(record, {"port: " + port_name,
+                              std::string("settings: 115200 8N1, raw, exclusive, ") +
+                                  (dtr ? "DTR raised" : "no DTR (no modem lines)"),
+                              "start: " + Trace::UtcNow()})) {
+        std::fprintf(stderr, "brivane-sim: cannot write %s: %s\n", record.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    Recorder recorder(writer);
+    Pty pty;
+    Fd lost_signal{::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)};
+    if (lost_signal.fd < 0) Fail("eventfd");
+    std::printf("%s\n", pty.Path().c_str());
+    std::fflush(stdout);
+
+    std::atomic<bool> done{false};
+    std::atomic<int> lost{0};
+    const auto lose = [&](int error) {
+        int none = 0;
+        lost.compare_exchange_strong(none, error != 0 ? error : EIO);
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(lost_signal.fd, &one, sizeof one);
+    };
+
+    std::thread from_device([&] {
+        std::uint8_t chunk[kChunk];
+        const Platform::PortTimeouts now{0, 0, 1, 0, 0};
+        while (!done.load()) {
+            switch (port.WaitForBytes(1, Deadline::After(kFlushAfterMs / 1000.0))) {
+                case Platform::WaitResult::Ready:
+                case Platform::WaitResult::Partial: {
+                    const int queued = port.Queued();
+                    const int want = queued < 1                          ? 1
+                                     : queued > static_cast<int>(kChunk) ? static_cast<int>(kChunk)
+                                                                         : queued;
+                    const int got = port.Read(reinterpret_cast<char*>(chunk), want, now);
+                    if (got > 0) {
+                        recorder.Record(Direction::FromDevice, chunk,
+                                        static_cast<std::size_t>(got));
+                        WriteAll(pty.Master(), chunk, static_cast<std::size_t>(got));
+                    } else if (got < 0 || port.Fault() != 0) {
+                        lose(port.Fault() != 0 ? port.Fault() : Platform::LastSystemError());
+                        return;
+                    }
+                    break;
+                }
+                case Platform::WaitResult::Failed:
+                    lose(port.Fault() != 0 ? port.Fault() : Platform::LastSystemError());
+                    return;
+                case Platform::WaitResult::TimedOut:
+                case Platform::WaitResult::Interrupted:
+                    break;
+            }
+        }
+    });
+
+    int status = 0;
+    std::uint8_t chunk[kChunk];
+    while (stop == 0) {
+        pollfd fds[3] = {
+            {pty.Master(), POLLIN, 0}, {pty.Watch(), POLLIN, 0}, {lost_signal.fd, POLLIN, 0}};
+        const timespec wait{0, kFlushAfterMs * 1000000L};
+        const int ready = ::ppoll(fds, 3, &wait, &wait_mask);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            Fail("ppoll");
+        }
+        if (ready == 0) recorder.Flush();
+        if (fds[0].revents & POLLIN) {
+            const ssize_t got = ::read(pty.Master(), chunk, sizeof chunk);
+            if (got > 0) {
+                recorder.Record(Direction::ToDevice, chunk, static_cast<std::size_t>(got));
+                if (port.Write(reinterpret_cast<const char*>(chunk),
+                               static_cast<std::size_t>(got)) == Platform::WriteResult::Failed) {
+                    lose(port.Fault());
+                }
+            }
+        }
+        if (fds[2].revents & POLLIN) {
+            std::fprintf(stderr,
+                         "brivane-sim: proxy: the port %s is gone (%s); %s holds every chunk "
+                         "up to then\n",
+                         port_name.c_str(), std::strerror(lost.load()), record.c_str());
+            status = 1;
+            break;
+        }
+        if ((fds[1].revents & POLLIN) && pty.CountUsers() > 0 && pty.Users() == 0) break;
+    }
+    done = true;
+    from_device.join();
+    if (status != 0) writer.Comment("end: the port is gone");
+    recorder.Report(record);
+    writer.Close();
+    return status;
+}
+
+}  // namespace Brivane::Sim

@@ -1,0 +1,395 @@
+#include "Decode.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+
+#include "DeviceInfo.h"
+#include "HandleMessages.h"
+#include "Kalvar.h"
+#include "Wire.h"
+
+namespace Brivane::Trace {
+
+namespace {
+
+namespace Arm = HardwareAPI::Devices::KalvarMessages;
+namespace Grip = HardwareAPI::Devices::HandleMessages;
+using HardwareAPI::Wire::LoadFloat;
+using HardwareAPI::Wire::LoadU16;
+
+constexpr std::uint8_t kNoAnswer = 0;
+
+struct ArmRequest {
+    Arm::Frame frame;
+    const char* method;
+    Arm::Frame answer;
+};
+
+// The module method that sends each request, and the answer it waits for.
+const ArmRequest kArmRequests[] = {
+    {Arm::kWakeup, "device_wakeup", Arm::kDeviceInfo},
+    {Arm::kOrientationRequest, "get_device_orientation", Arm::kOrientation},
+    {Arm::kIdentifierRequest, "identifier", Arm::kIdentifier},
+    {Arm::kJointTorques, "joint_torques", Arm::kJointState},
+    {Arm::kJointAngles, "joint_angles", Arm::kJointState},
+    {Arm::kForce, "end_effector_force", Arm::kEndEffectorState},
+    {Arm::kPosition, "end_effector_position", Arm::kEndEffectorState},
+    {Arm::kTemperatureRequest, "get_temperature", Arm::kTemperature},
+    {Arm::kCurrentRequest, "get_motor_currents", Arm::kCurrent},
+    {Arm::kPowerStatusRequest, "get_power_status", Arm::kPowerStatus},
+};
+
+struct ArmAnswer {
+    Arm::Frame frame;
+    const char* name;
+};
+
+const ArmAnswer kArmAnswers[] = {
+    {Arm::kDeviceInfo, "device info"},
+    {Arm::kOrientation, "orientation"},
+    {Arm::kIdentifier, "identifier"},
+    {Arm::kJointState, "joint state"},
+    {Arm::kEndEffectorState, "end-effector state"},
+    {Arm::kTemperature, "temperature"},
+    {Arm::kCurrent, "motor currents"},
+    {Arm::kPowerStatus, "power status"},
+};
+
+const ArmRequest* FindArmRequest(std::uint8_t code) {
+    for (const ArmRequest& request : kArmRequests) {
+        if (request.frame.code == code) return &request;
+    }
+    return nullptr;
+}
+
+const ArmAnswer* FindArmAnswer(std::uint8_t code) {
+    for (const ArmAnswer& answer : kArmAnswers) {
+        if (answer.frame.code == code) return &answer;
+    }
+    return nullptr;
+}
+
+// The whole length of the frame at `at` (n bytes left): 0 when it starts none, -1 when the
+// stream ends inside it.
+long FrameLength(Device device, Direction direction, const std::uint8_t* at, std::size_t n) {
+    const auto fixed = [&](std::size_t length) -> long {
+        return length <= n ? static_cast<long>(length) : -1;
+    };
+    if (device == Device::Arm) {
+        if (direction == Direction::ToDevice) {
+            const ArmRequest* request = FindArmRequest(at[0]);
+            return request ? fixed(1u + request->frame.length) : 0;
+        }
+        const ArmAnswer* answer = FindArmAnswer(at[0]);
+        return answer ? fixed(1u + answer->frame.length) : 0;
+    }
+    if (direction == Direction::ToDevice) {
+        if (at[0] == Grip::kWakeup.header || at[0] == Grip::kStatusRequest.header) return 1;
+        if (at[0] != Grip::kHandleState.header) return 0;
+        if (n < 1u + Grip::kHandleState.length) return -1;
+        return fixed(1u + Grip::kHandleState.length + at[3]);
+    }
+    if (at[0] == Grip::kInfo.header) return fixed(1u + Grip::kInfo.length);
+    if (at[0] == Grip::kError.header) return fixed(1u + Grip::kError.length);
+    if (at[0] != Grip::kStatus.header) return 0;
+    // The stuffed block when the bytes make one, else the fixed form with its user data.
+    std::uint8_t block[Grip::kBlockLength];
+    const long stuffed = Grip::UnstuffStatusBlock(at + 1, n - 1, block);
+    if (stuffed > 0 && at[stuffed] == Grip::kSlipEnd) return 1 + stuffed;
+    if (n < 1u + Grip::kStatus.length) return -1;
+    return fixed(1u + Grip::kStatus.length + at[Grip::kStatus.length]);
+}
+
+bool IsStuffedStatus(const Frame& frame, const std::uint8_t* at) {
+    if (frame.code != Grip::kStatus.header || frame.direction != Direction::FromDevice) {
+        return false;
+    }
+    std::uint8_t block[Grip::kBlockLength];
+    const long stuffed = Grip::UnstuffStatusBlock(at + 1, frame.length - 1, block);
+    return stuffed > 0 && static_cast<std::size_t>(stuffed) + 1 == frame.length &&
+           at[stuffed] == Grip::kSlipEnd;
+}
+
+// Cuts the bytes of one direction into frames; consecutive junk bytes make one frame.
+void Cut(const Trace& trace, Device device, Direction direction, Session& session,
+         std::vector<Frame>& frames) {
+    std::vector<std::uint8_t>& stream =
+        direction == Direction::ToDevice ? session.to_device : session.from_device;
+    std::vector<std::size_t> chunk_of;  // the first byte of each chunk, and its index
+    std::vector<std::size_t> starts;
+    for (std::size_t i = 0; i < trace.chunks.size(); ++i) {
+        const Chunk& chunk = trace.chunks[i];
+        if (chunk.direction != direction) continue;
+        starts.push_back(stream.size());
+        chunk_of.push_back(i);
+        stream.insert(stream.end(), trace.Data(chunk), trace.Data(chunk) + chunk.length);
+    }
+    std::size_t c = 0;  // the chunk of `at`
+    const auto chunk_at = [&](std::size_t offset) {
+        while (c + 1 < starts.size() && starts[c + 1] <= offset) ++c;
+        return c;
+    };
+    std::size_t at = 0;
+    while (at < stream.size()) {
+        const long length = FrameLength(device, direction, stream.data() + at, stream.size() - at);
+        Frame frame;
+        frame.direction = direction;
+        frame.offset = at;
+        frame.code = stream[at];
+        if (length > 0) {
+            frame.kind = direction == Direction::ToDevice ? Kind::Request : Kind::Message;
+            frame.length = static_cast<std::size_t>(length);
+        } else if (length < 0) {
+            frame.length = stream.size() - at;  // cut short by the end of the trace
+        } else {
+            std::size_t end = at + 1;
+            while (end < stream.size() &&
+                   FrameLength(device, direction, stream.data() + end, stream.size() - end) == 0) {
+                ++end;
+            }
+            frame.length = end - at;
+        }
+        const std::size_t first = chunk_at(at);
+        frame.chunk = chunk_of[first];
+        frame.time_us = trace.chunks[frame.chunk].time_us;
+        frame.last_chunk = chunk_of[chunk_at(at + frame.length - 1)];
+        c = first;
+        frames.push_back(frame);
+        at += frame.length;
+    }
+}
+
+// The answer code a request waits for, kNoAnswer for none.
+std::uint8_t ExpectedAnswer(Device device, const Frame& request) {
+    if (device == Device::Arm) {
+        const ArmRequest* known = FindArmRequest(request.code);
+        return known ? known->answer.code : kNoAnswer;
+    }
+    if (request.code == Grip::kWakeup.header) return Grip::kInfo.header;
+    if (request.code == Grip::kStatusRequest.header) return Grip::kStatus.header;
+    return kNoAnswer;
+}
+
+std::string Floats(const std::uint8_t* at, std::size_t count, const char* format = "%+.4f") {
+    std::string text = "[";
+    for (std::size_t i = 0; i < count; ++i) {
+        char number[32];
+        std::snprintf(number, sizeof number, format, static_cast<double>(LoadFloat(at + 4 * i)));
+        if (i) text += ", ";
+        text += number;
+    }
+    return text + "]";
+}
+
+std::string Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Printf(const char* format, ...) {
+    char text[512];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    return text;
+}
+
+std::string DescribeArm(const Frame& frame, const std::uint8_t* at) {
+    if (frame.direction == Direction::ToDevice) {
+        const ArmRequest* request = FindArmRequest(frame.code);
+        if (frame.code == Arm::kIdentifierRequest.code) {
+            if (at[1] == Arm::kDeviceIdentifier) return "get_device_id";
+            if (at[1] == Arm::kFirmwareIdentifier) return "get_firmware_version";
+            return Printf("identifier request 0x%02x", at[1]);
+        }
+        if (request->frame.length == 12)
+            return std::string(request->method) + " " + Floats(at + 1, 3);
+        return request->method;
+    }
+    const ArmAnswer* answer = FindArmAnswer(frame.code);
+    const std::string name = answer->name;
+    switch (frame.code) {
+        case Arm::kDeviceInfo.code: {
+            const auto info = HardwareAPI::DeviceInfo::FromWire(at + 1);
+            return name +
+                   Printf(" device_id %u, model %u, hardware %u, firmware %u, id ", info.device_id,
+                          info.device_model_number, info.hardware_version, info.firmware_version) +
+                   Hex(at + 6, 16);
+        }
+        case Arm::kOrientation.code:
+            return name + " " + Floats(at + 1, 4);
+        case Arm::kIdentifier.code:
+            return name + Printf(" 0x%02x, ", at[1]) + Hex(at + 3, 16);
+        case Arm::kJointState.code:
+            return name + " angles " + Floats(at + 1, 3, "%+.3f") + " velocities " +
+                   Floats(at + 13, 3, "%+.3f");
+        case Arm::kEndEffectorState.code:
+            return name + " position " + Floats(at + 1, 3, "%+.6f") + " velocity " +
+                   Floats(at + 13, 3, "%+.6f");
+        case Arm::kTemperature.code:
+            return name + Printf(" %.2f", static_cast<double>(LoadFloat(at + 1)));
+        case Arm::kCurrent.code:
+            return name + " " + Floats(at + 1, 3);
+        default:
+            return name + Printf(" %u", at[1]);
+    }
+}
+
+std::string DescribeGrip(const Frame& frame, const std::uint8_t* at) {
+    if (frame.direction == Direction::ToDevice) {
+        if (frame.code == Grip::kWakeup.header) return "SendDeviceWakeup";
+        if (frame.code == Grip::kStatusRequest.header) return "RequestStatus";
+        return Printf("SendHandleState device_id %u, data ", LoadU16(at + 1)) +
+               (at[3] ? Hex(at + 4, at[3]) : "none");
+    }
+    if (frame.code == Grip::kInfo.header) {
+        return Printf(
+            "handle info device_id %u, tool_data_remaining %u, model %u, hardware %u, "
+            "firmware %u",
+            LoadU16(at + 1), at[3], at[4], at[5], at[6]);
+    }
+    if (frame.code == Grip::kError.header) {
+        const char* what = at[3] == Grip::kUnknownDevice    ? " (unknown device)"
+                           : at[3] == Grip::kUnknownCommand ? " (unknown command)"
+                                                            : "";
+        return Printf("error device_id %u, code %u%s", LoadU16(at + 1), at[3], what);
+    }
+    if (IsStuffedStatus(frame, at)) {
+        std::uint8_t block[Grip::kBlockLength];
+        Grip::UnstuffStatusBlock(at + 1, frame.length - 1, block);
+        const auto status = Grip::DecodeStatusBlock(block);
+        return Printf(
+            "status block device_id %u, error_flag %u, hall %u, buttons %u, quaternion "
+            "[%+.4f, %+.4f, %+.4f, %+.4f], battery %.3f V",
+            status.device_id, status.error_flag, status.hall_effect_sensor_level, status.buttons,
+            static_cast<double>(status.quaternion[0]), static_cast<double>(status.quaternion[1]),
+            static_cast<double>(status.quaternion[2]), static_cast<double>(status.quaternion[3]),
+            static_cast<double>(status.battery_level));
+    }
+    const std::uint8_t data_length = at[Grip::kStatus.length];
+    return Printf("status device_id %u, error_flag %u, hall %u, quaternion ", LoadU16(at + 1),
+                  at[3], at[4]) +
+           Floats(at + 5, 4) + ", user data " +
+           (data_length ? Hex(at + 1 + Grip::kStatus.length, data_length) : "none");
+}
+
+}  // namespace
+
+std::string Hex(const std::uint8_t* data, std::size_t n) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(3 * n);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i) text += ' ';
+        text += kDigits[data[i] >> 4];
+        text += kDigits[data[i] & 0xF];
+    }
+    return text;
+}
+
+Device Guess(const Trace& trace) {
+    for (const Direction direction : {Direction::FromDevice, Direction::ToDevice}) {
+        for (const Chunk& chunk : trace.chunks) {
+            if (chunk.direction != direction) continue;
+            const std::uint8_t code = trace.Data(chunk)[0];
+            const bool arm = direction == Direction::ToDevice ? FindArmRequest(code) != nullptr
+                                                              : FindArmAnswer(code) != nullptr;
+            const bool grip =
+                direction == Direction::ToDevice
+                    ? code == Grip::kStatusRequest.header || code == Grip::kHandleState.header
+                    : code == Grip::kInfo.header || code == Grip::kStatus.header ||
+                          code == Grip::kError.header;
+            if (grip) return Device::Grip;
+            if (arm && code != Arm::kWakeup.code) return Device::Arm;
+        }
+    }
+    return Device::Arm;
+}
+
+const char* DeviceName(Device device) {
+    return device == Device::Grip ? "grip" : "arm";
+}
+
+Session Decode(const Trace& trace, Device device) {
+    Session session;
+    session.device = device == Device::Unknown ? Guess(trace) : device;
+    std::vector<Frame> sent, received;
+    Cut(trace, session.device, Direction::ToDevice, session, sent);
+    Cut(trace, session.device, Direction::FromDevice, session, received);
+
+    // Merged in the order of their chunks, which is the order they were read in.
+    session.frames.reserve(sent.size() + received.size());
+    std::size_t s = 0, r = 0;
+    while (s < sent.size() || r < received.size()) {
+        const bool take_sent =
+            r == received.size() || (s < sent.size() && sent[s].chunk < received[r].chunk);
+        session.frames.push_back(take_sent ? sent[s++] : received[r++]);
+    }
+
+    // Each answer to the request still waiting; the library asks one thing at a time, so a
+    // request that waits when the next one goes out has timed out.
+    long waiting = -1;
+    std::uint8_t expected = kNoAnswer;
+    for (std::size_t i = 0; i < session.frames.size(); ++i) {
+        Frame& frame = session.frames[i];
+        if (frame.kind == Kind::Request) {
+            const std::uint8_t answer = ExpectedAnswer(session.device, frame);
+            if (answer == kNoAnswer) continue;
+            if (waiting >= 0) session.frames[static_cast<std::size_t>(waiting)].timed_out = true;
+            waiting = static_cast<long>(i);
+            expected = answer;
+        } else if (frame.kind == Kind::Message && waiting >= 0 && frame.code == expected) {
+            Frame& request = session.frames[static_cast<std::size_t>(waiting)];
+            frame.kind = Kind::Answer;
+            frame.partner = waiting;
+            request.partner = static_cast<long>(i);
+            const std::uint64_t sent_at = trace.chunks[request.last_chunk].time_us;
+            frame.answer_us = frame.time_us > sent_at ? frame.time_us - sent_at : 0;
+            waiting = -1;
+        }
+    }
+    if (waiting >= 0) session.frames[static_cast<std::size_t>(waiting)].timed_out = true;
+    return session;
+}
+
+std::string Describe(const Session& session, const Frame& frame) {
+    const std::uint8_t* at = session.Data(frame);
+    if (frame.kind == Kind::Junk) {
+        constexpr std::size_t kShown = 48;
+        std::string text =
+            frame.length > 0 && FrameLength(session.device, frame.direction, at, frame.length) < 0
+                ? "cut short: "
+                : "junk: ";
+        text += Hex(at, frame.length < kShown ? frame.length : kShown);
+        if (frame.length > kShown) text += Printf(" ... (%zu bytes)", frame.length);
+        return text;
+    }
+    return session.device == Device::Arm ? DescribeArm(frame, at) : DescribeGrip(frame, at);
+}
+
+std::string Name(const Session& session, const Frame& frame) {
+    if (frame.kind == Kind::Junk) return "junk";
+    const std::uint8_t* at = session.Data(frame);
+    if (session.device == Device::Arm) {
+        if (frame.direction == Direction::FromDevice) return FindArmAnswer(frame.code)->name;
+        if (frame.code == Arm::kIdentifierRequest.code) return DescribeArm(frame, at);
+        return FindArmRequest(frame.code)->method;
+    }
+    if (frame.direction == Direction::ToDevice) {
+        if (frame.code == Grip::kHandleState.header) return "SendHandleState";
+        return DescribeGrip(frame, at);
+    }
+    if (frame.code == Grip::kInfo.header) return "handle info";
+    if (frame.code == Grip::kError.header) return "error";
+    return IsStuffedStatus(frame, at) ? "status block" : "status";
+}
+
+bool ArmPosition(const Session& session, const Frame& frame, float (&position)[3]) {
+    if (session.device != Device::Arm || frame.direction != Direction::FromDevice ||
+        frame.kind == Kind::Junk || frame.code != Arm::kEndEffectorState.code) {
+        return false;
+    }
+    const std::uint8_t* at = session.Data(frame);
+    for (int i = 0; i < 3; ++i) position[i] = LoadFloat(at + 1 + 4 * i);
+    return true;
+}
+
+}  // namespace Brivane::Trace

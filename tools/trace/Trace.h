@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// The trace file: what went over a serial line, one line per chunk as it was read.
+//
+//   brivane-trace 1
+//   # port: /dev/ttyACM0
+//   # settings: 115200 8N1, raw, exclusive, DTR raised
+//   # start: 2026-12-09T04:30:00.123456Z
+//   1520 > 2a000000000000000000000000
+//   1604 < 2b...
+//
+// Each chunk line: microseconds since the start, '>' for bytes to the device or '<' for bytes
+// from it, then the bytes in hex. Lines that start with '#' and empty lines are comments.
+namespace Brivane::Trace {
+
+inline constexpr const char* kMagic = "brivane-trace";
+inline constexpr int kVersion = 1;
+
+enum class Direction : std::uint8_t { ToDevice, FromDevice };
+
+struct Chunk {
+    std::uint64_t time_us = 0;
+    Direction direction = Direction::ToDevice;
+    std::size_t offset = 0;  // into Trace::bytes
+    std::size_t length = 0;
+    std::size_t line = 0;
+};
+
+struct Trace {
+    std::vector<std::string> comments;  // those before the first chunk, without the '#'
+    std::vector<Chunk> chunks;
+    std::vector<std::uint8_t> bytes;  // every chunk's bytes, one after the other
+
+    const std::uint8_t* Data(const Chunk& chunk) const { return bytes.data() + chunk.offset; }
+};
+
+// Why a text is no trace: the line (1 for the first) and what is wrong with it.
+struct Error {
+    std::size_t line = 0;
+    std::string what;
+};
+
+// Reads a whole trace from text; false with `error` set when it is not one.
+bool Parse(const char* text, std::size_t n, Trace& trace, Error& error);
+// The same from a file; a file that cannot be read is an error at line 0.
+bool ReadFile(const std::string& path, Trace& trace, Error& error);
+
+// Writes a trace as chunks come. Buffered: Flush writes out what is held.
+class Writer {
+  public:
+    Writer() = default;
+    ~Writer() { Close(); }
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+
+    // Creates the file and writes the first line and the comments (each without its '#').
+    bool Open(const std::string& path, const std::vector<std::string>& comments);
+    bool Write(std::uint64_t time_us, Direction direction, const std::uint8_t* data, std::size_t n);
+    void Comment(const std::string& text);
+    bool Flush();
+    void Close();
+
+  private:
+    std::FILE* file_ = nullptr;
+};
+
+// The time now in UTC as 2026-12-09T04:30:00.123456Z.
+std::string UtcNow();
+
+}  // namespace Brivane::Trace
