@@ -217,13 +217,13 @@ def grip_tour(grip, seconds, summary, simulated):
     return status["user_data"][:1] == [42] or not simulated
 
 
-def brivane_tour(port, seconds, summary):
-    """The brivane package: arms found at once, a force loop in a with block, and a lost
-    line caught. `port` is a real arm's, or None for simulated ones."""
-    section("brivane: two arms found at once, a force loop, a lost line")
-    simulators = [] if port else [Simulator("arm", "--serial", n) for n in (1, 2)]
+def brivane_tour(seconds, summary):
+    """The brivane package on two simulated arms of its own, whatever ports the tour had:
+    both found at once, a force loop in a with block, and a lost line caught."""
+    section("brivane: two simulated arms found at once, a force loop, a lost line")
+    simulators = [Simulator("arm", "--serial", n) for n in (1, 2)]
     try:
-        ports = [port] if port else [simulator.port for simulator in simulators]
+        ports = [simulator.port for simulator in simulators]
         started = time.monotonic()
         found = brivane.find_arms(ports)
         print(f"find_arms: {len(found)} of {len(ports)} ports answered in "
@@ -231,15 +231,13 @@ def brivane_tour(port, seconds, summary):
         for item in found:
             print(f"  {item.port.device}: device {item.identity.device_id}, "
                   f"model {item.identity.model}, uuid {item.identity.uuid}")
-        with brivane.Arm(found[0].port.device) as arm:
+        with brivane.Arm(ports[0]) as arm:
             until = time.monotonic() + seconds / 2
             while time.monotonic() < until:
-                position, velocity = arm.force([0.0, 0.0, 0.0])
+                arm.force([0.0, 0.0, 0.0])
             print(f"force loop: {arm.stats}")
             summary.append(("brivane force loop", f"{arm.stats.rate_hz:,.0f} Hz; p99 "
                                                   f"{arm.stats.p99_us:.0f} µs"))
-            if not simulators:
-                return len(found) == 1
             simulators[0].stop()  # as pulling the arm's cable does
             try:
                 while True:
@@ -285,7 +283,7 @@ def main() -> int:
         grip = Grip(grip_stream)
         grip_ok = grip_tour(grip, args.seconds, summary, simulated=args.grip is None)
         del arm, grip, arm_stream, grip_stream  # closes the ports
-        brivane_ok = brivane_tour(args.arm, args.seconds, summary)
+        brivane_ok = brivane_tour(args.seconds, summary)
     finally:
         for simulator in simulators:
             simulator.stop()
