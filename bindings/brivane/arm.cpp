@@ -48,15 +48,6 @@ py::bytes Bytes(const UUID& identifier) {
                      identifier.bytes.size());
 }
 
-// An instance of a record class (a NamedTuple) made the way its _make does.
-py::object Record(const py::object& cls, py::tuple fields) {
-    const py::tuple arguments = py::make_tuple(std::move(fields));
-    PyObject* record =
-        PyTuple_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls.ptr()), arguments.ptr(), nullptr);
-    if (record == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(record);
-}
-
 class Arm {
   public:
     Arm(const Python::PortName& port, double timeout, py::object state, py::object joint_state)
@@ -215,8 +206,7 @@ class Arm {
                 return;
             }
             if (const int fault = stream_->Fault()) {
-                outcome.kind = Outcome::Kind::LineLost;
-                outcome.error = fault;
+                outcome = LostLine(fault);
                 return;
             }
             const auto start = LoopStats::Clock::now();
@@ -224,7 +214,7 @@ class Arm {
             outcome = call(Limits{&deadline});
             stats_.Record(start, LoopStats::Clock::now(), outcome.answered());
         });
-        if (closed) throw py::value_error("the arm on " + Printable(port_) + " is closed");
+        if (closed) RaiseClosed("arm", port_);
         if (!outcome.answered()) RaiseFor(outcome, port_, operation, timeout_);
     }
 

@@ -60,14 +60,6 @@ class CapturingHandle : public Handle {
     }
 };
 
-py::object Record(const py::object& cls, py::tuple fields) {
-    const py::tuple arguments = py::make_tuple(std::move(fields));
-    PyObject* record =
-        PyTuple_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls.ptr()), arguments.ptr(), nullptr);
-    if (record == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(record);
-}
-
 class Grip {
   public:
     Grip(const Python::PortName& port, double timeout, py::object info, py::object status,
@@ -148,8 +140,7 @@ class Grip {
                 return;
             }
             if (const int fault = stream_->Fault()) {
-                outcome.kind = Outcome::Kind::LineLost;
-                outcome.error = fault;
+                outcome = LostLine(fault);
                 return;
             }
             std::size_t junk = 0;
@@ -161,7 +152,7 @@ class Grip {
                 if (stream_->Available() <= 0) break;
             }
         });
-        if (closed) throw py::value_error("the grip on " + Printable(port_) + " is closed");
+        if (closed) RaiseClosed("grip", port_);
         // Nothing in time is no error here; a lost line or a message cut short is.
         if (count == 0 && !outcome.answered() &&
             !(outcome.kind == Outcome::Kind::NoAnswer && outcome.received_length == 0)) {
@@ -194,13 +185,9 @@ class Grip {
             grip_->timeout = static_cast<float>(timeout_);
             fault = stream_->Fault();
         });
-        if (closed) throw py::value_error("the grip on " + Printable(port_) + " is closed");
+        if (closed) RaiseClosed("grip", port_);
         Outcome outcome;
-        if (fault != 0) {
-            outcome.kind = Outcome::Kind::LineLost;
-            outcome.error = fault;
-            RaiseFor(outcome, port_, "status", timeout);
-        }
+        if (fault != 0) RaiseFor(LostLine(fault), port_, "status", timeout);
         // The library's own failures zero every other field.
         const bool bare = status.device_id == 0 && status.battery_level == 0.0f &&
                           status.buttons == 0 && status.hall_effect_sensor_level == 0;
@@ -253,9 +240,7 @@ class Grip {
             grip_->timeout = static_cast<float>(timeout_);
             if (message.kind != Message::Kind::None) return outcome;
             if (const int fault = stream_->Fault()) {
-                outcome.kind = Outcome::Kind::LineLost;
-                outcome.error = fault;
-                return outcome;
+                return LostLine(fault);
             }
             if (code == kInfoMessage || code == kStatusMessage || code == kErrorMessage) {
                 outcome.kind = Outcome::Kind::NoAnswer;  // the message stopped short
@@ -279,12 +264,9 @@ class Grip {
             if ((fault = stream_->Fault()) == 0) call();
             if (fault == 0) fault = stream_->Fault();
         });
-        if (closed) throw py::value_error("the grip on " + Printable(port_) + " is closed");
+        if (closed) RaiseClosed("grip", port_);
         if (fault != 0) {
-            Outcome outcome;
-            outcome.kind = Outcome::Kind::LineLost;
-            outcome.error = fault;
-            RaiseFor(outcome, port_, operation, timeout_);
+            RaiseFor(LostLine(fault), port_, operation, timeout_);
         }
     }
 

@@ -55,6 +55,18 @@ void RaiseFor(const Outcome& outcome, const std::string& port, const char* opera
                                         outcome.error, received));
 }
 
+void RaiseClosed(const char* what, const std::string& port) {
+    throw py::value_error(std::string("the ") + what + " on " + Printable(port) + " is closed");
+}
+
+py::object Record(const py::object& cls, py::tuple fields) {
+    const py::tuple arguments = py::make_tuple(std::move(fields));
+    PyObject* record =
+        PyTuple_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls.ptr()), arguments.ptr(), nullptr);
+    if (record == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(record);
+}
+
 void RaisePortError(const std::string& port, int error) {
     Raise(Errors().attr("_port_error")(Printable(port), error));
 }

@@ -26,6 +26,19 @@ using Devices::Outcome;
 // Raises brivane.errors.WrongDevice: something answered on `port`, but not what was asked for.
 [[noreturn]] void RaiseWrongDevice(const std::string& port, const std::string& what);
 
+// ValueError for a call on a closed object, as on a closed file.
+[[noreturn]] void RaiseClosed(const char* what, const std::string& port);
+
+inline Outcome LostLine(int error) {
+    Outcome outcome;
+    outcome.kind = Outcome::Kind::LineLost;
+    outcome.error = error;
+    return outcome;
+}
+
+// An instance of a record class (a NamedTuple), made the way its _make does.
+py::object Record(const py::object& cls, py::tuple fields);
+
 // A port name as the caller gave it, for messages.
 std::string Printable(const std::string& port);
 
