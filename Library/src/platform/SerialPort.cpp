@@ -17,6 +17,11 @@ constexpr std::chrono::microseconds kMinimumNap{1000};
 
 }  // namespace
 
+// A line error passes once cleared: a second failure in a row is a line that stays broken.
+bool ReadGoesOnAfterFailure(int attempt, bool cleared) {
+    return cleared && attempt == 0;
+}
+
 int SerialPort::Read(char* buffer, int n, const PortTimeouts& timeouts) {
     const int held = std::min(n, Held());
     std::memcpy(buffer, ahead_ + ahead_begin_, static_cast<std::size_t>(std::max(0, held)));
@@ -63,7 +68,7 @@ WaitResult SerialPort::WaitForBytes(int n, const Deadline& deadline) const {
                 until = Deadline::At(Deadline::Clock::now() + nap);
             }
         }
-        const int got = Fill(until, !arriving);
+        const int got = Fill(until, !arriving, n - Held());
         if (got == kFillInterrupted) return WaitResult::Interrupted;
         if (got == kFillFailed) {
             fault_reported_ = true;

@@ -37,6 +37,12 @@ enum class WriteResult { Written, TimedOut, Failed, Interrupted };
 // signal interrupts the wait itself (POSIX) there is nothing to wake.
 void WakeWaits();
 
+// After a read failed for the `attempt`th time in a row (0: the first) and the line's errors
+// were cleared (`cleared`: the system took the clearing): true when the read goes on, as
+// after a framing, parity or overrun error that the driver aborted the read on; false when
+// the failure stays (the device is gone), which breaks the line.
+bool ReadGoesOnAfterFailure(int attempt, bool cleared);
+
 // One open serial port: the seam between the stream buffer and the operating system.
 // Failing calls leave an error number for LastSystemError().
 //
@@ -97,13 +103,19 @@ class SerialPort {
     static constexpr int kFillFailed = -1;  // the line broke (Fault says why)
     static constexpr int kFillInterrupted = -2;
     // Each backend's own: reads into the read-ahead what has arrived, up to its free room.
-    // With `wake_on_arrival`, first waits until a byte arrives or `until` passes; without,
-    // first sleeps until `until` (a hang-up ends the sleep), then takes what is there.
-    // Returns the count read (0: nothing came), kFillFailed or kFillInterrupted.
-    int Fill(const Deadline& until, bool wake_on_arrival) const;
+    // With `wake_on_arrival`, first waits until bytes arrive (where the system tells only
+    // of a whole read, Windows, the `missing` ones) or `until` passes; without, first sleeps
+    // until `until` (a hang-up ends the sleep), then takes what is there. Returns the count
+    // read (0: nothing came), kFillFailed or kFillInterrupted.
+    int Fill(const Deadline& until, bool wake_on_arrival, int missing) const;
     // The backend's read of n bytes under `timeouts`, past the read-ahead.
     int ReadPort(char* buffer, int n, const PortTimeouts& timeouts);
     int SystemQueued() const;
+    // Windows: one overlapped read; a failed read's line error cleared; a nap on the timer.
+    int ReadOnce(char* buffer, int n, std::intptr_t event, const Deadline& deadline,
+                 bool& interrupted) const;
+    bool ClearLineError(int attempt) const;
+    bool Nap(const Deadline& until) const;
     // Each backend's own: writes what the line takes of data[sent..n) until `deadline`,
     // advancing `sent`; and a sleep until the deadline, false when the caller is stopping.
     WriteResult WriteSome(const char* data, std::size_t n, std::size_t& sent,
@@ -125,10 +137,6 @@ class SerialPort {
     [[maybe_unused]] std::intptr_t wait_event_ = kInvalid;
     [[maybe_unused]] std::intptr_t write_event_ = kInvalid;
     [[maybe_unused]] std::intptr_t timer_ = kInvalid;
-    // Windows: which time-outs the port has now (a wait's or a read's), so that they are set
-    // only when that changes.
-    [[maybe_unused]] mutable int applied_timeouts_ = 0;
-    [[maybe_unused]] mutable PortTimeouts read_timeouts_;
 
     // Read side: the read-ahead, its bytes at [ahead_begin_, ahead_end_).
     mutable char ahead_[kAheadSize] = {};

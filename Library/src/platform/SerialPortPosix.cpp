@@ -253,7 +253,7 @@ bool SerialPort::SleepUntil(const Deadline& deadline) {
     return PollUntil(-1, 0, deadline) != kPollInterrupted;
 }
 
-int SerialPort::Fill(const Deadline& until, bool wake_on_arrival) const {
+int SerialPort::Fill(const Deadline& until, bool wake_on_arrival, int) const {
     const int fd = static_cast<int>(handle_);
     // A nap polls for nothing, which still wakes on a hang-up; then the read below tells.
     const int revents = PollUntil(fd, wake_on_arrival ? POLLIN : 0, until);
