@@ -204,6 +204,7 @@ def report(figures, streams, args):
     print(f"\n{'ratios':<28}{'at once':>10}{'after 1 ms':>12}")
     for label, key, other in (("rate module/pyserial", "rate", "pyserial"),
                               ("rate module/C++", "rate", "C++"),
+                              ("rate module/floor", "rate", "floor"),
                               ("CPU module/pyserial", "cpu_us", "pyserial"),
                               ("CPU module/C++", "cpu_us", "C++")):
         print(f"  {label:<26}{ratio(key, other, 0):>9.2f}×{ratio(key, other, 1000):>11.2f}×")
