@@ -20,6 +20,7 @@
 #include "Kalvar.h"
 #include "LineDevice.h"
 #include "SerialStream.h"
+#include "platform/SerialPort.h"
 #include "platform/SystemError.h"
 
 using namespace Brivane::HardwareAPI;
@@ -271,7 +272,9 @@ TEST(SerialPortWin32, ReadsOnALostOrUnopenedLineFailFirstAtOnceThenAfterTheLimit
         std::string port;
         int error;
     };
-    for (const Case& c : {Case{"lost", unplug, ERROR_DEVICE_NOT_CONNECTED},
+    // The lost line keeps the number the system gave: Wine fails the read of a pseudo-terminal
+    // whose far end closed with a broken pipe.
+    for (const Case& c : {Case{"lost", unplug, ERROR_BROKEN_PIPE},
                           Case{"not open", "COM199", ERROR_INVALID_HANDLE}}) {
         SCOPED_TRACE(c.name);
         IO::SerialStream stream(c.port.c_str(), false);
@@ -281,7 +284,7 @@ TEST(SerialPortWin32, ReadsOnALostOrUnopenedLineFailFirstAtOnceThenAfterTheLimit
             if (code != 1 && c.error == ERROR_INVALID_HANDLE) break;
             if (code != 1) ::Sleep(100);
         }
-        ASSERT_EQ(code == 1, c.error == ERROR_DEVICE_NOT_CONNECTED);
+        ASSERT_EQ(code == 1, c.error == ERROR_BROKEN_PIPE);
         Device device(&stream, 2.0f);
         std::vector<Testing::ErrorLine> lines;
         if (code == 1) {
@@ -380,4 +383,127 @@ TEST(SerialPortWin32, AWaitStopsSoonAfterTheInterruptCheckAsks) {
     EXPECT_LT(seconds, 0.13);
     EXPECT_TRUE(Interrupt::Take());
     Interrupt::SetCheck(nullptr);
+}
+
+// The wait wakes when the answer lands: a device that answers 0.2 ms after each request is
+// served in well under the millisecond that the shortest nap took.
+TEST(SerialPortWin32, AnExchangeEndsSoonAfterAQuickAnswerLands) {
+    LineDevice line;
+    IO::SerialStream stream(line.path().c_str(), true);
+    Device device(&stream, 1.0f);
+    constexpr int kExchanges = 200;
+    Bytes answer(25, 7);
+    answer[0] = 0x2B;
+    std::thread far_end([&] {
+        for (int i = 0; i < kExchanges; ++i) {
+            if (line.Receive(13).size() != 13) return;
+            const auto at = std::chrono::steady_clock::now() + 200us;
+            while (std::chrono::steady_clock::now() < at) {
+            }
+            line.Send(answer);
+        }
+    });
+    std::vector<double> seconds;
+    for (int i = 0; i < kExchanges; ++i) {
+        bool answered = false;
+        seconds.push_back(SecondsTaken([&] { answered = device.exchange(13, {0x2B}, 24); }));
+        ASSERT_TRUE(answered) << i;
+    }
+    far_end.join();
+    std::sort(seconds.begin(), seconds.end());
+    EXPECT_LT(seconds[seconds.size() / 2], 0.001) << "median exchange, the far end's calls in it";
+}
+
+// A stop request from another thread (as a console's Ctrl-C handler is) wakes the wait at
+// once, rather than at its next look at the check.
+TEST(SerialPortWin32, AWaitEndsAsSoonAsTheInterruptHookWakesIt) {
+    static std::atomic<bool> stop{false};
+    Interrupt::SetCheck([] { return stop.load(); });
+    LineDevice line;
+    IO::SerialStream stream(line.path().c_str(), true);
+    for (int i = 0; i < 5; ++i) {
+        stop = false;
+        std::atomic<std::int64_t> raised_at{0};
+        std::thread raiser([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30 + 7 * i));
+            raised_at = std::chrono::steady_clock::now().time_since_epoch().count();
+            stop = true;
+            Interrupt::Wake();
+        });
+        EXPECT_EQ(stream.WaitForBytes(1, Deadline::After(2.0)), WaitResult::Interrupted);
+        const auto returned = std::chrono::steady_clock::now().time_since_epoch().count();
+        raiser.join();
+        EXPECT_LT(std::chrono::duration<double>(
+                      std::chrono::steady_clock::duration(returned - raised_at.load()))
+                      .count(),
+                  0.005)
+            << i;
+        EXPECT_TRUE(Interrupt::Take());
+    }
+    Interrupt::SetCheck(nullptr);
+}
+
+// A read and a write on two threads: each finishes while the other is pending.
+TEST(SerialPortWin32, AReadAndAWriteNeverWaitForEachOther) {
+    LineDevice line;
+    IO::SerialStream stream(line.path().c_str(), true);
+
+    // A wait pending on a quiet line; a write meanwhile.
+    std::atomic<bool> waited{false};
+    std::thread reader([&] {
+        EXPECT_EQ(stream.WaitForBytes(1, Deadline::After(2.0)), WaitResult::Ready);
+        waited = true;
+    });
+    std::this_thread::sleep_for(50ms);
+    const Bytes request = Frame(1);
+    stream.Write(reinterpret_cast<const char*>(request.data()), request.size());
+    EXPECT_EQ(line.Receive(13, 0.5), request);
+    EXPECT_FALSE(waited) << "the wait ended before anything came";
+    line.Send({0x2B});
+    reader.join();
+    char code = 0;
+    stream.read(&code, 1);
+
+    // A write held up by a line that takes nothing; a read meanwhile.
+    std::atomic<bool> written{false};
+    const std::string bulk(1 << 18, 'w');
+    std::thread writer([&] {
+        stream.Write(bulk.data(), bulk.size());
+        written = true;
+    });
+    std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(written) << "the line took everything at once";
+    line.Send({0x2C});
+    WaitResult result = WaitResult::Failed;
+    EXPECT_LT(SecondsTaken([&] { result = stream.WaitForBytes(1, Deadline::After(1.0)); }), 0.1);
+    EXPECT_EQ(result, WaitResult::Ready);
+    stream.read(&code, 1);
+    EXPECT_EQ(code, 0x2C);
+    EXPECT_FALSE(written);
+    EXPECT_EQ(line.ReceiveAll(0.3).size(), bulk.size());
+    writer.join();
+}
+
+// A port name far longer than the reporter's own buffer is printed whole, to its quote.
+TEST(SerialPortWin32, ALongPortNamesErrorLineIsWhole) {
+    const std::string name = "COM" + std::string(600, '7') + "-end";
+    IO::SerialStream stream(name.c_str(), false);
+    const auto lines = StreamLines([&] { EXPECT_LT(stream.Open(), 0); });
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].description, "unable to open port '" + name + "'");
+}
+
+// A read that fails goes on once its line error is cleared (the driver aborts reads on a
+// framing, parity or overrun error until then); a second failure in a row, or errors that
+// cannot be cleared, are a line that stays broken. Wine's ports never abort on an error.
+TEST(SerialPortWin32, AFailedReadGoesOnOnlyOnceItsLineErrorIsCleared) {
+    struct Case {
+        int attempt;
+        bool cleared;
+        bool goes_on;
+    };
+    for (const Case& c : {Case{0, true, true}, Case{1, true, false}, Case{0, false, false}}) {
+        EXPECT_EQ(Platform::ReadGoesOnAfterFailure(c.attempt, c.cleared), c.goes_on)
+            << c.attempt << " " << c.cleared;
+    }
 }
