@@ -5,8 +5,10 @@
 // ReadFile; or WriteFile, then one blocking ReadFile that returns when the 25 bytes are there.
 // Run twice: a device that answers at once, and one that takes about 1 ms, as a USB serial
 // adapter does. CPU is the host process's own (GetProcessTimes) and, under Wine, the
-// wineserver's. Then the wait alone: from a byte written at the far end to the wait's
-// return, and from Interrupt::Wake on another thread to the interrupted wait's return.
+// wineserver's. A third floor opens the port for overlapped I/O as the library does, and
+// waits for one overlapped ReadFile of the answer. Then the wait alone: from a byte written at the
+// far end to the wait's return, and from Interrupt::Wake on another thread to the interrupted
+// wait's return.
 //
 //   device_exchange_win32 LIBRARY_PORT DEVICE_PORT [exchanges, default 5000; a tenth of
 //   that for the 1 ms device]
@@ -21,6 +23,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "Device.h"
@@ -89,10 +92,10 @@ struct Owned {
     bool ok() const { return handle != INVALID_HANDLE_VALUE && handle != nullptr; }
 };
 
-HANDLE OpenRaw(const char* name, const COMMTIMEOUTS& timeouts) {
+HANDLE OpenRaw(const char* name, const COMMTIMEOUTS& timeouts, DWORD flags = 0) {
     const std::string path = std::string("\\\\.\\") + name;
     const HANDLE port = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, 0, nullptr);
+                                      OPEN_EXISTING, flags, nullptr);
     if (port == INVALID_HANDLE_VALUE) return port;
     DCB settings{};
     settings.DCBlength = sizeof settings;
@@ -143,6 +146,34 @@ struct Floor {
         DWORD n = 0;
         if (!::WriteFile(port, request, kRequest, &n, nullptr) || n != kRequest) return false;
         if (!::ReadFile(port, answer, sizeof answer, &n, nullptr)) return false;
+        return n == sizeof answer && answer[0] == kAnswerCode;
+    }
+};
+
+// The exchange on a handle opened for overlapped I/O, as the library opens it: an overlapped
+// WriteFile and one overlapped ReadFile of the whole answer, each waited for on its event.
+struct OverlappedFloor {
+    HANDLE port;
+    HANDLE event;
+    bool Complete(BOOL started, OVERLAPPED& overlapped, DWORD& n) const {
+        if (!started && ::GetLastError() != ERROR_IO_PENDING) return false;
+        return ::GetOverlappedResult(port, &overlapped, &n, TRUE) != FALSE;
+    }
+    bool operator()() const {
+        static const std::uint8_t request[kRequest] = {};
+        std::uint8_t answer[1 + kPayload];
+        DWORD n = 0;
+        OVERLAPPED write{};
+        write.hEvent = event;
+        if (!Complete(::WriteFile(port, request, kRequest, nullptr, &write), write, n) ||
+            n != kRequest) {
+            return false;
+        }
+        OVERLAPPED read{};
+        read.hEvent = event;
+        if (!Complete(::ReadFile(port, answer, sizeof answer, nullptr, &read), read, n)) {
+            return false;
+        }
         return n == sizeof answer && answer[0] == kAnswerCode;
     }
 };
@@ -235,7 +266,7 @@ bool Scenario(const char* library_port, const char* device_port, DWORD delay_ms,
         return false;
     }
     ::Sleep(300);  // the device opens its port
-    Result library{}, floor{}, poll_floor{};
+    Result library{}, floor{}, poll_floor{}, overlapped_floor{};
     {
         IO::SerialStream stream(library_port, true);
         if (!stream.good()) return false;
@@ -252,14 +283,26 @@ bool Scenario(const char* library_port, const char* device_port, DWORD delay_ms,
         if (!timer.ok()) return false;
         poll_floor = Run(count, PollFloor{port.handle, timer.handle});
     }
+    {
+        // All read time-outs zero: the read waits for the whole answer, as the library's do.
+        const Owned port(OpenRaw(library_port, COMMTIMEOUTS{0, 0, 0, 8, 8}, FILE_FLAG_OVERLAPPED));
+        const Owned event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        if (!port.ok() || !event.ok()) return false;
+        overlapped_floor = Run(count, OverlappedFloor{port.handle, event.handle});
+    }
     PrintRow("library (Device)", delay_ms, library);
     PrintRow("floor: poll + 1 ms timer nap", delay_ms, poll_floor);
+    PrintRow("floor: overlapped ReadFile", delay_ms, overlapped_floor);
     PrintRow("floor: blocking ReadFile", delay_ms, floor);
     const auto cpu = [](const Result& r) { return r.cpu_us + std::max(0.0, r.server_us); };
-    std::printf("%-30s %8lu   rate %.2fx, CPU (process + wineserver) %.2fx\n",
-                "library / blocking floor", static_cast<unsigned long>(delay_ms),
-                library.per_second / floor.per_second, cpu(library) / cpu(floor));
-    return library.failed + floor.failed + poll_floor.failed == 0;
+    for (const auto& [name, against] :
+         {std::pair<const char*, const Result*>{"library / overlapped floor", &overlapped_floor},
+          {"library / blocking floor", &floor}}) {
+        std::printf("%-30s %8lu   rate %.2fx, CPU (process + wineserver) %.2fx\n", name,
+                    static_cast<unsigned long>(delay_ms), library.per_second / against->per_second,
+                    cpu(library) / cpu(*against));
+    }
+    return library.failed + floor.failed + poll_floor.failed + overlapped_floor.failed == 0;
 }
 
 double Percentile(std::vector<double> values, double fraction) {

@@ -57,13 +57,15 @@ WaitResult SerialPort::WaitForBytes(int n, const Deadline& deadline) const {
         if (ahead_end_ == kAheadSize) {
             return SystemQueued() + Held() >= n ? WaitResult::Ready : WaitResult::Partial;
         }
-        // Nothing yet: wake when bytes land. Some already: nap for about the wire time of
-        // the rest, then take what came, rather than waking for each byte as it lands.
+        // Nothing yet: wake when bytes land. Some already: what the system has queued is
+        // taken at once; a rest still on the wire is napped for (about its wire time), then
+        // taken as it came, rather than waking for each byte as it lands.
         const bool arriving = Held() > 0;
         Deadline until = deadline;
         if (arriving) {
-            const auto nap =
-                std::max<Deadline::Clock::duration>(kByteWireTime * (n - Held()), kMinimumNap);
+            const auto nap = SystemQueued() > 0 ? Deadline::Clock::duration::zero()
+                                                : std::max<Deadline::Clock::duration>(
+                                                      kByteWireTime * (n - Held()), kMinimumNap);
             if (deadline.IsNever() || nap < deadline.Remaining()) {
                 until = Deadline::At(Deadline::Clock::now() + nap);
             }

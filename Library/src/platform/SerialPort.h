@@ -111,10 +111,12 @@ class SerialPort {
     // The backend's read of n bytes under `timeouts`, past the read-ahead.
     int ReadPort(char* buffer, int n, const PortTimeouts& timeouts);
     int SystemQueued() const;
-    // Windows: one overlapped read; a failed read's line error cleared; a nap on the timer.
+    // Windows: one overlapped read; a failed read's line error cleared; the queued bytes
+    // taken without waiting; a nap on the timer.
     int ReadOnce(char* buffer, int n, std::intptr_t event, const Deadline& deadline,
                  bool& interrupted) const;
     bool ClearLineError(int attempt) const;
+    int TakeQueued() const;
     bool Nap(const Deadline& until) const;
     // Each backend's own: writes what the line takes of data[sent..n) until `deadline`,
     // advancing `sent`; and a sleep until the deadline, false when the caller is stopping.

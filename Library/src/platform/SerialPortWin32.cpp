@@ -300,8 +300,11 @@ int SerialPort::Fill(const Deadline& until, bool wake_on_arrival, int missing) c
         }
         room = std::min(room, queued);
     } else {
-        // A read of the missing bytes completes as they land: the wake is the driver's.
-        room = std::min(room, missing);
+        // What has come is taken at once. Otherwise a read of the missing bytes completes as
+        // they land (the wake is the driver's), and what came with them is taken after it.
+        const int queued = SystemQueued();
+        wake_on_arrival = queued <= 0;
+        room = std::min(room, wake_on_arrival ? missing : queued);
     }
     for (int attempt = 0;; ++attempt) {
         bool interrupted = false;
@@ -309,6 +312,7 @@ int SerialPort::Fill(const Deadline& until, bool wake_on_arrival, int missing) c
                                  wake_on_arrival ? until : Deadline::Never(), interrupted);
         if (got > 0) ahead_end_ += got;
         if (interrupted) return kFillInterrupted;
+        if (got > 0 && wake_on_arrival) return got + TakeQueued();
         if (got > 0 || (got == 0 && until.Expired())) return got;
         // Such a read ends without a byte only at its deadline; before it, the line is gone.
         if (got == 0) {
@@ -319,7 +323,22 @@ int SerialPort::Fill(const Deadline& until, bool wake_on_arrival, int missing) c
     }
 }
 
+// What the system holds, read into the read-ahead's free room without waiting (a read of
+// queued bytes completes at once): the count. Under Wine every read that has to wait is a
+// round trip through the wineserver, so the rest of an answer is not waited for apart.
+int SerialPort::TakeQueued() const {
+    const int queued = std::min(SystemQueued(), kAheadSize - ahead_end_);
+    if (queued <= 0) return 0;
+    bool interrupted = false;
+    const int got =
+        ReadOnce(ahead_ + ahead_end_, queued, wait_event_, Deadline::Never(), interrupted);
+    if (got <= 0) return 0;  // a failure shows again on the next read, which clears it
+    ahead_end_ += got;
+    return got;
+}
+
 bool SerialPort::Nap(const Deadline& until) const {
+    if (until.Expired()) return !Interrupt::Poll();
     const auto length = until.Remaining();
     if (timer_ != kInvalid) {
         LARGE_INTEGER due{};  // negative: relative, in 100 ns units

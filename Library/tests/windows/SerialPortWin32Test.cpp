@@ -464,7 +464,11 @@ TEST(SerialPortWin32, AReadAndAWriteNeverWaitForEachOther) {
     char code = 0;
     stream.read(&code, 1);
 
-    // A write held up by a line that takes nothing; a read meanwhile.
+    // A write held up by a line that takes nothing; a read meanwhile. The byte is queued
+    // before the line fills: a relay whose far side is full passes nothing back either.
+    line.Send({0x2C});
+    for (int i = 0; i < 100 && stream.Available() < 1; ++i) std::this_thread::sleep_for(5ms);
+    ASSERT_EQ(stream.Available(), 1);
     std::atomic<bool> written{false};
     const std::string bulk(1 << 18, 'w');
     std::thread writer([&] {
@@ -473,7 +477,6 @@ TEST(SerialPortWin32, AReadAndAWriteNeverWaitForEachOther) {
     });
     std::this_thread::sleep_for(100ms);
     EXPECT_FALSE(written) << "the line took everything at once";
-    line.Send({0x2C});
     WaitResult result = WaitResult::Failed;
     EXPECT_LT(SecondsTaken([&] { result = stream.WaitForBytes(1, Deadline::After(1.0)); }), 0.1);
     EXPECT_EQ(result, WaitResult::Ready);
