@@ -10,6 +10,9 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 if [ "${1:-}" = "--windows" ]; then
+  # What the cross build and the run under Wine need, installed when missing, as .ci/run does.
+  tools/install-packages cmake make mingw-w64 g++-mingw-w64-x86-64-posix \
+    gcc-mingw-w64-x86-64-posix wine wine64 socat googletest
   cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
   cmake --build build-windows -j"$(nproc)"
   # Installed as on Linux, and the C++ example built against the installed copy.

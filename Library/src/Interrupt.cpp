@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "platform/SerialPort.h"
+
 namespace Brivane::HardwareAPI::Interrupt {
 
 namespace {
@@ -13,6 +15,10 @@ thread_local bool pending = false;
 
 void SetCheck(Check new_check) {
     check.store(new_check);
+}
+
+void Wake() {
+    Platform::WakeWaits();
 }
 
 bool Poll() {

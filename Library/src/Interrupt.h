@@ -10,6 +10,12 @@ using Check = bool (*)();
 // Process-wide; null (the default) lets every wait run to its end.
 void SetCheck(Check check);
 
+// Wakes every wait of the process so that it asks the check at once: for a program whose
+// stop request comes on another thread (a console's Ctrl-C handler on Windows), called
+// once the check will say so. Safe from any thread. Without it, a wait that no signal
+// interrupts asks the check only now and then.
+void Wake();
+
 // Called by a wait that a signal interrupted. True when the check asked to stop: from then
 // on every read and write of this thread's operation ends at once, without traffic, until
 // Take() is called.

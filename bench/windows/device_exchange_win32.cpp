@@ -1,11 +1,14 @@
 // One arm-sized exchange (13-byte request, 1-byte header and 24-byte answer) through Device
 // on a COM port, against a device played by a child process on the partner port, compared
-// with two floors of plain Win32 calls doing the same exchange: WriteFile, then the wait the
-// library makes (count the queue with ClearCommError, nap 1 ms on a high-resolution timer)
-// and one ReadFile; or WriteFile, then one ReadFile that returns when the 25 bytes are there. Run
-// twice: a device that answers at once, and one that takes about 1 ms, as a USB serial adapter
-// does. CPU is the host process's own (GetProcessTimes); under Wine the wineserver's share is not
-// in it.
+// with two floors of plain Win32 calls doing the same exchange: WriteFile, then a wait that
+// counts the queue with ClearCommError and naps 1 ms on a high-resolution timer, and one
+// ReadFile; or WriteFile, then one blocking ReadFile that returns when the 25 bytes are there.
+// Run twice: a device that answers at once, and one that takes about 1 ms, as a USB serial
+// adapter does. CPU is the host process's own (GetProcessTimes) and, under Wine, the
+// wineserver's. A third floor opens the port for overlapped I/O as the library does, and
+// waits for one overlapped ReadFile of the answer. Then the wait alone: from a byte written at the
+// far end to the wait's return, and from Interrupt::Wake on another thread to the interrupted
+// wait's return.
 //
 //   device_exchange_win32 LIBRARY_PORT DEVICE_PORT [exchanges, default 5000; a tenth of
 //   that for the 1 ms device]
@@ -16,7 +19,15 @@
 #include <cstring>
 #include <string>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <utility>
+#include <vector>
+
 #include "Device.h"
+#include "Interrupt.h"
 #include "SerialStream.h"
 
 using namespace Brivane::HardwareAPI;
@@ -81,10 +92,10 @@ struct Owned {
     bool ok() const { return handle != INVALID_HANDLE_VALUE && handle != nullptr; }
 };
 
-HANDLE OpenRaw(const char* name, const COMMTIMEOUTS& timeouts) {
+HANDLE OpenRaw(const char* name, const COMMTIMEOUTS& timeouts, DWORD flags = 0) {
     const std::string path = std::string("\\\\.\\") + name;
     const HANDLE port = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, 0, nullptr);
+                                      OPEN_EXISTING, flags, nullptr);
     if (port == INVALID_HANDLE_VALUE) return port;
     DCB settings{};
     settings.DCBlength = sizeof settings;
@@ -135,6 +146,34 @@ struct Floor {
         DWORD n = 0;
         if (!::WriteFile(port, request, kRequest, &n, nullptr) || n != kRequest) return false;
         if (!::ReadFile(port, answer, sizeof answer, &n, nullptr)) return false;
+        return n == sizeof answer && answer[0] == kAnswerCode;
+    }
+};
+
+// The exchange on a handle opened for overlapped I/O, as the library opens it: an overlapped
+// WriteFile and one overlapped ReadFile of the whole answer, each waited for on its event.
+struct OverlappedFloor {
+    HANDLE port;
+    HANDLE event;
+    bool Complete(BOOL started, OVERLAPPED& overlapped, DWORD& n) const {
+        if (!started && ::GetLastError() != ERROR_IO_PENDING) return false;
+        return ::GetOverlappedResult(port, &overlapped, &n, TRUE) != FALSE;
+    }
+    bool operator()() const {
+        static const std::uint8_t request[kRequest] = {};
+        std::uint8_t answer[1 + kPayload];
+        DWORD n = 0;
+        OVERLAPPED write{};
+        write.hEvent = event;
+        if (!Complete(::WriteFile(port, request, kRequest, nullptr, &write), write, n) ||
+            n != kRequest) {
+            return false;
+        }
+        OVERLAPPED read{};
+        read.hEvent = event;
+        if (!Complete(::ReadFile(port, answer, sizeof answer, nullptr, &read), read, n)) {
+            return false;
+        }
         return n == sizeof answer && answer[0] == kAnswerCode;
     }
 };
@@ -227,7 +266,7 @@ bool Scenario(const char* library_port, const char* device_port, DWORD delay_ms,
         return false;
     }
     ::Sleep(300);  // the device opens its port
-    Result library{}, floor{}, poll_floor{};
+    Result library{}, floor{}, poll_floor{}, overlapped_floor{};
     {
         IO::SerialStream stream(library_port, true);
         if (!stream.good()) return false;
@@ -244,10 +283,87 @@ bool Scenario(const char* library_port, const char* device_port, DWORD delay_ms,
         if (!timer.ok()) return false;
         poll_floor = Run(count, PollFloor{port.handle, timer.handle});
     }
-    PrintRow("library (Device, poll + nap)", delay_ms, library);
+    {
+        // All read time-outs zero: the read waits for the whole answer, as the library's do.
+        const Owned port(OpenRaw(library_port, COMMTIMEOUTS{0, 0, 0, 8, 8}, FILE_FLAG_OVERLAPPED));
+        const Owned event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        if (!port.ok() || !event.ok()) return false;
+        overlapped_floor = Run(count, OverlappedFloor{port.handle, event.handle});
+    }
+    PrintRow("library (Device)", delay_ms, library);
     PrintRow("floor: poll + 1 ms timer nap", delay_ms, poll_floor);
+    PrintRow("floor: overlapped ReadFile", delay_ms, overlapped_floor);
     PrintRow("floor: blocking ReadFile", delay_ms, floor);
-    return library.failed + floor.failed + poll_floor.failed == 0;
+    const auto cpu = [](const Result& r) { return r.cpu_us + std::max(0.0, r.server_us); };
+    for (const auto& [name, against] :
+         {std::pair<const char*, const Result*>{"library / overlapped floor", &overlapped_floor},
+          {"library / blocking floor", &floor}}) {
+        std::printf("%-30s %8lu   rate %.2fx, CPU (process + wineserver) %.2fx\n", name,
+                    static_cast<unsigned long>(delay_ms), library.per_second / against->per_second,
+                    cpu(library) / cpu(*against));
+    }
+    return library.failed + floor.failed + poll_floor.failed + overlapped_floor.failed == 0;
+}
+
+double Percentile(std::vector<double> values, double fraction) {
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, static_cast<std::size_t>(fraction * values.size()))];
+}
+
+double Now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The wait alone: a byte written at the far end after a pause, and the time until the wait
+// for it returns; then waits ended by Interrupt::Wake from another thread.
+bool WaitLatencies(const char* library_port, const char* device_port, int count) {
+    static std::atomic<bool> stop{false};
+    const Owned far_end(OpenRaw(device_port, COMMTIMEOUTS{}));
+    IO::SerialStream stream(library_port, true);
+    if (!far_end.ok() || !stream.good()) return false;
+    std::vector<double> arrival, interrupted;
+    for (int i = 0; i < count; ++i) {
+        std::atomic<double> sent{0};
+        std::thread sender([&] {
+            ::Sleep(1 + i % 3);
+            sent = Now();
+            DWORD n = 0;
+            ::WriteFile(far_end.handle, "x", 1, &n, nullptr);
+        });
+        const bool ready =
+            stream.WaitForBytes(1, Deadline::After(1.0)) == Platform::WaitResult::Ready;
+        const double returned = Now();
+        sender.join();
+        if (!ready) return false;
+        arrival.push_back(returned - sent.load());
+        char byte;
+        stream.read(&byte, 1);
+    }
+    Interrupt::SetCheck([] { return stop.load(); });
+    for (int i = 0; i < 50; ++i) {
+        stop = false;
+        std::atomic<double> raised{0};
+        std::thread raiser([&] {
+            ::Sleep(5 + i % 7);
+            raised = Now();
+            stop = true;
+            Interrupt::Wake();
+        });
+        const bool ended =
+            stream.WaitForBytes(1, Deadline::After(2.0)) == Platform::WaitResult::Interrupted;
+        const double returned = Now();
+        raiser.join();
+        Interrupt::Take();
+        if (!ended) return false;
+        interrupted.push_back(returned - raised.load());
+    }
+    Interrupt::SetCheck(nullptr);
+    std::printf("\nwait, from the far end's write to the return (%d): p50 %.0f us, p99 %.0f us\n",
+                count, Percentile(arrival, 0.5) * 1e6, Percentile(arrival, 0.99) * 1e6);
+    std::printf("wait, from Interrupt::Wake to the return (50): p50 %.0f us, max %.0f us\n",
+                Percentile(interrupted, 0.5) * 1e6, Percentile(interrupted, 1.0) * 1e6);
+    return true;
 }
 
 }  // namespace
@@ -269,5 +385,6 @@ int main(int argc, char** argv) {
                 "wall us/exch", "failed");
     const bool at_once = Scenario(argv[1], argv[2], 0, count);
     const bool late = Scenario(argv[1], argv[2], 1, count / 10);
-    return at_once && late ? 0 : 1;
+    const bool waits = WaitLatencies(argv[1], argv[2], 500);
+    return at_once && late && waits ? 0 : 1;
 }

@@ -32,11 +32,26 @@ enum class WaitResult { Ready, Partial, TimedOut, Failed, Interrupted };
 // taken as broken from then on.
 enum class WriteResult { Written, TimedOut, Failed, Interrupted };
 
+// Wakes every wait and pending read or write of the process so that it asks the interrupt
+// check at once; safe from any thread (a console's Ctrl-C handler runs on its own). Where a
+// signal interrupts the wait itself (POSIX) there is nothing to wake.
+void WakeWaits();
+
+// After a read failed for the `attempt`th time in a row (0: the first) and the line's errors
+// were cleared (`cleared`: the system took the clearing): true when the read goes on, as
+// after a framing, parity or overrun error that the driver aborted the read on; false when
+// the failure stays (the device is gone), which breaks the line.
+bool ReadGoesOnAfterFailure(int attempt, bool cleared);
+
 // One open serial port: the seam between the stream buffer and the operating system.
 // Failing calls leave an error number for LastSystemError().
 //
 // A port may be read on one thread while another writes: the two sides share only the
-// handle and the fault, which is atomic.
+// handle and the fault, which is atomic; each has its own pending operation, so neither
+// holds up the other.
+//
+// The read side keeps a read-ahead: a wait takes whatever has arrived (up to its size) in
+// one system read, and the reads after it are served from it.
 class SerialPort {
   public:
     SerialPort() = default;
@@ -59,12 +74,13 @@ class SerialPort {
     // Raises DTR; false where the port has no modem lines (a pseudo-terminal).
     bool RaiseDtr();
 
-    // Applies `timeouts` for this read, then reads up to n bytes under them: the count
+    // Serves n bytes from the read-ahead; what it lacks is read under `timeouts`: the count
     // delivered (0 to n), -1 when the time-outs could not be applied, -2 when the read failed.
     int Read(char* buffer, int n, const PortTimeouts& timeouts);
     WriteResult Write(const char* data, std::size_t n);
 
-    // Bytes waiting in the input queue, or -1 when the query fails.
+    // Bytes the port holds (the read-ahead and the system's input queue), or -1 when the
+    // query fails.
     int Queued() const;
     // Waits until n bytes are queued, or some are and the rest are late (Partial). Returns at
     // once on a hang-up or error. On a line already known to be broken, or a port that is not
@@ -76,9 +92,32 @@ class SerialPort {
     // which is not open, or 0 while the line is sound.
     int Fault() const { return IsOpen() ? fault_.load() : NotOpenError(); }
 
+    // The read-ahead's size: a device's longest answer.
+    static constexpr int kAheadSize = 1024;
+
   private:
     // Shared by the backends (SerialPort.cpp).
     WaitResult WaitOnBrokenLine(const Deadline& deadline) const;
+    int Held() const { return ahead_end_ - ahead_begin_; }
+    // Results of Fill besides the count of bytes it read.
+    static constexpr int kFillFailed = -1;  // the line broke (Fault says why)
+    static constexpr int kFillInterrupted = -2;
+    // Each backend's own: reads into the read-ahead what has arrived, up to its free room.
+    // With `wake_on_arrival`, first waits until bytes arrive (where the system tells only
+    // of a whole read, Windows, the `missing` ones) or `until` passes; without, first sleeps
+    // until `until` (a hang-up ends the sleep), then takes what is there. Returns the count
+    // read (0: nothing came), kFillFailed or kFillInterrupted.
+    int Fill(const Deadline& until, bool wake_on_arrival, int missing) const;
+    // The backend's read of n bytes under `timeouts`, past the read-ahead.
+    int ReadPort(char* buffer, int n, const PortTimeouts& timeouts);
+    int SystemQueued() const;
+    // Windows: one overlapped read; a failed read's line error cleared; the queued bytes
+    // taken without waiting; a nap on the timer.
+    int ReadOnce(char* buffer, int n, std::intptr_t event, const Deadline& deadline,
+                 bool& interrupted) const;
+    bool ClearLineError(int attempt) const;
+    int TakeQueued() const;
+    bool Nap(const Deadline& until) const;
     // Each backend's own: writes what the line takes of data[sent..n) until `deadline`,
     // advancing `sent`; and a sleep until the deadline, false when the caller is stopping.
     WriteResult WriteSome(const char* data, std::size_t n, std::size_t& sent,
@@ -95,13 +134,19 @@ class SerialPort {
 
     std::intptr_t handle_ = kInvalid;  // file descriptor, or HANDLE on Windows
     mutable std::atomic<int> fault_{0};
-    [[maybe_unused]] std::intptr_t timer_ = kInvalid;  // Windows: the read side's nap timer
+    // Windows: the events of the read, the wait and the write, and the read side's nap timer.
+    [[maybe_unused]] std::intptr_t read_event_ = kInvalid;
+    [[maybe_unused]] std::intptr_t wait_event_ = kInvalid;
+    [[maybe_unused]] std::intptr_t write_event_ = kInvalid;
+    [[maybe_unused]] std::intptr_t timer_ = kInvalid;
 
-    // Read side.
-    // What the last count said, less what has been read since: a floor under the bytes
-    // queued, since nobody else reads this port (it is opened exclusively).
-    mutable int known_queued_ = 0;
+    // Read side: the read-ahead, its bytes at [ahead_begin_, ahead_end_).
+    mutable char ahead_[kAheadSize] = {};
+    mutable int ahead_begin_ = 0;
+    mutable int ahead_end_ = 0;
     mutable bool fault_reported_ = false;  // the first read after a fault fails at once
+    // An end-of-file character came after the bytes held (a canonical line).
+    mutable bool end_mark_ = false;
 
     // Write side: fixed at SetTimeouts, and the rest of a frame a timed-out write began.
     PortTimeouts write_timeouts_;

@@ -22,13 +22,7 @@ namespace Brivane::HardwareAPI::Platform {
 namespace {
 
 using Clock = Deadline::Clock;
-using std::chrono::microseconds;
 using std::chrono::milliseconds;
-
-// One byte at 115200 baud, 8N1: ten bits on the wire.
-constexpr microseconds kByteWireTime{87};
-// Shortest nap while an answer is arriving, so that a stalled answer costs no processor.
-constexpr microseconds kMinimumNap{1000};
 
 constexpr int kPollInterrupted = -2;
 
@@ -70,6 +64,9 @@ Deadline TotalDeadline(std::uint32_t per_byte, std::uint32_t constant, std::size
 }
 
 }  // namespace
+
+// A signal interrupts the wait's ppoll itself.
+void WakeWaits() {}
 
 int LastSystemError() {
     return errno;
@@ -126,7 +123,8 @@ std::int8_t SerialPort::Open(const char* name) {
     handle_ = fd;
     fault_.store(0);
     fault_reported_ = false;
-    known_queued_ = 0;
+    ahead_begin_ = ahead_end_ = 0;
+    end_mark_ = false;
     pending_length_ = 0;
 
     // Raw binary line, as a Windows port always is. Hardware flow control (CRTSCTS) stays
@@ -162,7 +160,8 @@ void SerialPort::Close() {
     ::ioctl(static_cast<int>(handle_), TIOCNXCL);
     ::close(static_cast<int>(handle_));  // also drops the lock
     handle_ = kInvalid;
-    known_queued_ = 0;
+    ahead_begin_ = ahead_end_ = 0;
+    end_mark_ = false;
     pending_length_ = 0;
 }
 
@@ -177,7 +176,7 @@ bool SerialPort::RaiseDtr() {
     return IsOpen() && ::ioctl(static_cast<int>(handle_), TIOCMBIS, &lines) == 0;
 }
 
-int SerialPort::Read(char* buffer, int n, const PortTimeouts& timeouts) {
+int SerialPort::ReadPort(char* buffer, int n, const PortTimeouts& timeouts) {
     const int fd = static_cast<int>(handle_);
     const Deadline total = TotalDeadline(timeouts.read_total_per_byte, timeouts.read_total_constant,
                                          static_cast<std::size_t>(n));
@@ -215,7 +214,6 @@ int SerialPort::Read(char* buffer, int n, const PortTimeouts& timeouts) {
             break;
         }
     }
-    known_queued_ = std::max(0, known_queued_ - got);
     return got;
 }
 
@@ -245,10 +243,9 @@ WriteResult SerialPort::WriteSome(const char* data, std::size_t n, std::size_t& 
     return WriteResult::Written;
 }
 
-int SerialPort::Queued() const {
+int SerialPort::SystemQueued() const {
     int queued = 0;
     if (!IsOpen() || ::ioctl(static_cast<int>(handle_), FIONREAD, &queued) != 0) return -1;
-    known_queued_ = queued;
     return queued;
 }
 
@@ -256,45 +253,35 @@ bool SerialPort::SleepUntil(const Deadline& deadline) {
     return PollUntil(-1, 0, deadline) != kPollInterrupted;
 }
 
-WaitResult SerialPort::WaitForBytes(int n, const Deadline& deadline) const {
-    if (Fault() != 0) return WaitOnBrokenLine(deadline);
-    if (known_queued_ >= n) return WaitResult::Ready;  // counted before: no need to ask
-    // Part of it was counted before; more may have come since.
-    if (known_queued_ > 0 && Queued() >= n) return WaitResult::Ready;
+int SerialPort::Fill(const Deadline& until, bool wake_on_arrival, int) const {
     const int fd = static_cast<int>(handle_);
-    bool napped = false;
+    // A nap polls for nothing, which still wakes on a hang-up; then the read below tells.
+    const int revents = PollUntil(fd, wake_on_arrival ? POLLIN : 0, until);
+    if (revents == kPollInterrupted) return kFillInterrupted;
+    if (revents < 0) {
+        Break(errno);
+        return kFillFailed;
+    }
+    if (wake_on_arrival && revents == 0) return 0;  // nothing came in time
     for (;;) {
-        // With some bytes queued, poll for input would wake at once again: instead nap for
-        // about the wire time of the missing bytes (polling for nothing, which still wakes on
-        // a hang-up). Otherwise poll, which also returns at once for bytes already here.
-        short events = POLLIN;
-        Deadline until = deadline;
-        if (known_queued_ > 0) {
-            events = 0;
-            napped = true;
-            const auto nap =
-                std::max<Clock::duration>(kByteWireTime * (n - known_queued_), kMinimumNap);
-            if (deadline.IsNever() || nap < deadline.Remaining()) {
-                until = Deadline::At(Clock::now() + nap);
-            }
+        const ssize_t count =
+            ::read(fd, ahead_ + ahead_end_, static_cast<std::size_t>(kAheadSize - ahead_end_));
+        if (count > 0) {
+            ahead_end_ += static_cast<int>(count);
+            return static_cast<int>(count);
         }
-        const int revents = PollUntil(fd, events, until);
-        if (revents == kPollInterrupted) return WaitResult::Interrupted;
-        const int queued = revents < 0 ? -1 : Queued();
-        if (queued >= n) return WaitResult::Ready;
-        if (queued < 0 || (revents & (POLLERR | POLLHUP | POLLNVAL))) {
-            Break(queued < 0 ? errno : LineLostError());
-            fault_reported_ = true;
-            errno = Fault();
-            return WaitResult::Failed;
+        if (count < 0 && errno == EINTR) continue;
+        // 0: hung up, or an end-of-file character, which takes nothing.
+        if (count == 0 && !HungUp(fd)) {
+            end_mark_ = true;
+            return 0;
         }
-        // A tty whose input buffer has filled reopens only when a read empties it: bytes
-        // that stay short after a nap are handed over rather than waited on.
-        if (queued > 0 && napped) return WaitResult::Partial;
-        if (deadline.Expired()) {
-            errno = ETIMEDOUT;
-            return WaitResult::TimedOut;
+        if (count < 0 && errno == EAGAIN && !(revents & (POLLERR | POLLHUP | POLLNVAL))) {
+            return 0;
         }
+        // Hung up, or the other end of the line is gone (EIO).
+        Break(count == 0 || errno == EAGAIN || errno == EIO ? LineLostError() : errno);
+        return kFillFailed;
     }
 }
 

@@ -1,12 +1,11 @@
 // Win32 backend of the serial port seam.
 #include <windows.h>
-// after windows.h, which it needs
-#include <timeapi.h>
 
 #include <algorithm>
 #include <cstring>
 #include <string>
 
+#include "../ErrorLine.h"
 #include "../Interrupt.h"
 #include "SerialPort.h"
 #include "SystemError.h"
@@ -23,54 +22,61 @@ using Clock = Deadline::Clock;
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
-// One byte at 115200 baud, 8N1: ten bits on the wire.
-constexpr microseconds kByteWireTime{87};
-// The shortest nap, and the longest one a quiet line grows to: an answer is noticed within
-// a millisecond of its arrival while a wait is young, within a few once the line has been
-// quiet for a while.
-constexpr microseconds kMinimumNap{1000};
-constexpr microseconds kLongestNap{4000};
-// A quiet stretch after which each nap also asks whether the caller is stopping.
-constexpr microseconds kInterruptCheckEvery{4000};
+// How often a wait asks the interrupt check when nobody wakes it (a program that sets a
+// check but never calls Interrupt::Wake).
+constexpr DWORD kInterruptCheckEvery = 20;  // ms
 
 HANDLE AsHandle(std::intptr_t handle) {
     return reinterpret_cast<HANDLE>(handle);
 }
 
-// A nap of at least `length` or until the deadline, whichever is sooner. With a high-resolution
-// timer it lasts about `length`; without one (Windows before 10 1803) Sleep under a 1 ms
-// system timer period does.
-class Napper {
-  public:
-    explicit Napper(HANDLE timer) : timer_(timer) {}  // null: no high-resolution timer
-    ~Napper() {
-        if (period_raised_) ::timeEndPeriod(1);
+// Set by WakeWaits, for every wait of the process; reset by a wait that finds the check
+// no longer asking to stop.
+struct WakeEvent {
+    HANDLE handle = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ~WakeEvent() {
+        if (handle != nullptr) ::CloseHandle(handle);
     }
-    Napper(const Napper&) = delete;
-    Napper& operator=(const Napper&) = delete;
-
-    void Nap(Clock::duration length, const Deadline& deadline) {
-        if (!deadline.IsNever()) length = std::min(length, deadline.Remaining());
-        if (timer_ != nullptr) {
-            LARGE_INTEGER due{};  // negative: relative, in 100 ns units
-            due.QuadPart = -std::max<LONGLONG>(
-                1, std::chrono::duration_cast<std::chrono::nanoseconds>(length).count() / 100);
-            if (::SetWaitableTimer(timer_, &due, 0, nullptr, nullptr, FALSE) &&
-                ::WaitForSingleObject(timer_, INFINITE) == WAIT_OBJECT_0) {
-                return;
-            }
-        }
-        if (!period_raised_) period_raised_ = ::timeBeginPeriod(1) == TIMERR_NOERROR;
-        const auto ms = std::chrono::duration_cast<milliseconds>(length + microseconds(999));
-        ::Sleep(static_cast<DWORD>(std::max<milliseconds::rep>(1, ms.count())));
-    }
-
-  private:
-    HANDLE timer_;
-    bool period_raised_ = false;
 };
+HANDLE TheWakeEvent() {
+    static WakeEvent event;
+    return event.handle;
+}
+
+HANDLE NewEvent() {
+    return ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+}
+
+DWORD MillisecondsLeft(const Deadline& deadline) {
+    if (deadline.IsNever()) return INFINITE;
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline.Remaining() +
+                                                               std::chrono::microseconds(999));
+    return static_cast<DWORD>(std::max<milliseconds::rep>(0, left.count()));
+}
+
+enum class Outcome { Done, TimedOut, Interrupted };
+
+// Waits for `event` until `deadline`, asking the interrupt check when woken and now and then.
+Outcome WaitFor(HANDLE event, const Deadline& deadline) {
+    const HANDLE wake = TheWakeEvent();
+    const HANDLE handles[2] = {event, wake};
+    const DWORD count = wake != nullptr ? 2 : 1;
+    for (;;) {
+        const DWORD slice = std::min(MillisecondsLeft(deadline), kInterruptCheckEvery);
+        const DWORD woke = ::WaitForMultipleObjects(count, handles, FALSE, slice);
+        if (woke == WAIT_OBJECT_0) return Outcome::Done;
+        if (Interrupt::Poll()) return Outcome::Interrupted;
+        if (woke == WAIT_OBJECT_0 + 1) ::ResetEvent(wake);  // a wake for an earlier stop
+        if (woke == WAIT_FAILED || deadline.Expired()) return Outcome::TimedOut;
+    }
+}
 
 }  // namespace
+
+void WakeWaits() {
+    const HANDLE wake = TheWakeEvent();
+    if (wake != nullptr) ::SetEvent(wake);
+}
 
 int LastSystemError() {
     return static_cast<int>(::GetLastError());
@@ -111,8 +117,9 @@ std::int8_t SerialPort::Open(const char* name) {
         return -1;
     }
     const std::string path = std::string("\\\\.\\") + name;
+    // Overlapped, so that a read and a write on two threads never wait for each other.
     const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                        OPEN_EXISTING, 0, nullptr);
+                                        OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         return ::GetLastError() == ERROR_FILE_NOT_FOUND ? -1 : -2;
     }
@@ -132,13 +139,20 @@ std::int8_t SerialPort::Open(const char* name) {
     handle_ = reinterpret_cast<std::intptr_t>(handle);
     fault_.store(0);
     fault_reported_ = false;
-    known_queued_ = 0;
+    ahead_begin_ = ahead_end_ = 0;
     pending_length_ = 0;
-    // The read side's timer; without it the naps fall back to Sleep.
-    if (timer_ == kInvalid) {
-        const HANDLE timer = ::CreateWaitableTimerExW(
-            nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
-        if (timer != nullptr) timer_ = reinterpret_cast<std::intptr_t>(timer);
+    read_event_ = reinterpret_cast<std::intptr_t>(NewEvent());
+    wait_event_ = reinterpret_cast<std::intptr_t>(NewEvent());
+    write_event_ = reinterpret_cast<std::intptr_t>(NewEvent());
+    // The read side's nap timer; without it the naps fall back to Sleep.
+    timer_ = reinterpret_cast<std::intptr_t>(::CreateWaitableTimerExW(
+        nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS));
+    if (timer_ == 0) timer_ = kInvalid;
+    if (read_event_ == 0 || wait_event_ == 0 || write_event_ == 0) {
+        const DWORD error = ::GetLastError();
+        Close();
+        ::SetLastError(error);
+        return -2;
     }
 
     // The line's format only: flow control, the DTR and RTS modes, the special characters
@@ -157,14 +171,13 @@ std::int8_t SerialPort::Open(const char* name) {
 }
 
 void SerialPort::Close() {
-    if (timer_ != kInvalid) {
-        ::CloseHandle(AsHandle(timer_));
-        timer_ = kInvalid;
-    }
-    if (!IsOpen()) return;
-    ::CloseHandle(AsHandle(handle_));
+    if (IsOpen()) ::CloseHandle(AsHandle(handle_));
     handle_ = kInvalid;
-    known_queued_ = 0;
+    for (std::intptr_t* event : {&read_event_, &wait_event_, &write_event_, &timer_}) {
+        if (*event != kInvalid && *event != 0) ::CloseHandle(AsHandle(*event));
+        *event = kInvalid;
+    }
+    ahead_begin_ = ahead_end_ = 0;
     pending_length_ = 0;
 }
 
@@ -182,38 +195,181 @@ bool ApplyTimeouts(std::intptr_t handle, const PortTimeouts& timeouts) {
 
 }  // namespace
 
-// The port keeps the time-outs: its writes run under the write time-outs given here.
+// The port keeps the write time-outs. Its reads all wait for every byte they ask for, and
+// end at their own deadlines (CancelIoEx): Wine's overlapped reads keep the read time-outs
+// as Windows' blocking ones do not, and a wait's read must end when the bytes land.
 bool SerialPort::SetTimeouts(const PortTimeouts& timeouts) {
     write_timeouts_ = timeouts;
-    return IsOpen() && ApplyTimeouts(handle_, timeouts);
+    PortTimeouts port{};
+    port.write_total_per_byte = timeouts.write_total_per_byte;
+    port.write_total_constant = timeouts.write_total_constant;
+    return IsOpen() && ApplyTimeouts(handle_, port);
 }
 
 bool SerialPort::RaiseDtr() {
     return IsOpen() && ::EscapeCommFunction(AsHandle(handle_), SETDTR) != FALSE;
 }
 
-int SerialPort::Read(char* buffer, int n, const PortTimeouts& timeouts) {
-    if (!ApplyTimeouts(handle_, timeouts)) return -1;
-    DWORD got = 0;
-    if (!::ReadFile(AsHandle(handle_), buffer, static_cast<DWORD>(n), &got, nullptr)) {
-        const DWORD error = ::GetLastError();
-        Break(LineLostError());
-        ::SetLastError(error);
-        return -2;
+// One overlapped read into `buffer`, waited on until `deadline` and cancelled there: the count,
+// or -1 with the system's error. The cancelled read is waited for before its buffer is reused.
+int SerialPort::ReadOnce(char* buffer, int n, std::intptr_t event, const Deadline& deadline,
+                         bool& interrupted) const {
+    const HANDLE port = AsHandle(handle_);
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = AsHandle(event);
+    Outcome outcome = Outcome::Done;
+    if (!::ReadFile(port, buffer, static_cast<DWORD>(n), nullptr, &overlapped)) {
+        if (::GetLastError() != ERROR_IO_PENDING) return -1;
+        outcome = WaitFor(overlapped.hEvent, deadline);
+        if (outcome != Outcome::Done) ::CancelIoEx(port, &overlapped);
     }
-    known_queued_ = std::max(0, known_queued_ - static_cast<int>(got));
+    DWORD got = 0;
+    const bool done = ::GetOverlappedResult(port, &overlapped, &got, TRUE) != FALSE;
+    interrupted = outcome == Outcome::Interrupted;
+    if (!done && (outcome == Outcome::Done || ::GetLastError() != ERROR_OPERATION_ABORTED)) {
+        return -1;
+    }
     return static_cast<int>(got);
 }
 
-// The write time-outs set at open bound each WriteFile; a short count is their running out.
+// A read that failed: a line error (the driver aborts reads on a framing, parity or overrun
+// error until it is cleared) is cleared and reported, and the read goes on; a failure that
+// stays breaks the line with the system's number. True when the read goes on.
+bool SerialPort::ClearLineError(int attempt) const {
+    const DWORD error = ::GetLastError();
+    DWORD errors = 0;
+    COMSTAT status{};
+    const bool cleared = ::ClearCommError(AsHandle(handle_), &errors, &status) != FALSE;
+    if (ReadGoesOnAfterFailure(attempt, cleared)) {
+        ReportError(__FILE__, __LINE__, static_cast<int>(error),
+                    "line error on the port, cleared (0x%lx)", static_cast<unsigned long>(errors));
+        return true;
+    }
+    Break(static_cast<int>(error));
+    ::SetLastError(error);
+    return false;
+}
+
+// The time-outs as a Windows port has them: n bytes, or a quiet interval after a byte, or
+// the total limit.
+int SerialPort::ReadPort(char* buffer, int n, const PortTimeouts& timeouts) {
+    const double ms = static_cast<double>(timeouts.read_total_per_byte) * n +
+                      static_cast<double>(timeouts.read_total_constant);
+    const Deadline total = ms > 0 ? Deadline::After(ms / 1000.0) : Deadline::Never();
+    const auto interval = milliseconds(timeouts.read_interval);
+    Deadline::Clock::time_point last_byte{};
+    int got = 0;
+    for (int attempt = 0; got < n;) {
+        // What has come is read at once; otherwise one byte is waited for.
+        const int queued = SystemQueued();
+        Deadline until = Deadline::Never();
+        int want = std::min(n - got, std::max(queued, 1));
+        if (queued <= 0) {
+            until = total;
+            if (got > 0 && interval.count() > 0) {
+                const Deadline gap = Deadline::At(last_byte + interval);
+                if (until.IsNever() || gap.Remaining() < until.Remaining()) until = gap;
+            }
+            if (until.Expired()) break;
+            want = 1;
+        }
+        bool interrupted = false;
+        const int count =
+            queued < 0 ? -1 : ReadOnce(buffer + got, want, read_event_, until, interrupted);
+        if (count < 0) {
+            if (ClearLineError(attempt++)) continue;
+            return got > 0 ? got : -2;
+        }
+        attempt = 0;
+        got += count;
+        if (count > 0) last_byte = Deadline::Clock::now();
+        if (interrupted || (count == 0 && until.Expired())) break;
+    }
+    return got;
+}
+
+int SerialPort::Fill(const Deadline& until, bool wake_on_arrival, int missing) const {
+    int room = kAheadSize - ahead_end_;
+    if (!wake_on_arrival) {  // a nap, then what has come
+        if (!Nap(until)) return kFillInterrupted;
+        const int queued = SystemQueued();
+        if (queued <= 0) {
+            if (queued == 0) return 0;
+            Break(static_cast<int>(::GetLastError()));
+            return kFillFailed;
+        }
+        room = std::min(room, queued);
+    } else {
+        // What has come is taken at once. Otherwise a read of the missing bytes completes as
+        // they land (the wake is the driver's), and what came with them is taken after it.
+        const int queued = SystemQueued();
+        wake_on_arrival = queued <= 0;
+        room = std::min(room, wake_on_arrival ? missing : queued);
+    }
+    for (int attempt = 0;; ++attempt) {
+        bool interrupted = false;
+        const int got = ReadOnce(ahead_ + ahead_end_, room, wait_event_,
+                                 wake_on_arrival ? until : Deadline::Never(), interrupted);
+        if (got > 0) ahead_end_ += got;
+        if (interrupted) return kFillInterrupted;
+        if (got > 0 && wake_on_arrival) return got + TakeQueued();
+        if (got > 0 || (got == 0 && until.Expired())) return got;
+        // Such a read ends without a byte only at its deadline; before it, the line is gone.
+        if (got == 0) {
+            Break(LineLostError());
+            return kFillFailed;
+        }
+        if (!ClearLineError(attempt)) return kFillFailed;
+    }
+}
+
+// What the system holds, read into the read-ahead's free room without waiting (a read of
+// queued bytes completes at once): the count. Under Wine every read that has to wait is a
+// round trip through the wineserver, so the rest of an answer is not waited for apart.
+int SerialPort::TakeQueued() const {
+    const int queued = std::min(SystemQueued(), kAheadSize - ahead_end_);
+    if (queued <= 0) return 0;
+    bool interrupted = false;
+    const int got =
+        ReadOnce(ahead_ + ahead_end_, queued, wait_event_, Deadline::Never(), interrupted);
+    if (got <= 0) return 0;  // a failure shows again on the next read, which clears it
+    ahead_end_ += got;
+    return got;
+}
+
+bool SerialPort::Nap(const Deadline& until) const {
+    if (until.Expired()) return !Interrupt::Poll();
+    const auto length = until.Remaining();
+    if (timer_ != kInvalid) {
+        LARGE_INTEGER due{};  // negative: relative, in 100 ns units
+        due.QuadPart = -std::max<LONGLONG>(
+            1, std::chrono::duration_cast<std::chrono::nanoseconds>(length).count() / 100);
+        if (::SetWaitableTimer(AsHandle(timer_), &due, 0, nullptr, nullptr, FALSE)) {
+            return WaitFor(AsHandle(timer_), Deadline::Never()) != Outcome::Interrupted;
+        }
+    }
+    return SleepUntil(until);
+}
+
+// The write time-outs bound each WriteFile, and the frame's deadline cancels it.
 WriteResult SerialPort::WriteSome(const char* data, std::size_t n, std::size_t& sent,
-                                  const Deadline&) {
+                                  const Deadline& deadline) {
+    const HANDLE port = AsHandle(handle_);
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = AsHandle(write_event_);
+    Outcome outcome = Outcome::Done;
+    if (!::WriteFile(port, data + sent, static_cast<DWORD>(n - sent), nullptr, &overlapped)) {
+        if (::GetLastError() != ERROR_IO_PENDING) return WriteResult::Failed;
+        outcome = WaitFor(overlapped.hEvent, deadline);
+        if (outcome != Outcome::Done) ::CancelIoEx(port, &overlapped);
+    }
     DWORD count = 0;
-    if (!::WriteFile(AsHandle(handle_), data + sent, static_cast<DWORD>(n - sent), &count,
-                     nullptr)) {
+    const bool done = ::GetOverlappedResult(port, &overlapped, &count, TRUE) != FALSE;
+    sent += count;
+    if (!done && (outcome == Outcome::Done || ::GetLastError() != ERROR_OPERATION_ABORTED)) {
         return WriteResult::Failed;
     }
-    sent += count;
+    if (outcome == Outcome::Interrupted) return WriteResult::Interrupted;
     if (sent == n) return WriteResult::Written;
     ::SetLastError(ERROR_TIMEOUT);
     return WriteResult::TimedOut;
@@ -236,54 +392,11 @@ bool SerialPort::SleepUntil(const Deadline& deadline) {
     }
 }
 
-int SerialPort::Queued() const {
+int SerialPort::SystemQueued() const {
     DWORD errors = 0;
     COMSTAT status{};
     if (!IsOpen() || !::ClearCommError(AsHandle(handle_), &errors, &status)) return -1;
-    known_queued_ = static_cast<int>(status.cbInQue);
-    return known_queued_;
-}
-
-// WaitCommEvent would hold up the handle's other calls (it is not opened for overlapped I/O),
-// and Wine on a pseudo-terminal refuses it: the wait counts the queue and naps in between.
-WaitResult SerialPort::WaitForBytes(int n, const Deadline& deadline) const {
-    if (Fault() != 0) return WaitOnBrokenLine(deadline);
-    if (known_queued_ >= n) return WaitResult::Ready;  // counted before: no need to ask
-    Napper napper(timer_ != kInvalid ? AsHandle(timer_) : nullptr);
-    const Clock::time_point start = Clock::now();
-    Clock::time_point next_interrupt_check = start + kInterruptCheckEvery;
-    int before = -1;
-    for (;;) {
-        const int queued = Queued();
-        if (queued < 0) {  // the handle is open: the device went away
-            Break(LineLostError());
-            fault_reported_ = true;
-            ::SetLastError(static_cast<DWORD>(Fault()));
-            return WaitResult::Failed;
-        }
-        if (queued >= n) return WaitResult::Ready;
-        // A queue that stays short after a nap is handed over rather than waited on: the
-        // driver's buffer may be full, and only a read makes room.
-        if (queued > 0 && queued == before) return WaitResult::Partial;
-        if (deadline.Expired()) {
-            ::SetLastError(ERROR_TIMEOUT);
-            return WaitResult::TimedOut;
-        }
-
-        const Clock::time_point now = Clock::now();
-        Clock::duration nap;
-        if (queued > 0) {  // arriving: about the wire time of the missing bytes
-            nap = std::max<Clock::duration>(kByteWireTime * (n - queued), kMinimumNap);
-        } else {  // quiet: a sixteenth of the quiet so far, within the bounds
-            nap = std::clamp<Clock::duration>((now - start) / 16, kMinimumNap, kLongestNap);
-        }
-        before = queued;
-        if (now >= next_interrupt_check) {
-            if (Interrupt::Poll()) return WaitResult::Interrupted;
-            next_interrupt_check = now + kInterruptCheckEvery;
-        }
-        napper.Nap(nap, deadline);
-    }
+    return static_cast<int>(status.cbInQue);
 }
 
 }  // namespace Brivane::HardwareAPI::Platform
