@@ -211,6 +211,32 @@ def test_grip_messages_status_and_commands(sim, device):
     assert device.receive_all() == bytes.fromhex("db070000")
 
 
+ERROR_MESSAGE = bytes([0xDF, 0x34, 0x12, 0x09])
+
+
+@pytest.mark.parametrize("line, raised", [
+    (b"\x00\x77\x42" + ERROR_MESSAGE, None),  # junk before a message is passed over
+    (ERROR_MESSAGE[:2], brivane.NoAnswer),    # a message cut short
+], ids=["junk", "cut"])
+def test_a_grip_passes_over_junk_and_recovers_from_a_cut_message(device, line, raised):
+    device.respond(1, INFO)
+    grip = brivane.Grip(device.path, timeout=0.05)
+    device.join()
+    device.send(line)
+    if raised is None:
+        assert grip.receive() == brivane.HandleError(0x1234, 9)
+    else:
+        with pytest.raises(raised) as error:
+            grip.receive()
+        assert error.value.port == device.path
+        device.send(bytes([0xDF, 0x09]))  # the late rest, a header code among it, is dropped
+        time.sleep(0.02)
+        assert grip.receive(timeout=0.02) is None
+        device.send(ERROR_MESSAGE)
+        assert grip.receive() == brivane.HandleError(0x1234, 9)
+    assert grip.receive(timeout=0.02) is None
+
+
 def test_find_arms_probes_every_port_at_once(sim, tmp_path):
     ports = [sim("arm", "--serial", n, "--latency-us", 200_000).port for n in (1, 2)]
     silent = sim("arm", "--fault", "silent").port

@@ -197,24 +197,16 @@ class Arm {
     // opened again.
     template <typename Call>
     void Exchange(const char* operation, Call&& call) {
-        bool closed = false;
         Outcome outcome;
-        ReleasingInterpreterLock([&] {
-            const std::lock_guard<std::mutex> guard(mutex_);
-            if (!stream_) {
-                closed = true;
-                return;
-            }
-            if (const int fault = stream_->Fault()) {
-                outcome = LostLine(fault);
-                return;
-            }
+        const auto exchange = [&] {
             const auto start = LoopStats::Clock::now();
             const Deadline deadline = Deadline::After(timeout_);
             outcome = call(Limits{&deadline});
             stats_.Record(start, LoopStats::Clock::now(), outcome.answered());
-        });
-        if (closed) RaiseClosed("arm", port_);
+        };
+        if (const int fault = OnOpenLine("arm", port_, stream_, exchange, mutex_)) {
+            outcome = LostLine(fault);
+        }
         if (!outcome.answered()) RaiseFor(outcome, port_, operation, timeout_);
     }
 

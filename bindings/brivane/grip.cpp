@@ -131,18 +131,8 @@ class Grip {
     py::list Receive(double timeout, std::size_t limit) {
         limit = std::clamp<std::size_t>(limit, 1, kBatch);
         std::size_t count = 0;
-        bool closed = false;
         Outcome outcome;
-        ReleasingInterpreterLock([&] {
-            const std::lock_guard<std::mutex> reading(read_mutex_);
-            if (!stream_) {
-                closed = true;
-                return;
-            }
-            if (const int fault = stream_->Fault()) {
-                outcome = LostLine(fault);
-                return;
-            }
+        const auto receive = [&] {
             std::size_t junk = 0;
             const Deadline deadline = Deadline::After(timeout);
             while (count < limit) {
@@ -151,8 +141,10 @@ class Grip {
                 ++count;
                 if (stream_->Available() <= 0) break;
             }
-        });
-        if (closed) RaiseClosed("grip", port_);
+        };
+        if (const int fault = OnOpenLine("grip", port_, stream_, receive, read_mutex_)) {
+            outcome = LostLine(fault);
+        }
         // Nothing in time is no error here; a lost line or a message cut short is.
         if (count == 0 && !outcome.answered() &&
             !(outcome.kind == Outcome::Kind::NoAnswer && outcome.received_length == 0)) {
@@ -169,23 +161,18 @@ class Grip {
     // Requests the status and decodes the stuffed status block that answers.
     py::tuple Status(double timeout) {
         Devices::StavrinStatus status;
-        bool closed = false;
         int fault = 0;
-        ReleasingInterpreterLock([&] {
-            const std::lock_guard<std::mutex> reading(read_mutex_);
-            const std::lock_guard<std::mutex> writing(write_mutex_);
-            if (!stream_) {
-                closed = true;
-                return;
-            }
-            if ((fault = stream_->Fault()) != 0) return;
+        const auto exchange = [&] {
             grip_->RequestStatus();
             grip_->timeout = static_cast<float>(timeout);
             status = grip_->GetStavrinStatus();
             grip_->timeout = static_cast<float>(timeout_);
             fault = stream_->Fault();
-        });
-        if (closed) RaiseClosed("grip", port_);
+        };
+        if (const int lost =
+                OnOpenLine("grip", port_, stream_, exchange, read_mutex_, write_mutex_)) {
+            fault = lost;
+        }
         Outcome outcome;
         if (fault != 0) RaiseFor(LostLine(fault), port_, "status", timeout);
         // The library's own failures zero every other field.
@@ -253,18 +240,12 @@ class Grip {
 
     template <typename Call>
     void Send(const char* operation, Call&& call) {
-        bool closed = false;
         int fault = 0;
-        ReleasingInterpreterLock([&] {
-            const std::lock_guard<std::mutex> writing(write_mutex_);
-            if (!stream_) {
-                closed = true;
-                return;
-            }
-            if ((fault = stream_->Fault()) == 0) call();
-            if (fault == 0) fault = stream_->Fault();
-        });
-        if (closed) RaiseClosed("grip", port_);
+        const auto send = [&] {
+            call();
+            fault = stream_->Fault();
+        };
+        if (const int lost = OnOpenLine("grip", port_, stream_, send, write_mutex_)) fault = lost;
         if (fault != 0) {
             RaiseFor(LostLine(fault), port_, operation, timeout_);
         }

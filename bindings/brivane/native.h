@@ -7,9 +7,13 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "Device.h"
+#include "SerialStream.h"
+#include "common/traffic.h"
 
 namespace Brivane::HardwareAPI::Package {
 
@@ -34,6 +38,26 @@ inline Outcome LostLine(int error) {
     outcome.kind = Outcome::Kind::LineLost;
     outcome.error = error;
     return outcome;
+}
+
+// Runs `call` without the interpreter lock and holding `mutexes`, once the object is known
+// to be open and its line sound: raises ValueError for a closed object (`what` on `port`);
+// returns the fault of a line already lost, without running `call`, or 0.
+template <typename Call, typename... Mutexes>
+int OnOpenLine(const char* what, const std::string& port,
+               const std::unique_ptr<IO::SerialStream>& stream, Call&& call, Mutexes&... mutexes) {
+    bool closed = false;
+    int fault = 0;
+    Python::ReleasingInterpreterLock([&] {
+        const std::scoped_lock locks(mutexes...);
+        if (!stream) {
+            closed = true;
+        } else if ((fault = stream->Fault()) == 0) {
+            call();
+        }
+    });
+    if (closed) RaiseClosed(what, port);
+    return fault;
 }
 
 // An instance of a record class (a NamedTuple), made the way its _make does.
