@@ -3,6 +3,8 @@ playing it back with brivane-sim --replay."""
 import os
 import pathlib
 import re
+import select
+import signal
 import subprocess
 import sys
 
@@ -107,8 +109,6 @@ def test_replay_reports_the_first_request_that_differs(force, frame):
 @pytest.mark.parametrize("end, status, says", [("port gone", 1, "is gone"),
                                                ("interrupted", 0, "14 bytes to the device")])
 def test_proxy_ends_with_a_complete_trace(tmp_path, end, status, says):
-    import signal
-
     import BrivaneHardwareAPI as api
 
     path = tmp_path / "session.trace"
@@ -127,6 +127,50 @@ def test_proxy_ends_with_a_complete_trace(tmp_path, end, status, says):
     assert ended == status and says in report, report
     code, frames, _ = decode(path)
     assert code == 0 and len(frames.splitlines()) == 4
+
+
+@pytest.mark.parametrize("mode", ["replay", "proxy"])
+@pytest.mark.parametrize("end", ["leaves", signal.SIGINT, signal.SIGTERM],
+                         ids=["leaves", "SIGINT", "SIGTERM"])
+def test_a_program_that_stops_reading_does_not_hold_the_tool(tmp_path, mode, end):
+    """The device's bytes fill the pseudo-terminal and the program reads none of them: the
+    tool's write waits, and must still end when the program leaves or a stop signal comes."""
+    with Simulator("grip", "--rate", 100000) as grip:
+        if mode == "replay":
+            path = tmp_path / "big.trace"
+            path.write_text("brivane-trace 1\n10 > 0a\n20 < " + "5a" * (1 << 20) + "\n")
+            tool = Sim("--replay", path)
+        else:  # a streaming grip floods the line
+            tool = Sim("--proxy", grip.port, "--record", tmp_path / "flood.trace")
+        program = os.open(tool.port, os.O_RDWR | os.O_NOCTTY)
+        try:
+            os.write(program, b"\x0a")
+            assert select.select([program], [], [], 10)[0]  # the device's bytes have come
+            select.select([], [], [], 0.5)  # and fill the line
+            if end == "leaves":
+                os.close(program)
+                program = -1
+            else:
+                tool.process.send_signal(end)
+            try:
+                _, report = tool.process.communicate(timeout=10)
+            except subprocess.TimeoutExpired:
+                tool.process.kill()
+                _, report = tool.process.communicate()
+                pytest.fail(f"{mode} still running 10 s after the end: {report}")
+        finally:
+            if program >= 0:
+                os.close(program)
+    assert tool.process.returncode == 0, report
+    if end != "leaves":
+        assert f"stopped ({signal.strsignal(end)})" in report, report
+    if mode == "replay":
+        assert re.search(r"the device chunk of line 3 was cut short: \d+ of 1048576 bytes "
+                         r"sent", report), report
+    else:
+        assert re.search(r"\d+ bytes from the device were not passed on", report), report
+        code, frames, _ = decode(tmp_path / "flood.trace")
+        assert code == 0 and frames.startswith("     1 "), frames[:200]
 
 
 KNOWN = """brivane-trace 1

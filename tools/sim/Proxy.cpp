@@ -101,12 +101,15 @@ int RunProxy(const std::string& port_name, const std::string& record, const sigs
     Recorder recorder(writer);
     Pty pty;
     Fd lost_signal{::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)};
-    if (lost_signal.fd < 0) Fail("eventfd");
+    // Wakes the device's thread from a relay that waits for a program that reads no more.
+    Fd quit{::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)};
+    if (lost_signal.fd < 0 || quit.fd < 0) Fail("eventfd");
     std::printf("%s\n", pty.Path().c_str());
     std::fflush(stdout);
 
     std::atomic<bool> done{false};
     std::atomic<int> lost{0};
+    std::atomic<std::size_t> unrelayed{0};
     const auto lose = [&](int error) {
         int none = 0;
         lost.compare_exchange_strong(none, error != 0 ? error : EIO);
@@ -129,7 +132,12 @@ int RunProxy(const std::string& port_name, const std::string& record, const sigs
                     if (got > 0) {
                         recorder.Record(Direction::FromDevice, chunk,
                                         static_cast<std::size_t>(got));
-                        WriteAll(pty.Master(), chunk, static_cast<std::size_t>(got));
+                        const auto n = static_cast<std::size_t>(got);
+                        const std::size_t relayed = WriteAll(pty.Master(), chunk, n, quit.fd);
+                        if (relayed < n) {
+                            unrelayed = n - relayed;
+                            return;
+                        }
                     } else if (got < 0 || port.Fault() != 0) {
                         lose(port.Fault() != 0 ? port.Fault() : Platform::LastSystemError());
                         return;
@@ -179,7 +187,16 @@ int RunProxy(const std::string& port_name, const std::string& record, const sigs
         if ((fds[1].revents & POLLIN) && pty.CountUsers() > 0 && pty.Users() == 0) break;
     }
     done = true;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t woken = ::write(quit.fd, &one, sizeof one);
     from_device.join();
+    if (stop != 0) std::fprintf(stderr, "brivane-sim: proxy: stopped (%s)\n", strsignal(stop));
+    if (unrelayed > 0) {
+        std::fprintf(stderr,
+                     "brivane-sim: proxy: %zu bytes from the device were not passed on, as the "
+                     "program read no more; the trace holds them\n",
+                     unrelayed.load());
+    }
     if (status != 0) writer.Comment("end: the port is gone");
     recorder.Report(record);
     writer.Close();

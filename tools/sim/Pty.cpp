@@ -67,21 +67,22 @@ void Pty::Clear() {
     ::ioctl(slave_, TIOCNXCL);
 }
 
-bool WriteAll(int fd, const void* data, std::size_t n) {
+std::size_t WriteAll(int fd, const void* data, std::size_t n, int quit) {
     const auto* at = static_cast<const char*>(data);
-    while (n > 0) {
-        const ssize_t written = ::write(fd, at, n);
+    std::size_t done = 0;
+    while (done < n) {
+        const ssize_t written = ::write(fd, at + done, n - done);
         if (written > 0) {
-            at += written;
-            n -= static_cast<std::size_t>(written);
+            done += static_cast<std::size_t>(written);
             continue;
         }
         if (written < 0 && errno == EINTR) continue;
-        if (written < 0 && errno != EAGAIN) return false;
-        pollfd entry{fd, POLLOUT, 0};
-        if (::poll(&entry, 1, 1000) < 0 && errno != EINTR) return false;
+        if (written < 0 && errno != EAGAIN) break;
+        pollfd entries[2] = {{fd, POLLOUT, 0}, {quit, POLLIN, 0}};
+        if (::poll(entries, 2, -1) < 0 && errno != EINTR) break;
+        if (entries[1].revents != 0) break;
     }
-    return true;
+    return done;
 }
 
 }  // namespace Brivane::Sim

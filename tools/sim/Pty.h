@@ -37,8 +37,9 @@ class Pty {
 
 [[noreturn]] void Fail(const char* what);
 
-// Writes all of `data` to the non-blocking `fd`, waiting while it is full; false when the
-// line is gone.
-bool WriteAll(int fd, const void* data, std::size_t n);
+// Writes `data` to the non-blocking `fd`, waiting while it is full; returns how much was
+// written: less than `n` when the line is gone or `quit` has become readable. A program that
+// stops reading fills the line for good, as this end holds the slave open.
+std::size_t WriteAll(int fd, const void* data, std::size_t n, int quit);
 
 }  // namespace Brivane::Sim

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -67,6 +68,10 @@ int RunReplay(const std::string& path, double speed, const sigset_t& wait_mask,
     bool started = false;
     std::size_t next = 0;  // the next chunk to wait for or play
     std::size_t played = 0;
+    // Of the chunk being played, what the line has taken. The rest waits for room, inside
+    // the wait for the program, so that its leaving and a stop signal are still seen.
+    std::size_t sent = 0;
+    bool full = false;            // the line took only part of it
     Clock::time_point anchor{};   // when the last request was whole
     std::uint64_t anchor_us = 0;  // and when it was in the recording
     Clock::time_point last_arrival{};
@@ -118,7 +123,13 @@ int RunReplay(const std::string& path, double speed, const sigset_t& wait_mask,
                 wake = due;
                 break;
             }
-            if (!WriteAll(pty.Master(), trace.Data(recorded), recorded.length)) break;
+            const ssize_t n =
+                ::write(pty.Master(), trace.Data(recorded) + sent, recorded.length - sent);
+            if (n < 0 && errno != EAGAIN && errno != EINTR) Fail("write to the pseudo-terminal");
+            if (n > 0) sent += static_cast<std::size_t>(n);
+            full = sent < recorded.length;
+            if (full) break;
+            sent = 0;
             ++played;
             ++next;
         }
@@ -131,7 +142,11 @@ int RunReplay(const std::string& path, double speed, const sigset_t& wait_mask,
             wait.tv_sec = static_cast<time_t>(ns / 1000000000);
             wait.tv_nsec = static_cast<long>(ns % 1000000000);
         }
-        pollfd fds[2] = {{pty.Master(), POLLIN, 0}, {pty.Watch(), POLLIN, 0}};
+        // After a difference the program hears nothing more, the rest of a chunk neither.
+        const bool waiting_for_room = full && !differs;
+        pollfd fds[2] = {
+            {pty.Master(), static_cast<short>(POLLIN | (waiting_for_room ? POLLOUT : 0)), 0},
+            {pty.Watch(), POLLIN, 0}};
         if (::ppoll(fds, 2, wake ? &wait : nullptr, &wait_mask) < 0) {
             if (errno == EINTR) continue;
             Fail("ppoll");
@@ -186,10 +201,17 @@ int RunReplay(const std::string& path, double speed, const sigset_t& wait_mask,
                  "brivane-sim: replay: %zu of %zu requests matched, %zu of %zu device chunks "
                  "played\n",
                  matched, requests, played, device_chunks);
+    if (stop != 0) std::fprintf(stderr, "brivane-sim: replay: stopped (%s)\n", strsignal(stop));
+    if (full) {
+        std::fprintf(stderr,
+                     "brivane-sim: replay: the device chunk of line %zu was cut short: %zu of %zu "
+                     "bytes sent\n",
+                     trace.chunks[next].line, sent, trace.chunks[next].length);
+    }
     if (differs) return 1;
     if (matched < requests) {
-        std::fprintf(stderr, "brivane-sim: replay: the program left before frame %zu\n",
-                     first_missing);
+        std::fprintf(stderr, "brivane-sim: replay: %s before frame %zu\n",
+                     stop != 0 ? "stopped" : "the program left", first_missing);
         return 1;
     }
     return 0;
