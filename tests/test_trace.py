@@ -38,10 +38,19 @@ class Sim:
         return self.process.returncode, error
 
 
-def decode(*args):
+def decode(*args, env=None):
     result = subprocess.run([trace_path(), *map(str, args)], capture_output=True, text=True,
-                            timeout=60)
+                            timeout=60, env=env)
     return result.returncode, result.stdout, result.stderr
+
+
+def force_loop_trace(path, exchanges):
+    """A made-up trace of the arm's force loop."""
+    lines = ["brivane-trace 1"]
+    for i in range(exchanges):
+        lines += [f"{70 * i} > 2a" + "00" * 12, f"{70 * i + 45} < 2b" + "cdcc4c3d" * 6]
+    path.write_text("\n".join(lines) + "\n")
+    return path
 
 
 def arm_session(port, force=None):
@@ -225,3 +234,20 @@ def test_plot_writes_a_png(tmp_path):
     code, _, error = decode("--plot", out, TRACES / "arm.trace")
     assert code == 0, error
     assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+@pytest.mark.parametrize("plotter", ["missing interpreter", "missing matplotlib"])
+def test_plot_that_cannot_be_drawn_is_reported(tmp_path, plotter):
+    """The plotter ends before it has read its data, far more than a pipe holds."""
+    if plotter == "missing interpreter":
+        python = tmp_path / "no-python"
+    else:
+        python = tmp_path / "python-without-site"
+        python.write_text('#!/bin/sh\nexec /usr/bin/python3 -S "$@"\n')
+        python.chmod(0o755)
+    trace = force_loop_trace(tmp_path / "long.trace", 5000)
+    out = tmp_path / "long.png"
+    code, _, error = decode("--plot", out, trace,
+                            env={**os.environ, "BRIVANE_PYTHON": str(python)})
+    assert code == 1 and "brivane-trace: the plot was not drawn" in error, (code, error)
+    assert not out.exists()

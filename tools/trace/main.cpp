@@ -1,5 +1,6 @@
 // brivane-trace: reads a trace recorded by brivane-sim --proxy and prints the session one
 // frame a line, or its summary, or plots its answer times.
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -139,10 +140,14 @@ bool Plot(const Session& session, const std::string& out) {
         ::_exit(127);
     }
     ::close(fds[0]);
+    // A plotter that ends before it has read everything (no interpreter, no matplotlib) is
+    // told by its exit status, not by SIGPIPE, which would end this process without a word.
+    ::signal(SIGPIPE, SIG_IGN);
     std::FILE* data = ::fdopen(fds[1], "w");
     if (data != nullptr) {
         float position[3];
         for (const Frame& frame : session.frames) {
+            if (std::ferror(data)) break;
             const double t = static_cast<double>(frame.time_us) / 1e6;
             if (frame.kind == Kind::Answer) {
                 std::fprintf(data, "answer %.6f %llu\n", t,
