@@ -218,6 +218,12 @@ def test_summary_of_a_known_trace(tmp_path):
     ("brivane-trace 1\n10 > 0a0\n", 2, "odd number of hex digits"),
     ("brivane-trace 1\n10 > 0a\n5 < 0b\n", 3, "time 5 goes back"),
     ("brivane-trace 1\n10 > 0a\n20 < 0b", 3, "cut short"),
+    ("brivane-trace 1\n10 > 0a\n18446744073709551615 < 0b\n", 3,
+     "time 18446744073709551615 is out of range"),
+    ("brivane-trace 1\n10 > 0a\n9007199254740993 < 0b\n", 3,
+     "time 9007199254740993 is out of range"),
+    ("brivane-trace 1\n184467440737095516160 > 0a\n", 2,
+     "time 184467440737095516160 is out of range"),
 ])
 def test_a_malformed_trace_is_refused_with_its_line(tmp_path, text, line, what):
     path = tmp_path / "bad.trace"
@@ -227,6 +233,22 @@ def test_a_malformed_trace_is_refused_with_its_line(tmp_path, text, line, what):
     replay = subprocess.run([simulator_path(), "--replay", str(path)], capture_output=True,
                             text=True, timeout=10)
     assert replay.returncode == 2 and f"bad.trace:{line}: {what}" in replay.stderr
+
+
+@pytest.mark.parametrize("speed", [1, 0.5, 1e-6])
+def test_replay_holds_back_an_answer_recorded_far_later(tmp_path, speed):
+    path = tmp_path / "distant.trace"
+    path.write_text("brivane-trace 1\n10 > 0a\n9007199254740992 < 0b\n")
+    replay = Sim("--replay", path, "--speed", speed)
+    program = os.open(replay.port, os.O_RDWR | os.O_NOCTTY)
+    try:
+        os.write(program, b"\x0a")
+        heard = select.select([program], [], [], 0.5)[0]
+    finally:
+        os.close(program)
+    status, report = replay.finish()
+    assert not heard and status == 0, report
+    assert "1 of 1 requests matched, 0 of 1 device chunks played" in report
 
 
 def test_plot_writes_a_png(tmp_path):

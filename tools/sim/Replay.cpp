@@ -25,6 +25,15 @@ namespace {
 using Trace::Direction;
 using Clock = std::chrono::steady_clock;
 
+// A recorded distance in time at the replay's speed. One that the clock cannot hold (a slow
+// replay of a late chunk) becomes a century: as good as never, and no overflow.
+Clock::duration Scaled(std::uint64_t us, double speed) {
+    constexpr double kCenturyUs = 100 * 365.25 * 24 * 3600 * 1e6;
+    const double scaled = std::min(static_cast<double>(us) / speed, kCenturyUs);
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double, std::micro>(scaled));
+}
+
 // What a frame is, for a message: its bytes and its meaning.
 std::string Shown(const Trace::Session& session, const Trace::Frame& frame) {
     return Trace::Hex(session.Data(frame), frame.length) + " (" + Trace::Describe(session, frame) +
@@ -115,10 +124,7 @@ int RunReplay(const std::string& path, double speed, const sigset_t& wait_mask,
                 ++next;
                 continue;
             }
-            const auto due =
-                anchor + std::chrono::duration_cast<Clock::duration>(
-                             std::chrono::duration<double, std::micro>(
-                                 static_cast<double>(recorded.time_us - anchor_us) / speed));
+            const auto due = anchor + Scaled(recorded.time_us - anchor_us, speed);
             if (due > now) {
                 wake = due;
                 break;

@@ -38,11 +38,16 @@ std::string Shown(const char* at, std::size_t n) {
 bool ParseChunk(const char* at, const char* end, std::size_t line, Trace& trace, Error& error) {
     const char* p = at;
     std::uint64_t time = 0;
+    bool too_late = false;
     const char* digits = p;
     for (; p < end && *p >= '0' && *p <= '9'; ++p) {
-        const std::uint64_t digit = static_cast<std::uint64_t>(*p - '0');
-        if (time > (UINT64_MAX - digit) / 10) return Fail(error, line, "time out of range");
-        time = time * 10 + digit;
+        time = time * 10 + static_cast<std::uint64_t>(*p - '0');
+        too_late = too_late || time > kMostTimeUs;
+    }
+    if (too_late) {
+        return Fail(error, line,
+                    "time " + std::string(digits, p) + " is out of range (at most " +
+                        std::to_string(kMostTimeUs) + " µs)");
     }
     if (p == digits || p == end || !IsSpace(*p)) {
         return Fail(error, line,

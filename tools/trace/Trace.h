@@ -21,6 +21,9 @@ namespace Brivane::Trace {
 
 inline constexpr const char* kMagic = "brivane-trace";
 inline constexpr int kVersion = 1;
+// The latest time a chunk may have: 2^53 µs (285 years), below which a double still holds
+// every microsecond, as the decoder's seconds and the replay's speed need.
+inline constexpr std::uint64_t kMostTimeUs = std::uint64_t{1} << 53;
 
 enum class Direction : std::uint8_t { ToDevice, FromDevice };
 
