@@ -263,3 +263,34 @@ def test_a_program_using_the_package_passes_mypy_strict(tmp_path):
         [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
          str(program)], capture_output=True, text=True, env={**os.environ, "MYPYPATH": str(package)})
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("timeout, failures", [(1.0, 0), (0.1, 1)], ids=["late", "lost"])
+def test_the_worst_exchange_stays_in_the_stats_until_reset(sim, timeout, failures):
+    simulator = sim("arm")
+    arm = brivane.Arm(simulator.port, timeout=timeout)
+    os.kill(simulator.process.pid, signal.SIGSTOP)  # a 200 ms stall
+    threading.Timer(0.2, os.kill, (simulator.process.pid, signal.SIGCONT)).start()
+    try:
+        arm.force([0, 0, 0])
+    except brivane.NoAnswer:
+        time.sleep(0.3)  # the late answer has come, to be dropped
+    for _ in range(1100):  # more than the recent window
+        arm.force([0, 0, 0])
+    stats = arm.stats.snapshot()
+    assert stats.exchanges == 1101 and stats.failures == failures
+    assert stats.max_us >= timeout * 1e6 if failures else stats.max_us >= 190_000
+    arm.stats.reset()
+    assert arm.stats.max_us == 0.0
+
+
+@pytest.mark.parametrize("target", [(0.0, 0.0, 0.0), (10.0, -30.0, 40.0), (-20.0, 5.0, 90.0)])
+def test_offsets_are_in_degrees_as_calibrate_takes_them(sim, target):
+    with brivane.Arm(sim("arm").port) as arm:
+        measured = arm.torques((0, 0, 0)).angles
+        before = arm.host_position()
+        arm.calibrate(target)
+        assert arm.offsets == pytest.approx([m - t for m, t in zip(measured, target)], abs=1e-4)
+        arm.calibrate(measured)  # the measured pose for itself: no offsets, as before
+        assert arm.offsets == pytest.approx((0, 0, 0), abs=1e-4)
+        assert arm.host_position() == pytest.approx(before, abs=1e-5)

@@ -166,12 +166,13 @@ class Arm {
             RaiseFor(outcome, port_, "calibrate: the measured joint angles are not finite",
                      timeout_);
         }
-        offsets_ = Devices::Kinematics::OffsetsFor(measured, target);
+        for (std::size_t i = 0; i < 3; ++i) offsets_[i] = measured[i] - target[i];
     }
 
     py::tuple HostPosition() {
-        const Vec3 q =
-            Devices::Kinematics::JointCoordinates(MeasuredAngles("host_position"), offsets_);
+        // The library takes the offsets in radians, as its joint coordinates turn.
+        const Vec3 q = Devices::Kinematics::JointCoordinates(
+            MeasuredAngles("host_position"), Devices::Kinematics::OffsetsFor(offsets_, Vec3{}));
         const Vec3 position = Devices::Kinematics::ForwardKinematics(q[0], q[1], q[2]);
         return Floats(position.data(), 3);
     }
@@ -217,7 +218,7 @@ class Arm {
     std::unique_ptr<IO::SerialStream> stream_;
     std::unique_ptr<Kalvar> arm_;
     DeviceInfo identity_;
-    Vec3 offsets_{};
+    Vec3 offsets_{};  // degrees: the measured angles less those calibrate() took them for
     LoopStats stats_;
 };
 

@@ -94,7 +94,7 @@ py::tuple LoopStats::Snapshot() const {
         if (span > 0) rate = static_cast<double>(count - 1) / span;
     }
     return py::make_tuple(exchanges_, failures_, rate, at(0.5), at(0.99),
-                          static_cast<double>(sorted[count - 1]));
+                          static_cast<double>(max_us_));
 }
 
 }  // namespace Brivane::HardwareAPI::Package

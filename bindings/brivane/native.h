@@ -4,6 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -66,8 +67,10 @@ py::object Record(const py::object& cls, py::tuple fields);
 // A port name as the caller gave it, for messages.
 std::string Printable(const std::string& port);
 
-// Exchange counts and the latency of recent exchanges, kept in fixed storage: recording one
-// costs two clock reads and a few stores.
+// Exchange counts, the worst latency since the last reset, and the latency of recent
+// exchanges, kept in fixed storage: recording one costs two clock reads and a few stores.
+// The worst is kept apart from the window, so that one stall in a long trial is not
+// forgotten 1024 exchanges later.
 class LoopStats {
   public:
     using Clock = std::chrono::steady_clock;
@@ -78,12 +81,14 @@ class LoopStats {
         const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(end - start);
         const std::size_t at = recorded_ % kRecent;
         latency_us_[at] = static_cast<std::uint32_t>(micros.count());
+        max_us_ = std::max(max_us_, latency_us_[at]);
         ended_[at] = end;
         ++recorded_;
     }
     void Reset() { *this = LoopStats(); }
-    // exchanges, failures, loop rate (exchanges per second over the recent ones), and
-    // p50, p99 and max of their latency in microseconds; zeros before any exchange.
+    // exchanges and failures since the reset, loop rate (exchanges per second over the
+    // recent ones), p50 and p99 of their latency, and the worst latency since the reset, in
+    // microseconds; zeros before any exchange.
     py::tuple Snapshot() const;
 
   private:
@@ -91,6 +96,7 @@ class LoopStats {
     std::uint64_t exchanges_ = 0;
     std::uint64_t failures_ = 0;
     std::uint64_t recorded_ = 0;
+    std::uint32_t max_us_ = 0;
     std::uint32_t latency_us_[kRecent] = {};
     Clock::time_point ended_[kRecent] = {};
 };

@@ -51,14 +51,16 @@ class State(NamedTuple):
 
 
 class JointState(NamedTuple):
-    """The joint angles (degrees) and velocities."""
+    """The joint angles (degrees) and velocities (degrees/s)."""
     angles: Vec3
     velocities: Vec3
 
 
 class Stats(NamedTuple):
-    """Exchanges since the last reset, and the loop rate and latency of the recent ones
-    (up to 1024), measured in the library around each exchange."""
+    """An arm's exchanges, measured in the library around each one: `exchanges`, `failures`
+    and the worst latency `max_us` (microseconds) over every exchange since the last reset;
+    the loop rate `rate_hz` (exchanges per second) and the latency percentiles `p50_us` and
+    `p99_us` (microseconds) over the recent ones, up to 1024."""
     exchanges: int
     failures: int
     rate_hz: float
@@ -68,6 +70,7 @@ class Stats(NamedTuple):
 
 
 class HandleInfo(NamedTuple):
+    """The grip's information message: its id, and numbers without units."""
     device_id: int
     tool_data_remaining: int
     model: int
@@ -76,6 +79,8 @@ class HandleInfo(NamedTuple):
 
 
 class HandleStatus(NamedTuple):
+    """A status message: the grip's orientation as a unit quaternion in the order the grip
+    sends it, the hall-effect sensor level (a raw reading), and the user data last sent."""
     device_id: int
     quaternion: Tuple[float, float, float, float]
     error_flag: int
@@ -84,12 +89,15 @@ class HandleStatus(NamedTuple):
 
 
 class HandleError(NamedTuple):
+    """An error message: 1 for another device id, 2 for an unknown command."""
     device_id: int
     error_code: int
 
 
 class StatusBlock(NamedTuple):
-    """The grip's decoded status block."""
+    """The grip's decoded status block: the quaternion's components from -1 to just below
+    1, the hall-effect sensor level from 0 to 31, three button bits (0 to 7), and the
+    battery level in volts (3.0 to 4.275)."""
     device_id: int
     quaternion: Tuple[float, float, float, float]
     error_flag: int
@@ -190,7 +198,7 @@ class Arm(_Device):
         return self._native.position_target(position)
 
     def torques(self, torques: Sequence[float]) -> JointState:
-        """Commands joint torques and returns the joint state."""
+        """Commands joint torques (N·m) and returns the joint state."""
         return self._native.torques(torques)
 
     def angle_target(self, angles: Sequence[float]) -> JointState:
@@ -198,15 +206,19 @@ class Arm(_Device):
         return self._native.angle_target(angles)
 
     def temperature(self) -> float:
+        """The arm's temperature (°C)."""
         return self._native.temperature()
 
     def powered(self) -> bool:
+        """Whether the motors have power."""
         return self._native.powered()
 
     def currents(self) -> Vec3:
+        """The current of each motor (A)."""
         return self._native.currents()
 
     def orientation(self) -> Tuple[float, float, float, float]:
+        """The base's orientation, a unit quaternion (x, y, z, w)."""
         return self._native.orientation()
 
     def firmware_id(self) -> uuid.UUID:
@@ -219,12 +231,13 @@ class Arm(_Device):
 
     @property
     def offsets(self) -> Vec3:
-        """This arm's joint-angle offsets in radians, set by calibrate()."""
+        """This arm's joint-angle offsets in degrees, set by calibrate(): the angles the arm
+        measured less those it was taken for; zeros before any calibration."""
         return self._native.offsets
 
     def host_position(self) -> Vec3:
-        """The end-effector position computed here from the joint angles, with this arm's
-        calibration (commands zero torques to read them)."""
+        """The end-effector position (m) computed here from the joint angles, with this
+        arm's calibration (commands zero torques to read them)."""
         return self._native.host_position()
 
     @property
