@@ -36,7 +36,8 @@ if(BRIVANE_TESTS)
       Library/tests/LineDevice.cpp Library/tests/DeviceTest.cpp Library/tests/HandleTest.cpp
       Library/tests/HandleMessagesTest.cpp
       Library/tests/IdentityTest.cpp Library/tests/KalvarTest.cpp
-      Library/tests/KinematicsTest.cpp Library/tests/SerialibTest.cpp)
+      Library/tests/KinematicsTest.cpp Library/tests/OwedAnswerTest.cpp
+      Library/tests/SerialibTest.cpp)
   file(GLOB WINDOWS_TEST_SOURCES CONFIGURE_DEPENDS Library/tests/windows/*.cpp)
   add_executable(library_tests ${LIBRARY_TEST_SOURCES} ${WINDOWS_TEST_SOURCES})
   target_include_directories(library_tests PRIVATE Library/tests Library/tests/windows)

@@ -1,6 +1,7 @@
 #include "Device.h"
 
 #include <algorithm>
+#include <chrono>
 
 #include "ErrorLine.h"
 #include "Interrupt.h"
@@ -9,6 +10,11 @@
 namespace Brivane::HardwareAPI::Devices {
 
 namespace {
+
+// An owed answer that has not come after the line stayed quiet this many times as long as
+// its exchange waited, and at least kShortestQuiet, was dropped by the device.
+constexpr int kQuietFactor = 10;
+constexpr std::chrono::milliseconds kShortestQuiet{100};
 
 std::unique_ptr<std::uint8_t[]> ZeroedBuffer() {
     return std::unique_ptr<std::uint8_t[]>(new std::uint8_t[Device::kBufferSize]());
@@ -51,6 +57,7 @@ Device::ReadEnd Device::timed_read(std::size_t n, ReadKind kind, const Deadline&
     stream->clear(stream->rdstate() & std::ios::badbit);
 
     std::size_t got = 0;
+    missing_ = n;
     while (got < n) {
         std::size_t take = n - got;
         switch (stream->WaitForBytes(take, deadline)) {
@@ -76,6 +83,7 @@ Device::ReadEnd Device::timed_read(std::size_t n, ReadKind kind, const Deadline&
             return ReadEnd::Failed;
         }
         got += take;
+        missing_ = n - got;
     }
     return ReadEnd::Complete;
 }
@@ -118,15 +126,21 @@ bool Device::receive_answer(std::initializer_list<std::uint8_t> codes, std::size
 
 // Codes that did not match are drained with what follows them, or with a deadline, kept
 // as far as they came and dropped before the next request; after a failed read there is
-// nothing to drain, and the caller may be stopping.
+// nothing to drain, and the caller may be stopping. An answer that ran out of time is owed.
 Outcome Device::receive_answer(std::initializer_list<std::uint8_t> codes,
                                std::size_t payload_length, const Limits& limits) {
     const auto limit = [&] {
         return limits.deadline ? *limits.deadline : Deadline::After(timeout);
     };
+    const Deadline::Clock::duration waited =
+        limits.deadline ? limits.deadline->Span()
+                        : std::chrono::duration_cast<Deadline::Clock::duration>(
+                              std::chrono::duration<double>(std::max(timeout, 0.0f)));
     Outcome outcome;
     bool match = true;
     bool timed_out = false;
+    bool wrong = false;
+    std::size_t missing = codes.size() + payload_length;
     for (const std::uint8_t expected : codes) {
         std::uint8_t code = 0;
         const ReadEnd end = read_header(code, limit());
@@ -135,14 +149,18 @@ Outcome Device::receive_answer(std::initializer_list<std::uint8_t> codes,
             timed_out = true;
         } else {
             outcome.keep(code);
+            --missing;
+            wrong = wrong || code != expected;
         }
         match = end == ReadEnd::Complete && code == expected && match;
         if (!match && limits.deadline != nullptr) break;  // no second wait for a lost cause
     }
     if (!match) {
+        // Nothing but the right codes came: the rest of the answer may yet come.
+        if (!wrong) owe(missing, waited);
         if (limits.deadline == nullptr) {
             drain();
-        } else {
+        } else if (wrong) {
             // What is here already shows what answered; the rest goes before the next request.
             const std::int32_t queued = std::min<std::int32_t>(
                 stream->Available(),
@@ -161,13 +179,73 @@ Outcome Device::receive_answer(std::initializer_list<std::uint8_t> codes,
         case ReadEnd::Complete:
             return outcome;
         case ReadEnd::Short:
-            mark_stale();
+            owe(missing_, waited);
             outcome.kind = Outcome::Kind::NoAnswer;
             return outcome;
         case ReadEnd::Failed:
             break;
     }
     return failed();
+}
+
+void Device::owe(std::size_t bytes, Deadline::Clock::duration waited, bool length_last) {
+    if (bytes == 0) return;
+    owed_.bytes += bytes;
+    owed_.length_last = length_last;
+    owed_.quiet_since = Deadline::Clock::now();
+    owed_.forgive_after =
+        std::max<Deadline::Clock::duration>(waited * kQuietFactor, kShortestQuiet);
+}
+
+Outcome Device::settle(const Limits& limits) {
+    if (owed_.bytes == 0) {
+        drop_stale();
+        return Outcome{};
+    }
+    const bool legacy = limits.deadline == nullptr;
+    if (stream == nullptr) return legacy ? Outcome{} : failed();
+    const Deadline deadline = legacy ? Deadline::After(timeout) : *limits.deadline;
+    while (owed_.bytes > 0) {
+        const auto forgive_at = owed_.quiet_since + owed_.forgive_after;
+        const bool forgive_first = deadline.IsNever() || forgive_at <= deadline.When();
+        std::size_t take = std::min(owed_.bytes, kBufferSize);
+        switch (stream->WaitForBytes(take, forgive_first ? Deadline::At(forgive_at) : deadline)) {
+            case Platform::WaitResult::Ready:
+                break;
+            case Platform::WaitResult::Partial:
+                take = std::min(take, static_cast<std::size_t>(stream->Available()));
+                break;
+            case Platform::WaitResult::TimedOut:
+                if (forgive_first || legacy) {  // dropped by the device, or the legacy wait is up
+                    owed_ = Owed{};
+                    break;
+                }
+                {
+                    Outcome outcome;
+                    outcome.kind = Outcome::Kind::NoAnswer;
+                    return outcome;
+                }
+            case Platform::WaitResult::Failed:
+            case Platform::WaitResult::Interrupted:
+                // The legacy exchange meets the broken line itself, with its own lines.
+                if (legacy && !Interrupt::Pending()) return Outcome{};
+                return failed();
+        }
+        if (owed_.bytes == 0) break;
+        stream->clear(stream->rdstate() & std::ios::badbit);
+        stream->read(reinterpret_cast<char*>(read_buffer.get()),
+                     static_cast<std::streamsize>(take));
+        const auto got = static_cast<std::size_t>(std::max<std::streamsize>(stream->gcount(), 0));
+        owed_.bytes -= std::min(got, owed_.bytes);
+        owed_.quiet_since = Deadline::Clock::now();
+        if (owed_.bytes == 0 && owed_.length_last && got > 0) {
+            owed_.length_last = false;
+            owed_.bytes = read_buffer[got - 1];
+        }
+        if (!stream->good() && !stream->eof()) return legacy ? Outcome{} : failed();
+    }
+    drop_stale();
+    return Outcome{};
 }
 
 Outcome Device::failed() const {
@@ -182,14 +260,25 @@ Outcome Device::failed() const {
     return outcome;
 }
 
+// What it discards pays what the device owes.
 void Device::drain() {
-    if (read_bytes(kBufferSize) != 0 || stream == nullptr) return;
-    // The line went quiet before a full buffer came: discard what did come, so that the
-    // rest of a wrong answer is not taken for the next one.
-    const std::int32_t queued = std::min<std::int32_t>(stream->Available(), kBufferSize);
-    if (queued > 0) {
-        stream->clear(stream->rdstate() & std::ios::badbit);
-        stream->read(reinterpret_cast<char*>(read_buffer.get()), queued);
+    std::size_t drained = 0;
+    if (read_bytes(kBufferSize) != 0) {
+        drained = kBufferSize;
+    } else if (stream != nullptr) {
+        // The line went quiet before a full buffer came: discard what did come, so that the
+        // rest of a wrong answer is not taken for the next one.
+        const std::int32_t queued = std::min<std::int32_t>(stream->Available(), kBufferSize);
+        if (queued > 0) {
+            stream->clear(stream->rdstate() & std::ios::badbit);
+            stream->read(reinterpret_cast<char*>(read_buffer.get()), queued);
+            drained = static_cast<std::size_t>(std::max<std::streamsize>(stream->gcount(), 0));
+        }
+    }
+    if (drained >= owed_.bytes) {
+        owed_ = Owed{};
+    } else {
+        owed_.bytes -= drained;
     }
 }
 

@@ -86,9 +86,25 @@ struct Device {
     // away whatever has arrived.
     void drain();
 
-    // After an answer that was cut short, its late rest would be read as the start of the
-    // next one: the next exchange drops what is queued first, once. Reads that end short
-    // mark it; the side that reads calls drop_stale() before its next request or message.
+    // An exchange that runs out of time leaves its answer owed: the device may still send
+    // it, and the protocol has no sequence numbers to tell it from the next one. So before
+    // the next request (or grip message) goes out or is read, settle() waits for the owed
+    // bytes and throws them away; the device is taken to have dropped them once the line
+    // has stayed quiet for ten times as long as the exchange waited (at least 0.1 s). An
+    // exchange that is owed nothing pays one test for it.
+    //
+    // With a deadline, an answer still owed when it passes ends the exchange as NoAnswer
+    // before anything is sent; without one (the legacy calls) the wait lasts the device's
+    // timeout, prints nothing, and the exchange goes ahead after it. Answered: clear to go.
+    Outcome settle(const Limits& limits);
+    // `bytes` of an answer did not come within a wait of `waited`. With `length_last`, the
+    // last of them counts bytes that follow it, owed as well.
+    void owe(std::size_t bytes, Deadline::Clock::duration waited, bool length_last = false);
+    std::size_t owed() const { return owed_.bytes; }
+
+    // After a wrong answer whose length is unknown, its late rest would be read as the start
+    // of the next one: the next exchange drops what is queued first, once. The side that
+    // reads settles before its next request or message.
     void mark_stale() { stale = true; }
     void drop_stale() {
         if (stale) drop_queued();
@@ -97,18 +113,29 @@ struct Device {
   protected:
     // The time-out line of a header read, for a search that runs out of time between reads.
     void report_header_timeout() { report_timeout(ReadKind::Header); }
+    // Bytes the last read lacked when it ended short or failed; 0 after a whole read.
+    std::size_t missing() const { return missing_; }
+    // A read that failed: the line is lost, or the caller is stopping.
+    Outcome failed() const;
 
   private:
     enum class ReadKind { Header, Bytes };
+    // What a read still lacked when it ended short, and an answer the device still owes.
+    struct Owed {
+        std::size_t bytes = 0;
+        bool length_last = false;
+        Deadline::Clock::time_point quiet_since{};
+        Deadline::Clock::duration forgive_after{};
+    };
     // Waits for n bytes until `deadline` and reads them into read_buffer.
     ReadEnd timed_read(std::size_t n, ReadKind kind, const Deadline& deadline);
     void report_read_failure(std::size_t n, ReadKind kind);
     void report_timeout(ReadKind kind);
     void drop_queued();
-    // A read that failed: the line is lost, or the caller is stopping.
-    Outcome failed() const;
 
     bool stale = false;
+    std::size_t missing_ = 0;  // bytes the last timed read did not get
+    Owed owed_;
 };
 
 }  // namespace Brivane::HardwareAPI::Devices

@@ -8,9 +8,11 @@
 #include <initializer_list>
 #include <iostream>
 
+#include "ErrorLine.h"
 #include "Handle.h"
 #include "Kalvar.h"
 #include "SerialStream.h"
+#include "platform/SystemError.h"
 
 namespace Brivane::HardwareAPI::Devices {
 
@@ -95,13 +97,22 @@ int ProbeKalvar(const char* port, float device_timeout) {
         kalvar.write_buffer[0] = KalvarMessages::kWakeup.code;
         kalvar.send_request(1);
 
+        // A line that failed has nothing to drain: its one line says why. A wrong code is
+        // named before the drain, whose own line would only tell of the quiet after it.
         std::uint8_t model = 0;
-        if (kalvar.read_header() == KalvarMessages::kDeviceInfo.code) {
+        std::uint8_t code = 0;
+        const Device::ReadEnd end = kalvar.read_header(code);
+        if (end == Device::ReadEnd::Complete && code == KalvarMessages::kDeviceInfo.code) {
             const std::size_t length = KalvarMessages::kDeviceInfo.length;
             if (kalvar.read_bytes(length) == static_cast<std::int32_t>(length)) {
                 model = kalvar.read_buffer[kModelNumberOffset];
             }
-        } else {
+        } else if (end != Device::ReadEnd::Failed) {
+            if (end == Device::ReadEnd::Complete) {
+                ReportError(__FILE__, __LINE__, Platform::BadValueError(),
+                            "unexpected header code 0x%02X (a device-info answer begins 0x%02X)",
+                            code, KalvarMessages::kDeviceInfo.code);
+            }
             kalvar.read_bytes(Device::kBufferSize);  // drain
         }
         stream.Close();

@@ -1,10 +1,12 @@
 #include "Handle.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "HandleMessages.h"
 #include "Wire.h"
+#include "platform/SerialPort.h"
 
 namespace Brivane::HardwareAPI::Devices {
 
@@ -15,6 +17,7 @@ using namespace HandleMessages;
 constexpr std::int32_t kInfoLength = kInfo.length;
 constexpr std::int32_t kStatusLength = kStatus.length;
 constexpr std::int32_t kErrorLength = kError.length;
+static_assert(kBlockLength == 18, "Handle.h names the block's length");
 
 StavrinStatus FailedStatus(std::uint8_t error_flag) {
     StavrinStatus status{};
@@ -60,6 +63,14 @@ void Handle::SendHandleState(std::uint16_t device_id, std::uint8_t data_length,
     send_request(4 + static_cast<std::size_t>(data_length));
 }
 
+std::int32_t Handle::CutShort(std::int32_t count, bool length_last) {
+    owe(missing(),
+        std::chrono::duration_cast<Deadline::Clock::duration>(
+            std::chrono::duration<double>(std::max(timeout, 0.0f))),
+        length_last);
+    return count;
+}
+
 std::int32_t Handle::Receive() {
     std::uint8_t header_code = 0;
     return Receive(&header_code);
@@ -67,9 +78,10 @@ std::int32_t Handle::Receive() {
 
 // A payload that does not fully arrive calls no callback: the read buffer would still hold
 // an earlier message. The short count is the caller's sign of it, and the message's late
-// rest is dropped before the next one is read.
+// rest is waited for and dropped before the next one is read, so that no byte of it is
+// taken for a header.
 std::int32_t Handle::Receive(std::uint8_t* header_code) {
-    drop_stale();
+    settle(Limits{});
     const std::uint8_t code = read_header();
     if (header_code != nullptr) *header_code = code;
     const std::uint8_t* payload = read_buffer.get();
@@ -93,7 +105,8 @@ std::int32_t Handle::Receive(std::uint8_t* header_code) {
         case kStatus.header: {
             HandleStatusMessage message{};
             std::int32_t count = read_bytes(kStatusLength);
-            if (count != kStatusLength) return CutShort(count);
+            // The fixed part's last byte counts the user data that follows: owed too.
+            if (count != kStatusLength) return CutShort(count, true);
             message.device_id = Wire::LoadU16(payload);
             message.error_flag = payload[2];
             message.hall_effect_sensor_level = payload[3];
@@ -132,39 +145,57 @@ std::int32_t Handle::Receive(std::uint8_t* header_code) {
 // The status block is SLIP-stuffed. Its first 19 raw bytes are read at once: the 18 block
 // bytes and the terminating END when nothing is stuffed. Each stuffed byte takes two, and
 // then only as many more raw bytes are read as the block still lacks, never a byte of the
-// frame that follows; a terminating END left in the stream is skipped by the next search
-// for a header. One deadline bounds the whole call and 37 raw bytes the block, every byte
-// stuffed and its END, so that no run of bytes from the line can keep it reading.
-StavrinStatus Handle::GetStavrinStatus() {
-    const Deadline deadline = Deadline::After(timeout);
+// frame that follows; the byte that closes the block is read last. One deadline bounds the
+// whole call and 37 raw bytes the block, every byte stuffed and its END, so that no run of
+// bytes from the line can keep it reading.
+Outcome Handle::read_status_block(std::uint8_t (&block)[kBlockLength], int& closing,
+                                  const Deadline& deadline) {
+    closing = -1;
+    Outcome outcome;
     // A 0x00 that arrived is junk like any other byte; only a time-out or a failure ends
     // the search.
     std::uint8_t code = 0;
     do {
         if (deadline.Expired()) {  // bytes kept coming, none of them a status message
             report_header_timeout();
-            return FailedStatus(2);
+            outcome.kind = Outcome::Kind::NoAnswer;
+            return outcome;
         }
-        if (read_header(code, deadline) != ReadEnd::Complete) return FailedStatus(2);
+        switch (read_header(code, deadline)) {
+            case ReadEnd::Complete:
+                break;
+            case ReadEnd::Short:
+                outcome.kind = Outcome::Kind::NoAnswer;
+                return outcome;
+            case ReadEnd::Failed:
+                return failed();
+        }
     } while (code != kStatus.header);
+    outcome.keep(code);
 
-    std::uint8_t block[kBlockLength] = {};
     std::size_t decoded = 0;
     std::size_t raw = 0;
     bool escaped = false;
     for (std::size_t wanted = kBlockLength + 1; decoded < kBlockLength;
          wanted = std::min(kBlockLength - decoded, kMostRawBytes - raw)) {
-        if (wanted == 0) return FailedStatus(1);  // all stuffing, and still no block
+        if (wanted == 0) {  // all stuffing, and still no block
+            outcome.kind = Outcome::Kind::BadAnswer;
+            return outcome;
+        }
         switch (read_bytes(wanted, deadline)) {
             case ReadEnd::Complete:
                 break;
             case ReadEnd::Short:  // the late rest is junk to the next search for a header
+                outcome.kind = Outcome::Kind::NoAnswer;
+                return outcome;
             case ReadEnd::Failed:
-                return FailedStatus(1);
+                return failed();
         }
         raw += wanted;
-        for (std::size_t i = 0; i < wanted && decoded < kBlockLength; ++i) {
+        std::size_t i = 0;
+        for (; i < wanted && decoded < kBlockLength; ++i) {
             const std::uint8_t byte = read_buffer[i];
+            outcome.keep(byte);
             if (escaped) {
                 escaped = false;
                 if (byte == kSlipEscEnd || byte == kSlipEscEsc) {
@@ -173,16 +204,76 @@ StavrinStatus Handle::GetStavrinStatus() {
                 }
                 // A lone escape is dropped; the byte after it counts as an ordinary one.
             }
-            if (byte == kSlipEnd) return FailedStatus(1);  // the frame ended early
+            if (byte == kSlipEnd) {  // the frame ended early
+                outcome.kind = Outcome::Kind::BadAnswer;
+                return outcome;
+            }
             if (byte == kSlipEsc) {
                 escaped = true;
                 continue;
             }
             block[decoded++] = byte;
         }
+        if (i < wanted) closing = read_buffer[i];
     }
+    if (closing < 0) {
+        // The block's last byte ended a read: the byte that closes it is looked at where it
+        // waits, and taken only when it is the END, never a byte of the frame that follows.
+        switch (stream->WaitForBytes(1, deadline)) {
+            case Platform::WaitResult::Ready:
+            case Platform::WaitResult::Partial:
+                closing = stream->PeekFetched();
+                if (closing < 0 || closing == kSlipEnd) {
+                    if (read_bytes(1, deadline) != ReadEnd::Complete) return failed();
+                    closing = read_buffer[0];
+                }
+                break;
+            case Platform::WaitResult::TimedOut:
+                owe(1, deadline.Span());
+                break;
+            case Platform::WaitResult::Failed:
+            case Platform::WaitResult::Interrupted:
+                return failed();
+        }
+    }
+    if (closing >= 0) outcome.keep(static_cast<std::uint8_t>(closing));
+    return outcome;
+}
 
-    return DecodeStatusBlock(block);
+StavrinStatus Handle::GetStavrinStatus() {
+    settle(Limits{});
+    std::uint8_t block[kBlockLength] = {};
+    int closing = -1;
+    const Outcome outcome = read_status_block(block, closing, Deadline::After(timeout));
+    switch (outcome.kind) {
+        case Outcome::Kind::Answered:  // the closing byte is not looked at
+            return DecodeStatusBlock(block);
+        case Outcome::Kind::NoAnswer:
+            return FailedStatus(outcome.received_length == 0 ? 2 : 1);
+        case Outcome::Kind::BadAnswer:
+            return FailedStatus(1);
+        case Outcome::Kind::LineLost:
+        case Outcome::Kind::Stopped:
+            break;
+    }
+    return FailedStatus(2);
+}
+
+Outcome Handle::status(StavrinStatus& status, const Deadline& deadline) {
+    Outcome outcome = settle(Limits{&deadline});
+    if (!outcome.answered()) return outcome;
+    std::uint8_t block[kBlockLength] = {};
+    int closing = -1;
+    outcome = read_status_block(block, closing, deadline);
+    if (!outcome.answered()) return outcome;
+    if (closing < 0) {
+        outcome.kind = Outcome::Kind::NoAnswer;  // cut short before its END
+    } else if (closing != kSlipEnd) {
+        outcome.kind = Outcome::Kind::BadAnswer;
+    } else {
+        status = DecodeStatusBlock(block);
+    }
+    return outcome;
 }
 
 }  // namespace Brivane::HardwareAPI::Devices

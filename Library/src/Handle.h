@@ -80,12 +80,19 @@ class Handle : public Device {
     // Waits for the next status message and decodes its byte-stuffed block, all within the
     // device's timeout. Sends nothing.
     StavrinStatus GetStavrinStatus();
+    // The same until `deadline`, telling how it ended: NoAnswer when no status message came,
+    // or its block was cut short; BadAnswer when the bytes after its header make no block
+    // closed by END (a grip that sends plain status messages answers so), with those bytes.
+    // `status` is written only when the block came whole.
+    Outcome status(StavrinStatus& status, const Deadline& deadline);
 
   private:
-    std::int32_t CutShort(std::int32_t count) {
-        mark_stale();
-        return count;
-    }
+    // A message cut short: its late rest is owed, and dropped before the next message.
+    // `length_last`: the message's last owed byte counts bytes that follow it.
+    std::int32_t CutShort(std::int32_t count, bool length_last = false);
+    // What both status reads share: finds the header, unstuffs the block and reads the byte
+    // that closes it (`closing`, -1 when it did not come in time: it is owed then).
+    Outcome read_status_block(std::uint8_t (&block)[18], int& closing, const Deadline& deadline);
 };
 
 }  // namespace Brivane::HardwareAPI::Devices

@@ -18,17 +18,21 @@ Kalvar::Kalvar(IO::SerialStream* stream_, float timeout_) : Device(stream_, time
 
 // The two halves of every exchange.
 
-void Kalvar::send(const M::Frame& request) {
-    drop_stale();
+Outcome Kalvar::send(const M::Frame& request, const Limits& limits) {
+    const Outcome outcome = settle(limits);
+    if (!outcome.answered()) return outcome;
     write_buffer[0] = request.code;
     send_request(1);
+    return outcome;
 }
 
-void Kalvar::send(const M::Frame& request, const Vec3& fields) {
-    drop_stale();
+Outcome Kalvar::send(const M::Frame& request, const Vec3& fields, const Limits& limits) {
+    const Outcome outcome = settle(limits);
+    if (!outcome.answered()) return outcome;
     write_buffer[0] = request.code;
     for (std::size_t i = 0; i < 3; ++i) Wire::StoreFloat(&write_buffer[1 + 4 * i], fields[i]);
     send_request(1 + request.length);
+    return outcome;
 }
 
 bool Kalvar::receive(const M::Frame& answer) {
@@ -51,8 +55,8 @@ int Kalvar::receive_state(const M::Frame& answer, Vec3& first, Vec3& second) {
 
 Outcome Kalvar::command(const M::Frame& request, const Vec3& fields, const M::Frame& answer,
                         KalvarState& state, const Limits& limits) {
-    send(request, fields);
-    const Outcome outcome = receive_answer({answer.code}, answer.length, limits);
+    Outcome outcome = send(request, fields, limits);
+    if (outcome.answered()) outcome = receive_answer({answer.code}, answer.length, limits);
     if (!outcome.answered()) return outcome;
     for (std::size_t i = 0; i < 3; ++i) {
         state.first[i] = Wire::LoadFloat(&read_buffer[4 * i]);
@@ -68,24 +72,28 @@ KalvarState Kalvar::command(const M::Frame& request, const Vec3& fields, const M
 }
 
 Outcome Kalvar::wake(DeviceInfo& info, const Limits& limits) {
-    send(M::kWakeup);
-    const Outcome outcome = receive_answer({M::kDeviceInfo.code}, M::kDeviceInfo.length, limits);
+    Outcome outcome = send(M::kWakeup, limits);
+    if (outcome.answered()) {
+        outcome = receive_answer({M::kDeviceInfo.code}, M::kDeviceInfo.length, limits);
+    }
     if (outcome.answered()) info = DeviceInfo::FromWire(read_buffer.get());
     return outcome;
 }
 
 Outcome Kalvar::query(const M::Frame& request, const M::Frame& answer, float* out,
                       std::size_t count, const Limits& limits) {
-    send(request);
-    const Outcome outcome = receive_answer({answer.code}, answer.length, limits);
+    Outcome outcome = send(request, limits);
+    if (outcome.answered()) outcome = receive_answer({answer.code}, answer.length, limits);
     if (!outcome.answered()) return outcome;
     for (std::size_t i = 0; i < count; ++i) out[i] = Wire::LoadFloat(&read_buffer[4 * i]);
     return outcome;
 }
 
 Outcome Kalvar::query_power(bool& powered, const Limits& limits) {
-    send(M::kPowerStatusRequest);
-    const Outcome outcome = receive_answer({M::kPowerStatus.code}, M::kPowerStatus.length, limits);
+    Outcome outcome = send(M::kPowerStatusRequest, limits);
+    if (outcome.answered()) {
+        outcome = receive_answer({M::kPowerStatus.code}, M::kPowerStatus.length, limits);
+    }
     if (outcome.answered()) powered = read_buffer[0] != 0;
     return outcome;
 }
@@ -93,12 +101,12 @@ Outcome Kalvar::query_power(bool& powered, const Limits& limits) {
 // The echoed sub-code is read as a second code byte, so the payload is one shorter. An
 // answer whose length byte is not 16 is malformed.
 Outcome Kalvar::query_identifier(std::uint8_t sub_code, UUID& identifier, const Limits& limits) {
-    drop_stale();
+    Outcome outcome = settle(limits);
+    if (!outcome.answered()) return outcome;
     write_buffer[0] = M::kIdentifierRequest.code;
     write_buffer[1] = sub_code;
     send_request(1 + M::kIdentifierRequest.length);
-    Outcome outcome =
-        receive_answer({M::kIdentifier.code, sub_code}, M::kIdentifier.length - 1u, limits);
+    outcome = receive_answer({M::kIdentifier.code, sub_code}, M::kIdentifier.length - 1u, limits);
     if (!outcome.answered()) return outcome;
     if (read_buffer[0] != sizeof identifier.bytes) {
         outcome.kind = Outcome::Kind::BadAnswer;
@@ -114,25 +122,25 @@ Outcome Kalvar::query_identifier(std::uint8_t sub_code, UUID& identifier, const 
 // Legacy operations: each is one half of an exchange.
 
 void Kalvar::SendDeviceWakeup() {
-    send(M::kWakeup);
+    send(M::kWakeup, Limits{});
 }
 void Kalvar::SendForce(float x, float y, float z) {
     SendForce(Vec3{x, y, z});
 }
 void Kalvar::SendForce(const Vec3& force) {
-    send(M::kForce, force);
+    send(M::kForce, force, Limits{});
 }
 void Kalvar::SendJointTorques(const Vec3& torques) {
-    send(M::kJointTorques, torques);
+    send(M::kJointTorques, torques, Limits{});
 }
 void Kalvar::SendAngle(const Vec3& angles) {
-    send(M::kJointAngles, angles);
+    send(M::kJointAngles, angles, Limits{});
 }
 void Kalvar::RequestCurrent() {
-    send(M::kCurrentRequest);
+    send(M::kCurrentRequest, Limits{});
 }
 void Kalvar::SendPosition(const Vec3& position) {
-    send(M::kPosition, position);
+    send(M::kPosition, position, Limits{});
 }
 
 int Kalvar::ReceiveDeviceInfo(std::uint16_t& device_id, std::uint8_t& device_model_number,

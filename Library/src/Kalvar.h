@@ -112,8 +112,10 @@ struct Kalvar : Device {
     int ReceiveCurrent(Vec3& current);
 
   private:
-    void send(const KalvarMessages::Frame& request);
-    void send(const KalvarMessages::Frame& request, const Vec3& fields);
+    // Sends a request once nothing is owed (Device::settle); otherwise sends nothing and
+    // tells why.
+    Outcome send(const KalvarMessages::Frame& request, const Limits& limits);
+    Outcome send(const KalvarMessages::Frame& request, const Vec3& fields, const Limits& limits);
     bool receive(const KalvarMessages::Frame& answer);
     // Reads `count` floats of the answer's payload into `out`, or leaves it alone.
     bool receive_floats(const KalvarMessages::Frame& answer, float* out, std::size_t count);

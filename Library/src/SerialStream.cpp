@@ -77,6 +77,10 @@ int SerialStream::Fault() const {
     return buffer ? buffer->Fault() : Platform::NotOpenError();
 }
 
+int SerialStream::PeekFetched() const {
+    return buffer ? buffer->PeekFetched() : -1;
+}
+
 Platform::WaitResult SerialStream::WaitForBytes(std::size_t n, const Deadline& deadline) const {
     if (!buffer) {
         Platform::SetLastSystemError(Platform::NotOpenError());

@@ -34,6 +34,9 @@ class SerialStream : public std::basic_iostream<char> {
 
     // Waits, without spinning, until n bytes are queued or the deadline passes.
     Platform::WaitResult WaitForBytes(std::size_t n, const Deadline& deadline) const;
+    // The next byte a read would take, when a wait has already fetched it; -1 otherwise.
+    // Takes nothing and never waits.
+    int PeekFetched() const;
 
     // The error number of what broke the line, that of a port that is not open, or 0.
     int Fault() const;

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -201,4 +202,34 @@ TEST(DeviceDetection, AnArmAnsweringAfterTheWaitIsWaitedForButNotListed) {
     EXPECT_GE(seconds, 0.25);  // the job read the answer before the check returned
     EXPECT_LT(seconds, 0.6);
     EXPECT_EQ(Devices::ProbeKalvar(late_arm.path().c_str(), 1.0f), 1);  // a right answer
+}
+
+// The arm probe names a wrong code; a line that fails (the device gone) ends it at once,
+// with the one line of the failed read and no drain after it.
+TEST(DeviceDetection, TheArmProbeNamesAWrongCodeAndStopsAtAFailedLine) {
+    {
+        AnsweringDevice wrong(Bytes{0x2B, 1, 2, 3});
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(Devices::ProbeKalvar(wrong.path().c_str(), kTimeout), 0);
+        const std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(Count(log, "> unexpected header code 0x2B (a device-info answer begins 0x0B): "),
+                  1)
+            << log;
+    }
+    auto device = std::make_unique<PtyDevice>();
+    const std::string path = device->path();
+    std::thread unplug([&] {
+        device->Receive(1, 2.0);  // the wake-up, then the device is gone
+        device.reset();
+    });
+    testing::internal::CaptureStderr();
+    int result = 1;
+    const double seconds =
+        SecondsTaken([&] { result = Devices::ProbeKalvar(path.c_str(), 5 * kTimeout); });
+    unplug.join();
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(Count(log, "[err] "), 1) << log;
+    EXPECT_EQ(Count(log, "unable to read header code from stream"), 1) << log;
+    EXPECT_LT(seconds, kTimeout);
 }

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -17,6 +19,7 @@ using namespace Brivane::HardwareAPI;
 using Devices::HandleErrorResponse;
 using Devices::HandleInfoResponse;
 using Devices::HandleStatusMessage;
+using Devices::Outcome;
 using Devices::StavrinStatus;
 using Testing::Bytes;
 using Testing::LineDevice;
@@ -460,21 +463,93 @@ TEST(Handle, StavrinStatusEndsOnTimeWhateverTheLineSends) {
     }
 }
 
-// The rest of a message that was cut short comes late: it is dropped, not read as messages.
-TEST(Handle, TheLateRestOfACutMessageIsDropped) {
-    Grip grip;
-    const Bytes status = StatusMessage({0x0A, 0xDF, 0xD0});  // bytes that look like headers
-    grip.device.Send(Bytes(status.begin(), status.begin() + 10));
-    testing::internal::CaptureStderr();
-    EXPECT_LT(grip.handle.Receive(), 21);
-    testing::internal::GetCapturedStderr();
-    grip.device.Send(Bytes(status.begin() + 10, status.end()));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    grip.handle.calls.clear();
+// The late rest of a cut message, whose bytes look like headers, is waited for and dropped,
+// whether it lands before the next Receive or while it waits; only the next whole message
+// calls back. The user data's length, the fixed part's last byte, is owed with it.
+struct CutMessage {
+    const char* name;
+    std::size_t first;               // bytes of the message sent before Receive gives up
+    std::chrono::milliseconds late;  // the rest, this long after
+    std::int32_t count;              // what the cut Receive returns: the whole reads' bytes
+};
 
-    grip.device.SendLater({0xDF, 0x34, 0x12, 0x09}, std::chrono::milliseconds(20));
+class LateRest : public testing::TestWithParam<CutMessage> {};
+
+TEST_P(LateRest, IsDroppedBeforeTheNextMessage) {
+    const CutMessage& c = GetParam();
+    Grip grip;
+    const Bytes status = StatusMessage({0x0A, 0xDF, 0xD0});
+    grip.device.Send(Bytes(status.begin(), status.begin() + static_cast<long>(c.first)));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(grip.handle.Receive(), c.count);
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(grip.handle.calls.empty());
+
+    Bytes rest(status.begin() + static_cast<long>(c.first), status.end());
+    rest.insert(rest.end(), {0xDF, 0x34, 0x12, 0x09});
+    grip.device.SendLater(rest, c.late);
     EXPECT_EQ(grip.handle.Receive(), 3);
     EXPECT_EQ(grip.handle.calls, (std::vector<std::string>{"error", "error record"}));
+    EXPECT_EQ(grip.handle.error.device_id, 0x1234);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Handle, LateRest,
+    testing::Values(CutMessage{"fixed_part_rest_lands_early", 11, std::chrono::milliseconds(0), 0},
+                    CutMessage{"fixed_part_rest_lands_late", 11, std::chrono::milliseconds(100), 0},
+                    CutMessage{"user_data_rest_lands_late", 23, std::chrono::milliseconds(100),
+                               21}),
+    [](const testing::TestParamInfo<CutMessage>& param) { return std::string(param.param.name); });
+
+// A stuffed block's closing END is taken with it, so that a message after it is read at
+// once; a block left unclosed leaves the next message's header where it is.
+TEST(Handle, StavrinStatusTakesTheEndThatClosesAStuffedBlock) {
+    Block stuffed = MakeBlock(4, 0x25, 9, {0x1234, 0, 0, 0}, 100);
+    stuffed[6] = 0xC0;
+    for (const bool closed : {true, false}) {
+        SCOPED_TRACE(closed ? "closed" : "unclosed");
+        Grip grip;
+        Bytes frame = StatusFrame(stuffed);
+        if (!closed) frame.pop_back();
+        grip.device.Send(Concat({frame, {0xDF, 0x34, 0x12, 0x09}}));
+        EXPECT_EQ(grip.handle.GetStavrinStatus().device_id, 9);
+        EXPECT_EQ(grip.handle.Receive(), 3);
+    }
+}
+
+// status() takes only a block closed by END: a grip sending plain status messages answers
+// with bytes that make none, and that is a bad answer carrying them, never a decoded block.
+TEST(Handle, StatusRefusesWhatIsNoClosedBlock) {
+    struct Case {
+        const char* name;
+        Bytes sent;
+        Outcome::Kind kind;
+    };
+    const Block block = MakeBlock(4, 0x25, 9, {0x1234, 0, 0, 0}, 100);
+    Bytes unclosed = StatusFrame(block);
+    unclosed.back() = 0x55;
+    const std::vector<Case> cases = {
+        {"closed block", StatusFrame(block), Outcome::Kind::Answered},
+        {"plain status message", StatusMessage({}), Outcome::Kind::BadAnswer},
+        {"block closed by another byte", unclosed, Outcome::Kind::BadAnswer},
+        {"nothing", {}, Outcome::Kind::NoAnswer},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Grip grip;
+        grip.device.Send(c.sent);
+        StavrinStatus status{};
+        const Deadline deadline = Deadline::After(0.1);
+        testing::internal::CaptureStderr();
+        const Outcome outcome = grip.handle.status(status, deadline);
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(outcome.kind, c.kind);
+        EXPECT_EQ(status.device_id, c.kind == Outcome::Kind::Answered ? 9 : 0);
+        if (c.kind == Outcome::Kind::BadAnswer) {
+            ASSERT_EQ(outcome.received_length, 20u);
+            EXPECT_TRUE(std::equal(c.sent.begin(), c.sent.begin() + 20, outcome.received.begin()));
+        }
+    }
 }
 
 // The grip may receive on one thread while another sends: the two share no mutable state

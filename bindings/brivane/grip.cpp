@@ -158,31 +158,40 @@ class Grip {
         return messages;
     }
 
-    // Requests the status and decodes the stuffed status block that answers.
+    // Requests the status and decodes the stuffed status block that answers. A block that
+    // is not closed by END, or names another grip, is no status of this grip: most often
+    // the grip sends its status as plain messages, which receive() reads.
     py::tuple Status(double timeout) {
         Devices::StavrinStatus status;
-        int fault = 0;
+        Outcome outcome;
         const auto exchange = [&] {
             grip_->RequestStatus();
-            grip_->timeout = static_cast<float>(timeout);
-            status = grip_->GetStavrinStatus();
-            grip_->timeout = static_cast<float>(timeout_);
-            fault = stream_->Fault();
+            outcome = grip_->status(status, Deadline::After(timeout));
         };
         if (const int lost =
                 OnOpenLine("grip", port_, stream_, exchange, read_mutex_, write_mutex_)) {
-            fault = lost;
+            outcome = LostLine(lost);
         }
-        Outcome outcome;
-        if (fault != 0) RaiseFor(LostLine(fault), port_, "status", timeout);
-        // The library's own failures zero every other field.
-        const bool bare = status.device_id == 0 && status.battery_level == 0.0f &&
-                          status.buttons == 0 && status.hall_effect_sensor_level == 0;
-        if (bare && (status.error_flag == 1 || status.error_flag == 2)) {
-            outcome.kind =
-                status.error_flag == 2 ? Outcome::Kind::NoAnswer : Outcome::Kind::BadAnswer;
-            RaiseFor(outcome, port_, "status", timeout);
+        const std::uint8_t own_id = static_cast<std::uint8_t>(info_message_.device_id & 0xFF);
+        if (outcome.answered() && status.device_id != own_id) {
+            outcome.kind = Outcome::Kind::BadAnswer;
         }
+        if (outcome.kind == Outcome::Kind::BadAnswer) {
+            const py::bytes received(reinterpret_cast<const char*>(outcome.received.data()),
+                                     outcome.received_length);
+            const py::object error =
+                py::module_::import("brivane.errors")
+                    .attr("BadAnswer")(
+                        "status on " + Printable(port_) + ": no status block of this grip (id " +
+                            std::to_string(own_id) +
+                            ") closed by 0xC0 came; a grip that sends its status as plain 0xDA "
+                            "messages answers so: read those with receive() or messages()",
+                        py::arg("port") = port_, py::arg("operation") = "status",
+                        py::arg("received") = received);
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+            throw py::error_already_set();
+        }
+        if (!outcome.answered()) RaiseFor(outcome, port_, "status", timeout);
         py::tuple quaternion(4);
         for (int k = 0; k < 4; ++k) quaternion[k] = py::float_(status.quaternion[k]);
         return py::make_tuple(status.device_id, quaternion, status.error_flag,

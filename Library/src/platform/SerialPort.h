@@ -87,6 +87,10 @@ class SerialPort {
     // open, the first wait fails at once and later ones sleep until the deadline and then fail,
     // as long as a silent line would keep the caller waiting.
     WaitResult WaitForBytes(int n, const Deadline& deadline) const;
+    // The first byte of the read-ahead, without taking it; -1 when it holds none.
+    int PeekAhead() const {
+        return Held() > 0 ? static_cast<unsigned char>(ahead_[ahead_begin_]) : -1;
+    }
 
     // The error number of what broke the line (a hang-up, a failed write), that of a port
     // which is not open, or 0 while the line is sound.
