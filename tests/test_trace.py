@@ -273,3 +273,97 @@ def test_plot_that_cannot_be_drawn_is_reported(tmp_path, plotter):
                             env={**os.environ, "BRIVANE_PYTHON": str(python)})
     assert code == 1 and "brivane-trace: the plot was not drawn" in error, (code, error)
     assert not out.exists()
+
+
+def make_output(tool, target, *options, env=None):
+    """Writes `target` with brivane-sim --proxy --record, through which a program opens the
+    port and closes it again, or with brivane-trace --plot: (exit status, standard error)."""
+    if tool == "plot":
+        code, _, error = decode("--plot", target, *options, TRACES / "arm.trace", env=env)
+        return code, error
+    with Simulator("arm") as arm:
+        proxy = subprocess.Popen([simulator_path(), "--proxy", arm.port, "--record", target,
+                                  *options], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 text=True)
+        port = proxy.stdout.readline().strip()
+        if port:
+            os.close(os.open(port, os.O_RDWR | os.O_NOCTTY))
+        _, error = proxy.communicate(timeout=30)
+    return proxy.returncode, error
+
+
+def is_output(tool, path):
+    data = path.read_bytes()
+    return data.startswith(b"\x89PNG" if tool == "plot" else b"brivane-trace 1\n# port: ")
+
+
+def files(folder):
+    return sorted(str(p.relative_to(folder)) for p in folder.rglob("*"))
+
+
+@pytest.fixture
+def user_files(tmp_path):
+    """Where the output goes (out.png or out.trace) in a folder of the user's: a file of
+    theirs, a symlink to one, or a symlink to where there is none yet."""
+    def make(tool, what):
+        (tmp_path / "elsewhere").mkdir()
+        own = tmp_path / "elsewhere" / "own"
+        own.write_text("the user's own\n")
+        target = tmp_path / ("out.png" if tool == "plot" else "out.trace")
+        if what == "file":
+            target.write_text("the user's own\n")
+        else:
+            target.symlink_to(own if what == "symlink" else tmp_path / "elsewhere" / "none")
+        return target, own
+    return make
+
+
+@pytest.mark.parametrize("what", ["file", "symlink", "dangling symlink"])
+@pytest.mark.parametrize("tool", ["record", "plot"])
+def test_output_does_not_replace_a_file_unasked(tmp_path, user_files, tool, what):
+    target, own = user_files(tool, what)
+    before = files(tmp_path)
+    code, error = make_output(tool, target)
+    assert code == 1 and f"{target} exists; --overwrite replaces it" in error, error
+    assert files(tmp_path) == before and own.read_text() == "the user's own\n"
+    assert what != "file" or target.read_text() == "the user's own\n"
+    tool_path = trace_path() if tool == "plot" else simulator_path()
+    help_text = subprocess.run([tool_path, "--help"], capture_output=True, text=True).stdout
+    assert "--overwrite" in help_text
+
+
+@pytest.mark.parametrize("what", ["file", "symlink", "dangling symlink"])
+@pytest.mark.parametrize("tool", ["record", "plot"])
+def test_overwrite_replaces_the_file_never_through_a_symlink(tmp_path, user_files, tool, what):
+    target, own = user_files(tool, what)
+    before = files(tmp_path)
+    code, error = make_output(tool, target, "--overwrite")
+    assert code == 0, error
+    assert not target.is_symlink() and is_output(tool, target)
+    assert files(tmp_path) == before and own.read_text() == "the user's own\n"
+
+
+@pytest.mark.parametrize("end", ["recording", "failed plot", "port not opened"])
+def test_output_is_whole_or_absent(tmp_path, end):
+    target = tmp_path / "out.trace"
+    if end == "failed plot":
+        target = tmp_path / "out.png"
+        code, _ = make_output("plot", target, env={**os.environ, "BRIVANE_PYTHON": "/none"})
+        assert code == 1
+    elif end == "port not opened":
+        proxy = subprocess.run([simulator_path(), "--proxy", tmp_path / "no-port", "--record",
+                                target], capture_output=True, text=True, timeout=30)
+        assert proxy.returncode == 1 and "cannot open" in proxy.stderr
+    else:
+        with Simulator("arm") as arm:
+            proxy = Sim("--proxy", arm.port, "--record", target)
+            program = os.open(proxy.port, os.O_RDWR | os.O_NOCTTY)
+            os.write(program, b"\xac")
+            assert select.select([program], [], [], 10)[0] and os.read(program, 2) == b"\xac\x01"
+            select.select([], [], [], 0.3)  # the proxy writes its trace out when idle
+            assert files(tmp_path) != [] and not target.exists()
+            os.close(program)
+            assert proxy.finish()[0] == 0
+        code, frames, _ = decode(target)
+        assert code == 0 and len(frames.splitlines()) == 2
+    assert files(tmp_path) == ([target.name] if end == "recording" else [])

@@ -51,12 +51,12 @@ class Recorder {
         writer_.Flush();
     }
 
-    void Report(const std::string& path) {
+    void Report() {
         const std::lock_guard<std::mutex> lock(mutex_);
         std::fprintf(stderr,
                      "brivane-sim: proxy: %zu bytes to the device in %zu chunks, %zu bytes "
-                     "from it in %zu chunks, recorded in %s\n",
-                     bytes_[1], chunks_[1], bytes_[0], chunks_[0], path.c_str());
+                     "from it in %zu chunks\n",
+                     bytes_[1], chunks_[1], bytes_[0], chunks_[0]);
     }
 
   private:
@@ -77,8 +77,15 @@ struct Fd {
 
 }  // namespace
 
-int RunProxy(const std::string& port_name, const std::string& record, const sigset_t& wait_mask,
-             const volatile std::sig_atomic_t& stop) {
+int RunProxy(const std::string& port_name, const std::string& record, bool overwrite,
+             const sigset_t& wait_mask, const volatile std::sig_atomic_t& stop) {
+    // The trace first, so that a file that must not be replaced leaves the port untouched.
+    Trace::Writer writer;
+    std::string problem;
+    if (!writer.Open(record, overwrite, problem)) {
+        std::fprintf(stderr, "brivane-sim: %s\n", problem.c_str());
+        return 1;
+    }
     Platform::SerialPort port;
     const std::int8_t code = port.Open(port_name.c_str());
     if (code != 1) {
@@ -89,15 +96,11 @@ int RunProxy(const std::string& port_name, const std::string& record, const sigs
     port.SetTimeouts(Platform::PortTimeouts{0, 0, 0, 8, 100});
     const bool dtr = port.RaiseDtr();  // a pseudo-terminal has no modem lines
 
-    Trace::Writer writer;
-    if (!writer.Open(record, {"port: " + port_name,
-                              std::string("settings: 115200 8N1, raw, exclusive, ") +
-                                  (dtr ? "DTR raised" : "no DTR (no modem lines)"),
-                              "start: " + Trace::UtcNow()})) {
-        std::fprintf(stderr, "brivane-sim: cannot write %s: %s\n", record.c_str(),
-                     std::strerror(errno));
-        return 1;
-    }
+    writer.Comment("port: " + port_name);
+    writer.Comment(std::string("settings: 115200 8N1, raw, exclusive, ") +
+                   (dtr ? "DTR raised" : "no DTR (no modem lines)"));
+    writer.Comment("start: " + Trace::UtcNow());
+    writer.Flush();
     Recorder recorder(writer);
     Pty pty;
     Fd lost_signal{::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)};
@@ -198,8 +201,12 @@ int RunProxy(const std::string& port_name, const std::string& record, const sigs
                      unrelayed.load());
     }
     if (status != 0) writer.Comment("end: the port is gone");
-    recorder.Report(record);
-    writer.Close();
+    recorder.Report();
+    if (!writer.Close(problem)) {
+        std::fprintf(stderr, "brivane-sim: proxy: %s\n", problem.c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "brivane-sim: proxy: recorded in %s\n", record.c_str());
     return status;
 }
 

@@ -44,7 +44,11 @@ SIGTERM or SIGINT, or, with --once, until the port has been opened and closed ag
                         instead of playing a device, relay between the real PORT (opened
                         as the library opens it) and the pseudo-terminal, and record both
                         directions in the trace FILE; ends when the program closes the
-                        port, on SIGINT or SIGTERM (status 0), or when PORT goes away (1)
+                        port, on SIGINT or SIGTERM (status 0), or when PORT goes away (1).
+                        The trace is written beside FILE and takes its name when it ends,
+                        whole; FILE must not exist (a symlink neither)
+  --overwrite           with --record: replace an existing FILE (a symlink itself, never
+                        the file it points to)
   --replay FILE         instead of playing a device, play the device side of the session
                         recorded in FILE: each request the program sends must be the
                         recorded one, and is answered with the recorded bytes after the
@@ -80,6 +84,7 @@ struct Options {
     bool exit_with_parent = false;
     std::string proxy;
     std::string record;
+    bool overwrite = false;
     std::string replay;
     double speed = 1.0;
 };
@@ -164,6 +169,9 @@ Options Parse(int argc, char** argv) {
             options.proxy = text();
         } else if (name == "--record") {
             options.record = text();
+        } else if (name == "--overwrite") {
+            flag();
+            options.overwrite = true;
         } else if (name == "--replay") {
             options.replay = text();
         } else if (name == "--speed") {
@@ -182,6 +190,7 @@ Options Parse(int argc, char** argv) {
     if (options.proxy.empty() != options.record.empty()) {
         Usage("--proxy and --record go together");
     }
+    if (options.overwrite && options.record.empty()) Usage("--overwrite goes with --record");
     if (!options.proxy.empty() && !options.replay.empty()) {
         Usage("--proxy and --replay exclude each other");
     }
@@ -361,7 +370,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     if (!options.proxy.empty())
-        return RunProxy(options.proxy, options.record, wait_mask, stop_signal);
+        return RunProxy(options.proxy, options.record, options.overwrite, wait_mask, stop_signal);
     if (!options.replay.empty())
         return RunReplay(options.replay, options.speed, wait_mask, stop_signal);
 

@@ -1,5 +1,10 @@
 #include "Trace.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -147,21 +152,99 @@ bool ReadFile(const std::string& path, Trace& trace, Error& error) {
     return Parse(text.data(), text.size(), trace, error);
 }
 
-bool Writer::Open(const std::string& path, const std::vector<std::string>& comments) {
-    Close();
-    file_ = std::fopen(path.c_str(), "w");
-    if (file_ == nullptr) return false;
-    std::fprintf(file_, "%s %d\n", kMagic, kVersion);
-    for (const std::string& comment : comments) Comment(comment);
+NewFile::~NewFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!temporary_.empty() && !keep_) ::unlink(temporary_.c_str());
+}
+
+bool NewFile::Create(const std::string& target, bool overwrite, std::string& error) {
+    target_ = target;
+    overwrite_ = overwrite;
+    struct stat existing {};
+    if (::lstat(target.c_str(), &existing) == 0) {
+        if (!overwrite) {
+            error = target + " exists; --overwrite replaces it";
+            return false;
+        }
+    } else if (errno != ENOENT) {
+        error = "cannot write " + target + ": " + std::strerror(errno);
+        return false;
+    }
+    // Beside the target, so that the rename stays on one file system; hidden, and with the
+    // target's extension, which tells the plotter the image format.
+    const std::size_t slash = target.rfind('/');
+    const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
+    std::size_t dot = target.rfind('.');
+    if (dot == std::string::npos || dot <= base) dot = target.size();
+    const std::string stem = target.substr(0, base) + "." + target.substr(base, dot - base) + "-" +
+                             std::to_string(::getpid()) + "-";
+    for (int attempt = 0; fd_ < 0; ++attempt) {
+        temporary_ = stem + std::to_string(attempt) + target.substr(dot);
+        fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd_ < 0 && (errno != EEXIST || attempt == 99)) {
+            error = "cannot write beside " + target + ": " + std::strerror(errno);
+            temporary_.clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool NewFile::Commit(std::string& error) {
+    int problem = ::fsync(fd_) == 0 ? 0 : errno;
+    ::close(fd_);
+    fd_ = -1;
+    if (problem == 0 && overwrite_) {
+        if (std::rename(temporary_.c_str(), target_.c_str()) != 0) problem = errno;
+    } else if (problem == 0) {
+        // Not even a target that came meanwhile is replaced. Where the file system cannot
+        // say so in the rename, a hard link can.
+        if (::renameat2(AT_FDCWD, temporary_.c_str(), AT_FDCWD, target_.c_str(),
+                        RENAME_NOREPLACE) != 0) {
+            problem = errno;
+            if ((problem == EINVAL || problem == ENOSYS) &&
+                ::link(temporary_.c_str(), target_.c_str()) == 0) {
+                ::unlink(temporary_.c_str());
+                problem = 0;
+            } else if (problem == EINVAL || problem == ENOSYS) {
+                problem = errno;
+            }
+        }
+    }
+    if (problem == 0) {
+        temporary_.clear();
+        return true;
+    }
+    keep_ = true;
+    error = "cannot put " + target_ + " in place: " + std::strerror(problem) + "; it is in " +
+            temporary_;
+    if (problem == EEXIST) error += " (--overwrite replaces " + target_ + ")";
+    return false;
+}
+
+Writer::~Writer() {
+    if (out_ != nullptr) std::fclose(out_);
+}
+
+bool Writer::Open(const std::string& path, bool overwrite, std::string& error) {
+    if (!file_.Create(path, overwrite, error)) return false;
+    const int fd = ::dup(file_.Fd());
+    out_ = fd < 0 ? nullptr : ::fdopen(fd, "w");
+    if (out_ == nullptr) {
+        if (fd >= 0) ::close(fd);
+        error = "cannot write " + file_.Temporary() + ": " + std::strerror(errno);
+        return false;
+    }
+    std::fprintf(out_, "%s %d\n", kMagic, kVersion);
     return Flush();
 }
 
 bool Writer::Write(std::uint64_t time_us, Direction direction, const std::uint8_t* data,
                    std::size_t n) {
-    if (file_ == nullptr) return false;
+    if (out_ == nullptr) return false;
     static const char kDigits[] = "0123456789abcdef";
     char hex[2 * 4096];
-    std::fprintf(file_, "%llu %c ", static_cast<unsigned long long>(time_us),
+    std::fprintf(out_, "%llu %c ", static_cast<unsigned long long>(time_us),
                  direction == Direction::ToDevice ? '>' : '<');
     while (n > 0) {
         const std::size_t part = n < sizeof hex / 2 ? n : sizeof hex / 2;
@@ -169,25 +252,34 @@ bool Writer::Write(std::uint64_t time_us, Direction direction, const std::uint8_
             hex[2 * i] = kDigits[data[i] >> 4];
             hex[2 * i + 1] = kDigits[data[i] & 0xF];
         }
-        std::fwrite(hex, 1, 2 * part, file_);
+        std::fwrite(hex, 1, 2 * part, out_);
         data += part;
         n -= part;
     }
-    return std::fputc('\n', file_) != EOF;
+    return std::fputc('\n', out_) != EOF;
 }
 
 void Writer::Comment(const std::string& text) {
-    if (file_ != nullptr) std::fprintf(file_, "# %s\n", text.c_str());
+    if (out_ != nullptr) std::fprintf(out_, "# %s\n", text.c_str());
 }
 
 bool Writer::Flush() {
-    return file_ != nullptr && std::fflush(file_) == 0;
+    return out_ != nullptr && std::fflush(out_) == 0;
 }
 
-void Writer::Close() {
-    if (file_ == nullptr) return;
-    std::fclose(file_);
-    file_ = nullptr;
+bool Writer::Close(std::string& error) {
+    if (out_ == nullptr) {
+        error = "no trace open";
+        return false;
+    }
+    const bool written = !std::ferror(out_);
+    const bool closed = std::fclose(out_) == 0;
+    out_ = nullptr;
+    if (!written || !closed) {
+        error = "cannot write " + file_.Temporary() + ": " + std::strerror(errno);
+        return false;
+    }
+    return file_.Commit(error);
 }
 
 std::string UtcNow() {

@@ -54,23 +54,52 @@ bool Parse(const char* text, std::size_t n, Trace& trace, Error& error);
 // The same from a file; a file that cannot be read is an error at line 0.
 bool ReadFile(const std::string& path, Trace& trace, Error& error);
 
-// Writes a trace as chunks come. Buffered: Flush writes out what is held.
+// An output file (a trace, a plot) made under a temporary name beside its target and renamed
+// onto it when whole, so that the target is the whole output or is left as it was. A target
+// that exists, a symlink too, is replaced only when `overwrite` says so; a symlink is then
+// replaced itself, never written through.
+class NewFile {
+  public:
+    NewFile() = default;
+    ~NewFile();  // removes the temporary file unless it was put in place
+    NewFile(const NewFile&) = delete;
+    NewFile& operator=(const NewFile&) = delete;
+
+    // Creates the temporary file, open for writing; false with `error` saying why.
+    bool Create(const std::string& target, bool overwrite, std::string& error);
+    int Fd() const { return fd_; }
+    const std::string& Temporary() const { return temporary_; }
+    // Puts the temporary file, written out, in the target's place. False with `error` saying
+    // why; the temporary file is then kept, since it holds the whole output.
+    bool Commit(std::string& error);
+
+  private:
+    std::string target_;
+    std::string temporary_;
+    int fd_ = -1;
+    bool overwrite_ = false;
+    bool keep_ = false;
+};
+
+// Writes a trace as chunks come, into a NewFile. Buffered: Flush writes out what is held.
 class Writer {
   public:
     Writer() = default;
-    ~Writer() { Close(); }
+    ~Writer();  // a trace not closed is not put in place
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
 
-    // Creates the file and writes the first line and the comments (each without its '#').
-    bool Open(const std::string& path, const std::vector<std::string>& comments);
+    // Creates the file and writes the first line; false with `error` saying why.
+    bool Open(const std::string& path, bool overwrite, std::string& error);
     bool Write(std::uint64_t time_us, Direction direction, const std::uint8_t* data, std::size_t n);
-    void Comment(const std::string& text);
+    void Comment(const std::string& text);  // without its '#'
     bool Flush();
-    void Close();
+    // Writes out the rest and puts the trace in place; false with `error` saying why.
+    bool Close(std::string& error);
 
   private:
-    std::FILE* file_ = nullptr;
+    NewFile file_;
+    std::FILE* out_ = nullptr;
 };
 
 // The time now in UTC as 2026-12-09T04:30:00.123456Z.

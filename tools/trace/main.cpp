@@ -30,7 +30,10 @@ the grip's messages, or junk.
   --summary          counts per message, exchange rate, answer times, time-outs and junk
                      instead of the frames
   --plot OUT.png     also draw the answer times and, for an arm, its position over time
-                     (needs matplotlib)
+                     (needs matplotlib). The image is drawn beside OUT.png and takes its
+                     name when whole; OUT.png must not exist (a symlink neither)
+  --overwrite        with --plot: replace an existing OUT.png (a symlink itself, never the
+                     file it points to)
   --device arm|grip  the device, when the trace's first bytes do not tell
   --help             this text
 )";
@@ -120,9 +123,19 @@ void PrintSummary(const Trace& trace, const Session& session) {
     std::printf("junk: %zu frames, %zu bytes\n", junk, junk_bytes);
 }
 
+// The image format, named by the target's extension (PNG without one): the plotter is told it,
+// as the temporary file's name must not decide it.
+std::string ImageFormat(const std::string& target) {
+    const std::size_t slash = target.rfind('/');
+    const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
+    const std::size_t dot = target.rfind('.');
+    if (dot == std::string::npos || dot <= base || dot + 1 == target.size()) return "png";
+    return target.substr(dot + 1);
+}
+
 // The plotter runs in the Debian interpreter, which has matplotlib from python3-matplotlib,
 // unless BRIVANE_PYTHON names another.
-bool Plot(const Session& session, const std::string& out) {
+bool Plot(const Session& session, const std::string& out, const std::string& format) {
     const char* python = std::getenv("BRIVANE_PYTHON");
     if (python == nullptr || *python == '\0') {
         python = ::access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
@@ -135,7 +148,8 @@ bool Plot(const Session& session, const std::string& out) {
         ::dup2(fds[0], 0);
         ::close(fds[0]);
         ::close(fds[1]);
-        ::execlp(python, python, "-c", kPlotter, out.c_str(), static_cast<char*>(nullptr));
+        ::execlp(python, python, "-c", kPlotter, out.c_str(), format.c_str(),
+                 static_cast<char*>(nullptr));
         std::fprintf(stderr, "brivane-trace: cannot run %s: %s\n", python, std::strerror(errno));
         ::_exit(127);
     }
@@ -174,6 +188,7 @@ bool Plot(const Session& session, const std::string& out) {
 int main(int argc, char** argv) {
     std::string path, plot;
     bool summary = false;
+    bool overwrite = false;
     Device device = Device::Unknown;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -182,6 +197,8 @@ int main(int argc, char** argv) {
             return 0;
         } else if (arg == "--summary") {
             summary = true;
+        } else if (arg == "--overwrite") {
+            overwrite = true;
         } else if (arg == "--plot" || arg == "--device") {
             if (i + 1 >= argc) Usage(("missing value for " + arg).c_str());
             const std::string value = argv[++i];
@@ -201,6 +218,15 @@ int main(int argc, char** argv) {
         }
     }
     if (path.empty()) Usage("no trace given");
+    if (overwrite && plot.empty()) Usage("--overwrite goes with --plot");
+
+    // Before anything is printed: a plot that must not replace a file is no plot at all.
+    NewFile image;
+    std::string problem;
+    if (!plot.empty() && !image.Create(plot, overwrite, problem)) {
+        std::fprintf(stderr, "brivane-trace: %s\n", problem.c_str());
+        return 1;
+    }
 
     Trace trace;
     Error error;
@@ -217,8 +243,12 @@ int main(int argc, char** argv) {
     }
     std::fflush(stdout);
     if (!plot.empty()) {
-        if (!Plot(session, plot)) {
+        if (!Plot(session, image.Temporary(), ImageFormat(plot))) {
             std::fprintf(stderr, "brivane-trace: the plot was not drawn\n");
+            return 1;
+        }
+        if (!image.Commit(problem)) {
+            std::fprintf(stderr, "brivane-trace: %s\n", problem.c_str());
             return 1;
         }
         std::fprintf(stderr, "brivane-trace: drew %s\n", plot.c_str());

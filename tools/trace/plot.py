@@ -1,7 +1,8 @@
 """Draws what brivane-trace gives on standard input: the answer times over the session and
 their histogram, and the arm's position over time when there is one.
 
-Input lines: "answer SECONDS MICROSECONDS" and "position SECONDS X Y Z". Argument: the PNG.
+Input lines: "answer SECONDS MICROSECONDS" and "position SECONDS X Y Z". Arguments: the image
+file and its format (png, svg, pdf...), which its name need not tell.
 """
 import sys
 
@@ -32,4 +33,4 @@ if positions:
     axes[2].set(title="Arm position", xlabel="s", ylabel="mm")
     axes[2].legend()
 figure.tight_layout()
-figure.savefig(sys.argv[1], dpi=100)
+figure.savefig(sys.argv[1], format=sys.argv[2], dpi=100)
