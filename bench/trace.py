@@ -55,8 +55,8 @@ def proxy_against_direct(seconds, rounds):
     with Simulator("arm") as arm, tempfile.TemporaryDirectory() as folder:
         for _ in range(rounds):
             results["direct"].append(loop(arm.port, seconds))
-            proxy = subprocess.Popen([simulator_path(), "--proxy", arm.port, "--record",
-                                      os.path.join(folder, "bench.trace")],
+            proxy = subprocess.Popen([simulator_path(), "--proxy", arm.port, "--overwrite",
+                                      "--record", os.path.join(folder, "bench.trace")],
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
             port = proxy.stdout.readline().strip()
             results["proxy"].append(loop(port, seconds))
