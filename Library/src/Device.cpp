@@ -15,6 +15,9 @@ namespace {
 // its exchange waited, and at least kShortestQuiet, was dropped by the device.
 constexpr int kQuietFactor = 10;
 constexpr std::chrono::milliseconds kShortestQuiet{100};
+constexpr std::chrono::milliseconds kLongestQuiet{2000};
+// Exchanges after an owed answer was given up that first drop what is queued.
+constexpr int kChecksAfterGivingUp = 16;
 
 std::unique_ptr<std::uint8_t[]> ZeroedBuffer() {
     return std::unique_ptr<std::uint8_t[]>(new std::uint8_t[Device::kBufferSize]());
@@ -156,11 +159,11 @@ Outcome Device::receive_answer(std::initializer_list<std::uint8_t> codes,
         if (!match && limits.deadline != nullptr) break;  // no second wait for a lost cause
     }
     if (!match) {
-        // Nothing but the right codes came: the rest of the answer may yet come.
-        if (!wrong) owe(missing, waited);
-        if (limits.deadline == nullptr) {
-            drain();
-        } else if (wrong) {
+        // Nothing but the right codes came: the rest of the answer may yet come, and what
+        // the drain took of it is paid.
+        const std::size_t drained = limits.deadline == nullptr ? drain() : 0;
+        if (!wrong && drained < missing) owe(missing - drained, waited);
+        if (wrong && limits.deadline != nullptr) {
             // What is here already shows what answered; the rest goes before the next request.
             const std::int32_t queued = std::min<std::int32_t>(
                 stream->Available(),
@@ -194,7 +197,7 @@ void Device::owe(std::size_t bytes, Deadline::Clock::duration waited, bool lengt
     owed_.length_last = length_last;
     owed_.quiet_since = Deadline::Clock::now();
     owed_.forgive_after =
-        std::max<Deadline::Clock::duration>(waited * kQuietFactor, kShortestQuiet);
+        std::clamp<Deadline::Clock::duration>(waited * kQuietFactor, kShortestQuiet, kLongestQuiet);
 }
 
 Outcome Device::settle(const Limits& limits) {
@@ -216,11 +219,13 @@ Outcome Device::settle(const Limits& limits) {
                 take = std::min(take, static_cast<std::size_t>(stream->Available()));
                 break;
             case Platform::WaitResult::TimedOut:
-                if (forgive_first || legacy) {  // dropped by the device, or the legacy wait is up
+                if (forgive_first) {  // the device dropped it
                     owed_ = Owed{};
+                    if (answers_only_when_asked) checks_ = kChecksAfterGivingUp;
                     break;
                 }
                 {
+                    if (legacy) report_timeout(ReadKind::Header);
                     Outcome outcome;
                     outcome.kind = Outcome::Kind::NoAnswer;
                     return outcome;
@@ -260,8 +265,7 @@ Outcome Device::failed() const {
     return outcome;
 }
 
-// What it discards pays what the device owes.
-void Device::drain() {
+std::size_t Device::drain() {
     std::size_t drained = 0;
     if (read_bytes(kBufferSize) != 0) {
         drained = kBufferSize;
@@ -275,23 +279,29 @@ void Device::drain() {
             drained = static_cast<std::size_t>(std::max<std::streamsize>(stream->gcount(), 0));
         }
     }
-    if (drained >= owed_.bytes) {
-        owed_ = Owed{};
-    } else {
-        owed_.bytes -= drained;
-    }
+    return drained;
+}
+
+void Device::drop_stale() {
+    if (checks_ == 0) return;
+    --checks_;
+    // Bytes before a request after an answer was given up: that answer came after all, and
+    // the watch goes on.
+    if (drop_queued() && answers_only_when_asked && checks_ > 0) checks_ = kChecksAfterGivingUp;
 }
 
 // Takes only what is queued now, without waiting: a flood is cut off after a few buffers.
-void Device::drop_queued() {
-    stale = false;
-    if (stream == nullptr) return;
+bool Device::drop_queued() {
+    if (stream == nullptr) return false;
+    bool dropped = false;
     for (int round = 0; round < 4; ++round) {
         const std::int32_t queued = std::min<std::int32_t>(stream->Available(), kBufferSize);
-        if (queued <= 0) return;
+        if (queued <= 0) break;
         stream->clear(stream->rdstate() & std::ios::badbit);
         stream->read(reinterpret_cast<char*>(read_buffer.get()), queued);
+        dropped = true;
     }
+    return dropped;
 }
 
 }  // namespace Brivane::HardwareAPI::Devices

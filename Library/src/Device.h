@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -83,19 +84,21 @@ struct Device {
     }
 
     // Discards what the line holds: waits for a full buffer or the timeout, then throws
-    // away whatever has arrived.
-    void drain();
+    // away whatever has arrived. Returns how many bytes it threw away.
+    std::size_t drain();
 
     // An exchange that runs out of time leaves its answer owed: the device may still send
     // it, and the protocol has no sequence numbers to tell it from the next one. So before
     // the next request (or grip message) goes out or is read, settle() waits for the owed
-    // bytes and throws them away; the device is taken to have dropped them once the line
-    // has stayed quiet for ten times as long as the exchange waited (at least 0.1 s). An
-    // exchange that is owed nothing pays one test for it.
+    // bytes and throws them away. The device is taken to have dropped them once the line
+    // has stayed quiet for ten times as long as the exchange waited (at least 0.1 s, at most
+    // 2 s); an arm is then watched for a while: bytes queued before a request are no answer
+    // to it and are dropped, so that an answer later still costs one call, not every one
+    // after it. An exchange that is owed nothing pays one test for all this.
     //
-    // With a deadline, an answer still owed when it passes ends the exchange as NoAnswer
-    // before anything is sent; without one (the legacy calls) the wait lasts the device's
-    // timeout, prints nothing, and the exchange goes ahead after it. Answered: clear to go.
+    // An answer still owed when the exchange's deadline passes (without one, the legacy
+    // calls: the device's timeout, with the header's time-out line) ends it as NoAnswer
+    // before anything is sent. Answered: clear to go.
     Outcome settle(const Limits& limits);
     // `bytes` of an answer did not come within a wait of `waited`. With `length_last`, the
     // last of them counts bytes that follow it, owed as well.
@@ -105,10 +108,8 @@ struct Device {
     // After a wrong answer whose length is unknown, its late rest would be read as the start
     // of the next one: the next exchange drops what is queued first, once. The side that
     // reads settles before its next request or message.
-    void mark_stale() { stale = true; }
-    void drop_stale() {
-        if (stale) drop_queued();
-    }
+    void mark_stale() { checks_ = std::max(checks_, 1); }
+    void drop_stale();
 
   protected:
     // The time-out line of a header read, for a search that runs out of time between reads.
@@ -117,6 +118,10 @@ struct Device {
     std::size_t missing() const { return missing_; }
     // A read that failed: the line is lost, or the caller is stopping.
     Outcome failed() const;
+
+    // Whether the device sends only when asked (the arm), so that bytes queued before a
+    // request are never its answer; the grip sends on its own.
+    bool answers_only_when_asked = true;
 
   private:
     enum class ReadKind { Header, Bytes };
@@ -131,9 +136,10 @@ struct Device {
     ReadEnd timed_read(std::size_t n, ReadKind kind, const Deadline& deadline);
     void report_read_failure(std::size_t n, ReadKind kind);
     void report_timeout(ReadKind kind);
-    void drop_queued();
+    // Throws away what is queued, without waiting; true when there was something.
+    bool drop_queued();
 
-    bool stale = false;
+    int checks_ = 0;           // exchanges that first drop what is queued
     std::size_t missing_ = 0;  // bytes the last timed read did not get
     Owed owed_;
 };

@@ -27,7 +27,9 @@ StavrinStatus FailedStatus(std::uint8_t error_flag) {
 
 }  // namespace
 
-Handle::Handle(IO::SerialStream* stream_, float timeout_) : Device(stream_, timeout_) {}
+Handle::Handle(IO::SerialStream* stream_, float timeout_) : Device(stream_, timeout_) {
+    answers_only_when_asked = false;
+}
 
 Handle::~Handle() = default;
 
@@ -81,8 +83,7 @@ std::int32_t Handle::Receive() {
 // rest is waited for and dropped before the next one is read, so that no byte of it is
 // taken for a header.
 std::int32_t Handle::Receive(std::uint8_t* header_code) {
-    settle(Limits{});
-    const std::uint8_t code = read_header();
+    const std::uint8_t code = settle(Limits{}).answered() ? read_header() : 0;
     if (header_code != nullptr) *header_code = code;
     const std::uint8_t* payload = read_buffer.get();
 
@@ -241,7 +242,7 @@ Outcome Handle::read_status_block(std::uint8_t (&block)[kBlockLength], int& clos
 }
 
 StavrinStatus Handle::GetStavrinStatus() {
-    settle(Limits{});
+    if (!settle(Limits{}).answered()) return FailedStatus(2);
     std::uint8_t block[kBlockLength] = {};
     int closing = -1;
     const Outcome outcome = read_status_block(block, closing, Deadline::After(timeout));
