@@ -179,3 +179,25 @@ TEST(Serialib, ServesAStandardStream) {
     EXPECT_TRUE(stream.good());
     EXPECT_EQ(device.Receive(2), (Bytes{'o', 'k'}));
 }
+
+// Bytes left on the line before the port opened (a previous user's unread answers) are
+// never read as answers to this user's requests.
+TEST(Serialib, OpeningDropsWhatWasLeftOnTheLine) {
+    LineDevice device;
+    device.Send({0x2B, 1, 2, 3});
+    {
+        // The bytes reach the library's side of the line, and wait there unread.
+        Buffer earlier;
+        ASSERT_EQ(earlier.OpenPort(device.path().c_str()), 1);
+        device.Send({0x2B, 4, 5, 6});
+        AwaitQueued(earlier, 4);
+    }
+    Buffer buffer;
+    ASSERT_EQ(buffer.OpenPort(device.path().c_str()), 1);
+    EXPECT_EQ(buffer.Queued(), 0);
+    device.Send({0x0B});
+    AwaitQueued(buffer, 1);
+    char byte = 0;
+    EXPECT_EQ(buffer.xsgetn(&byte, 1), 1);
+    EXPECT_EQ(byte, 0x0B);
+}

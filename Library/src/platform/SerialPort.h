@@ -120,6 +120,7 @@ class SerialPort {
     int ReadOnce(char* buffer, int n, std::intptr_t event, const Deadline& deadline,
                  bool& interrupted) const;
     bool ClearLineError(int attempt) const;
+    void ReportLineErrors() const;
     int TakeQueued() const;
     bool Nap(const Deadline& until) const;
     // Each backend's own: writes what the line takes of data[sent..n) until `deadline`,
@@ -143,6 +144,9 @@ class SerialPort {
     [[maybe_unused]] std::intptr_t wait_event_ = kInvalid;
     [[maybe_unused]] std::intptr_t write_event_ = kInvalid;
     [[maybe_unused]] std::intptr_t timer_ = kInvalid;
+    // Windows: line errors (framing, parity, overrun) a count of the queue cleared, kept
+    // for the read that meets them.
+    [[maybe_unused]] mutable unsigned long line_errors_ = 0;
 
     // Read side: the read-ahead, its bytes at [ahead_begin_, ahead_end_).
     mutable char ahead_[kAheadSize] = {};

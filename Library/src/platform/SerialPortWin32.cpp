@@ -167,6 +167,12 @@ std::int8_t SerialPort::Open(const char* name) {
         ::SetLastError(error);
         return -5;
     }
+    // Whatever a previous user left unread is no answer to this one's requests; nor are
+    // the error flags its traffic raised.
+    ::PurgeComm(handle, PURGE_RXCLEAR | PURGE_RXABORT);
+    DWORD errors = 0;
+    ::ClearCommError(handle, &errors, nullptr);
+    line_errors_ = 0;
     return 1;
 }
 
@@ -240,6 +246,8 @@ bool SerialPort::ClearLineError(int attempt) const {
     DWORD errors = 0;
     COMSTAT status{};
     const bool cleared = ::ClearCommError(AsHandle(handle_), &errors, &status) != FALSE;
+    errors |= line_errors_;  // those an earlier count cleared go in the same line
+    line_errors_ = 0;
     if (ReadGoesOnAfterFailure(attempt, cleared)) {
         ReportError(__FILE__, __LINE__, static_cast<int>(error),
                     "line error on the port, cleared (0x%lx)", static_cast<unsigned long>(errors));
@@ -282,7 +290,10 @@ int SerialPort::ReadPort(char* buffer, int n, const PortTimeouts& timeouts) {
         }
         attempt = 0;
         got += count;
-        if (count > 0) last_byte = Deadline::Clock::now();
+        if (count > 0) {
+            last_byte = Deadline::Clock::now();
+            ReportLineErrors();
+        }
         if (interrupted || (count == 0 && until.Expired())) break;
     }
     return got;
@@ -310,7 +321,10 @@ int SerialPort::Fill(const Deadline& until, bool wake_on_arrival, int missing) c
         bool interrupted = false;
         const int got = ReadOnce(ahead_ + ahead_end_, room, wait_event_,
                                  wake_on_arrival ? until : Deadline::Never(), interrupted);
-        if (got > 0) ahead_end_ += got;
+        if (got > 0) {
+            ahead_end_ += got;
+            ReportLineErrors();
+        }
         if (interrupted) return kFillInterrupted;
         if (got > 0 && wake_on_arrival) return got + TakeQueued();
         if (got > 0 || (got == 0 && until.Expired())) return got;
@@ -334,6 +348,7 @@ int SerialPort::TakeQueued() const {
         ReadOnce(ahead_ + ahead_end_, queued, wait_event_, Deadline::Never(), interrupted);
     if (got <= 0) return 0;  // a failure shows again on the next read, which clears it
     ahead_end_ += got;
+    ReportLineErrors();
     return got;
 }
 
@@ -392,11 +407,22 @@ bool SerialPort::SleepUntil(const Deadline& deadline) {
     }
 }
 
+// Counting the queue clears the line's error flags: they are kept for the read that meets
+// the bytes they came with.
 int SerialPort::SystemQueued() const {
     DWORD errors = 0;
     COMSTAT status{};
     if (!IsOpen() || !::ClearCommError(AsHandle(handle_), &errors, &status)) return -1;
+    line_errors_ |= errors;
     return static_cast<int>(status.cbInQue);
+}
+
+// One line for the errors a count cleared, once a read has taken bytes after them.
+void SerialPort::ReportLineErrors() const {
+    if (line_errors_ == 0) return;
+    ReportError(__FILE__, __LINE__, BadValueError(), "line error on the port, cleared (0x%lx)",
+                line_errors_);
+    line_errors_ = 0;
 }
 
 }  // namespace Brivane::HardwareAPI::Platform
