@@ -92,9 +92,10 @@ struct Device {
     // the next request (or grip message) goes out or is read, settle() waits for the owed
     // bytes and throws them away. The device is taken to have dropped them once the line
     // has stayed quiet for ten times as long as the exchange waited (at least 0.1 s, at most
-    // 2 s); an arm is then watched for a while: bytes queued before a request are no answer
-    // to it and are dropped, so that an answer later still costs one call, not every one
-    // after it. An exchange that is owed nothing pays one test for all this.
+    // 2 s). An answer later than that may be taken for the next request's; so an arm is then
+    // watched for a while: bytes queued before a request are no answer to it and are
+    // dropped, so that such an answer misleads one call, not every one after it. An
+    // exchange that is owed nothing pays one test for all this.
     //
     // An answer still owed when the exchange's deadline passes (without one, the legacy
     // calls: the device's timeout, with the header's time-out line) ends it as NoAnswer
