@@ -294,3 +294,38 @@ def test_offsets_are_in_degrees_as_calibrate_takes_them(sim, target):
         arm.calibrate(measured)  # the measured pose for itself: no offsets, as before
         assert arm.offsets == pytest.approx((0, 0, 0), abs=1e-4)
         assert arm.host_position() == pytest.approx(before, abs=1e-5)
+
+
+def status_message(number):
+    data = struct.pack("<I", number)
+    return bytes([0xDA]) + struct.pack("<HBB4fB", 1, 0, 0, 0, 0, 0, 1, len(data)) + data
+
+
+@pytest.mark.parametrize("read", ["messages", "receive"])
+def test_threads_reading_one_grip_each_get_their_own_messages_in_order(device, read):
+    device.respond(1, INFO)
+    grip = brivane.Grip(device.path, timeout=0.05)
+    device.join()
+    sent = threading.Event()
+    got = [[], []]
+
+    def reader(numbers):
+        while True:
+            if read == "messages":
+                batch = list(grip.messages(duration=0.05))
+            else:
+                batch = [m for m in [grip.receive()] if m is not None]
+            numbers.extend(struct.unpack("<I", m.user_data)[0] if isinstance(
+                m, brivane.HandleStatus) and len(m.user_data) == 4 else -1 for m in batch)
+            if not batch and sent.is_set():
+                return
+
+    threads = [threading.Thread(target=reader, args=(numbers,)) for numbers in got]
+    for thread in threads:
+        thread.start()
+    device.send(b"".join(status_message(n) for n in range(20_000)))
+    sent.set()
+    for thread in threads:
+        thread.join()
+    assert sorted(got[0] + got[1]) == list(range(20_000))  # none lost, none twice
+    assert all(numbers == sorted(numbers) for numbers in got)

@@ -1,6 +1,6 @@
-// brivane._brivane.Grip: a grip that owns its port. Messages are read into fixed storage
-// on one side; commands go out on the other, each side under its own lock, as the port
-// allows one thread to read while another writes.
+// brivane._brivane.Grip: a grip that owns its port. Messages are read into fixed storage,
+// a batch for each receiving call, on one side; commands go out on the other, each side
+// under its own lock, as the port allows one thread to read while another writes.
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "Handle.h"
 #include "SerialStream.h"
@@ -40,6 +41,48 @@ struct Message {
     HandleErrorResponse error;
 };
 
+using Batch = std::array<Message, kBatch>;
+
+// The batches that received messages wait in, from their decoding under the read lock to
+// their Python objects after it: each call has one of its own, so that another reader never
+// overwrites them. A batch is made only when more calls than ever before read at once, and
+// is kept for the next.
+class Batches {
+  public:
+    class Lease {
+      public:
+        explicit Lease(Batches& batches) : batches_(batches), batch_(batches.Take()) {}
+        ~Lease() { batches_.Give(std::move(batch_)); }
+        Lease(const Lease&) = delete;
+        Lease& operator=(const Lease&) = delete;
+        Message& operator[](std::size_t i) { return (*batch_)[i]; }
+
+      private:
+        Batches& batches_;
+        std::unique_ptr<Batch> batch_;
+    };
+
+  private:
+    std::unique_ptr<Batch> Take() {
+        const std::lock_guard<std::mutex> guard(mutex_);
+        if (spare_.empty()) {
+            spare_.reserve(++made_);  // room to give it back without allocating
+            return std::make_unique<Batch>();
+        }
+        std::unique_ptr<Batch> batch = std::move(spare_.back());
+        spare_.pop_back();
+        return batch;
+    }
+    void Give(std::unique_ptr<Batch> batch) {
+        const std::lock_guard<std::mutex> guard(mutex_);
+        spare_.push_back(std::move(batch));
+    }
+
+    std::mutex mutex_;  // held for a moment, never while waiting for anything else
+    std::vector<std::unique_ptr<Batch>> spare_;
+    std::size_t made_ = 0;
+};
+
 // Keeps the message that Receive decoded.
 class CapturingHandle : public Handle {
   public:
@@ -68,8 +111,7 @@ class Grip {
           timeout_(timeout),
           info_(std::move(info)),
           status_(std::move(status)),
-          error_(std::move(error)),
-          messages_(std::make_unique<std::array<Message, kBatch>>()) {
+          error_(std::move(error)) {
         Open();
     }
 
@@ -94,7 +136,7 @@ class Grip {
             grip_->SendDeviceWakeup();
             const Deadline deadline =
                 Deadline::After(std::max(timeout_.load(), kShortestWakeLimit));
-            Message& message = (*messages_)[0];
+            Message message;
             do {
                 outcome = ReceiveOne(message, deadline, junk);
                 if (outcome.answered()) ++messages;
@@ -130,13 +172,14 @@ class Grip {
     // those already here. An empty list when nothing came in time.
     py::list Receive(double timeout, std::size_t limit) {
         limit = std::clamp<std::size_t>(limit, 1, kBatch);
+        Batches::Lease batch(batches_);
         std::size_t count = 0;
         Outcome outcome;
         const auto receive = [&] {
             std::size_t junk = 0;
             const Deadline deadline = Deadline::After(timeout);
             while (count < limit) {
-                outcome = ReceiveOne((*messages_)[count], deadline, junk);
+                outcome = ReceiveOne(batch[count], deadline, junk);
                 if (!outcome.answered()) break;
                 ++count;
                 if (stream_->Available() <= 0) break;
@@ -153,7 +196,7 @@ class Grip {
         py::list messages(count);
         for (std::size_t i = 0; i < count; ++i) {
             PyList_SET_ITEM(messages.ptr(), static_cast<Py_ssize_t>(i),
-                            Python((*messages_)[i]).release().ptr());
+                            Python(batch[i]).release().ptr());
         }
         return messages;
     }
@@ -292,7 +335,7 @@ class Grip {
     std::mutex read_mutex_, write_mutex_;
     std::unique_ptr<IO::SerialStream> stream_;
     std::unique_ptr<CapturingHandle> grip_;
-    std::unique_ptr<std::array<Message, kBatch>> messages_;
+    Batches batches_;
     HandleInfoResponse info_message_;
 };
 
