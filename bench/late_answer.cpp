@@ -2,8 +2,8 @@
 // library's watch on owed answers. A child process plays the arm on a pseudo-terminal: it
 // answers each force request with the request's number, at once, except that every
 // `period`th request is answered late (the whole answer three time-outs late, or its first
-// 15 bytes at once and the rest three time-outs late). The host runs the exchange with a
-// deadline (what brivane uses) and with the device's time-out (the module's calls), and
+// 15 bytes at once and the rest three time-outs late), or not at all. The host runs the exchange
+// with a deadline (what brivane uses) and with the device's time-out (the module's calls), and
 // counts, per late answer, the calls that failed and the time until the next good answer;
 // and any answer handed to the wrong request. The same run without late answers is the
 // floor for the good exchanges' latency.
@@ -32,7 +32,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-enum class Lateness { None, Whole, Rest };
+enum class Lateness { None, Whole, Rest, Lost };
 
 bool ReadExactly(int fd, std::uint8_t* out, int n) {
     for (int got = 0; got < n;) {
@@ -57,6 +57,7 @@ void Sleep(long us) {
         for (int i = 3; i < 6; ++i) Wire::StoreFloat(answer + 1 + 4 * i, 42.75f);
         std::size_t first = sizeof answer;
         if (lateness != Lateness::None && count % period == 0) {
+            if (lateness == Lateness::Lost) continue;
             if (lateness == Lateness::Whole) Sleep(late_us);
             first = lateness == Lateness::Rest ? 15 : first;
         }
@@ -175,7 +176,10 @@ int main(int argc, char** argv) {
         const struct {
             const char* name;
             Lateness lateness;
-        } rows[] = {{"none", Lateness::None}, {"whole", Lateness::Whole}, {"rest", Lateness::Rest}};
+        } rows[] = {{"none", Lateness::None},
+                    {"whole", Lateness::Whole},
+                    {"rest", Lateness::Rest},
+                    {"lost", Lateness::Lost}};
         for (const auto& r : rows) {
             const Row row = Run(r.lateness, deadline_path, count, kPeriod, timeout);
             Print(path, r.name, row);

@@ -54,13 +54,14 @@ void Device::report_timeout(ReadKind kind) {
     }
 }
 
-Device::ReadEnd Device::timed_read(std::size_t n, ReadKind kind, const Deadline& deadline) {
+Device::ReadEnd Device::timed_read(std::size_t n, ReadKind kind, const Deadline& deadline,
+                                   bool report) {
+    missing_ = n;
     if (stream == nullptr || Interrupt::Pending()) return ReadEnd::Failed;
     // Each read stands on its own: a short read before must not fail this one.
     stream->clear(stream->rdstate() & std::ios::badbit);
 
     std::size_t got = 0;
-    missing_ = n;
     while (got < n) {
         std::size_t take = n - got;
         switch (stream->WaitForBytes(take, deadline)) {
@@ -70,10 +71,10 @@ Device::ReadEnd Device::timed_read(std::size_t n, ReadKind kind, const Deadline&
                 take = std::min(take, static_cast<std::size_t>(stream->Available()));
                 break;
             case Platform::WaitResult::TimedOut:
-                report_timeout(kind);
+                if (report) report_timeout(kind);
                 return ReadEnd::Short;
             case Platform::WaitResult::Failed:
-                report_read_failure(n, kind);
+                if (report) report_read_failure(n, kind);
                 return ReadEnd::Failed;
             case Platform::WaitResult::Interrupted:  // the caller is stopping: no line
                 return ReadEnd::Failed;
@@ -206,48 +207,34 @@ Outcome Device::settle(const Limits& limits) {
         return Outcome{};
     }
     const bool legacy = limits.deadline == nullptr;
-    if (stream == nullptr) return legacy ? Outcome{} : failed();
     const Deadline deadline = legacy ? Deadline::After(timeout) : *limits.deadline;
     while (owed_.bytes > 0) {
         const auto forgive_at = owed_.quiet_since + owed_.forgive_after;
         const bool forgive_first = deadline.IsNever() || forgive_at <= deadline.When();
-        std::size_t take = std::min(owed_.bytes, kBufferSize);
-        switch (stream->WaitForBytes(take, forgive_first ? Deadline::At(forgive_at) : deadline)) {
-            case Platform::WaitResult::Ready:
-                break;
-            case Platform::WaitResult::Partial:
-                take = std::min(take, static_cast<std::size_t>(stream->Available()));
-                break;
-            case Platform::WaitResult::TimedOut:
-                if (forgive_first) {  // the device dropped it
-                    owed_ = Owed{};
-                    if (answers_only_when_asked) checks_ = kChecksAfterGivingUp;
-                    break;
-                }
-                {
-                    if (legacy) report_timeout(ReadKind::Header);
-                    Outcome outcome;
-                    outcome.kind = Outcome::Kind::NoAnswer;
-                    return outcome;
-                }
-            case Platform::WaitResult::Failed:
-            case Platform::WaitResult::Interrupted:
-                // The legacy exchange meets the broken line itself, with its own lines.
-                if (legacy && !Interrupt::Pending()) return Outcome{};
-                return failed();
+        const std::size_t wanted = std::min(owed_.bytes, kBufferSize);
+        const ReadEnd end = timed_read(wanted, ReadKind::Bytes,
+                                       forgive_first ? Deadline::At(forgive_at) : deadline, false);
+        const std::size_t got = wanted - missing_;
+        if (got > 0) {
+            owed_.bytes -= got;
+            owed_.quiet_since = Deadline::Clock::now();
+            if (owed_.bytes == 0 && owed_.length_last) {
+                owed_.length_last = false;
+                owed_.bytes = read_buffer[got - 1];
+            }
         }
-        if (owed_.bytes == 0) break;
-        stream->clear(stream->rdstate() & std::ios::badbit);
-        stream->read(reinterpret_cast<char*>(read_buffer.get()),
-                     static_cast<std::streamsize>(take));
-        const auto got = static_cast<std::size_t>(std::max<std::streamsize>(stream->gcount(), 0));
-        owed_.bytes -= std::min(got, owed_.bytes);
-        owed_.quiet_since = Deadline::Clock::now();
-        if (owed_.bytes == 0 && owed_.length_last && got > 0) {
-            owed_.length_last = false;
-            owed_.bytes = read_buffer[got - 1];
+        if (end == ReadEnd::Complete) continue;
+        // The legacy exchange meets a broken line itself, with its own lines.
+        if (end == ReadEnd::Failed) return legacy && !Interrupt::Pending() ? Outcome{} : failed();
+        if (forgive_first) {  // the device dropped it
+            owed_ = Owed{};
+            if (answers_only_when_asked) checks_ = kChecksAfterGivingUp;
+            break;
         }
-        if (!stream->good() && !stream->eof()) return legacy ? Outcome{} : failed();
+        if (legacy) report_timeout(ReadKind::Header);
+        Outcome outcome;
+        outcome.kind = Outcome::Kind::NoAnswer;
+        return outcome;
     }
     drop_stale();
     return Outcome{};

@@ -133,8 +133,9 @@ struct Device {
         Deadline::Clock::time_point quiet_since{};
         Deadline::Clock::duration forgive_after{};
     };
-    // Waits for n bytes until `deadline` and reads them into read_buffer.
-    ReadEnd timed_read(std::size_t n, ReadKind kind, const Deadline& deadline);
+    // Waits for n bytes until `deadline` and reads them into read_buffer; `report`: its
+    // time-out and failure lines.
+    ReadEnd timed_read(std::size_t n, ReadKind kind, const Deadline& deadline, bool report = true);
     void report_read_failure(std::size_t n, ReadKind kind);
     void report_timeout(ReadKind kind);
     // Throws away what is queued, without waiting; true when there was something.
