@@ -21,9 +21,6 @@ namespace {
 using IO::PortKind;
 using IO::SerialPortInfo;
 
-constexpr std::uint8_t kKalvarModelNumber = 4;
-constexpr std::size_t kModelNumberOffset = 2;  // in the device-info payload
-
 // A grip that only notes whether it heard from the device.
 class MyHandle : public Handle {
   public:
@@ -105,7 +102,7 @@ int ProbeKalvar(const char* port, float device_timeout) {
         if (end == Device::ReadEnd::Complete && code == KalvarMessages::kDeviceInfo.code) {
             const std::size_t length = KalvarMessages::kDeviceInfo.length;
             if (kalvar.read_bytes(length) == static_cast<std::int32_t>(length)) {
-                model = kalvar.read_buffer[kModelNumberOffset];
+                model = kalvar.read_buffer[KalvarMessages::kModelNumberOffset];
             }
         } else if (end != Device::ReadEnd::Failed) {
             if (end == Device::ReadEnd::Complete) {
@@ -116,7 +113,7 @@ int ProbeKalvar(const char* port, float device_timeout) {
             kalvar.read_bytes(Device::kBufferSize);  // drain
         }
         stream.Close();
-        return model == kKalvarModelNumber ? 1 : 0;
+        return model == KalvarMessages::kModelNumber ? 1 : 0;
     } catch (const std::exception& error) {
         std::printf("exception: %s\n", error.what());
         std::fflush(stdout);

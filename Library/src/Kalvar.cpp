@@ -11,6 +11,7 @@
 namespace Brivane::HardwareAPI::Devices {
 
 namespace M = KalvarMessages;
+static_assert(M::kDeviceInfo.length == DeviceInfo::kWireSize, "the table's device info");
 
 Kalvar::Kalvar(IO::SerialStream* stream_, float timeout_) : Device(stream_, timeout_) {
     Kinematics::ResetParameters();

@@ -6,47 +6,11 @@
 
 #include "Device.h"
 #include "DeviceInfo.h"
+#include "KalvarMessages.h"
 #include "SerialStream.h"
 #include "UUID.h"
 
 namespace Brivane::HardwareAPI::Devices {
-
-// The arm's messages: a code byte and the number of bytes after it. A new message is a row
-// here; the operations below only name rows.
-namespace KalvarMessages {
-
-struct Frame {
-    std::uint8_t code;
-    std::uint8_t length;
-};
-
-// Host to arm.
-inline constexpr Frame kWakeup{0x0A, 0};
-inline constexpr Frame kOrientationRequest{0x0C, 0};
-inline constexpr Frame kIdentifierRequest{0x0D, 1};  // the sub-code below
-inline constexpr Frame kJointTorques{0x1A, 12};
-inline constexpr Frame kJointAngles{0x1C, 12};
-inline constexpr Frame kForce{0x2A, 12};
-inline constexpr Frame kPosition{0x2C, 12};
-inline constexpr Frame kTemperatureRequest{0xAA, 0};
-inline constexpr Frame kCurrentRequest{0xAB, 0};
-inline constexpr Frame kPowerStatusRequest{0xAC, 0};
-
-// Arm to host.
-inline constexpr Frame kDeviceInfo{0x0B, DeviceInfo::kWireSize};
-inline constexpr Frame kOrientation{0x0C, 16};
-inline constexpr Frame kIdentifier{0x0D, 18};  // the sub-code echoed, a length byte, 16 bytes
-inline constexpr Frame kJointState{0x1B, 24};
-inline constexpr Frame kEndEffectorState{0x2B, 24};
-inline constexpr Frame kTemperature{0xAA, 4};
-inline constexpr Frame kCurrent{0xAB, 12};
-inline constexpr Frame kPowerStatus{0xAC, 1};
-
-// Identifier sub-codes.
-inline constexpr std::uint8_t kDeviceIdentifier = 0xD1;
-inline constexpr std::uint8_t kFirmwareIdentifier = 0xD2;
-
-}  // namespace KalvarMessages
 
 using Vec3 = std::array<float, 3>;
 

@@ -22,7 +22,6 @@ constexpr double kToDegrees = 180.0 / kPi;
 using namespace HardwareAPI::Devices::KalvarMessages;
 
 // Identity.
-constexpr std::uint8_t kModelNumber = 4;
 constexpr std::uint8_t kHardwareVersion = 3;
 constexpr std::uint8_t kFirmwareRevision = 14;
 constexpr std::uint8_t kIdentifierPrefix[14] = {0x5b, 0x1d, 0x0d, 0x5e, 0x0a, 0x7c, 0x4b,

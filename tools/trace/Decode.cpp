@@ -20,55 +20,8 @@ using HardwareAPI::Wire::LoadU16;
 
 constexpr std::uint8_t kNoAnswer = 0;
 
-struct ArmRequest {
-    Arm::Frame frame;
-    const char* method;
-    Arm::Frame answer;
-};
-
-// The module method that sends each request, and the answer it waits for.
-const ArmRequest kArmRequests[] = {
-    {Arm::kWakeup, "device_wakeup", Arm::kDeviceInfo},
-    {Arm::kOrientationRequest, "get_device_orientation", Arm::kOrientation},
-    {Arm::kIdentifierRequest, "identifier", Arm::kIdentifier},
-    {Arm::kJointTorques, "joint_torques", Arm::kJointState},
-    {Arm::kJointAngles, "joint_angles", Arm::kJointState},
-    {Arm::kForce, "end_effector_force", Arm::kEndEffectorState},
-    {Arm::kPosition, "end_effector_position", Arm::kEndEffectorState},
-    {Arm::kTemperatureRequest, "get_temperature", Arm::kTemperature},
-    {Arm::kCurrentRequest, "get_motor_currents", Arm::kCurrent},
-    {Arm::kPowerStatusRequest, "get_power_status", Arm::kPowerStatus},
-};
-
-struct ArmAnswer {
-    Arm::Frame frame;
-    const char* name;
-};
-
-const ArmAnswer kArmAnswers[] = {
-    {Arm::kDeviceInfo, "device info"},
-    {Arm::kOrientation, "orientation"},
-    {Arm::kIdentifier, "identifier"},
-    {Arm::kJointState, "joint state"},
-    {Arm::kEndEffectorState, "end-effector state"},
-    {Arm::kTemperature, "temperature"},
-    {Arm::kCurrent, "motor currents"},
-    {Arm::kPowerStatus, "power status"},
-};
-
-const ArmRequest* FindArmRequest(std::uint8_t code) {
-    for (const ArmRequest& request : kArmRequests) {
-        if (request.frame.code == code) return &request;
-    }
-    return nullptr;
-}
-
-const ArmAnswer* FindArmAnswer(std::uint8_t code) {
-    for (const ArmAnswer& answer : kArmAnswers) {
-        if (answer.frame.code == code) return &answer;
-    }
-    return nullptr;
-}
+using Arm::FindAnswer;
+using Arm::FindExchange;
 
 // The whole length of the frame at `at` (n bytes left): 0 when it starts none, -1 when the
 // stream ends inside it.
@@ -78,10 +31,10 @@ long FrameLength(Device device, Direction direction, const std::uint8_t* at, std
     };
     if (device == Device::Arm) {
         if (direction == Direction::ToDevice) {
-            const ArmRequest* request = FindArmRequest(at[0]);
-            return request ? fixed(1u + request->frame.length) : 0;
+            const Arm::Exchange* exchange = FindExchange(at[0]);
+            return exchange ? fixed(1u + exchange->request.length) : 0;
         }
-        const ArmAnswer* answer = FindArmAnswer(at[0]);
+        const Arm::Answer* answer = FindAnswer(at[0]);
         return answer ? fixed(1u + answer->frame.length) : 0;
     }
     if (direction == Direction::ToDevice) {
@@ -163,7 +116,7 @@ void Cut(const Trace& trace, Device device, Direction direction, Session& sessio
 // The answer code a request waits for, kNoAnswer for none.
 std::uint8_t ExpectedAnswer(Device device, const Frame& request) {
     if (device == Device::Arm) {
-        const ArmRequest* known = FindArmRequest(request.code);
+        const Arm::Exchange* known = FindExchange(request.code);
         return known ? known->answer.code : kNoAnswer;
     }
     if (request.code == Grip::kWakeup.header) return Grip::kInfo.header;
@@ -194,17 +147,17 @@ std::string Printf(const char* format, ...) {
 
 std::string DescribeArm(const Frame& frame, const std::uint8_t* at) {
     if (frame.direction == Direction::ToDevice) {
-        const ArmRequest* request = FindArmRequest(frame.code);
+        const Arm::Exchange* request = FindExchange(frame.code);
         if (frame.code == Arm::kIdentifierRequest.code) {
             if (at[1] == Arm::kDeviceIdentifier) return "get_device_id";
             if (at[1] == Arm::kFirmwareIdentifier) return "get_firmware_version";
             return Printf("identifier request 0x%02x", at[1]);
         }
-        if (request->frame.length == 12)
+        if (request->request.length == 12)
             return std::string(request->method) + " " + Floats(at + 1, 3);
         return request->method;
     }
-    const ArmAnswer* answer = FindArmAnswer(frame.code);
+    const Arm::Answer* answer = FindAnswer(frame.code);
     const std::string name = answer->name;
     switch (frame.code) {
         case Arm::kDeviceInfo.code: {
@@ -290,8 +243,8 @@ Device Guess(const Trace& trace) {
         for (const Chunk& chunk : trace.chunks) {
             if (chunk.direction != direction) continue;
             const std::uint8_t code = trace.Data(chunk)[0];
-            const bool arm = direction == Direction::ToDevice ? FindArmRequest(code) != nullptr
-                                                              : FindArmAnswer(code) != nullptr;
+            const bool arm = direction == Direction::ToDevice ? FindExchange(code) != nullptr
+                                                              : FindAnswer(code) != nullptr;
             const bool grip =
                 direction == Direction::ToDevice
                     ? code == Grip::kStatusRequest.header || code == Grip::kHandleState.header
@@ -369,9 +322,9 @@ std::string Name(const Session& session, const Frame& frame) {
     if (frame.kind == Kind::Junk) return "junk";
     const std::uint8_t* at = session.Data(frame);
     if (session.device == Device::Arm) {
-        if (frame.direction == Direction::FromDevice) return FindArmAnswer(frame.code)->name;
+        if (frame.direction == Direction::FromDevice) return FindAnswer(frame.code)->name;
         if (frame.code == Arm::kIdentifierRequest.code) return DescribeArm(frame, at);
-        return FindArmRequest(frame.code)->method;
+        return FindExchange(frame.code)->method;
     }
     if (frame.direction == Direction::ToDevice) {
         if (frame.code == Grip::kHandleState.header) return "SendHandleState";
