@@ -10,7 +10,7 @@ include(CMakePackageConfigHelpers)
 # SerialStream.h and SerialDeviceProvider.h include them; they are the library's internals.
 set(BRIVANE_PUBLIC_HEADERS
     Deadline.h Device.h DeviceDetection.h DeviceInfo.h Handle.h HandleMessages.h Interrupt.h Kalvar.h
-    KalvarMessages.h
+    KalvarMessages.h Frame.h
     Kinematics.h SerialDeviceProvider.h SerialStream.h UUID.h Version.h)
 set(BRIVANE_INTERNAL_HEADERS
     serialib.h platform/PortSource.h platform/SerialPort.h platform/SystemError.h)

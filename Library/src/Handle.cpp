@@ -17,7 +17,6 @@ using namespace HandleMessages;
 constexpr std::int32_t kInfoLength = kInfo.length;
 constexpr std::int32_t kStatusLength = kStatus.length;
 constexpr std::int32_t kErrorLength = kError.length;
-static_assert(kBlockLength == 18, "Handle.h names the block's length");
 
 StavrinStatus FailedStatus(std::uint8_t error_flag) {
     StavrinStatus status{};
@@ -43,12 +42,12 @@ void Handle::OnReceiveHandleErrorResponse(std::uint16_t, std::uint8_t) {}
 void Handle::OnHandleErrorResponse(const HandleErrorResponse&) {}
 
 void Handle::SendDeviceWakeup() {
-    write_buffer[0] = kWakeup.header;
+    write_buffer[0] = kWakeup.code;
     send_request(1);
 }
 
 void Handle::RequestStatus() {
-    write_buffer[0] = kStatusRequest.header;
+    write_buffer[0] = kStatusRequest.code;
     send_request(1);
 }
 
@@ -57,7 +56,7 @@ void Handle::SendHandleState(std::uint16_t device_id, std::uint8_t data_length,
     // A frame announcing bytes it does not carry would be misread by the grip.
     if (user_data == nullptr && data_length != 0) return;
     std::uint8_t* frame = write_buffer.get();
-    frame[0] = kHandleState.header;
+    frame[0] = kHandleState.code;
     frame[1] = static_cast<std::uint8_t>(device_id & 0xFF);
     frame[2] = static_cast<std::uint8_t>(device_id >> 8);
     frame[3] = data_length;
@@ -88,7 +87,7 @@ std::int32_t Handle::Receive(std::uint8_t* header_code) {
     const std::uint8_t* payload = read_buffer.get();
 
     switch (code) {
-        case kInfo.header: {
+        case kInfo.code: {
             const std::int32_t count = read_bytes(kInfoLength);
             if (count != kInfoLength) return CutShort(count);
             // The grip's firmware puts the identifier first, as in its other messages.
@@ -103,7 +102,7 @@ std::int32_t Handle::Receive(std::uint8_t* header_code) {
             OnHandleInfoResponse(info);
             return count;
         }
-        case kStatus.header: {
+        case kStatus.code: {
             HandleStatusMessage message{};
             std::int32_t count = read_bytes(kStatusLength);
             // The fixed part's last byte counts the user data that follows: owed too.
@@ -127,7 +126,7 @@ std::int32_t Handle::Receive(std::uint8_t* header_code) {
             OnHandleStatusMessage(message);
             return count;
         }
-        case kError.header: {
+        case kError.code: {
             const std::int32_t count = read_bytes(kErrorLength);
             if (count != kErrorLength) return CutShort(count);
             HandleErrorResponse error{};
@@ -171,7 +170,7 @@ Outcome Handle::read_status_block(std::uint8_t (&block)[kBlockLength], int& clos
             case ReadEnd::Failed:
                 return failed();
         }
-    } while (code != kStatus.header);
+    } while (code != kStatus.code);
     outcome.keep(code);
 
     std::size_t decoded = 0;

@@ -3,45 +3,10 @@
 #include <cstdint>
 
 #include "Device.h"
+#include "HandleMessages.h"
 #include "SerialStream.h"
 
 namespace Brivane::HardwareAPI::Devices {
-
-// Handle information message (header 0xD0).
-struct HandleInfoResponse {
-    std::uint16_t device_id = 0;
-    std::uint8_t tool_data_remaining = 0;
-    std::uint8_t device_model_number = 0;
-    std::uint8_t hardware_version = 0;
-    std::uint8_t firmware_version = 0;
-};
-
-// Status message (header 0xDA); only the first user_data_length bytes of user_data are used.
-struct HandleStatusMessage {
-    std::uint16_t device_id = 0;
-    float quaternion[4] = {};
-    std::uint8_t error_flag = 0;
-    std::uint8_t hall_effect_sensor_level = 0;
-    std::uint8_t user_data_length = 0;
-    std::uint8_t user_data[255] = {};
-};
-
-// Error response (header 0xDF).
-struct HandleErrorResponse {
-    std::uint16_t device_id = 0;
-    std::uint8_t error_code = 0;
-};
-
-// The decoded byte-stuffed status block. error_flag 1 (block malformed) and 2 (no message)
-// are also set by the library itself, with every other field zero.
-struct StavrinStatus {
-    std::uint8_t device_id = 0;
-    float quaternion[4] = {};
-    std::uint8_t error_flag = 0;
-    std::uint8_t hall_effect_sensor_level = 0;
-    std::uint8_t buttons = 0;
-    float battery_level = 0.0f;
-};
 
 // The hand-held grip. Commands are one-way; Receive reads whatever message the grip sends
 // next and reports it through the callbacks below, on the calling thread. Each message has
@@ -92,7 +57,8 @@ class Handle : public Device {
     std::int32_t CutShort(std::int32_t count, bool length_last = false);
     // What both status reads share: finds the header, unstuffs the block and reads the byte
     // that closes it (`closing`, -1 when it did not come in time: it is owed then).
-    Outcome read_status_block(std::uint8_t (&block)[18], int& closing, const Deadline& deadline);
+    Outcome read_status_block(std::uint8_t (&block)[HandleMessages::kBlockLength], int& closing,
+                              const Deadline& deadline);
 };
 
 }  // namespace Brivane::HardwareAPI::Devices

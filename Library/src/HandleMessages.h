@@ -3,18 +3,52 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "Handle.h"
+#include "Frame.h"
 
 namespace Brivane::HardwareAPI::Devices {
 
+// Handle information message (header 0xD0).
+struct HandleInfoResponse {
+    std::uint16_t device_id = 0;
+    std::uint8_t tool_data_remaining = 0;
+    std::uint8_t device_model_number = 0;
+    std::uint8_t hardware_version = 0;
+    std::uint8_t firmware_version = 0;
+};
+
+// Status message (header 0xDA); only the first user_data_length bytes of user_data are used.
+struct HandleStatusMessage {
+    std::uint16_t device_id = 0;
+    float quaternion[4] = {};
+    std::uint8_t error_flag = 0;
+    std::uint8_t hall_effect_sensor_level = 0;
+    std::uint8_t user_data_length = 0;
+    std::uint8_t user_data[255] = {};
+};
+
+// Error response (header 0xDF).
+struct HandleErrorResponse {
+    std::uint16_t device_id = 0;
+    std::uint8_t error_code = 0;
+};
+
+// The decoded byte-stuffed status block. error_flag 1 (block malformed) and 2 (no message)
+// are also set by the library itself, with every other field zero.
+struct StavrinStatus {
+    std::uint8_t device_id = 0;
+    float quaternion[4] = {};
+    std::uint8_t error_flag = 0;
+    std::uint8_t hall_effect_sensor_level = 0;
+    std::uint8_t buttons = 0;
+    float battery_level = 0.0f;
+};
+
 // The grip's messages: a header byte and the fixed number of bytes after it, in the style of
-// KalvarMessages. The library, the simulator, the trace decoder and the replay read these.
+// KalvarMessages, and the records they decode to. The library, the simulator, the trace
+// decoder and the replay read these; this header includes no device.
 namespace HandleMessages {
 
-struct Frame {
-    std::uint8_t header;
-    std::uint8_t length;
-};
+using Devices::Frame;
 
 // Host to grip. The handle state's fixed part is the device id and a length byte, then that
 // many bytes of user data.

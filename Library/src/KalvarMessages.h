@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "Frame.h"
+
 namespace Brivane::HardwareAPI::Devices {
 
 // The arm's messages: a code byte and the number of bytes after it, which request each
@@ -10,10 +12,7 @@ namespace Brivane::HardwareAPI::Devices {
 // simulator, the trace decoder and the bindings only name rows.
 namespace KalvarMessages {
 
-struct Frame {
-    std::uint8_t code;
-    std::uint8_t length;
-};
+using Devices::Frame;
 
 // Host to arm.
 inline constexpr Frame kWakeup{0x0A, 0};

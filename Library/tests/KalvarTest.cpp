@@ -19,7 +19,7 @@ namespace {
 
 constexpr float kTimeout = 0.1f;
 
-Bytes Frame(std::initializer_list<std::uint8_t> codes, const Bytes& payload = {}) {
+Bytes Framed(std::initializer_list<std::uint8_t> codes, const Bytes& payload = {}) {
     Bytes frame(codes);
     frame.insert(frame.end(), payload.begin(), payload.end());
     return frame;
@@ -93,35 +93,35 @@ std::vector<Operation> Operations() {
         {"device_wakeup",
          [](Kalvar& a) { return Flat(a.device_wakeup()); },
          {0x0A},
-         Frame({0x0B}, Frame({0x2C, 0x01, 4, 2, 7}, Sequence(0, 16))),
+         Framed({0x0B}, Framed({0x2C, 0x01, 4, 2, 7}, Sequence(0, 16))),
          1,
          info,
          {}},
         {"get_firmware_version",
          [](Kalvar& a) { return Flat(a.get_firmware_version()); },
          {0x0D, 0xD2},
-         Frame({0x0D, 0xD2, 16}, Sequence(0xA0, 16)),
+         Framed({0x0D, 0xD2, 16}, Sequence(0xA0, 16)),
          2,
          identifier,
          {}},
         {"get_device_id",
          [](Kalvar& a) { return Flat(a.get_device_id()); },
          {0x0D, 0xD1},
-         Frame({0x0D, 0xD1, 16}, Sequence(0xA0, 16)),
+         Framed({0x0D, 0xD1, 16}, Sequence(0xA0, 16)),
          2,
          identifier,
          {}},
         {"get_motor_currents",
          [](Kalvar& a) { return Flat(a.get_motor_currents()); },
          {0xAB},
-         Frame({0xAB}, FloatBytes({1.5f, -2.25f, 3.0f})),
+         Framed({0xAB}, FloatBytes({1.5f, -2.25f, 3.0f})),
          1,
          {1.5f, -2.25f, 3.0f},
          {}},
         {"get_device_orientation",
          [](Kalvar& a) { return Flat(a.get_device_orientation()); },
          {0x0C},
-         Frame({0x0C}, FloatBytes({0.0f, 0.7071f, 0.0f, 0.7071f})),
+         Framed({0x0C}, FloatBytes({0.0f, 0.7071f, 0.0f, 0.7071f})),
          1,
          {0.0f, 0.7071f, 0.0f, 0.7071f},
          {}},
@@ -135,7 +135,7 @@ std::vector<Operation> Operations() {
         {"get_temperature",
          [](Kalvar& a) { return Values{a.get_temperature()}; },
          {0xAA},
-         Frame({0xAA}, FloatBytes({36.5f})),
+         Framed({0xAA}, FloatBytes({36.5f})),
          1,
          {36.5f},
          {}},
@@ -143,8 +143,8 @@ std::vector<Operation> Operations() {
          [](Kalvar& a) {
              return Flat(a.end_effector_force({1, 2, 3}));
          },
-         Frame({0x2A}, FloatBytes({1, 2, 3})),
-         Frame({0x2B}, kState),
+         Framed({0x2A}, FloatBytes({1, 2, 3})),
+         Framed({0x2B}, kState),
          1,
          kStateValues,
          {}},
@@ -152,8 +152,8 @@ std::vector<Operation> Operations() {
          [](Kalvar& a) {
              return Flat(a.end_effector_position({-1, 0.5f, 2}));
          },
-         Frame({0x2C}, FloatBytes({-1, 0.5f, 2})),
-         Frame({0x2B}, kState),
+         Framed({0x2C}, FloatBytes({-1, 0.5f, 2})),
+         Framed({0x2B}, kState),
          1,
          kStateValues,
          {}},
@@ -161,8 +161,8 @@ std::vector<Operation> Operations() {
          [](Kalvar& a) {
              return Flat(a.joint_torques({0.25f, 0, -8}));
          },
-         Frame({0x1A}, FloatBytes({0.25f, 0, -8})),
-         Frame({0x1B}, kState),
+         Framed({0x1A}, FloatBytes({0.25f, 0, -8})),
+         Framed({0x1B}, kState),
          1,
          kStateValues,
          {}},
@@ -170,21 +170,21 @@ std::vector<Operation> Operations() {
          [](Kalvar& a) {
              return Flat(a.joint_angles({90, -45, 30}));
          },
-         Frame({0x1C}, FloatBytes({90, -45, 30})),
-         Frame({0x1B}, kState),
+         Framed({0x1C}, FloatBytes({90, -45, 30})),
+         Framed({0x1B}, kState),
          1,
          kStateValues,
          {}},
         {"get_end_effector_position(onboard)",
          [](Kalvar& a) { return Flat(a.get_end_effector_position(true)); },
-         Frame({0x2A}, kZeroVector),
-         Frame({0x2B}, kState),
+         Framed({0x2A}, kZeroVector),
+         Framed({0x2B}, kState),
          1,
          kStateValues,
          {}},
         {"get_end_effector_position(host)",
          [](Kalvar& a) { return Flat(a.get_end_effector_position(false)); },
-         Frame({0x1A}, kZeroVector), Frame({0x1B}, kState), 1, host_position, host_at_zero},
+         Framed({0x1A}, kZeroVector), Framed({0x1B}, kState), 1, host_position, host_at_zero},
     };
 }
 
@@ -235,9 +235,9 @@ TEST(Kalvar, IdentifierAnswers) {
     {
         // A length byte other than 16: nil, though all 17 bytes were taken off the line.
         Line line;
-        line.device.Respond(2, Frame({0x0D, 0xD1, 15}, Sequence(0xA0, 16)));
+        line.device.Respond(2, Framed({0x0D, 0xD1, 15}, Sequence(0xA0, 16)));
         EXPECT_EQ(Flat(line.arm.get_device_id()), Values(16, 0.0f));
-        line.device.Respond(1, Frame({0xAA}, FloatBytes({21.0f})));
+        line.device.Respond(1, Framed({0xAA}, FloatBytes({21.0f})));
         EXPECT_EQ(line.arm.get_temperature(), 21.0f);
     }
     std::string log = testing::internal::GetCapturedStderr();
@@ -262,7 +262,7 @@ TEST(Kalvar, IdentifierAnswers) {
 // than reading it as the start of its own answer.
 TEST(Kalvar, TheLateRestOfAnAnswerIsNotTakenForTheNextOne) {
     Line line;
-    const Bytes answer = Frame({0x2B}, kState);
+    const Bytes answer = Framed({0x2B}, kState);
     const Bytes first_half(answer.begin(), answer.begin() + 13);
     const Bytes rest(answer.begin() + 13, answer.end());
     line.device.Respond(13, first_half);
@@ -277,7 +277,7 @@ TEST(Kalvar, TheLateRestOfAnAnswerIsNotTakenForTheNextOne) {
     }
     ASSERT_EQ(line.stream.Available(), std::int32_t(rest.size()));
 
-    const Bytes next = Frame({0x2B}, FloatBytes({1, 2, 3, 4, 5, 6}));
+    const Bytes next = Framed({0x2B}, FloatBytes({1, 2, 3, 4, 5, 6}));
     line.device.Respond(13, next);
     ExpectValues(Flat(line.arm.end_effector_force({0, 0, 1})), Values{1, 2, 3, 4, 5, 6});
 }
@@ -286,24 +286,24 @@ TEST(Kalvar, LegacySendsWriteOnlyTheirFrame) {
     Line line;
     const std::vector<std::pair<std::function<void()>, Bytes>> sends = {
         {[&] { line.arm.SendDeviceWakeup(); }, {0x0A}},
-        {[&] { line.arm.SendForce(1, 2, 3); }, Frame({0x2A}, FloatBytes({1, 2, 3}))},
+        {[&] { line.arm.SendForce(1, 2, 3); }, Framed({0x2A}, FloatBytes({1, 2, 3}))},
         {[&] {
              line.arm.SendForce(Vec3{4, 5, 6});
          },
-         Frame({0x2A}, FloatBytes({4, 5, 6}))},
+         Framed({0x2A}, FloatBytes({4, 5, 6}))},
         {[&] {
              line.arm.SendJointTorques({-1, 0, 1});
          },
-         Frame({0x1A}, FloatBytes({-1, 0, 1}))},
+         Framed({0x1A}, FloatBytes({-1, 0, 1}))},
         {[&] {
              line.arm.SendAngle({30, 60, 90});
          },
-         Frame({0x1C}, FloatBytes({30, 60, 90}))},
+         Framed({0x1C}, FloatBytes({30, 60, 90}))},
         {[&] { line.arm.RequestCurrent(); }, {0xAB}},
         {[&] {
              line.arm.SendPosition({0.1f, 0.2f, 0.3f});
          },
-         Frame({0x2C}, FloatBytes({0.1f, 0.2f, 0.3f}))},
+         Framed({0x2C}, FloatBytes({0.1f, 0.2f, 0.3f}))},
     };
     for (const auto& [send, frame] : sends) {
         send();
@@ -314,21 +314,21 @@ TEST(Kalvar, LegacySendsWriteOnlyTheirFrame) {
 TEST(Kalvar, LegacyReceivesFillTheirOutputsOnlyFromAWholeAnswer) {
     Line line;
     Vec3 first{9, 9, 9}, second{8, 8, 8};
-    line.device.Send(Frame({0x2B}, kState));
+    line.device.Send(Framed({0x2B}, kState));
     EXPECT_EQ(line.arm.ReceiveState(first, second), 24);
     EXPECT_EQ(Flat(KalvarState{first, second}), kStateValues);
 
-    line.device.Send(Frame({0x1B}, kState));
+    line.device.Send(Framed({0x1B}, kState));
     Vec3 angles{}, velocities{};
     EXPECT_EQ(line.arm.ReceiveJointState(angles, velocities), 24);
     EXPECT_EQ(Flat(KalvarState{angles, velocities}), kStateValues);
 
-    line.device.Send(Frame({0xAB}, FloatBytes({1, 2, 3})));
+    line.device.Send(Framed({0xAB}, FloatBytes({1, 2, 3})));
     Vec3 current{};
     EXPECT_EQ(line.arm.ReceiveCurrent(current), 12);
     EXPECT_EQ(current, (Vec3{1, 2, 3}));
 
-    line.device.Send(Frame({0x0B}, Frame({0x2C, 0x01, 4, 2, 7}, Sequence(0, 16))));
+    line.device.Send(Framed({0x0B}, Framed({0x2C, 0x01, 4, 2, 7}, Sequence(0, 16))));
     std::uint16_t id = 0;
     std::uint8_t model = 0, hardware = 0, firmware = 0;
     UUID ext;
@@ -338,11 +338,11 @@ TEST(Kalvar, LegacyReceivesFillTheirOutputsOnlyFromAWholeAnswer) {
 
     testing::internal::CaptureStderr();
     // A joint state is the wrong answer to ReceiveState; a short current is no current.
-    line.device.Send(Frame({0x1B}, kState));
+    line.device.Send(Framed({0x1B}, kState));
     first = {9, 9, 9};
     EXPECT_EQ(line.arm.ReceiveState(first, second), -1);
     EXPECT_EQ(first, (Vec3{9, 9, 9}));
-    line.device.Send(Frame({0xAB}, FloatBytes({7, 7})));
+    line.device.Send(Framed({0xAB}, FloatBytes({7, 7})));
     EXPECT_EQ(line.arm.ReceiveCurrent(current), -1);
     EXPECT_EQ(current, (Vec3{1, 2, 3}));
     testing::internal::GetCapturedStderr();

@@ -42,10 +42,10 @@ GripModel::GripModel(std::uint16_t serial, StatusForm form, double rate, std::ui
 
 long GripModel::FrameLength(const std::uint8_t* in, std::size_t n) const {
     switch (in[0]) {
-        case kWakeup.header:
-        case kStatusRequest.header:
+        case kWakeup.code:
+        case kStatusRequest.code:
             return 1;
-        case kHandleState.header:
+        case kHandleState.code:
             return n < 1u + kHandleState.length ? 0 : 1 + kHandleState.length + in[3];
         default:
             return -1;
@@ -55,9 +55,9 @@ long GripModel::FrameLength(const std::uint8_t* in, std::size_t n) const {
 void GripModel::Command(const std::uint8_t* frame, std::size_t n, Clock::time_point now,
                         std::vector<Bytes>& answers) {
     switch (frame[0]) {
-        case kWakeup.header: {
+        case kWakeup.code: {
             // The handle information message puts the identifier first, as the other messages do.
-            Bytes info = {kInfo.header};
+            Bytes info = {kInfo.code};
             AppendU16(info, serial_);
             info.insert(info.end(),
                         {kToolDataRemaining, kModelNumber, kHardwareVersion, kFirmwareVersion});
@@ -69,13 +69,13 @@ void GripModel::Command(const std::uint8_t* frame, std::size_t n, Clock::time_po
             }
             return;
         }
-        case kStatusRequest.header:
+        case kStatusRequest.code:
             answers.push_back(Status(now));
             return;
         default: {
             const std::uint16_t device_id = HardwareAPI::Wire::LoadU16(frame + 1);
             if (device_id != 0 && device_id != serial_) {  // 0 speaks to any grip
-                Bytes error = {kError.header};
+                Bytes error = {kError.code};
                 AppendU16(error, serial_);
                 error.push_back(kUnknownDevice);
                 answers.push_back(std::move(error));
@@ -88,7 +88,7 @@ void GripModel::Command(const std::uint8_t* frame, std::size_t n, Clock::time_po
 }
 
 void GripModel::Unknown(std::uint8_t, std::vector<Bytes>& answers) {
-    Bytes error = {kError.header};
+    Bytes error = {kError.code};
     AppendU16(error, serial_);
     error.push_back(kUnknownCommand);
     answers.push_back(std::move(error));
@@ -103,7 +103,7 @@ Bytes GripModel::Status(Clock::time_point now) const {
     const double phase = std::fmod(t / 2.0, 1.0);
     const auto hall = static_cast<std::uint8_t>(std::lround(31 * (1 - std::abs(2 * phase - 1))));
 
-    Bytes message = {kStatus.header};
+    Bytes message = {kStatus.code};
     if (form_ == StatusForm::Fixed) {
         AppendU16(message, serial_);
         message.push_back(0);  // error flag

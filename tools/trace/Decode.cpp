@@ -38,14 +38,14 @@ long FrameLength(Device device, Direction direction, const std::uint8_t* at, std
         return answer ? fixed(1u + answer->frame.length) : 0;
     }
     if (direction == Direction::ToDevice) {
-        if (at[0] == Grip::kWakeup.header || at[0] == Grip::kStatusRequest.header) return 1;
-        if (at[0] != Grip::kHandleState.header) return 0;
+        if (at[0] == Grip::kWakeup.code || at[0] == Grip::kStatusRequest.code) return 1;
+        if (at[0] != Grip::kHandleState.code) return 0;
         if (n < 1u + Grip::kHandleState.length) return -1;
         return fixed(1u + Grip::kHandleState.length + at[3]);
     }
-    if (at[0] == Grip::kInfo.header) return fixed(1u + Grip::kInfo.length);
-    if (at[0] == Grip::kError.header) return fixed(1u + Grip::kError.length);
-    if (at[0] != Grip::kStatus.header) return 0;
+    if (at[0] == Grip::kInfo.code) return fixed(1u + Grip::kInfo.length);
+    if (at[0] == Grip::kError.code) return fixed(1u + Grip::kError.length);
+    if (at[0] != Grip::kStatus.code) return 0;
     // The stuffed block when the bytes make one, else the fixed form with its user data.
     std::uint8_t block[Grip::kBlockLength];
     const long stuffed = Grip::UnstuffStatusBlock(at + 1, n - 1, block);
@@ -55,7 +55,7 @@ long FrameLength(Device device, Direction direction, const std::uint8_t* at, std
 }
 
 bool IsStuffedStatus(const Frame& frame, const std::uint8_t* at) {
-    if (frame.code != Grip::kStatus.header || frame.direction != Direction::FromDevice) {
+    if (frame.code != Grip::kStatus.code || frame.direction != Direction::FromDevice) {
         return false;
     }
     std::uint8_t block[Grip::kBlockLength];
@@ -119,8 +119,8 @@ std::uint8_t ExpectedAnswer(Device device, const Frame& request) {
         const Arm::Exchange* known = FindExchange(request.code);
         return known ? known->answer.code : kNoAnswer;
     }
-    if (request.code == Grip::kWakeup.header) return Grip::kInfo.header;
-    if (request.code == Grip::kStatusRequest.header) return Grip::kStatus.header;
+    if (request.code == Grip::kWakeup.code) return Grip::kInfo.code;
+    if (request.code == Grip::kStatusRequest.code) return Grip::kStatus.code;
     return kNoAnswer;
 }
 
@@ -188,18 +188,18 @@ std::string DescribeArm(const Frame& frame, const std::uint8_t* at) {
 
 std::string DescribeGrip(const Frame& frame, const std::uint8_t* at) {
     if (frame.direction == Direction::ToDevice) {
-        if (frame.code == Grip::kWakeup.header) return "SendDeviceWakeup";
-        if (frame.code == Grip::kStatusRequest.header) return "RequestStatus";
+        if (frame.code == Grip::kWakeup.code) return "SendDeviceWakeup";
+        if (frame.code == Grip::kStatusRequest.code) return "RequestStatus";
         return Printf("SendHandleState device_id %u, data ", LoadU16(at + 1)) +
                (at[3] ? Hex(at + 4, at[3]) : "none");
     }
-    if (frame.code == Grip::kInfo.header) {
+    if (frame.code == Grip::kInfo.code) {
         return Printf(
             "handle info device_id %u, tool_data_remaining %u, model %u, hardware %u, "
             "firmware %u",
             LoadU16(at + 1), at[3], at[4], at[5], at[6]);
     }
-    if (frame.code == Grip::kError.header) {
+    if (frame.code == Grip::kError.code) {
         const char* what = at[3] == Grip::kUnknownDevice    ? " (unknown device)"
                            : at[3] == Grip::kUnknownCommand ? " (unknown command)"
                                                             : "";
@@ -247,9 +247,9 @@ Device Guess(const Trace& trace) {
                                                               : FindAnswer(code) != nullptr;
             const bool grip =
                 direction == Direction::ToDevice
-                    ? code == Grip::kStatusRequest.header || code == Grip::kHandleState.header
-                    : code == Grip::kInfo.header || code == Grip::kStatus.header ||
-                          code == Grip::kError.header;
+                    ? code == Grip::kStatusRequest.code || code == Grip::kHandleState.code
+                    : code == Grip::kInfo.code || code == Grip::kStatus.code ||
+                          code == Grip::kError.code;
             if (grip) return Device::Grip;
             if (arm && code != Arm::kWakeup.code) return Device::Arm;
         }
@@ -327,11 +327,11 @@ std::string Name(const Session& session, const Frame& frame) {
         return FindExchange(frame.code)->method;
     }
     if (frame.direction == Direction::ToDevice) {
-        if (frame.code == Grip::kHandleState.header) return "SendHandleState";
+        if (frame.code == Grip::kHandleState.code) return "SendHandleState";
         return DescribeGrip(frame, at);
     }
-    if (frame.code == Grip::kInfo.header) return "handle info";
-    if (frame.code == Grip::kError.header) return "error";
+    if (frame.code == Grip::kInfo.code) return "handle info";
+    if (frame.code == Grip::kError.code) return "error";
     return IsStuffedStatus(frame, at) ? "status block" : "status";
 }
 
