@@ -311,13 +311,14 @@ def test_threads_reading_one_grip_each_get_their_own_messages_in_order(device, r
 
     def reader(numbers):
         while True:
+            done = sent.is_set()  # then a time with nothing means nothing is left
             if read == "messages":
                 batch = list(grip.messages(duration=0.05))
             else:
                 batch = [m for m in [grip.receive()] if m is not None]
             numbers.extend(struct.unpack("<I", m.user_data)[0] if isinstance(
                 m, brivane.HandleStatus) and len(m.user_data) == 4 else -1 for m in batch)
-            if not batch and sent.is_set():
+            if not batch and done:
                 return
 
     threads = [threading.Thread(target=reader, args=(numbers,)) for numbers in got]
@@ -329,3 +330,123 @@ def test_threads_reading_one_grip_each_get_their_own_messages_in_order(device, r
         thread.join()
     assert sorted(got[0] + got[1]) == list(range(20_000))  # none lost, none twice
     assert all(numbers == sorted(numbers) for numbers in got)
+
+
+def holds(port):
+    """Whether this process has `port` open."""
+    fds = pathlib.Path("/proc/self/fd")
+    return any(os.readlink(fd).startswith(port) for fd in fds.iterdir() if fd.is_symlink())
+
+
+@pytest.mark.parametrize("form", ["str", "bytes", "Path", "undecodable", "NUL str", "NUL bytes"])
+def test_ports_are_named_as_os_fspath_takes_paths(sim, tmp_path, form):
+    arm_sim, grip_sim = sim("arm"), sim("grip", "--rate", 0)
+
+    def named(port, label):
+        if form == "undecodable":  # a name that is no UTF-8, as a file system allows
+            link = os.fsencode(tmp_path) + b"/\xff-" + label
+            os.symlink(port, link)
+            return link
+        return {"str": port, "bytes": os.fsencode(port), "Path": pathlib.Path(port),
+                "NUL str": port + "\0x", "NUL bytes": os.fsencode(port) + b"\0x"}[form]
+
+    arm_name, grip_name = named(arm_sim.port, b"arm"), named(grip_sim.port, b"grip")
+    if form.startswith("NUL"):  # the system would open the name cut at the NUL
+        with brivane.Arm(arm_sim.port) as arm:
+            for call in (lambda: brivane.Arm(arm_name), lambda: brivane.Grip(grip_name),
+                         lambda: brivane.find_arms([arm_name]), lambda: arm.reopen(arm_name),
+                         lambda: brivane.find_grips([grip_name])):
+                with pytest.raises(ValueError, match="NUL"):
+                    call()
+            assert arm.port == arm_sim.port and not arm.closed
+        return
+    arm_text, grip_text = os.fsdecode(arm_name), os.fsdecode(grip_name)
+    assert [f.port.device for f in brivane.find_arms([arm_name])] == [arm_text]
+    assert [f.port.device for f in brivane.find_grips([grip_name])] == [grip_text]
+    with brivane.Arm(arm_name) as arm, brivane.Grip(grip_name) as grip:
+        assert (arm.port, grip.port) == (arm_text, grip_text)
+        arm.reopen(arm_name)
+        grip.reopen(grip_name)
+    with brivane.Arm(arm_text) as arm:  # the name shown opens the same port
+        assert arm.identity.device_id == 1
+
+
+@pytest.mark.parametrize("kind, call", [
+    ("arm", lambda arm: arm.force([0, 0, 0])),
+    ("grip", lambda grip: grip.receive()),
+    ("grip", lambda grip: grip.send_state(1, b"x")),
+], ids=["arm", "grip receive", "grip send"])
+def test_a_lost_line_closes_the_port_and_calls_say_to_reopen(sim, kind, call):
+    options = ("--rate", 0) if kind == "grip" else ()
+    simulator = sim(kind, *options)
+    device = (brivane.Arm if kind == "arm" else brivane.Grip)(simulator.port, timeout=0.2)
+    simulator.stop()
+    with pytest.raises(brivane.LineLost):
+        call(device)
+    assert device.closed and not holds(simulator.port)
+    for _ in range(2):  # still the lost line, at once, not a closed object
+        with pytest.raises(brivane.LineLost, match=r"the line was lost .*call reopen\(\)"):
+            call(device)
+    device.reopen(sim(kind, *options).port)
+    assert not device.closed
+    call(device)
+    device.close()
+    with pytest.raises(ValueError, match="closed"):
+        call(device)
+
+
+@pytest.mark.parametrize("kind", ["arm", "grip"])
+def test_reopen_takes_the_port_a_replugged_device_came_back_on(sim, kind):
+    first = sim(kind, "--serial", 1)
+    device = (brivane.Arm if kind == "arm" else brivane.Grip)(first.port)
+    first.stop()
+    second = sim(kind, "--serial", 2)
+    device.reopen(pathlib.Path(second.port))
+    woken = device.identity if kind == "arm" else device.info
+    assert device.port == second.port and woken.device_id == 2
+    device.close()
+    device.reopen()  # the port it names now
+    assert not device.closed and device.port == second.port
+    device.close()
+
+
+def arrays(*shapes):
+    numpy = pytest.importorskip("numpy")
+    return [numpy.zeros(shape) for shape in shapes]
+
+
+ARGUMENTS = [  # (call, raised, message); None: taken
+    (lambda arm, grip: brivane.Arm(None), TypeError, "port must be a port's path.*not NoneType"),
+    (lambda arm, grip: brivane.find_arms("/dev/ttyUSB0"), TypeError, "ports must be an iterable"),
+    (lambda arm, grip: brivane.find_arms([None]), TypeError, "each port of ports must be"),
+    (lambda arm, grip: arm.force(5.0), TypeError, "force must be 3 numbers.*not float"),
+    (lambda arm, grip: arm.force([1, 2]), TypeError, "force must be 3 numbers.*length 2"),
+    (lambda arm, grip: arm.force([1, 2, 3, 4]), TypeError, "force must be 3 numbers.*length 4"),
+    (lambda arm, grip: arm.force([[1, 2, 3]] * 3), TypeError, "force must be 3 numbers"),
+    (lambda arm, grip: arm.torques(b"\0\0\0"), TypeError, "torques must be 3 numbers.*bytes"),
+    (lambda arm, grip: arm.calibrate("abc"), TypeError, "angles must be 3 numbers.*not str"),
+    (lambda arm, grip: arm.force([0, math.nan, 0]), ValueError, "element 1 of 'force'"),
+    (lambda arm, grip: grip.send_state(70000, b""), ValueError, "device_id must be from 0 to 65535"),
+    (lambda arm, grip: grip.send_state(1.0), TypeError, "device_id must be an int.*not float"),
+    (lambda arm, grip: grip.send_state(1, 5), TypeError, "user_data must be bytes.*not int"),
+    (lambda arm, grip: grip.send_state(1, "x"), TypeError, "user_data must be bytes.*not str"),
+    (lambda arm, grip: grip.send_state(1, [256]), ValueError, "user_data must hold numbers"),
+    (lambda arm, grip: list(grip.messages("1")), TypeError, "duration must be a number"),
+    (lambda arm, grip: list(grip.messages(-1)), ValueError, "duration must be a number"),
+    # Any sequence or array that holds three numbers is taken, whatever its shape.
+    (lambda arm, grip: [arm.force(a) for a in arrays((3,), (1, 3), (3, 1), (1, 1, 3))], None, ""),
+    (lambda arm, grip: [arm.force(v) for v in ((0, 0, 0), [[0], [0], [0]], range(3))], None, ""),
+    (lambda arm, grip: grip.send_state(True, bytearray(b"\x01")), None, ""),
+]
+
+
+@pytest.mark.parametrize("call, raised, message", ARGUMENTS, ids=[
+    f"{i}-{raised.__name__ if raised else 'taken'}" for i, (_, raised, _) in enumerate(ARGUMENTS)])
+def test_arguments_are_refused_by_name_with_what_they_take(sim, call, raised, message):
+    with brivane.Arm(sim("arm").port) as arm, brivane.Grip(sim("grip", "--rate", 0).port) as grip:
+        if raised is None:
+            call(arm, grip)
+            return
+        with pytest.raises(raised, match=message):
+            call(arm, grip)
+        assert arm.stats.exchanges == 0  # refused before anything is sent

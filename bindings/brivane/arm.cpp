@@ -48,13 +48,75 @@ py::bytes Bytes(const UUID& identifier) {
                      identifier.bytes.size());
 }
 
+// Gathers the numbers of `values` into `out`: a number, or a sequence of one or three
+// items gathered in turn. So an array holding three numbers is taken whatever its shape,
+// (3,), (1, 3), (3, 1)..., and nothing that could be read two ways is. False for anything
+// else, text and bytes included: b"\0\0\x80?" is no vector.
+bool Gather(py::handle values, Vec3& out, std::size_t& count, int depth) {
+    PyObject* object = values.ptr();
+    if (PyUnicode_Check(object) || PyBytes_Check(object) || PyByteArray_Check(object) ||
+        PyMemoryView_Check(object)) {
+        return false;
+    }
+    if (PySequence_Check(object)) {
+        const Py_ssize_t length = PySequence_Size(object);
+        if (length >= 0) {
+            if ((length != 1 && length != 3) || depth > 32) return false;
+            for (Py_ssize_t i = 0; i < length; ++i) {
+                const auto item = py::reinterpret_steal<py::object>(PySequence_GetItem(object, i));
+                if (!item) throw py::error_already_set();
+                if (!Gather(item, out, count, depth + 1)) return false;
+            }
+            return true;
+        }
+        PyErr_Clear();  // no length, as a 0-d array has: a number, perhaps
+    }
+    const double number = PyFloat_AsDouble(object);
+    if (number == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (count == out.size()) return false;
+    out[count++] = static_cast<float>(number);
+    return true;
+}
+
+// The three finite numbers of a command's `argument`, refused before anything is sent.
+Vec3 ThreeNumbers(py::handle values, const char* argument) {
+    Vec3 vec{};
+    std::size_t count = 0;
+    if (!Gather(values, vec, count, 0) || count != 3) {
+        std::string given = Py_TYPE(values.ptr())->tp_name;
+        if (PySequence_Check(values.ptr()) && PySequence_Size(values.ptr()) >= 0) {
+            given += " of length " + std::to_string(PySequence_Size(values.ptr()));
+        }
+        PyErr_Clear();
+        throw py::type_error(std::string(argument) +
+                             " must be 3 numbers: a sequence or an array of them, of shape "
+                             "(3,), (1, 3) or (3, 1), not " +
+                             given);
+    }
+    for (std::size_t i = 0; i < 3; ++i) {
+        Python::RequireFinite(
+            vec[i], [&] { return "element " + std::to_string(i) + " of '" + argument + "'"; });
+    }
+    return vec;
+}
+
 class Arm {
   public:
-    Arm(const Python::PortName& port, double timeout, py::object state, py::object joint_state)
-        : port_(port.name),
+    Arm(py::handle port, double timeout, py::object state, py::object joint_state)
+        : port_(PortPath(port, "port")),
           timeout_(timeout),
           state_(std::move(state)),
           joint_state_(std::move(joint_state)) {
+        Open();
+    }
+
+    // Opens the port, or `port` from now on, and wakes the arm; the identity is what it
+    // answered.
+    void Reopen(const py::object& port) {
+        if (!port.is_none()) port_ = PortPath(port, "port");
         Open();
     }
 
@@ -62,13 +124,14 @@ class Arm {
     void Open() {
         int error = 0;
         Outcome outcome;
+        const std::string name = port_;
         ReleasingInterpreterLock([&] {
             const std::lock_guard<std::mutex> guard(mutex_);
             arm_.reset();
-            stream_ = std::make_unique<IO::SerialStream>(port_.c_str(), false);
+            stream_.Open(std::make_unique<IO::SerialStream>(name.c_str(), false));
             if (stream_->Open() < 0) {
                 error = Platform::LastSystemError();
-                stream_.reset();
+                stream_.Close();
                 return;
             }
             arm_ = std::make_unique<Kalvar>(stream_.get(), static_cast<float>(timeout_));
@@ -96,9 +159,10 @@ class Arm {
     void Close() {
         const std::lock_guard<std::mutex> guard(mutex_);
         arm_.reset();
-        stream_.reset();  // closes the port
+        stream_.Close();
     }
-    bool Closed() const { return stream_ == nullptr; }
+    // True once the port is closed, by close() or because its line was lost.
+    bool Closed() const { return stream_.Closed(); }
 
     py::tuple Identity() const {
         return py::make_tuple(identity_.device_id, identity_.device_model_number,
@@ -106,10 +170,9 @@ class Arm {
                               Bytes(identity_.device_id_ext));
     }
 
-    py::object Command(const M::Frame& request, const M::Frame& answer,
-                       const std::vector<float>& values, const char* argument,
-                       const char* operation) {
-        const Vec3 fields = Python::RequireCommand(values, argument);
+    py::object Command(const M::Frame& request, const M::Frame& answer, py::handle values,
+                       const char* argument, const char* operation) {
+        const Vec3 fields = ThreeNumbers(values, argument);
         KalvarState state;
         Exchange(operation, [&](const Limits& limits) {
             return arm_->command(request, fields, answer, state, limits);
@@ -156,8 +219,8 @@ class Arm {
         return state.first;
     }
 
-    void Calibrate(const std::vector<float>& angles) {
-        const Vec3 target = Python::RequireCommand(angles, "angles");
+    void Calibrate(py::handle angles) {
+        const Vec3 target = ThreeNumbers(angles, "angles");
         const Vec3 measured = MeasuredAngles("calibrate");
         if (!std::isfinite(measured[0]) || !std::isfinite(measured[1]) ||
             !std::isfinite(measured[2])) {
@@ -181,7 +244,7 @@ class Arm {
 
     double timeout_value() const { return timeout_; }
     void set_timeout(double seconds) { timeout_ = seconds; }
-    const std::string& port() const { return port_; }
+    py::str port() const { return PortText(port_); }
     // Under the arm's lock, which no exchange holds while it wants the interpreter lock.
     py::tuple Stats() {
         const std::lock_guard<std::mutex> guard(mutex_);
@@ -211,11 +274,16 @@ class Arm {
         if (!outcome.answered()) RaiseFor(outcome, port_, operation, timeout_);
     }
 
-    std::string port_;
+    std::string port_;                // read and changed only under the interpreter lock
     std::atomic<double> timeout_;     // set from any thread, read by exchanges
     py::object state_, joint_state_;  // the record classes answers are made into
     std::mutex mutex_;
-    std::unique_ptr<IO::SerialStream> stream_;
+    Line stream_{[this] {
+        const std::lock_guard<std::mutex> guard(mutex_);
+        if (!stream_.Faulted()) return;
+        arm_.reset();
+        stream_.Close(stream_->Fault());
+    }};
     std::unique_ptr<Kalvar> arm_;
     DeviceInfo identity_;
     Vec3 offsets_{};  // degrees: the measured angles less those calibrate() took them for
@@ -226,24 +294,24 @@ class Arm {
 
 void RegisterArm(py::module_& m) {
     py::class_<Arm> arm(m, "Arm");
-    arm.def(py::init<const Python::PortName&, double, py::object, py::object>());
-    arm.def("reopen", &Arm::Open);
+    arm.def(py::init<py::handle, double, py::object, py::object>());
+    arm.def("reopen", &Arm::Reopen, py::arg("port") = py::none());
     arm.def("close", &Arm::Close, py::call_guard<py::gil_scoped_release>());
     arm.def_property_readonly("closed", &Arm::Closed);
     arm.def_property_readonly("port", &Arm::port);
     arm.def_property_readonly("identity", &Arm::Identity);
     arm.def_property("timeout", &Arm::timeout_value, &Arm::set_timeout);
-    arm.def("force", [](Arm& a, const std::vector<float>& force) {
+    arm.def("force", [](Arm& a, py::handle force) {
         return a.Command(M::kForce, M::kEndEffectorState, force, "force", "force");
     });
-    arm.def("position_target", [](Arm& a, const std::vector<float>& position) {
+    arm.def("position_target", [](Arm& a, py::handle position) {
         return a.Command(M::kPosition, M::kEndEffectorState, position, "position",
                          "position_target");
     });
-    arm.def("torques", [](Arm& a, const std::vector<float>& torques) {
+    arm.def("torques", [](Arm& a, py::handle torques) {
         return a.Command(M::kJointTorques, M::kJointState, torques, "torques", "torques");
     });
-    arm.def("angle_target", [](Arm& a, const std::vector<float>& angles) {
+    arm.def("angle_target", [](Arm& a, py::handle angles) {
         return a.Command(M::kJointAngles, M::kJointState, angles, "angles", "angle_target");
     });
     arm.def("temperature", &Arm::Temperature);

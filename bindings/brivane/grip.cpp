@@ -83,6 +83,47 @@ class Batches {
     std::size_t made_ = 0;
 };
 
+// A grip's id as Python means an integer (an int, or an object that is one by __index__),
+// from 0 to 65535.
+std::uint16_t DeviceId(py::handle id) {
+    if (!PyIndex_Check(id.ptr())) {
+        throw py::type_error(std::string("device_id must be an int from 0 to 65535 (0 for any "
+                                         "grip), not ") +
+                             Py_TYPE(id.ptr())->tp_name);
+    }
+    const auto index = py::reinterpret_steal<py::object>(PyNumber_Index(id.ptr()));
+    if (!index) throw py::error_already_set();
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (overflow != 0 || value < 0 || value > 0xFFFF) {
+        throw py::value_error("device_id must be from 0 to 65535 (0 for any grip), not " +
+                              std::string(py::str(index)));
+    }
+    return static_cast<std::uint16_t>(value);
+}
+
+// User data as bytes() takes it, but for an int, which bytes() takes for a count of zeros.
+std::string UserData(py::handle data) {
+    auto bytes = py::reinterpret_steal<py::object>(
+        PyLong_Check(data.ptr()) ? nullptr : PyBytes_FromObject(data.ptr()));
+    if (!bytes) {
+        if (PyErr_ExceptionMatches(PyExc_ValueError)) {
+            PyErr_Clear();
+            throw py::value_error("user_data must hold numbers from 0 to 255");
+        }
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError)) {
+            throw py::error_already_set();
+        }
+        PyErr_Clear();
+        throw py::type_error(std::string("user_data must be bytes, a bytes-like object or "
+                                         "a sequence of numbers from 0 to 255, not ") +
+                             Py_TYPE(data.ptr())->tp_name);
+    }
+    return std::string(PyBytes_AS_STRING(bytes.ptr()),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+}
+
 // Keeps the message that Receive decoded.
 class CapturingHandle : public Handle {
   public:
@@ -105,13 +146,18 @@ class CapturingHandle : public Handle {
 
 class Grip {
   public:
-    Grip(const Python::PortName& port, double timeout, py::object info, py::object status,
-         py::object error)
-        : port_(port.name),
+    Grip(py::handle port, double timeout, py::object info, py::object status, py::object error)
+        : port_(PortPath(port, "port")),
           timeout_(timeout),
           info_(std::move(info)),
           status_(std::move(status)),
           error_(std::move(error)) {
+        Open();
+    }
+
+    // Opens the port, or `port` from now on, and wakes the grip.
+    void Reopen(const py::object& port) {
+        if (!port.is_none()) port_ = PortPath(port, "port");
         Open();
     }
 
@@ -122,14 +168,15 @@ class Grip {
         Outcome outcome;
         std::size_t junk = 0;
         std::size_t messages = 0;
+        const std::string name = port_;
         ReleasingInterpreterLock([&] {
             const std::lock_guard<std::mutex> reading(read_mutex_);
             const std::lock_guard<std::mutex> writing(write_mutex_);
             grip_.reset();
-            stream_ = std::make_unique<IO::SerialStream>(port_.c_str(), false);
+            stream_.Open(std::make_unique<IO::SerialStream>(name.c_str(), false));
             if (stream_->Open() < 0) {
                 error = Platform::LastSystemError();
-                stream_.reset();
+                stream_.Close();
                 return;
             }
             grip_ = std::make_unique<CapturingHandle>(stream_.get(), static_cast<float>(timeout_));
@@ -158,9 +205,10 @@ class Grip {
         const std::lock_guard<std::mutex> reading(read_mutex_);
         const std::lock_guard<std::mutex> writing(write_mutex_);
         grip_.reset();
-        stream_.reset();
+        stream_.Close();
     }
-    bool Closed() const { return stream_ == nullptr; }
+    // True once the port is closed, by close() or because its line was lost.
+    bool Closed() const { return stream_.Closed(); }
 
     py::tuple Info() const {
         const HandleInfoResponse& i = info_message_;
@@ -258,7 +306,7 @@ class Grip {
 
     double timeout_value() const { return timeout_; }
     void set_timeout(double seconds) { timeout_ = seconds; }
-    const std::string& port() const { return port_; }
+    py::str port() const { return PortText(port_); }
 
   private:
     // One message into `message`: Answered, NoAnswer (nothing by the deadline, or with
@@ -329,11 +377,16 @@ class Grip {
         return py::none();
     }
 
-    std::string port_;
+    std::string port_;                  // read and changed only under the interpreter lock
     std::atomic<double> timeout_;       // set from any thread, read by exchanges
     py::object info_, status_, error_;  // the record classes messages are made into
     std::mutex read_mutex_, write_mutex_;
-    std::unique_ptr<IO::SerialStream> stream_;
+    Line stream_{[this] {
+        const std::scoped_lock locks(read_mutex_, write_mutex_);
+        if (!stream_.Faulted()) return;
+        grip_.reset();
+        stream_.Close(stream_->Fault());
+    }};
     std::unique_ptr<CapturingHandle> grip_;
     Batches batches_;
     HandleInfoResponse info_message_;
@@ -343,8 +396,8 @@ class Grip {
 
 void RegisterGrip(py::module_& m) {
     py::class_<Grip> grip(m, "Grip");
-    grip.def(py::init<const Python::PortName&, double, py::object, py::object, py::object>());
-    grip.def("reopen", &Grip::Open);
+    grip.def(py::init<py::handle, double, py::object, py::object, py::object>());
+    grip.def("reopen", &Grip::Reopen, py::arg("port") = py::none());
     grip.def("close", &Grip::Close, py::call_guard<py::gil_scoped_release>());
     grip.def_property_readonly("closed", &Grip::Closed);
     grip.def_property_readonly("port", &Grip::port);
@@ -352,8 +405,8 @@ void RegisterGrip(py::module_& m) {
     grip.def_property("timeout", &Grip::timeout_value, &Grip::set_timeout);
     grip.def("receive", &Grip::Receive);
     grip.def("status", &Grip::Status);
-    grip.def("send_state", [](Grip& g, std::uint16_t device_id, const py::bytes& data) {
-        g.SendState(device_id, std::string(data));
+    grip.def("send_state", [](Grip& g, py::handle device_id, py::handle user_data) {
+        g.SendState(DeviceId(device_id), UserData(user_data));
     });
     grip.def("request_status", &Grip::RequestStatus);
 }

@@ -55,6 +55,36 @@ void RaiseFor(const Outcome& outcome, const std::string& port, const char* opera
                                         outcome.error, received));
 }
 
+std::string PortPath(py::handle port, const char* argument) {
+    auto path = py::reinterpret_steal<py::object>(PyOS_FSPath(port.ptr()));
+    if (!path) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+        PyErr_Clear();
+        throw py::type_error(std::string(argument) +
+                             " must be a port's path: a str, bytes or os.PathLike, not " +
+                             Py_TYPE(port.ptr())->tp_name);
+    }
+    if (PyUnicode_Check(path.ptr())) {
+        // A str the file system cannot encode raises the codec's own error.
+        path = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(path.ptr()));
+        if (!path) throw py::error_already_set();
+    }
+    std::string name(PyBytes_AS_STRING(path.ptr()),
+                     static_cast<std::size_t>(PyBytes_GET_SIZE(path.ptr())));
+    if (name.find('\0') != std::string::npos) {
+        throw py::value_error(std::string(argument) +
+                              " holds a NUL, which no path can: " + Printable(name));
+    }
+    return name;
+}
+
+py::str PortText(const std::string& port) {
+    PyObject* text =
+        PyUnicode_DecodeFSDefaultAndSize(port.data(), static_cast<Py_ssize_t>(port.size()));
+    if (text == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(text);
+}
+
 void RaiseClosed(const char* what, const std::string& port) {
     throw py::value_error(std::string("the ") + what + " on " + Printable(port) + " is closed");
 }

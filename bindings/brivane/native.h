@@ -5,9 +5,11 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -41,25 +43,80 @@ inline Outcome LostLine(int error) {
     return outcome;
 }
 
+// An object's port: open; closed by close(); or closed when its line was lost, keeping the
+// system's error number, which every call raises again as LineLost until the port is
+// opened anew. Changed under all of its object's locks; `drop`, the object's own, takes
+// them to close a lost line.
+class Line {
+  public:
+    explicit Line(std::function<void()> drop) : drop_(std::move(drop)) {}
+
+    void Open(std::unique_ptr<IO::SerialStream> stream) {
+        stream_ = std::move(stream);
+        lost_ = 0;
+        open_ = true;
+    }
+    // Closes the port; `lost`, the error number of a lost line, when that is why.
+    void Close(int lost = 0) {
+        stream_.reset();
+        lost_ = lost;
+        open_ = false;
+    }
+    // Whether the port is open on a line that was lost.
+    bool Faulted() const { return stream_ && stream_->Fault() != 0; }
+    // Takes the object's locks and closes the port if its line was lost.
+    void Drop() { drop_(); }
+
+    IO::SerialStream* get() const { return stream_.get(); }
+    IO::SerialStream* operator->() const { return stream_.get(); }
+    explicit operator bool() const { return stream_ != nullptr; }
+    int Lost() const { return lost_; }
+    // Without any lock, for the closed property.
+    bool Closed() const { return !open_; }
+
+  private:
+    std::function<void()> drop_;
+    std::unique_ptr<IO::SerialStream> stream_;
+    int lost_ = 0;
+    std::atomic<bool> open_{false};
+};
+
 // Runs `call` without the interpreter lock and holding `mutexes`, once the object is known
-// to be open and its line sound: raises ValueError for a closed object (`what` on `port`);
-// returns the fault of a line already lost, without running `call`, or 0.
+// to be open and its line sound: raises ValueError for an object closed by close() (`what`
+// on `port`); returns the fault of a line already lost, without running `call`, or 0. A
+// line that `call` finds lost is closed at once, under every lock of the object.
 template <typename Call, typename... Mutexes>
-int OnOpenLine(const char* what, const std::string& port,
-               const std::unique_ptr<IO::SerialStream>& stream, Call&& call, Mutexes&... mutexes) {
+int OnOpenLine(const char* what, const std::string& port, Line& line, Call&& call,
+               Mutexes&... mutexes) {
     bool closed = false;
     int fault = 0;
     Python::ReleasingInterpreterLock([&] {
-        const std::scoped_lock locks(mutexes...);
-        if (!stream) {
-            closed = true;
-        } else if ((fault = stream->Fault()) == 0) {
-            call();
+        bool lost = false;
+        {
+            const std::scoped_lock locks(mutexes...);
+            if (!line) {
+                fault = line.Lost();
+                closed = fault == 0;
+            } else if ((fault = line->Fault()) == 0) {
+                call();
+                lost = line->Fault() != 0;
+            } else {
+                lost = true;
+            }
         }
+        if (lost) line.Drop();
     });
     if (closed) RaiseClosed(what, port);
     return fault;
 }
+
+// A port named as os.fspath takes a path: a str, encoded as os.fsencode does (so that a
+// name decoded with surrogate escapes gets its bytes back), bytes as they are, or an
+// os.PathLike that gives either. A NUL is refused: the system would take the name as cut
+// there. `argument` names it in the errors.
+std::string PortPath(py::handle port, const char* argument);
+// A port's name as Python shows paths, decoded as os.fsdecode does.
+py::str PortText(const std::string& port);
 
 // An instance of a record class (a NamedTuple), made the way its _make does.
 py::object Record(const py::object& cls, py::tuple fields);

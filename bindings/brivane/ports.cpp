@@ -47,7 +47,7 @@ py::tuple PortTuple(const std::string& name, std::optional<IO::PortKind> kind,
     const auto id = [&](int value) -> py::object {
         return details.usb ? py::object(py::int_(value)) : py::object(py::none());
     };
-    return py::make_tuple(name, kind ? py::object(py::str(KindName(*kind))) : py::none(),
+    return py::make_tuple(PortText(name), kind ? py::object(py::str(KindName(*kind))) : py::none(),
                           id(details.vid), id(details.pid), text(details.serial_number),
                           text(details.manufacturer), text(details.product), text(details.by_id));
 }
@@ -97,9 +97,11 @@ void ProbeGrip(Probe& probe, double timeout) {
 }
 
 // Probes every port on a thread of its own; the ports that answered, in their order.
-py::list Find(std::vector<std::string> ports, double timeout, bool arms) {
+py::list Find(const std::vector<py::object>& ports, double timeout, bool arms) {
     std::vector<Probe> probes(ports.size());
-    for (std::size_t i = 0; i < ports.size(); ++i) probes[i].port = std::move(ports[i]);
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        probes[i].port = PortPath(ports[i], "each port of ports");
+    }
     ReleasingInterpreterLock([&] {
         std::vector<std::thread> threads;
         threads.reserve(probes.size());
@@ -116,12 +118,12 @@ py::list Find(std::vector<std::string> ports, double timeout, bool arms) {
         if (arms) {
             const UUID& id = probe.arm.device_id_ext;
             found.append(py::make_tuple(
-                probe.port, probe.arm.device_id, probe.arm.device_model_number,
+                PortText(probe.port), probe.arm.device_id, probe.arm.device_model_number,
                 probe.arm.hardware_version, probe.arm.firmware_version,
                 py::bytes(reinterpret_cast<const char*>(id.bytes.data()), id.bytes.size())));
         } else {
             const Devices::HandleInfoResponse& i = probe.grip;
-            found.append(py::make_tuple(probe.port, i.device_id, i.tool_data_remaining,
+            found.append(py::make_tuple(PortText(probe.port), i.device_id, i.tool_data_remaining,
                                         i.device_model_number, i.hardware_version,
                                         i.firmware_version));
         }
@@ -142,21 +144,22 @@ void RegisterPorts(py::module_& m) {
         }
         return list;
     });
-    m.def("describe_port", [](const std::string& name) {
+    m.def("describe_port", [](py::handle port) {
+        const std::string name = PortPath(port, "each port of ports");
         return PortTuple(name, std::nullopt, Platform::DescribePort(name));
     });
     m.def("usb_ports", [] {
-        std::vector<std::string> names;
+        py::list names;
         for (const IO::SerialPortInfo& port : IO::EnumerateSerialPorts()) {
-            if (port.kind == IO::PortKind::UsbSerial) names.push_back(port.port_name);
+            if (port.kind == IO::PortKind::UsbSerial) names.append(PortText(port.port_name));
         }
         return names;
     });
-    m.def("find_arms", [](std::vector<std::string> ports, double timeout) {
-        return Find(std::move(ports), timeout, true);
+    m.def("find_arms", [](const std::vector<py::object>& ports, double timeout) {
+        return Find(ports, timeout, true);
     });
-    m.def("find_grips", [](std::vector<std::string> ports, double timeout) {
-        return Find(std::move(ports), timeout, false);
+    m.def("find_grips", [](const std::vector<py::object>& ports, double timeout) {
+        return Find(ports, timeout, false);
     });
 }
 

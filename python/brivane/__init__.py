@@ -8,11 +8,12 @@ through one is not seen by the other.
 from __future__ import annotations
 
 import math
+import os
 import time
 import uuid
 from types import TracebackType
-from typing import (Any, Iterable, Iterator, NamedTuple, Optional, Sequence, Tuple, Type,
-                    TypeVar, Union)
+from typing import (Any, Iterable, Iterator, NamedTuple, Optional, Protocol, Sequence, Tuple,
+                    Type, TypeVar, Union)
 
 from . import _brivane
 from .errors import BadAnswer, DeviceError, LineLost, NoAnswer, PortError, WrongDevice
@@ -32,7 +33,22 @@ DEFAULT_TIMEOUT = 0.02
 DEFAULT_PROBE_TIMEOUT = 0.5
 
 Vec3 = Tuple[float, float, float]
-Port = Union[str, bytes]
+
+
+class Numbers(Protocol):
+    """What a command takes: three numbers, as a sequence or an array of them, of shape (3,),
+    (1, 3) or (3, 1): a list, a tuple, a numpy array..."""
+
+    def __len__(self) -> int: ...
+
+    def __getitem__(self, index: int, /) -> Any: ...
+
+
+#: A handle state's user data: bytes, a bytes-like object, or numbers from 0 to 255.
+UserData = Union[bytes, bytearray, memoryview, Iterable[int]]
+#: A port's path, as os.fspath takes it: /dev/ttyUSB0, b"/dev/ttyUSB0" or a pathlib.Path
+#: such as /dev/serial/by-id/...
+Port = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
 
 
 class Identity(NamedTuple):
@@ -132,6 +148,16 @@ def _checked_timeout(timeout: float) -> float:
     return float(timeout)
 
 
+def _checked_duration(duration: float) -> float:
+    if isinstance(duration, bool) or not isinstance(duration, (int, float)):
+        raise TypeError(f"duration must be a number of seconds, or None for ever, not "
+                        f"{type(duration).__name__}")
+    if math.isnan(duration) or duration < 0:
+        raise ValueError(f"duration must be a number of seconds from 0, or None for ever, not "
+                         f"{duration!r}")
+    return float(duration)
+
+
 def _identity(fields: Sequence[Any]) -> Identity:
     device_id, model, hardware, firmware, identifier = fields
     return Identity(device_id, model, hardware, firmware, uuid.UUID(bytes=bytes(identifier)))
@@ -156,10 +182,13 @@ class _Device:
 
     @property
     def closed(self) -> bool:
+        """Whether the port is closed: by close(), or because its line was lost, when calls
+        raise LineLost until reopen()."""
         return self._native.closed
 
     @property
     def port(self) -> str:
+        """The port's path as a str (decoded as os.fsdecode does)."""
         return self._native.port
 
     @property
@@ -189,19 +218,19 @@ class Arm(_Device):
         self._native = _brivane.Arm(port, _checked_timeout(timeout), State, JointState)
         self.identity: Identity = _identity(self._native.identity)
 
-    def force(self, force: Sequence[float]) -> State:
+    def force(self, force: Numbers) -> State:
         """Commands an end-effector force (N) and returns the state the arm answers with."""
         return self._native.force(force)
 
-    def position_target(self, position: Sequence[float]) -> State:
+    def position_target(self, position: Numbers) -> State:
         """Commands an end-effector position (m)."""
         return self._native.position_target(position)
 
-    def torques(self, torques: Sequence[float]) -> JointState:
+    def torques(self, torques: Numbers) -> JointState:
         """Commands joint torques (N·m) and returns the joint state."""
         return self._native.torques(torques)
 
-    def angle_target(self, angles: Sequence[float]) -> JointState:
+    def angle_target(self, angles: Numbers) -> JointState:
         """Commands joint angles (degrees)."""
         return self._native.angle_target(angles)
 
@@ -224,7 +253,7 @@ class Arm(_Device):
     def firmware_id(self) -> uuid.UUID:
         return uuid.UUID(bytes=self._native.firmware_id())
 
-    def calibrate(self, angles: Sequence[float] = (0.0, 0.0, 0.0)) -> None:
+    def calibrate(self, angles: Numbers = (0.0, 0.0, 0.0)) -> None:
         """Takes the arm's present pose for `angles` (degrees), for host_position() of this
         arm only."""
         self._native.calibrate(angles)
@@ -244,9 +273,10 @@ class Arm(_Device):
     def stats(self) -> "ArmStats":
         return ArmStats(self._native)
 
-    def reopen(self) -> None:
-        """Opens the port again, once the device is back, and wakes the arm."""
-        self._native.reopen()
+    def reopen(self, port: Optional[Port] = None) -> None:
+        """Opens the port again, once the device is back, and wakes the arm; or opens `port`,
+        where a replugged device may come back, which `port` names from then on."""
+        self._native.reopen(port)
         self.identity = _identity(self._native.identity)
 
 
@@ -291,9 +321,10 @@ class Grip(_Device):
                                      HandleError)
         self.info: HandleInfo = HandleInfo(*self._native.info)
 
-    def send_state(self, device_id: int = 0, user_data: bytes = b"") -> None:
-        """Sends a handle state: the grip's id (0 for any grip) and up to 255 bytes."""
-        self._native.send_state(device_id, bytes(user_data))
+    def send_state(self, device_id: int = 0, user_data: UserData = b"") -> None:
+        """Sends a handle state: the grip's id (0 to 65535; 0 for any grip) and up to 255
+        bytes."""
+        self._native.send_state(device_id, user_data)
 
     def request_status(self) -> None:
         self._native.request_status()
@@ -308,7 +339,7 @@ class Grip(_Device):
     def messages(self, duration: Optional[float] = None) -> Iterator[Message]:
         """The messages as they come, for `duration` seconds (for ever when None); the
         messages already here are taken in one call."""
-        until = None if duration is None else time.monotonic() + duration
+        until = None if duration is None else time.monotonic() + _checked_duration(duration)
         receive = self._native.receive
         while True:
             wait = self.timeout
@@ -324,9 +355,10 @@ class Grip(_Device):
             self.timeout)
         return StatusBlock(device_id, quaternion, error_flag, hall, buttons, battery)
 
-    def reopen(self) -> None:
-        """Opens the port again, once the device is back, and wakes the grip."""
-        self._native.reopen()
+    def reopen(self, port: Optional[Port] = None) -> None:
+        """Opens the port again, once the device is back, and wakes the grip; or opens
+        `port`, where a replugged device may come back, which `port` names from then on."""
+        self._native.reopen(port)
         self.info = HandleInfo(*self._native.info)
 
 
@@ -339,10 +371,13 @@ def list_ports() -> list[PortInfo]:
 def _port_infos(ports: Optional[Iterable[Port]]) -> dict[str, PortInfo]:
     if ports is None:
         return {info.device: info for info in list_ports()}
+    if isinstance(ports, (str, bytes, os.PathLike)) or not isinstance(ports, Iterable):
+        raise TypeError("ports must be an iterable of ports' paths, such as a list, or None for "
+                        f"the system's own, not {type(ports).__name__}")
     infos = {}
     for port in ports:
-        name = port.decode() if isinstance(port, bytes) else str(port)
-        infos[name] = PortInfo(*_brivane.describe_port(name))
+        info = PortInfo(*_brivane.describe_port(port))
+        infos[info.device] = info
     return infos
 
 

@@ -46,7 +46,8 @@ class _SystemFault(DeviceError, OSError):
 
 
 class LineLost(_SystemFault):
-    """The line hung up or failed. Later calls raise it again at once, until reopen()."""
+    """The line hung up or failed, and the port was closed. Later calls raise it again at
+    once, until reopen()."""
 
 
 class PortError(_SystemFault):
@@ -86,7 +87,7 @@ def _from_native(kind: str, port: str, operation: str, timeout: float, error: in
                          "check that this port has the right device",
                          port=port, operation=operation, received=received)
     if kind == "line_lost":
-        return LineLost(f"{where}: the line was lost ([Errno {error}] {_os.strerror(error)}); "
-                        "plug the device back in, then call reopen()",
+        return LineLost(f"{where}: the line was lost ([Errno {error}] {_os.strerror(error)}) "
+                        "and the port closed; plug the device back in, then call reopen()",
                         port=port, operation=operation, errno=error)
     return DeviceError(f"{where}: stopped", port=port, operation=operation)
