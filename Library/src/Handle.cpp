@@ -14,10 +14,6 @@ namespace {
 
 using namespace HandleMessages;
 
-constexpr std::int32_t kInfoLength = kInfo.length;
-constexpr std::int32_t kStatusLength = kStatus.length;
-constexpr std::int32_t kErrorLength = kError.length;
-
 StavrinStatus FailedStatus(std::uint8_t error_flag) {
     StavrinStatus status{};
     status.error_flag = error_flag;
@@ -64,14 +60,6 @@ void Handle::SendHandleState(std::uint16_t device_id, std::uint8_t data_length,
     send_request(4 + static_cast<std::size_t>(data_length));
 }
 
-std::int32_t Handle::CutShort(std::int32_t count, bool length_last) {
-    owe(missing(),
-        std::chrono::duration_cast<Deadline::Clock::duration>(
-            std::chrono::duration<double>(std::max(timeout, 0.0f))),
-        length_last);
-    return count;
-}
-
 std::int32_t Handle::Receive() {
     std::uint8_t header_code = 0;
     return Receive(&header_code);
@@ -82,63 +70,141 @@ std::int32_t Handle::Receive() {
 // rest is waited for and dropped before the next one is read, so that no byte of it is
 // taken for a header.
 std::int32_t Handle::Receive(std::uint8_t* header_code) {
-    const std::uint8_t code = settle(Limits{}).answered() ? read_header() : 0;
-    if (header_code != nullptr) *header_code = code;
-    const std::uint8_t* payload = read_buffer.get();
+    HandleMessage message;
+    std::int32_t count = -1;
+    const Outcome outcome = read_message(message, Limits{}, count);
+    if (header_code != nullptr)
+        *header_code = outcome.received_length > 0 ? outcome.received[0] : 0;
+    switch (message.kind) {
+        case HandleMessage::Kind::Info: {
+            const HandleInfoResponse& info = message.info;
+            OnReceiveHandleInfo(info.tool_data_remaining, info.device_id, info.device_model_number,
+                                info.hardware_version, info.firmware_version);
+            OnHandleInfoResponse(info);
+            break;
+        }
+        case HandleMessage::Kind::Status: {
+            const HandleStatusMessage& status = message.status;
+            OnReceiveHandleStatusMessage(status.device_id, status.quaternion, status.error_flag,
+                                         status.hall_effect_sensor_level, status.user_data_length,
+                                         status.user_data);
+            OnHandleStatusMessage(status);
+            break;
+        }
+        case HandleMessage::Kind::Error:
+            OnReceiveHandleErrorResponse(message.error.device_id, message.error.error_code);
+            OnHandleErrorResponse(message.error);
+            break;
+        case HandleMessage::Kind::None:
+            break;
+    }
+    return count;
+}
 
+Outcome Handle::receive(HandleMessage& message, const Deadline& deadline) {
+    std::int32_t count = 0;
+    return read_message(message, Limits{&deadline}, count);
+}
+
+// Reads a payload of n bytes; a cut one is owed (`length_last`: its last byte counts bytes
+// that follow it) and a failed one ends the message as the line does.
+Outcome Handle::read_payload(std::size_t n, const Limits& limits, bool length_last) {
+    const Deadline deadline = limits.deadline ? *limits.deadline : Deadline::After(timeout);
+    Outcome outcome;
+    switch (read_bytes(n, deadline)) {
+        case ReadEnd::Complete:
+            break;
+        case ReadEnd::Short:
+            owe(missing(),
+                limits.deadline ? limits.deadline->Span()
+                                : std::chrono::duration_cast<Deadline::Clock::duration>(
+                                      std::chrono::duration<double>(std::max(timeout, 0.0f))),
+                length_last);
+            outcome.kind = Outcome::Kind::NoAnswer;
+            break;
+        case ReadEnd::Failed:
+            outcome = failed();
+            break;
+    }
+    return outcome;
+}
+
+// `count`: the payload bytes of the whole reads, as Receive returns them (-1 for no message).
+Outcome Handle::read_message(HandleMessage& message, const Limits& limits, std::int32_t& count) {
+    message.kind = HandleMessage::Kind::None;
+    count = -1;
+    Outcome outcome = settle(limits);
+    if (!outcome.answered()) return outcome;
+    std::uint8_t code = 0;
+    switch (read_header(code, limits.deadline ? *limits.deadline : Deadline::After(timeout))) {
+        case ReadEnd::Complete:
+            break;
+        case ReadEnd::Short:
+            outcome.kind = Outcome::Kind::NoAnswer;
+            return outcome;
+        case ReadEnd::Failed:
+            return failed();
+    }
+    outcome.keep(code);
+    const std::uint8_t* payload = read_buffer.get();
+    const auto cut = [&](const Outcome& end) {
+        outcome.kind = end.kind;
+        outcome.error = end.error;
+        return outcome;
+    };
     switch (code) {
         case kInfo.code: {
-            const std::int32_t count = read_bytes(kInfoLength);
-            if (count != kInfoLength) return CutShort(count);
+            count = 0;
+            const Outcome end = read_payload(kInfo.length, limits, false);
+            if (!end.answered()) return cut(end);
             // The grip's firmware puts the identifier first, as in its other messages.
-            HandleInfoResponse info{};
+            HandleInfoResponse& info = message.info;
             info.device_id = Wire::LoadU16(payload);
             info.tool_data_remaining = payload[2];
             info.device_model_number = payload[3];
             info.hardware_version = payload[4];
             info.firmware_version = payload[5];
-            OnReceiveHandleInfo(info.tool_data_remaining, info.device_id, info.device_model_number,
-                                info.hardware_version, info.firmware_version);
-            OnHandleInfoResponse(info);
-            return count;
+            message.kind = HandleMessage::Kind::Info;
+            count = kInfo.length;
+            return outcome;
         }
         case kStatus.code: {
-            HandleStatusMessage message{};
-            std::int32_t count = read_bytes(kStatusLength);
+            count = 0;
             // The fixed part's last byte counts the user data that follows: owed too.
-            if (count != kStatusLength) return CutShort(count, true);
-            message.device_id = Wire::LoadU16(payload);
-            message.error_flag = payload[2];
-            message.hall_effect_sensor_level = payload[3];
-            for (int k = 0; k < 4; ++k)
-                message.quaternion[k] = Wire::LoadFloat(payload + 4 + 4 * k);
-            message.user_data_length = payload[20];
+            Outcome end = read_payload(kStatus.length, limits, true);
+            if (!end.answered()) return cut(end);
+            HandleStatusMessage& status = message.status;
+            status = HandleStatusMessage{};
+            status.device_id = Wire::LoadU16(payload);
+            status.error_flag = payload[2];
+            status.hall_effect_sensor_level = payload[3];
+            for (int k = 0; k < 4; ++k) status.quaternion[k] = Wire::LoadFloat(payload + 4 + 4 * k);
+            status.user_data_length = payload[20];
+            count = kStatus.length;
             // The user data overwrites the fixed fields in the read buffer: they are taken first.
-            if (message.user_data_length != 0) {
-                const std::int32_t more = read_bytes(message.user_data_length);
-                count += more;
-                if (more != message.user_data_length) return CutShort(count);
-                std::memcpy(message.user_data, payload, message.user_data_length);
+            if (status.user_data_length != 0) {
+                end = read_payload(status.user_data_length, limits, false);
+                if (!end.answered()) return cut(end);
+                std::memcpy(status.user_data, payload, status.user_data_length);
+                count += status.user_data_length;
             }
-            OnReceiveHandleStatusMessage(message.device_id, message.quaternion, message.error_flag,
-                                         message.hall_effect_sensor_level, message.user_data_length,
-                                         message.user_data);
-            OnHandleStatusMessage(message);
-            return count;
+            message.kind = HandleMessage::Kind::Status;
+            return outcome;
         }
         case kError.code: {
-            const std::int32_t count = read_bytes(kErrorLength);
-            if (count != kErrorLength) return CutShort(count);
-            HandleErrorResponse error{};
-            error.device_id = Wire::LoadU16(payload);
-            error.error_code = payload[2];
-            OnReceiveHandleErrorResponse(error.device_id, error.error_code);
-            OnHandleErrorResponse(error);
-            return count;
+            count = 0;
+            const Outcome end = read_payload(kError.length, limits, false);
+            if (!end.answered()) return cut(end);
+            message.error.device_id = Wire::LoadU16(payload);
+            message.error.error_code = payload[2];
+            message.kind = HandleMessage::Kind::Error;
+            count = kError.length;
+            return outcome;
         }
         default:
-            // Not a grip message: its bytes stay in the stream for the next read.
-            return -1;
+            // Not a grip message: the bytes after it stay for the next read.
+            outcome.kind = Outcome::Kind::BadAnswer;
+            return outcome;
     }
 }
 

@@ -51,10 +51,16 @@ class Handle : public Device {
     // `status` is written only when the block came whole.
     Outcome status(StavrinStatus& status, const Deadline& deadline);
 
+    // Reads the next message into `message` by `deadline`: Answered; NoAnswer when none
+    // came, or one was cut short (`received` holds its header; its rest is owed); BadAnswer
+    // for a byte that starts no grip message (in `received`: the next call reads on after
+    // it); LineLost; Stopped. Calls no callback.
+    Outcome receive(HandleMessage& message, const Deadline& deadline);
+
   private:
-    // A message cut short: its late rest is owed, and dropped before the next message.
-    // `length_last`: the message's last owed byte counts bytes that follow it.
-    std::int32_t CutShort(std::int32_t count, bool length_last = false);
+    // What receive() and Receive() share: Receive's count of payload bytes, -1 for none.
+    Outcome read_message(HandleMessage& message, const Limits& limits, std::int32_t& count);
+    Outcome read_payload(std::size_t n, const Limits& limits, bool length_last);
     // What both status reads share: finds the header, unstuffs the block and reads the byte
     // that closes it (`closing`, -1 when it did not come in time: it is owed then).
     Outcome read_status_block(std::uint8_t (&block)[HandleMessages::kBlockLength], int& closing,

@@ -43,6 +43,15 @@ struct StavrinStatus {
     float battery_level = 0.0f;
 };
 
+// One message from the grip, as Handle::receive decodes it: `kind` tells which record holds it.
+struct HandleMessage {
+    enum class Kind : std::uint8_t { None, Info, Status, Error };
+    Kind kind = Kind::None;
+    HandleInfoResponse info;
+    HandleStatusMessage status;
+    HandleErrorResponse error;
+};
+
 // The grip's messages: a header byte and the fixed number of bytes after it, in the style of
 // KalvarMessages, and the records they decode to. The library, the simulator, the trace
 // decoder and the replay read these; this header includes no device.

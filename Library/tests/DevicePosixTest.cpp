@@ -5,10 +5,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <memory>
 #include <vector>
 
 #include "Device.h"
 #include "ErrorLines.h"
+#include "Handle.h"
 #include "PtyDevice.h"
 #include "SerialStream.h"
 
@@ -96,4 +98,18 @@ TEST(Device, ShortReadIsEndOfFileWithoutALineAndTheNextReadStandsAlone) {
     EXPECT_EQ(line.device.read_header(), 'b');
     line.stream.setstate(std::ios::eofbit | std::ios::failbit);
     EXPECT_EQ(line.device.read_header(), '\n');
+}
+
+// A lost line ends receive() with the system's number, at once.
+TEST(Device, TheGripsReceiveOnALostLineTellsTheLoss) {
+    auto device = std::make_unique<PtyDevice>();
+    IO::SerialStream stream(device->path().c_str(), true);
+    Devices::Handle handle(&stream, kTimeout);
+    device.reset();
+    Devices::HandleMessage message;
+    testing::internal::CaptureStderr();
+    const Devices::Outcome outcome = handle.receive(message, Deadline::After(1.0));
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(outcome.kind, Devices::Outcome::Kind::LineLost);
+    EXPECT_NE(outcome.error, 0);
 }

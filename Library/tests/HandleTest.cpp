@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -515,6 +516,54 @@ TEST(Handle, StavrinStatusTakesTheEndThatClosesAStuffedBlock) {
         EXPECT_EQ(grip.handle.GetStavrinStatus().device_id, 9);
         EXPECT_EQ(grip.handle.Receive(), 3);
     }
+}
+
+// receive() tells how each read ended and calls no callback; its message is whole or none.
+TEST(Handle, ReceiveTellsHowTheReadEnded) {
+    using Kind = Devices::HandleMessage::Kind;
+    struct Case {
+        const char* name;
+        Bytes sent;
+        Outcome::Kind outcome;
+        Kind message;
+        Bytes received;
+    };
+    const Bytes info = {0xD0, 0x2C, 0x01, 5, 6, 7, 8};
+    const Bytes status = StatusMessage({0xAB, 0xCD});
+    const std::vector<Case> cases = {
+        {"info", info, Outcome::Kind::Answered, Kind::Info, {0xD0}},
+        {"status", status, Outcome::Kind::Answered, Kind::Status, {0xDA}},
+        {"error", {0xDF, 0x34, 0x12, 9}, Outcome::Kind::Answered, Kind::Error, {0xDF}},
+        {"nothing", {}, Outcome::Kind::NoAnswer, Kind::None, {}},
+        {"cut",
+         Bytes(status.begin(), status.begin() + 12),
+         Outcome::Kind::NoAnswer,
+         Kind::None,
+         {0xDA}},
+        {"junk", {0x55, 0xD0}, Outcome::Kind::BadAnswer, Kind::None, {0x55}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Grip grip;
+        grip.device.Send(c.sent);
+        Devices::HandleMessage message;
+        testing::internal::CaptureStderr();
+        const Outcome outcome = grip.handle.receive(message, Deadline::After(0.1));
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(outcome.kind, c.outcome);
+        EXPECT_EQ(message.kind, c.message);
+        EXPECT_EQ(Bytes(outcome.received.begin(),
+                        outcome.received.begin() + static_cast<long>(outcome.received_length)),
+                  c.received);
+        EXPECT_TRUE(grip.handle.calls.empty());
+    }
+    Grip grip;
+    grip.device.Send(status);
+    Devices::HandleMessage message;
+    ASSERT_TRUE(grip.handle.receive(message, Deadline::After(0.1)).answered());
+    EXPECT_EQ(message.status.device_id, 0x0102);
+    EXPECT_EQ(message.status.quaternion[1], -0.25f);
+    EXPECT_EQ(Bytes(message.status.user_data, message.status.user_data + 2), (Bytes{0xAB, 0xCD}));
 }
 
 // status() takes only a block closed by END: a grip sending plain status messages answers
