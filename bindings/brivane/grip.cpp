@@ -23,23 +23,13 @@ namespace Brivane::HardwareAPI::Package {
 namespace {
 
 using Devices::Handle;
-using Devices::HandleErrorResponse;
 using Devices::HandleInfoResponse;
 using Devices::HandleStatusMessage;
+using Message = Devices::HandleMessage;
 using Python::ReleasingInterpreterLock;
 
-constexpr std::uint8_t kInfoMessage = 0xD0;
-constexpr std::uint8_t kStatusMessage = 0xDA;
-constexpr std::uint8_t kErrorMessage = 0xDF;
 constexpr double kShortestWakeLimit = 0.5;
 constexpr std::size_t kBatch = 256;  // messages taken in one call, without waiting
-
-struct Message {
-    enum class Kind : std::uint8_t { None, Info, Status, Error } kind = Kind::None;
-    HandleInfoResponse info;
-    HandleStatusMessage status;
-    HandleErrorResponse error;
-};
 
 using Batch = std::array<Message, kBatch>;
 
@@ -124,26 +114,6 @@ std::string UserData(py::handle data) {
                        static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
 }
 
-// Keeps the message that Receive decoded.
-class CapturingHandle : public Handle {
-  public:
-    using Handle::Handle;
-    Message* into = nullptr;
-
-    void OnHandleInfoResponse(const HandleInfoResponse& response) override {
-        into->kind = Message::Kind::Info;
-        into->info = response;
-    }
-    void OnHandleStatusMessage(const HandleStatusMessage& message) override {
-        into->kind = Message::Kind::Status;
-        into->status = message;
-    }
-    void OnHandleErrorResponse(const HandleErrorResponse& response) override {
-        into->kind = Message::Kind::Error;
-        into->error = response;
-    }
-};
-
 class Grip {
   public:
     Grip(py::handle port, double timeout, py::object info, py::object status, py::object error)
@@ -179,7 +149,7 @@ class Grip {
                 stream_.Close();
                 return;
             }
-            grip_ = std::make_unique<CapturingHandle>(stream_.get(), static_cast<float>(timeout_));
+            grip_ = std::make_unique<Handle>(stream_.get(), static_cast<float>(timeout_));
             grip_->SendDeviceWakeup();
             const Deadline deadline =
                 Deadline::After(std::max(timeout_.load(), kShortestWakeLimit));
@@ -312,29 +282,15 @@ class Grip {
     // One message into `message`: Answered, NoAnswer (nothing by the deadline, or with
     // received bytes, a message cut short), or LineLost. Junk is passed over and counted.
     Outcome ReceiveOne(Message& message, const Deadline& deadline, std::size_t& junk) {
-        Outcome outcome;
         for (;;) {
-            const double left = std::chrono::duration<double>(deadline.Remaining()).count();
-            if (deadline.Expired() || left <= 0) {
+            Outcome outcome = grip_->receive(message, deadline);
+            if (outcome.kind != Outcome::Kind::BadAnswer) return outcome;
+            ++junk;
+            if (deadline.Expired()) {  // a flood of junk ends there too
+                outcome = Outcome{};
                 outcome.kind = Outcome::Kind::NoAnswer;
                 return outcome;
             }
-            grip_->timeout = static_cast<float>(std::max(left, 1e-4));
-            message.kind = Message::Kind::None;
-            grip_->into = &message;
-            std::uint8_t code = 0;
-            grip_->Receive(&code);
-            grip_->timeout = static_cast<float>(timeout_);
-            if (message.kind != Message::Kind::None) return outcome;
-            if (const int fault = stream_->Fault()) {
-                return LostLine(fault);
-            }
-            if (code == kInfoMessage || code == kStatusMessage || code == kErrorMessage) {
-                outcome.kind = Outcome::Kind::NoAnswer;  // the message stopped short
-                outcome.keep(code);
-                return outcome;
-            }
-            if (code != 0 || stream_->Available() > 0) ++junk;
         }
     }
 
@@ -387,7 +343,7 @@ class Grip {
         grip_.reset();
         stream_.Close(stream_->Fault());
     }};
-    std::unique_ptr<CapturingHandle> grip_;
+    std::unique_ptr<Handle> grip_;
     Batches batches_;
     HandleInfoResponse info_message_;
 };
