@@ -35,7 +35,8 @@ if(BRIVANE_TESTS)
   set(LIBRARY_TEST_SOURCES
       Library/tests/LineDevice.cpp Library/tests/DeviceTest.cpp Library/tests/HandleTest.cpp
       Library/tests/HandleMessagesTest.cpp
-      Library/tests/IdentityTest.cpp Library/tests/KalvarTest.cpp
+      Library/tests/IdentifyTest.cpp Library/tests/IdentityTest.cpp
+      Library/tests/KalvarTest.cpp
       Library/tests/KinematicsTest.cpp Library/tests/OwedAnswerTest.cpp
       Library/tests/SerialibTest.cpp)
   file(GLOB WINDOWS_TEST_SOURCES CONFIGURE_DEPENDS Library/tests/windows/*.cpp)

@@ -21,23 +21,6 @@ namespace {
 using IO::PortKind;
 using IO::SerialPortInfo;
 
-// A grip that only notes whether it heard from the device.
-class MyHandle : public Handle {
-  public:
-    using Handle::Handle;
-
-    void OnReceiveHandleInfo(std::uint8_t, std::uint16_t, std::uint8_t, std::uint8_t,
-                             std::uint8_t) override {
-        answered = true;
-    }
-    void OnReceiveHandleStatusMessage(std::uint16_t, const float*, std::uint8_t, std::uint8_t,
-                                      std::uint8_t, const std::uint8_t*) override {
-        answered = true;
-    }
-
-    bool answered = false;
-};
-
 using Probe = int (*)(const char*, float);
 using Check = bool (*)(const char*, const ProbeTimes&);
 
@@ -91,29 +74,18 @@ int ProbeKalvar(const char* port, float device_timeout) {
         IO::SerialStream stream(port, false);
         if (stream.Open() != 1) return 0;
         Kalvar kalvar(&stream, device_timeout);
-        kalvar.write_buffer[0] = KalvarMessages::kWakeup.code;
-        kalvar.send_request(1);
-
-        // A line that failed has nothing to drain: its one line says why. A wrong code is
-        // named before the drain, whose own line would only tell of the quiet after it.
-        std::uint8_t model = 0;
-        std::uint8_t code = 0;
-        const Device::ReadEnd end = kalvar.read_header(code);
-        if (end == Device::ReadEnd::Complete && code == KalvarMessages::kDeviceInfo.code) {
-            const std::size_t length = KalvarMessages::kDeviceInfo.length;
-            if (kalvar.read_bytes(length) == static_cast<std::int32_t>(length)) {
-                model = kalvar.read_buffer[KalvarMessages::kModelNumberOffset];
-            }
-        } else if (end != Device::ReadEnd::Failed) {
-            if (end == Device::ReadEnd::Complete) {
-                ReportError(__FILE__, __LINE__, Platform::BadValueError(),
-                            "unexpected header code 0x%02X (a device-info answer begins 0x%02X)",
-                            code, KalvarMessages::kDeviceInfo.code);
-            }
-            kalvar.read_bytes(Device::kBufferSize);  // drain
+        DeviceInfo info;
+        const Outcome outcome = kalvar.identify(info, Limits{});
+        // Another device is named by the code it answered with; one of another model says so
+        // by its record.
+        if (outcome.kind == Outcome::Kind::BadAnswer && outcome.received_length > 0 &&
+            outcome.received[0] != KalvarMessages::kDeviceInfo.code) {
+            ReportError(__FILE__, __LINE__, Platform::BadValueError(),
+                        "unexpected header code 0x%02X (a device-info answer begins 0x%02X)",
+                        outcome.received[0], KalvarMessages::kDeviceInfo.code);
         }
         stream.Close();
-        return model == KalvarMessages::kModelNumber ? 1 : 0;
+        return outcome.answered() ? 1 : 0;
     } catch (const std::exception& error) {
         std::printf("exception: %s\n", error.what());
         std::fflush(stdout);
@@ -126,11 +98,11 @@ int ProbeHandle(const char* port, float device_timeout) {
     try {
         IO::SerialStream stream(port, false);
         if (stream.Open() != 1) return 0;
-        MyHandle handle(&stream, device_timeout);
-        handle.SendDeviceWakeup();
-        handle.Receive();
+        Handle handle(&stream, device_timeout);
+        GripIdentity identity;
+        const bool answered = handle.identify(identity, Limits{}).answered();
         stream.Close();
-        return handle.answered ? 1 : 0;
+        return answered ? 1 : 0;
     } catch (const std::exception& error) {
         std::cerr << error.what() << "\n";
         return 0;

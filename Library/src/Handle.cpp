@@ -101,6 +101,40 @@ std::int32_t Handle::Receive(std::uint8_t* header_code) {
     return count;
 }
 
+Outcome Handle::identify(GripIdentity& identity, const Limits& limits) {
+    identity = GripIdentity{};
+    SendDeviceWakeup();
+    Outcome junk;
+    bool grip = false;
+    for (;;) {
+        HandleMessage message;
+        std::int32_t count = 0;
+        const Outcome outcome = read_message(message, limits, count);
+        if (message.kind == HandleMessage::Kind::Info) {
+            identity.informed = true;
+            identity.info = message.info;
+            return outcome;
+        }
+        grip = grip || message.kind == HandleMessage::Kind::Status;
+        if (outcome.kind == Outcome::Kind::BadAnswer) {
+            junk.kind = Outcome::Kind::BadAnswer;
+            for (std::size_t i = 0; i < outcome.received_length; ++i)
+                junk.keep(outcome.received[i]);
+        } else if (!outcome.answered() && outcome.kind != Outcome::Kind::NoAnswer) {
+            return outcome;  // the line is lost, or the caller is stopping
+        }
+        const bool ended =
+            limits.deadline == nullptr || limits.deadline->Expired() ||
+            (outcome.kind == Outcome::Kind::NoAnswer && outcome.received_length == 0);
+        if (!ended) continue;
+        if (grip) return Outcome{};
+        if (junk.kind == Outcome::Kind::BadAnswer) return junk;
+        Outcome silent;
+        silent.kind = Outcome::Kind::NoAnswer;
+        return silent;
+    }
+}
+
 Outcome Handle::receive(HandleMessage& message, const Deadline& deadline) {
     std::int32_t count = 0;
     return read_message(message, Limits{&deadline}, count);

@@ -51,6 +51,15 @@ class Handle : public Device {
     // `status` is written only when the block came whole.
     Outcome status(StavrinStatus& status, const Deadline& deadline);
 
+    // The one identification of a grip: wakes it and reads what it sends until its
+    // information message (status messages before it passed over, bytes that start no
+    // message skipped) or the deadline; without one (the module's probe), only the first
+    // message, with the device's timeout. Answered: a grip answered, with its information
+    // message or only with status messages; BadAnswer: only bytes that start no grip
+    // message came (another device), the first of them in `received`; NoAnswer; LineLost;
+    // Stopped.
+    Outcome identify(GripIdentity& identity, const Limits& limits);
+
     // Reads the next message into `message` by `deadline`: Answered; NoAnswer when none
     // came, or one was cut short (`received` holds its header; its rest is owed); BadAnswer
     // for a byte that starts no grip message (in `received`: the next call reads on after

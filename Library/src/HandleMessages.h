@@ -52,6 +52,12 @@ struct HandleMessage {
     HandleErrorResponse error;
 };
 
+// What a grip said when woken: its information message, when it sent one.
+struct GripIdentity {
+    bool informed = false;  // the information message came: `info` holds it
+    HandleInfoResponse info;
+};
+
 // The grip's messages: a header byte and the fixed number of bytes after it, in the style of
 // KalvarMessages, and the records they decode to. The library, the simulator, the trace
 // decoder and the replay read these; this header includes no device.

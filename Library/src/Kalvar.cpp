@@ -81,6 +81,14 @@ Outcome Kalvar::wake(DeviceInfo& info, const Limits& limits) {
     return outcome;
 }
 
+Outcome Kalvar::identify(DeviceInfo& info, const Limits& limits) {
+    Outcome outcome = wake(info, limits);
+    if (outcome.answered() && info.device_model_number != M::kModelNumber) {
+        outcome.kind = Outcome::Kind::BadAnswer;
+    }
+    return outcome;
+}
+
 Outcome Kalvar::query(const M::Frame& request, const M::Frame& answer, float* out,
                       std::size_t count, const Limits& limits) {
     Outcome outcome = send(request, limits);

@@ -49,6 +49,11 @@ struct Kalvar : Device {
     // outputs are written only when the whole answer came; the operations above are these
     // with the device's timeout for each read and zeros for a failure.
     Outcome wake(DeviceInfo& info, const Limits& limits);
+    // The one identification of an arm: wakes it and checks that an arm answered. Answered,
+    // with its identity record; BadAnswer when something else answered, a device of another
+    // model included (`info` holds its record then, and `received` begins with its code);
+    // NoAnswer; LineLost; Stopped.
+    Outcome identify(DeviceInfo& info, const Limits& limits);
     Outcome command(const KalvarMessages::Frame& request, const Vec3& fields,
                     const KalvarMessages::Frame& answer, KalvarState& state, const Limits& limits);
     // A request without fields whose answer is `count` floats (currents, orientation,

@@ -29,7 +29,6 @@ using Devices::KalvarState;
 using Devices::Vec3;
 using Python::ReleasingInterpreterLock;
 
-constexpr std::uint8_t kArmModel = 4;
 // A device just opened may take longer to wake than a loop allows for an answer.
 constexpr double kShortestWakeLimit = 0.5;
 
@@ -137,22 +136,23 @@ class Arm {
             arm_ = std::make_unique<Kalvar>(stream_.get(), static_cast<float>(timeout_));
             const Deadline deadline =
                 Deadline::After(std::max(timeout_.load(), kShortestWakeLimit));
-            outcome = arm_->wake(identity_, Limits{&deadline});
+            outcome = arm_->identify(identity_, Limits{&deadline});
         });
         if (!stream_) RaisePortError(port_, error);
         if (outcome.kind == Outcome::Kind::BadAnswer) {
             Close();
+            // A device-info answer of another model, or something else altogether.
+            if (outcome.received[0] == M::kDeviceInfo.code) {
+                RaiseWrongDevice(port_, "a device of model " +
+                                            std::to_string(identity_.device_model_number) +
+                                            " answered, not a Kalvar arm (model " +
+                                            std::to_string(M::kModelNumber) + ")");
+            }
             RaiseWrongDevice(port_, "something answered the wake-up, but not as a Kalvar arm does");
         }
         if (!outcome.answered()) {
             Close();
             RaiseFor(outcome, port_, "wake-up", std::max(timeout_.load(), kShortestWakeLimit));
-        }
-        if (identity_.device_model_number != kArmModel) {
-            Close();
-            RaiseWrongDevice(port_, "a device of model " +
-                                        std::to_string(identity_.device_model_number) +
-                                        " answered, not a Kalvar arm (model 4)");
         }
     }
 

@@ -136,8 +136,7 @@ class Grip {
     void Open() {
         int error = 0;
         Outcome outcome;
-        std::size_t junk = 0;
-        std::size_t messages = 0;
+        Devices::GripIdentity identity;
         const std::string name = port_;
         ReleasingInterpreterLock([&] {
             const std::lock_guard<std::mutex> reading(read_mutex_);
@@ -150,23 +149,21 @@ class Grip {
                 return;
             }
             grip_ = std::make_unique<Handle>(stream_.get(), static_cast<float>(timeout_));
-            grip_->SendDeviceWakeup();
             const Deadline deadline =
                 Deadline::After(std::max(timeout_.load(), kShortestWakeLimit));
-            Message message;
-            do {
-                outcome = ReceiveOne(message, deadline, junk);
-                if (outcome.answered()) ++messages;
-            } while (outcome.answered() && message.kind != Message::Kind::Info);
-            if (outcome.answered()) info_message_ = message.info;
+            outcome = grip_->identify(identity, Limits{&deadline});
+            if (identity.informed) info_message_ = identity.info;
         });
         if (!stream_) RaisePortError(port_, error);
-        if (!outcome.answered()) {
+        if (!identity.informed) {
             Close();
-            if (outcome.kind == Outcome::Kind::NoAnswer && junk > 0 && messages == 0) {
+            if (outcome.kind == Outcome::Kind::BadAnswer) {
                 RaiseWrongDevice(port_, "something answered the wake-up, but not as a grip does");
             }
-            RaiseFor(outcome, port_, messages > 0 ? "wake-up (no information message)" : "wake-up",
+            // A grip that sent only status messages: no information message in time.
+            const bool status_only = outcome.answered();
+            if (status_only) outcome.kind = Outcome::Kind::NoAnswer;
+            RaiseFor(outcome, port_, status_only ? "wake-up (no information message)" : "wake-up",
                      std::max(timeout_.load(), kShortestWakeLimit));
         }
     }

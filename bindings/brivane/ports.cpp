@@ -52,24 +52,11 @@ py::tuple PortTuple(const std::string& name, std::optional<IO::PortKind> kind,
                           text(details.manufacturer), text(details.product), text(details.by_id));
 }
 
-// Tells whether a grip answered its wake-up: an information or a status message.
-class AnsweringGrip : public Devices::Handle {
-  public:
-    using Handle::Handle;
-    bool answered = false;
-    Devices::HandleInfoResponse info;
-    void OnHandleInfoResponse(const Devices::HandleInfoResponse& response) override {
-        answered = true;
-        info = response;
-    }
-    void OnHandleStatusMessage(const Devices::HandleStatusMessage&) override { answered = true; }
-};
-
 struct Probe {
     std::string port;
     bool answered = false;
     DeviceInfo arm;
-    Devices::HandleInfoResponse grip;
+    Devices::GripIdentity grip;
 };
 
 void ProbeArm(Probe& probe, double timeout) {
@@ -77,23 +64,15 @@ void ProbeArm(Probe& probe, double timeout) {
     if (stream.Open() < 0) return;
     Devices::Kalvar arm(&stream, static_cast<float>(timeout));
     const Deadline deadline = Deadline::After(timeout);
-    probe.answered =
-        arm.wake(probe.arm, Limits{&deadline}).answered() && probe.arm.device_model_number == 4;
+    probe.answered = arm.identify(probe.arm, Limits{&deadline}).answered();
 }
 
 void ProbeGrip(Probe& probe, double timeout) {
     IO::SerialStream stream(probe.port.c_str(), false);
     if (stream.Open() < 0) return;
-    AnsweringGrip grip(&stream, static_cast<float>(timeout));
-    grip.SendDeviceWakeup();
+    Devices::Handle grip(&stream, static_cast<float>(timeout));
     const Deadline deadline = Deadline::After(timeout);
-    while (!grip.answered && !deadline.Expired() && stream.Fault() == 0) {
-        grip.timeout = static_cast<float>(
-            std::max(1e-4, std::chrono::duration<double>(deadline.Remaining()).count()));
-        grip.Receive();
-    }
-    probe.answered = grip.answered;
-    probe.grip = grip.info;
+    probe.answered = grip.identify(probe.grip, Limits{&deadline}).answered();
 }
 
 // Probes every port on a thread of its own; the ports that answered, in their order.
@@ -122,7 +101,7 @@ py::list Find(const std::vector<py::object>& ports, double timeout, bool arms) {
                 probe.arm.hardware_version, probe.arm.firmware_version,
                 py::bytes(reinterpret_cast<const char*>(id.bytes.data()), id.bytes.size())));
         } else {
-            const Devices::HandleInfoResponse& i = probe.grip;
+            const Devices::HandleInfoResponse& i = probe.grip.info;
             found.append(py::make_tuple(PortText(probe.port), i.device_id, i.tool_data_remaining,
                                         i.device_model_number, i.hardware_version,
                                         i.firmware_version));
