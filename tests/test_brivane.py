@@ -465,3 +465,33 @@ def test_arguments_are_refused_by_name_with_what_they_take(sim, call, raised, me
         with pytest.raises(raised, match=message):
             call(arm, grip)
         assert arm.stats.exchanges == 0  # refused before anything is sent
+
+
+@pytest.mark.parametrize("kind", ["arm", "grip"])
+def test_a_device_is_opened_and_found_again_by_its_identity(sim, tmp_path, kind):
+    """By its identity a device opens wherever it answers; reopen() finds it again when it
+    comes back under another name, as a replugged USB device does; another device, or none,
+    is said to be so."""
+    Device, find, key = ((brivane.Arm, brivane.find_arms, "uuid") if kind == "arm" else
+                         (brivane.Grip, brivane.find_grips, "device_id"))
+    first, other, later = tmp_path / "first", tmp_path / "other", tmp_path / "later"
+    other.symlink_to(sim(kind, "--serial", "7").port)
+    unplugged = sim(kind, "--serial", "9")
+    first.symlink_to(unplugged.port)
+    ports = [other, first, later]  # `later` is where the device will come back
+    wanted = getattr(next(f.identity for f in find(ports) if f.port.device == str(first)), key)
+
+    device = Device(**{key: wanted}, ports=ports)
+    assert device.port == str(first)
+    with pytest.raises(brivane.WrongDevice, match=f"not {wanted}"):
+        Device(other, **{key: wanted})
+    with pytest.raises(brivane.NotFound, match="no .* answered on 3 ports"):
+        Device(**{key: 12345 if kind == "grip" else uuid.uuid4()}, ports=ports)
+
+    unplugged.stop()
+    first.unlink()
+    later.symlink_to(sim(kind, "--serial", "9").port)
+    device.reopen()
+    assert device.port == str(later)
+    assert getattr(device.identity if kind == "arm" else device.info, key) == wanted
+    device.close()

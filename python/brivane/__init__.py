@@ -16,13 +16,13 @@ from typing import (Any, Iterable, Iterator, NamedTuple, Optional, Protocol, Seq
                     Type, TypeVar, Union)
 
 from . import _brivane
-from .errors import BadAnswer, DeviceError, LineLost, NoAnswer, PortError, WrongDevice
+from .errors import BadAnswer, DeviceError, LineLost, NoAnswer, NotFound, PortError, WrongDevice
 
 __all__ = [
     "Arm", "Grip", "list_ports", "find_arms", "find_grips",
     "Identity", "State", "JointState", "Stats", "PortInfo", "Found",
     "HandleInfo", "HandleStatus", "HandleError", "StatusBlock",
-    "DeviceError", "NoAnswer", "BadAnswer", "LineLost", "PortError", "WrongDevice",
+    "DeviceError", "NoAnswer", "BadAnswer", "LineLost", "PortError", "WrongDevice", "NotFound",
     "DEFAULT_TIMEOUT",
 ]
 
@@ -158,6 +158,22 @@ def _checked_duration(duration: float) -> float:
     return float(duration)
 
 
+def _as_uuid(value: Union[uuid.UUID, str]) -> uuid.UUID:
+    if isinstance(value, uuid.UUID):
+        return value
+    if isinstance(value, str):
+        try:
+            return uuid.UUID(value)
+        except ValueError:
+            pass
+    raise ValueError(f"uuid must be a uuid.UUID or its text, such as "
+                     f"'5b1d0d5e-0a7c-4b5a-9c3e-000000000001', not {value!r}")
+
+
+def _key_of(identity: Union[Identity, HandleInfo]) -> Any:
+    return identity.uuid if isinstance(identity, Identity) else identity.device_id
+
+
 def _identity(fields: Sequence[Any]) -> Identity:
     device_id, model, hardware, firmware, identifier = fields
     return Identity(device_id, model, hardware, firmware, uuid.UUID(bytes=bytes(identifier)))
@@ -168,6 +184,59 @@ _Self = TypeVar("_Self", bound="_Device")
 
 class _Device:
     _native: Union[_brivane.Arm, _brivane.Grip]
+    _kind = "device"
+    # What the device is known by (an arm's uuid, a grip's id), and where to look for it.
+    _wanted: Any = None
+    _ports: Optional[list[Port]] = None
+
+    def _known_as(self) -> Any:
+        raise NotImplementedError
+
+    def _found(self) -> list[Found]:
+        raise NotImplementedError
+
+    def _search(self) -> str:
+        """The port where the device with the wanted identity answers now."""
+        for found in self._found():
+            if _key_of(found.identity) == self._wanted:
+                return found.port.device
+        where = "the system's ports" if self._ports is None else f"{len(self._ports)} ports"
+        raise NotFound(f"no {self._kind} {self._wanted} answered on {where}; check that it is "
+                       "plugged in and powered", operation="open")
+
+    def _open_wanted(self, port: Optional[Port]) -> Optional[Port]:
+        """The port to open: `port`, or where the wanted device answers."""
+        if port is None:
+            if self._wanted is None:
+                raise TypeError(f"{type(self).__name__}() needs the port of the {self._kind}, or "
+                                f"its identity to find it by")
+            return self._search()
+        return port
+
+    def _check_wanted(self) -> None:
+        """Closes and raises when the device opened is not the one wanted; else remembers it."""
+        if self._wanted is not None and self._known_as() != self._wanted:
+            known = self._known_as()
+            self.close()
+            raise WrongDevice(f"{self.port}: {self._kind} {known} answered, not {self._wanted}",
+                              port=self.port, operation="open")
+        self._wanted = self._known_as()
+
+    def _reopen(self, port: Optional[Port]) -> None:
+        if port is not None:
+            self._native.reopen(port)
+            self._wanted = self._known_as()
+            return
+        # The same device: on its old port, or, when that is gone or holds another device,
+        # wherever it answers now (a replugged USB device comes back under another name).
+        try:
+            self._native.reopen(None)
+            if self._known_as() == self._wanted:
+                return
+            self.close()
+        except PortError:
+            pass
+        self._native.reopen(self._search())
 
     def __enter__(self: _Self) -> _Self:
         return self
@@ -213,10 +282,26 @@ class Arm(_Device):
     """
 
     _native: _brivane.Arm
+    _kind = "arm"
 
-    def __init__(self, port: Port, *, timeout: float = DEFAULT_TIMEOUT) -> None:
+    def __init__(self, port: Optional[Port] = None, *, timeout: float = DEFAULT_TIMEOUT,
+                 uuid: Union[uuid.UUID, str, None] = None,
+                 ports: Optional[Iterable[Port]] = None) -> None:
+        """Opens the arm on `port`; or finds the arm whose identity's `uuid` is given on the
+        system's USB serial ports, or on `ports`, and opens it there. reopen() finds the same
+        arm again, wherever it comes back."""
+        self._wanted = None if uuid is None else _as_uuid(uuid)
+        self._ports = None if ports is None else list(ports)
+        port = self._open_wanted(port)
         self._native = _brivane.Arm(port, _checked_timeout(timeout), State, JointState)
         self.identity: Identity = _identity(self._native.identity)
+        self._check_wanted()
+
+    def _known_as(self) -> Any:
+        return _identity(self._native.identity).uuid
+
+    def _found(self) -> list[Found]:
+        return find_arms(self._ports)
 
     def force(self, force: Numbers) -> State:
         """Commands an end-effector force (N) and returns the state the arm answers with."""
@@ -274,9 +359,10 @@ class Arm(_Device):
         return ArmStats(self._native)
 
     def reopen(self, port: Optional[Port] = None) -> None:
-        """Opens the port again, once the device is back, and wakes the arm; or opens `port`,
-        where a replugged device may come back, which `port` names from then on."""
-        self._native.reopen(port)
+        """Opens the port again, once the arm is back, and wakes it; when its port is gone or
+        holds another device, finds the same arm (by its uuid) on the ports it was looked
+        for on, and opens it there. Or opens `port`, which `port` names from then on."""
+        self._reopen(port)
         self.identity = _identity(self._native.identity)
 
 
@@ -315,11 +401,26 @@ class Grip(_Device):
     """
 
     _native: _brivane.Grip
+    _kind = "grip"
 
-    def __init__(self, port: Port, *, timeout: float = DEFAULT_TIMEOUT) -> None:
+    def __init__(self, port: Optional[Port] = None, *, timeout: float = DEFAULT_TIMEOUT,
+                 device_id: Optional[int] = None, ports: Optional[Iterable[Port]] = None) -> None:
+        """Opens the grip on `port`; or finds the grip whose information message carries
+        `device_id` on the system's serial ports, or on `ports`, and opens it there.
+        reopen() finds the same grip again, wherever it comes back."""
+        self._wanted = device_id
+        self._ports = None if ports is None else list(ports)
+        port = self._open_wanted(port)
         self._native = _brivane.Grip(port, _checked_timeout(timeout), HandleInfo, HandleStatus,
                                      HandleError)
         self.info: HandleInfo = HandleInfo(*self._native.info)
+        self._check_wanted()
+
+    def _known_as(self) -> Any:
+        return HandleInfo(*self._native.info).device_id
+
+    def _found(self) -> list[Found]:
+        return find_grips(self._ports)
 
     def send_state(self, device_id: int = 0, user_data: UserData = b"") -> None:
         """Sends a handle state: the grip's id (0 to 65535; 0 for any grip) and up to 255
@@ -356,9 +457,11 @@ class Grip(_Device):
         return StatusBlock(device_id, quaternion, error_flag, hall, buttons, battery)
 
     def reopen(self, port: Optional[Port] = None) -> None:
-        """Opens the port again, once the device is back, and wakes the grip; or opens
-        `port`, where a replugged device may come back, which `port` names from then on."""
-        self._native.reopen(port)
+        """Opens the port again, once the grip is back, and wakes it; when its port is gone
+        or holds another device, finds the same grip (by its device id) on the ports it was
+        looked for on, and opens it there. Or opens `port`, which `port` names from then
+        on."""
+        self._reopen(port)
         self.info = HandleInfo(*self._native.info)
 
 

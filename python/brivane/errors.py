@@ -5,7 +5,8 @@ from __future__ import annotations
 import errno as _errno
 import os as _os
 
-__all__ = ["DeviceError", "NoAnswer", "BadAnswer", "LineLost", "PortError", "WrongDevice"]
+__all__ = ["DeviceError", "NoAnswer", "BadAnswer", "LineLost", "PortError", "WrongDevice",
+           "NotFound"]
 
 
 class DeviceError(Exception):
@@ -56,6 +57,10 @@ class PortError(_SystemFault):
 
 class WrongDevice(DeviceError):
     """Something answered, but not the device asked for."""
+
+
+class NotFound(DeviceError, LookupError):
+    """No device of the identity asked for answered on any port probed."""
 
 
 _PORT_ADVICE = {
