@@ -120,7 +120,9 @@ def test_ctrl_c_ends_a_wait_for_a_silent_device_at_once(device, method, sent):
     child.send_signal(signal.SIGINT)
     out, err = child.communicate(timeout=15)
     lines = out.splitlines()
-    assert lines[0] == "interrupted after 1.0 s", err
+    # At once: within a loaded machine's scheduling of the signal (a sanitizer build, say).
+    assert lines[0].startswith("interrupted after "), err
+    assert 1.0 <= float(lines[0].split()[2]) < 1.5, lines[0]
     assert err == ""  # no error line for a wait that was stopped
     if sent is not None:
         assert lines[1] == sent  # and no drain or other traffic after it
