@@ -72,6 +72,19 @@ KalvarState Kalvar::command(const M::Frame& request, const Vec3& fields, const M
     return state;
 }
 
+Outcome Kalvar::force(const Vec3& force, KalvarState& state, const Deadline& deadline) {
+    return command(M::kForce, force, M::kEndEffectorState, state, Limits{&deadline});
+}
+Outcome Kalvar::position(const Vec3& position, KalvarState& state, const Deadline& deadline) {
+    return command(M::kPosition, position, M::kEndEffectorState, state, Limits{&deadline});
+}
+Outcome Kalvar::torques(const Vec3& torques, KalvarState& state, const Deadline& deadline) {
+    return command(M::kJointTorques, torques, M::kJointState, state, Limits{&deadline});
+}
+Outcome Kalvar::angles(const Vec3& angles, KalvarState& state, const Deadline& deadline) {
+    return command(M::kJointAngles, angles, M::kJointState, state, Limits{&deadline});
+}
+
 Outcome Kalvar::wake(DeviceInfo& info, const Limits& limits) {
     Outcome outcome = send(M::kWakeup, limits);
     if (outcome.answered()) {

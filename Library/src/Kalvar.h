@@ -45,6 +45,17 @@ struct Kalvar : Device {
     // `angles` (degrees). Affects every arm in the process.
     void adjust_angles(const Vec3& angles);
 
+    // The arm's commands by name, each one exchange that ends by `deadline` and tells how
+    // it ended: Answered (`state` holds the answer: the end effector's position and
+    // velocity, or the joint angles in degrees and the joint velocities), NoAnswer,
+    // BadAnswer (with its bytes), LineLost (with the system's number), Stopped. `state` is
+    // written only when the whole answer came. A C++ loop tells a late answer from a lost
+    // line here, without reading stderr.
+    Outcome force(const Vec3& force, KalvarState& state, const Deadline& deadline);
+    Outcome position(const Vec3& position, KalvarState& state, const Deadline& deadline);
+    Outcome torques(const Vec3& torques, KalvarState& state, const Deadline& deadline);
+    Outcome angles(const Vec3& angles, KalvarState& state, const Deadline& deadline);
+
     // The current operations as exchanges that tell how they ended (Device.h). The
     // outputs are written only when the whole answer came; the operations above are these
     // with the device's timeout for each read and zeros for a failure.

@@ -347,3 +347,34 @@ TEST(Kalvar, LegacyReceivesFillTheirOutputsOnlyFromAWholeAnswer) {
     EXPECT_EQ(current, (Vec3{1, 2, 3}));
     testing::internal::GetCapturedStderr();
 }
+
+// The named commands send their frames byte for byte, decode their answers, and say how an
+// exchange ended; a failed one leaves the state as it was.
+TEST(Kalvar, NamedCommandsTellHowTheyEnded) {
+    using Command = Outcome (Kalvar::*)(const Vec3&, KalvarState&, const Deadline&);
+    const struct {
+        const char* name;
+        Command command;
+        std::uint8_t request, answer;
+    } commands[] = {{"force", &Kalvar::force, 0x2A, 0x2B},
+                    {"position", &Kalvar::position, 0x2C, 0x2B},
+                    {"torques", &Kalvar::torques, 0x1A, 0x1B},
+                    {"angles", &Kalvar::angles, 0x1C, 0x1B}};
+    for (const auto& c : commands) {
+        SCOPED_TRACE(c.name);
+        Line line;
+        KalvarState state;
+        line.device.Respond(13, Framed({c.answer}, kState));
+        Outcome outcome = (line.arm.*c.command)({1, -2, 3}, state, Deadline::After(kTimeout));
+        EXPECT_EQ(line.device.Join(), Framed({c.request}, FloatBytes({1, -2, 3})));
+        EXPECT_EQ(outcome.kind, Outcome::Kind::Answered);
+        ExpectValues(Flat(state), kStateValues);
+
+        KalvarState untouched;
+        testing::internal::CaptureStderr();
+        outcome = (line.arm.*c.command)({0, 0, 0}, untouched, Deadline::After(kTimeout));
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(outcome.kind, Outcome::Kind::NoAnswer);
+        ExpectValues(Flat(untouched), Values(6, 0.0f));
+    }
+}

@@ -2,7 +2,10 @@
 //   force_loop PORT [EXCHANGES]
 // Wakes the arm, holds it where it starts with a spring for EXCHANGES force exchanges
 // (1000 by default), then prints the rate, the median and 99th percentile of one exchange's
-// time, and where the host's kinematics puts the end effector.
+// time, the exchanges that got no answer in time, and where the host's kinematics puts the
+// end effector. Each exchange has 20 ms and says how it ended: a late answer costs that
+// period its update, a lost line ends the loop.
+#include <BrivaneHardwareAPI/Deadline.h>
 #include <BrivaneHardwareAPI/Kalvar.h>
 #include <BrivaneHardwareAPI/SerialStream.h>
 #include <BrivaneHardwareAPI/Version.h>
@@ -40,8 +43,9 @@ int main(int argc, char** argv) {
     if (stream.Fault() != 0) return 1;  // the library has printed why
     api::Devices::Kalvar arm(&stream, 5.0f);
 
-    const api::DeviceInfo info = arm.device_wakeup();
-    if (info.device_model_number == 0) {
+    api::DeviceInfo info;
+    const api::Deadline wake_limit = api::Deadline::After(1.0);
+    if (!arm.identify(info, api::Devices::Limits{&wake_limit}).answered()) {
         std::fprintf(stderr, "no arm answered on %s\n", argv[1]);
         return 1;
     }
@@ -53,12 +57,23 @@ int main(int argc, char** argv) {
     api::Devices::Vec3 force{};
     std::vector<double> times;  // microseconds
     times.reserve(static_cast<std::size_t>(exchanges));
+    long unanswered = 0;
     const Clock::time_point start = Clock::now();
     for (long i = 0; i < exchanges; ++i) {
         const Clock::time_point sent = Clock::now();
-        const api::Devices::KalvarState state = arm.end_effector_force(force);
+        api::Devices::KalvarState state;
+        const api::Devices::Outcome outcome = arm.force(force, state, api::Deadline::After(0.02));
         times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
-        if (stream.Fault() != 0) return 1;  // the line is lost; the error line says why
+        using Kind = api::Devices::Outcome::Kind;
+        if (outcome.kind == Kind::LineLost) {
+            std::fprintf(stderr, "the line was lost (error %d)\n", outcome.error);
+            return 1;
+        }
+        if (outcome.kind != Kind::Answered) {  // no answer in time, or a wrong one
+            ++unanswered;
+            force = {};
+            continue;
+        }
         for (std::size_t axis = 0; axis < 3; ++axis) {
             const float pull =
                 200.0f * (anchor[axis] - state.first[axis]) - 2.0f * state.second[axis];
@@ -69,8 +84,11 @@ int main(int argc, char** argv) {
     arm.end_effector_force({0.0f, 0.0f, 0.0f});
 
     std::sort(times.begin(), times.end());
-    std::printf("%ld exchanges in %.3f s: %.0f per second, p50 %.0f us, p99 %.0f us\n", exchanges,
-                seconds, exchanges / seconds, Percentile(times, 50), Percentile(times, 99));
+    std::printf(
+        "%ld exchanges in %.3f s: %.0f per second, p50 %.0f us, p99 %.0f us, %ld "
+        "unanswered\n",
+        exchanges, seconds, exchanges / seconds, Percentile(times, 50), Percentile(times, 99),
+        unanswered);
 
     const api::Devices::Vec3 position = arm.get_end_effector_position(false).first;
     std::printf("end effector at %.4f %.4f %.4f m (host kinematics)\n", position[0], position[1],
