@@ -208,8 +208,9 @@ class _Device:
         """The port to open: `port`, or where the wanted device answers."""
         if port is None:
             if self._wanted is None:
-                raise TypeError(f"{type(self).__name__}() needs the port of the {self._kind}, or "
-                                f"its identity to find it by")
+                key = "uuid" if self._kind == "arm" else "device_id"
+                raise TypeError(f"port must be a port's path (str, bytes or os.PathLike), not "
+                                f"NoneType; or give {key}= to find the {self._kind} by it")
             return self._search()
         return port
 
