@@ -136,10 +136,7 @@ Outcome Device::receive_answer(std::initializer_list<std::uint8_t> codes,
     const auto limit = [&] {
         return limits.deadline ? *limits.deadline : Deadline::After(timeout);
     };
-    const Deadline::Clock::duration waited =
-        limits.deadline ? limits.deadline->Span()
-                        : std::chrono::duration_cast<Deadline::Clock::duration>(
-                              std::chrono::duration<double>(std::max(timeout, 0.0f)));
+    const Deadline::Clock::duration waited = wait_of(limits);
     Outcome outcome;
     bool match = true;
     bool timed_out = false;
@@ -238,6 +235,19 @@ Outcome Device::settle(const Limits& limits) {
     }
     drop_stale();
     return Outcome{};
+}
+
+Deadline::Clock::duration Device::wait_of(const Limits& limits) const {
+    if (limits.deadline != nullptr) return limits.deadline->Span();
+    return std::chrono::duration_cast<Deadline::Clock::duration>(
+        std::chrono::duration<double>(std::max(timeout, 0.0f)));
+}
+
+Outcome Device::outcome_of(ReadEnd end) const {
+    if (end == ReadEnd::Failed) return failed();
+    Outcome outcome;
+    if (end == ReadEnd::Short) outcome.kind = Outcome::Kind::NoAnswer;
+    return outcome;
 }
 
 Outcome Device::failed() const {

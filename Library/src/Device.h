@@ -119,6 +119,10 @@ struct Device {
     std::size_t missing() const { return missing_; }
     // A read that failed: the line is lost, or the caller is stopping.
     Outcome failed() const;
+    // How a read ended, as an exchange's outcome: Answered, NoAnswer, or failed().
+    Outcome outcome_of(ReadEnd end) const;
+    // How long an exchange under `limits` waits: its deadline's span, or the timeout.
+    Deadline::Clock::duration wait_of(const Limits& limits) const;
 
     // Whether the device sends only when asked (the arm), so that bytes queued before a
     // request are never its answer; the grip sends on its own.

@@ -149,11 +149,7 @@ Outcome Handle::read_payload(std::size_t n, const Limits& limits, bool length_la
         case ReadEnd::Complete:
             break;
         case ReadEnd::Short:
-            owe(missing(),
-                limits.deadline ? limits.deadline->Span()
-                                : std::chrono::duration_cast<Deadline::Clock::duration>(
-                                      std::chrono::duration<double>(std::max(timeout, 0.0f))),
-                length_last);
+            owe(missing(), wait_of(limits), length_last);
             outcome.kind = Outcome::Kind::NoAnswer;
             break;
         case ReadEnd::Failed:
@@ -170,15 +166,9 @@ Outcome Handle::read_message(HandleMessage& message, const Limits& limits, std::
     Outcome outcome = settle(limits);
     if (!outcome.answered()) return outcome;
     std::uint8_t code = 0;
-    switch (read_header(code, limits.deadline ? *limits.deadline : Deadline::After(timeout))) {
-        case ReadEnd::Complete:
-            break;
-        case ReadEnd::Short:
-            outcome.kind = Outcome::Kind::NoAnswer;
-            return outcome;
-        case ReadEnd::Failed:
-            return failed();
-    }
+    outcome = outcome_of(
+        read_header(code, limits.deadline ? *limits.deadline : Deadline::After(timeout)));
+    if (!outcome.answered()) return outcome;
     outcome.keep(code);
     const std::uint8_t* payload = read_buffer.get();
     const auto cut = [&](const Outcome& end) {
@@ -261,15 +251,8 @@ Outcome Handle::read_status_block(std::uint8_t (&block)[kBlockLength], int& clos
             outcome.kind = Outcome::Kind::NoAnswer;
             return outcome;
         }
-        switch (read_header(code, deadline)) {
-            case ReadEnd::Complete:
-                break;
-            case ReadEnd::Short:
-                outcome.kind = Outcome::Kind::NoAnswer;
-                return outcome;
-            case ReadEnd::Failed:
-                return failed();
-        }
+        const Outcome read = outcome_of(read_header(code, deadline));
+        if (!read.answered()) return read;
     } while (code != kStatus.code);
     outcome.keep(code);
 
