@@ -140,47 +140,78 @@ Outcome Handle::receive(HandleMessage& message, const Deadline& deadline) {
     return read_message(message, Limits{&deadline}, count);
 }
 
-// Reads a payload of n bytes; a cut one is owed (`length_last`: its last byte counts bytes
-// that follow it) and a failed one ends the message as the line does.
-Outcome Handle::read_payload(std::size_t n, const Limits& limits, bool length_last) {
-    const Deadline deadline = limits.deadline ? *limits.deadline : Deadline::After(timeout);
-    Outcome outcome;
-    switch (read_bytes(n, deadline)) {
-        case ReadEnd::Complete:
-            break;
-        case ReadEnd::Short:
-            owe(missing(), wait_of(limits), length_last);
-            outcome.kind = Outcome::Kind::NoAnswer;
-            break;
-        case ReadEnd::Failed:
-            outcome = failed();
-            break;
-    }
-    return outcome;
+void Handle::abandon_arriving(const Limits& limits) {
+    if (arriving_.want == 0) return;
+    // The fixed part of a status message ends with the length of what follows it.
+    const bool length_last = arriving_.code == kStatus.code && arriving_.want == kStatus.length;
+    owe(arriving_.want - arriving_.have, wait_of(limits), length_last);
+    arriving_ = Arriving{};
 }
 
 // `count`: the payload bytes of the whole reads, as Receive returns them (-1 for no message).
 Outcome Handle::read_message(HandleMessage& message, const Limits& limits, std::int32_t& count) {
     message.kind = HandleMessage::Kind::None;
     count = -1;
-    Outcome outcome = settle(limits);
-    if (!outcome.answered()) return outcome;
-    std::uint8_t code = 0;
-    outcome = outcome_of(
-        read_header(code, limits.deadline ? *limits.deadline : Deadline::After(timeout)));
-    if (!outcome.answered()) return outcome;
-    outcome.keep(code);
-    const std::uint8_t* payload = read_buffer.get();
-    const auto cut = [&](const Outcome& end) {
-        outcome.kind = end.kind;
-        outcome.error = end.error;
-        return outcome;
+    const auto limit = [&] {
+        return limits.deadline ? *limits.deadline : Deadline::After(timeout);
     };
-    switch (code) {
+    Outcome outcome;
+    if (limits.deadline == nullptr || arriving_.want == 0) {
+        abandon_arriving(limits);
+        outcome = settle(limits);
+        if (!outcome.answered()) return outcome;
+        std::uint8_t code = 0;
+        outcome = outcome_of(read_header(code, limit()));
+        if (!outcome.answered()) return outcome;
+        const std::size_t length = code == kInfo.code     ? kInfo.length
+                                   : code == kStatus.code ? kStatus.length
+                                   : code == kError.code  ? kError.length
+                                                          : 0;
+        if (length == 0) {  // not a grip message: the bytes after it stay for the next read
+            outcome.keep(code);
+            outcome.kind = Outcome::Kind::BadAnswer;
+            return outcome;
+        }
+        arriving_ = Arriving{};
+        arriving_.code = code;
+        arriving_.want = length;
+    }
+    outcome.keep(arriving_.code);
+    for (;;) {
+        const std::size_t wanted = arriving_.want - arriving_.have;
+        const ReadEnd end = read_bytes(wanted, limit());
+        const std::size_t got = wanted - missing();
+        std::memcpy(arriving_.payload + arriving_.have, read_buffer.get(), got);
+        arriving_.have += got;
+        if (end != ReadEnd::Complete) {
+            // Receive's count: the whole reads, the fixed part of a status message.
+            count = arriving_.code == kStatus.code && arriving_.have >= kStatus.length
+                        ? kStatus.length
+                        : 0;
+        }
+        if (end == ReadEnd::Failed) {
+            arriving_ = Arriving{};
+            const Outcome lost = failed();
+            outcome.kind = lost.kind;
+            outcome.error = lost.error;
+            return outcome;
+        }
+        if (end == ReadEnd::Short) {
+            if (limits.deadline == nullptr) abandon_arriving(limits);
+            outcome.kind = Outcome::Kind::NoAnswer;
+            return outcome;
+        }
+        const std::uint8_t user_data = arriving_.payload[kStatus.length - 1];
+        if (arriving_.code != kStatus.code || arriving_.want > kStatus.length || user_data == 0) {
+            break;
+        }
+        arriving_.want += user_data;
+    }
+
+    const std::uint8_t* payload = arriving_.payload;
+    count = static_cast<std::int32_t>(arriving_.want);
+    switch (arriving_.code) {
         case kInfo.code: {
-            count = 0;
-            const Outcome end = read_payload(kInfo.length, limits, false);
-            if (!end.answered()) return cut(end);
             // The grip's firmware puts the identifier first, as in its other messages.
             HandleInfoResponse& info = message.info;
             info.device_id = Wire::LoadU16(payload);
@@ -189,14 +220,9 @@ Outcome Handle::read_message(HandleMessage& message, const Limits& limits, std::
             info.hardware_version = payload[4];
             info.firmware_version = payload[5];
             message.kind = HandleMessage::Kind::Info;
-            count = kInfo.length;
-            return outcome;
+            break;
         }
         case kStatus.code: {
-            count = 0;
-            // The fixed part's last byte counts the user data that follows: owed too.
-            Outcome end = read_payload(kStatus.length, limits, true);
-            if (!end.answered()) return cut(end);
             HandleStatusMessage& status = message.status;
             status = HandleStatusMessage{};
             status.device_id = Wire::LoadU16(payload);
@@ -204,32 +230,18 @@ Outcome Handle::read_message(HandleMessage& message, const Limits& limits, std::
             status.hall_effect_sensor_level = payload[3];
             for (int k = 0; k < 4; ++k) status.quaternion[k] = Wire::LoadFloat(payload + 4 + 4 * k);
             status.user_data_length = payload[20];
-            count = kStatus.length;
-            // The user data overwrites the fixed fields in the read buffer: they are taken first.
-            if (status.user_data_length != 0) {
-                end = read_payload(status.user_data_length, limits, false);
-                if (!end.answered()) return cut(end);
-                std::memcpy(status.user_data, payload, status.user_data_length);
-                count += status.user_data_length;
-            }
+            std::memcpy(status.user_data, payload + kStatus.length, status.user_data_length);
             message.kind = HandleMessage::Kind::Status;
-            return outcome;
+            break;
         }
-        case kError.code: {
-            count = 0;
-            const Outcome end = read_payload(kError.length, limits, false);
-            if (!end.answered()) return cut(end);
+        default:
             message.error.device_id = Wire::LoadU16(payload);
             message.error.error_code = payload[2];
             message.kind = HandleMessage::Kind::Error;
-            count = kError.length;
-            return outcome;
-        }
-        default:
-            // Not a grip message: the bytes after it stay for the next read.
-            outcome.kind = Outcome::Kind::BadAnswer;
-            return outcome;
+            break;
     }
+    arriving_ = Arriving{};
+    return outcome;
 }
 
 // The status block is SLIP-stuffed. Its first 19 raw bytes are read at once: the 18 block
@@ -324,6 +336,7 @@ Outcome Handle::read_status_block(std::uint8_t (&block)[kBlockLength], int& clos
 }
 
 StavrinStatus Handle::GetStavrinStatus() {
+    abandon_arriving(Limits{});
     if (!settle(Limits{}).answered()) return FailedStatus(2);
     std::uint8_t block[kBlockLength] = {};
     int closing = -1;
@@ -343,6 +356,7 @@ StavrinStatus Handle::GetStavrinStatus() {
 }
 
 Outcome Handle::status(StavrinStatus& status, const Deadline& deadline) {
+    abandon_arriving(Limits{&deadline});
     Outcome outcome = settle(Limits{&deadline});
     if (!outcome.answered()) return outcome;
     std::uint8_t block[kBlockLength] = {};

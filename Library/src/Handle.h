@@ -69,7 +69,20 @@ class Handle : public Device {
   private:
     // What receive() and Receive() share: Receive's count of payload bytes, -1 for none.
     Outcome read_message(HandleMessage& message, const Limits& limits, std::int32_t& count);
-    Outcome read_payload(std::size_t n, const Limits& limits, bool length_last);
+    // A message under way that will not be finished: its rest is owed.
+    void abandon_arriving(const Limits& limits);
+
+    // A message being read: its header, the payload bytes that came so far, and how many
+    // it has (a status message's grow by its user data once its fixed part is in). A
+    // deadline that passes in its middle leaves it here, and the next receive() goes on
+    // with it, so that a grip's message is never lost to a caller's deadline.
+    struct Arriving {
+        std::uint8_t code = 0;
+        std::size_t have = 0;
+        std::size_t want = 0;
+        std::uint8_t payload[HandleMessages::kStatus.length + 255] = {};
+    };
+    Arriving arriving_;
     // What both status reads share: finds the header, unstuffs the block and reads the byte
     // that closes it (`closing`, -1 when it did not come in time: it is owed then).
     Outcome read_status_block(std::uint8_t (&block)[HandleMessages::kBlockLength], int& closing,

@@ -566,6 +566,31 @@ TEST(Handle, ReceiveTellsHowTheReadEnded) {
     EXPECT_EQ(Bytes(message.status.user_data, message.status.user_data + 2), (Bytes{0xAB, 0xCD}));
 }
 
+// A message that a caller's deadline cuts in its middle is not lost: the next receive()
+// finishes it, in the fixed part and in the user data alike.
+TEST(Handle, ReceiveFinishesAMessageADeadlineCut) {
+    const Bytes status = StatusMessage({0xAB, 0xCD, 0xEF});
+    for (const long cut : {1L, 12L, 23L}) {
+        SCOPED_TRACE(cut);
+        Grip grip;
+        grip.device.Send(Bytes(status.begin(), status.begin() + cut));
+        Devices::HandleMessage message;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(grip.handle.receive(message, Deadline::After(0.05)).kind,
+                  Outcome::Kind::NoAnswer);
+        testing::internal::GetCapturedStderr();
+        grip.device.Send(
+            Concat({Bytes(status.begin() + cut, status.end()), {0xDF, 0x34, 0x12, 9}}));
+        ASSERT_TRUE(grip.handle.receive(message, Deadline::After(0.1)).answered());
+        EXPECT_EQ(message.kind, Devices::HandleMessage::Kind::Status);
+        EXPECT_EQ(message.status.device_id, 0x0102);
+        EXPECT_EQ(Bytes(message.status.user_data, message.status.user_data + 3),
+                  (Bytes{0xAB, 0xCD, 0xEF}));
+        ASSERT_TRUE(grip.handle.receive(message, Deadline::After(0.1)).answered());
+        EXPECT_EQ(message.kind, Devices::HandleMessage::Kind::Error);
+    }
+}
+
 // status() takes only a block closed by END: a grip sending plain status messages answers
 // with bytes that make none, and that is a bad answer carrying them, never a decoded block.
 TEST(Handle, StatusRefusesWhatIsNoClosedBlock) {

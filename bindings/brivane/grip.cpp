@@ -203,9 +203,9 @@ class Grip {
         if (const int fault = OnOpenLine("grip", port_, stream_, receive, read_mutex_)) {
             outcome = LostLine(fault);
         }
-        // Nothing in time is no error here; a lost line or a message cut short is.
-        if (count == 0 && !outcome.answered() &&
-            !(outcome.kind == Outcome::Kind::NoAnswer && outcome.received_length == 0)) {
+        // Nothing whole in time is no error here: a message the deadline cut is finished by
+        // the next call. A lost line is.
+        if (count == 0 && !outcome.answered() && outcome.kind != Outcome::Kind::NoAnswer) {
             RaiseFor(outcome, port_, "receive", timeout);
         }
         py::list messages(count);
