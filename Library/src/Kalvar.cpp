@@ -85,6 +85,27 @@ Outcome Kalvar::angles(const Vec3& angles, KalvarState& state, const Deadline& d
     return command(M::kJointAngles, angles, M::kJointState, state, Limits{&deadline});
 }
 
+Outcome Kalvar::currents(Vec3& currents, const Deadline& deadline) {
+    return query(M::kCurrentRequest, M::kCurrent, currents.data(), currents.size(),
+                 Limits{&deadline});
+}
+Outcome Kalvar::orientation(std::array<float, 4>& orientation, const Deadline& deadline) {
+    return query(M::kOrientationRequest, M::kOrientation, orientation.data(), orientation.size(),
+                 Limits{&deadline});
+}
+Outcome Kalvar::temperature(float& temperature, const Deadline& deadline) {
+    return query(M::kTemperatureRequest, M::kTemperature, &temperature, 1, Limits{&deadline});
+}
+Outcome Kalvar::powered(bool& powered, const Deadline& deadline) {
+    return query_power(powered, Limits{&deadline});
+}
+Outcome Kalvar::firmware_id(UUID& identifier, const Deadline& deadline) {
+    return query_identifier(M::kFirmwareIdentifier, identifier, Limits{&deadline});
+}
+Outcome Kalvar::device_id(UUID& identifier, const Deadline& deadline) {
+    return query_identifier(M::kDeviceIdentifier, identifier, Limits{&deadline});
+}
+
 Outcome Kalvar::wake(DeviceInfo& info, const Limits& limits) {
     Outcome outcome = send(M::kWakeup, limits);
     if (outcome.answered()) {

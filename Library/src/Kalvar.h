@@ -55,6 +55,15 @@ struct Kalvar : Device {
     Outcome position(const Vec3& position, KalvarState& state, const Deadline& deadline);
     Outcome torques(const Vec3& torques, KalvarState& state, const Deadline& deadline);
     Outcome angles(const Vec3& angles, KalvarState& state, const Deadline& deadline);
+    // The arm's queries by name, in the same way: the motor currents (A), the base's
+    // orientation (a quaternion), the temperature (°C), the power status, the firmware's and
+    // the device's identifiers.
+    Outcome currents(Vec3& currents, const Deadline& deadline);
+    Outcome orientation(std::array<float, 4>& orientation, const Deadline& deadline);
+    Outcome temperature(float& temperature, const Deadline& deadline);
+    Outcome powered(bool& powered, const Deadline& deadline);
+    Outcome firmware_id(UUID& identifier, const Deadline& deadline);
+    Outcome device_id(UUID& identifier, const Deadline& deadline);
 
     // The current operations as exchanges that tell how they ended (Device.h). The
     // outputs are written only when the whole answer came; the operations above are these

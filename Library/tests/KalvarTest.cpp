@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <array>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
@@ -376,5 +378,47 @@ TEST(Kalvar, NamedCommandsTellHowTheyEnded) {
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(outcome.kind, Outcome::Kind::NoAnswer);
         ExpectValues(Flat(untouched), Values(6, 0.0f));
+    }
+}
+
+// The named queries send their requests byte for byte and decode their answers.
+TEST(Kalvar, NamedQueriesSendTheirRequestsAndDecode) {
+    Line line;
+    const Deadline::Clock::duration limit = std::chrono::milliseconds(100);
+    const auto deadline = [&] { return Deadline::At(Deadline::Clock::now() + limit); };
+
+    Vec3 currents{};
+    line.device.Respond(1, Framed({0xAB}, FloatBytes({1.5f, -2.25f, 3.0f})));
+    EXPECT_TRUE(line.arm.currents(currents, deadline()).answered());
+    EXPECT_EQ(line.device.Join(), Bytes{0xAB});
+    ExpectValues(Flat(currents), {1.5f, -2.25f, 3.0f});
+
+    std::array<float, 4> orientation{};
+    line.device.Respond(1, Framed({0x0C}, FloatBytes({0.0f, 0.7071f, 0.0f, 0.7071f})));
+    EXPECT_TRUE(line.arm.orientation(orientation, deadline()).answered());
+    EXPECT_EQ(line.device.Join(), Bytes{0x0C});
+    ExpectValues(Flat(orientation), {0.0f, 0.7071f, 0.0f, 0.7071f});
+
+    float temperature = 0.0f;
+    line.device.Respond(1, Framed({0xAA}, FloatBytes({36.5f})));
+    EXPECT_TRUE(line.arm.temperature(temperature, deadline()).answered());
+    EXPECT_EQ(line.device.Join(), Bytes{0xAA});
+    EXPECT_EQ(temperature, 36.5f);
+
+    bool powered = false;
+    line.device.Respond(1, {0xAC, 0x01});
+    EXPECT_TRUE(line.arm.powered(powered, deadline()).answered());
+    EXPECT_EQ(line.device.Join(), Bytes{0xAC});
+    EXPECT_TRUE(powered);
+
+    for (const std::uint8_t sub_code : {std::uint8_t{0xD1}, std::uint8_t{0xD2}}) {
+        UUID identifier;
+        line.device.Respond(2, Framed({0x0D, sub_code, 16}, Sequence(0xA0, 16)));
+        const Outcome outcome = sub_code == 0xD1 ? line.arm.device_id(identifier, deadline())
+                                                 : line.arm.firmware_id(identifier, deadline());
+        EXPECT_TRUE(outcome.answered());
+        EXPECT_EQ(line.device.Join(), (Bytes{0x0D, sub_code}));
+        EXPECT_EQ(identifier.bytes[0], 0xA0);
+        EXPECT_EQ(identifier.bytes[15], 0xAF);
     }
 }

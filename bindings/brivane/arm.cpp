@@ -170,52 +170,63 @@ class Arm {
                               Bytes(identity_.device_id_ext));
     }
 
-    py::object Command(const M::Frame& request, const M::Frame& answer, py::handle values,
-                       const char* argument, const char* operation) {
+    // One of the arm's commands (Kalvar::force, ...), whose answer is a State or, with
+    // `joints`, a JointState.
+    using Drive = Outcome (Kalvar::*)(const Vec3&, KalvarState&, const Deadline&);
+    py::object Command(Drive drive, bool joints, py::handle values, const char* argument,
+                       const char* operation) {
         const Vec3 fields = ThreeNumbers(values, argument);
         KalvarState state;
-        Exchange(operation, [&](const Limits& limits) {
-            return arm_->command(request, fields, answer, state, limits);
+        Exchange(operation, [&](const Deadline& deadline) {
+            return ((*arm_).*drive)(fields, state, deadline);
         });
-        const py::object& cls = answer.code == M::kJointState.code ? joint_state_ : state_;
         return Record(
-            cls, py::make_tuple(Floats(state.first.data(), 3), Floats(state.second.data(), 3)));
+            joints ? joint_state_ : state_,
+            py::make_tuple(Floats(state.first.data(), 3), Floats(state.second.data(), 3)));
     }
 
-    template <std::size_t N>
-    py::tuple Query(const M::Frame& request, const M::Frame& answer, const char* operation) {
-        std::array<float, N> values{};
-        Exchange(operation, [&](const Limits& limits) {
-            return arm_->query(request, answer, values.data(), N, limits);
-        });
-        return Floats(values.data(), N);
+    // One of the arm's queries, into `out`.
+    template <typename Out>
+    void Query(Outcome (Kalvar::*query)(Out&, const Deadline&), Out& out, const char* operation) {
+        Exchange(operation,
+                 [&](const Deadline& deadline) { return ((*arm_).*query)(out, deadline); });
     }
 
     double Temperature() {
-        return Query<1>(M::kTemperatureRequest, M::kTemperature, "temperature")[0].cast<double>();
+        float temperature = 0.0f;
+        Query(&Kalvar::temperature, temperature, "temperature");
+        return temperature;
     }
 
     bool Powered() {
         bool powered = false;
-        Exchange("powered",
-                 [&](const Limits& limits) { return arm_->query_power(powered, limits); });
+        Query(&Kalvar::powered, powered, "powered");
         return powered;
+    }
+
+    py::tuple Currents() {
+        Vec3 currents{};
+        Query(&Kalvar::currents, currents, "currents");
+        return Floats(currents.data(), currents.size());
+    }
+
+    py::tuple Orientation() {
+        std::array<float, 4> orientation{};
+        Query(&Kalvar::orientation, orientation, "orientation");
+        return Floats(orientation.data(), orientation.size());
     }
 
     py::bytes FirmwareId() {
         UUID identifier;
-        Exchange("firmware_id", [&](const Limits& limits) {
-            return arm_->query_identifier(M::kFirmwareIdentifier, identifier, limits);
-        });
+        Query(&Kalvar::firmware_id, identifier, "firmware_id");
         return Bytes(identifier);
     }
 
     // The joint angles now, read by commanding zero torques.
     Vec3 MeasuredAngles(const char* operation) {
         KalvarState state;
-        Exchange(operation, [&](const Limits& limits) {
-            return arm_->command(M::kJointTorques, Vec3{}, M::kJointState, state, limits);
-        });
+        Exchange(operation,
+                 [&](const Deadline& deadline) { return arm_->torques(Vec3{}, state, deadline); });
         return state.first;
     }
 
@@ -265,7 +276,7 @@ class Arm {
         const auto exchange = [&] {
             const auto start = LoopStats::Clock::now();
             const Deadline deadline = Deadline::After(timeout_);
-            outcome = call(Limits{&deadline});
+            outcome = call(deadline);
             stats_.Record(start, LoopStats::Clock::now(), outcome.answered());
         };
         if (const int fault = OnOpenLine("arm", port_, stream_, exchange, mutex_)) {
@@ -302,25 +313,21 @@ void RegisterArm(py::module_& m) {
     arm.def_property_readonly("identity", &Arm::Identity);
     arm.def_property("timeout", &Arm::timeout_value, &Arm::set_timeout);
     arm.def("force", [](Arm& a, py::handle force) {
-        return a.Command(M::kForce, M::kEndEffectorState, force, "force", "force");
+        return a.Command(&Kalvar::force, false, force, "force", "force");
     });
     arm.def("position_target", [](Arm& a, py::handle position) {
-        return a.Command(M::kPosition, M::kEndEffectorState, position, "position",
-                         "position_target");
+        return a.Command(&Kalvar::position, false, position, "position", "position_target");
     });
     arm.def("torques", [](Arm& a, py::handle torques) {
-        return a.Command(M::kJointTorques, M::kJointState, torques, "torques", "torques");
+        return a.Command(&Kalvar::torques, true, torques, "torques", "torques");
     });
     arm.def("angle_target", [](Arm& a, py::handle angles) {
-        return a.Command(M::kJointAngles, M::kJointState, angles, "angles", "angle_target");
+        return a.Command(&Kalvar::angles, true, angles, "angles", "angle_target");
     });
     arm.def("temperature", &Arm::Temperature);
     arm.def("powered", &Arm::Powered);
-    arm.def("currents",
-            [](Arm& a) { return a.Query<3>(M::kCurrentRequest, M::kCurrent, "currents"); });
-    arm.def("orientation", [](Arm& a) {
-        return a.Query<4>(M::kOrientationRequest, M::kOrientation, "orientation");
-    });
+    arm.def("currents", &Arm::Currents);
+    arm.def("orientation", &Arm::Orientation);
     arm.def("firmware_id", &Arm::FirmwareId);
     arm.def("calibrate", &Arm::Calibrate);
     arm.def("host_position", &Arm::HostPosition);
