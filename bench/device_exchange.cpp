@@ -15,8 +15,8 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "Device.h"
-#include "SerialStream.h"
+#include "devices/Device.h"
+#include "io/SerialStream.h"
 
 using namespace Brivane::HardwareAPI;
 

@@ -20,8 +20,8 @@
 #include <cstring>
 #include <vector>
 
-#include "Kalvar.h"
-#include "SerialStream.h"
+#include "devices/Kalvar.h"
+#include "io/SerialStream.h"
 
 namespace {
 

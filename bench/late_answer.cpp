@@ -22,9 +22,9 @@
 #include <cstdlib>
 #include <vector>
 
-#include "Kalvar.h"
-#include "SerialStream.h"
-#include "Wire.h"
+#include "base/Wire.h"
+#include "devices/Kalvar.h"
+#include "io/SerialStream.h"
 
 using namespace Brivane::HardwareAPI;
 using namespace Brivane::HardwareAPI::Devices;

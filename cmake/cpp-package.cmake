@@ -3,18 +3,29 @@
 # puts the library in P/lib, its headers in P/include/BrivaneHardwareAPI, the CMake package
 # (find_package(BrivaneHardwareAPI), target BrivaneHardwareAPI::brivane) in
 # P/lib/cmake/BrivaneHardwareAPI and P/lib/pkgconfig/brivane.pc. With -DBUILD_SHARED_LIBS=ON
-# the library installed is a shared one. Included by CMakeLists.txt.
+# the library installed is a shared one. Included by Library/CMakeLists.txt.
 include(CMakePackageConfigHelpers)
 
-# What programs include. The stream buffer and the platform seam come along because
-# SerialStream.h and SerialDeviceProvider.h include them; they are the library's internals.
+# What programs include, as <BrivaneHardwareAPI/Kalvar.h>: each public header is installed
+# in its layer's folder, with a header of its name beside the folders that includes it there.
+# The stream buffer and the platform seam come along because io/SerialStream.h and
+# io/SerialDeviceProvider.h include them; they are the library's internals.
 set(BRIVANE_PUBLIC_HEADERS
-    Deadline.h Device.h DeviceDetection.h DeviceInfo.h Handle.h HandleMessages.h Interrupt.h Kalvar.h
-    KalvarMessages.h Frame.h
-    Kinematics.h SerialDeviceProvider.h SerialStream.h UUID.h Version.h)
+    base/Deadline.h base/Interrupt.h base/UUID.h base/Version.h
+    io/SerialDeviceProvider.h io/SerialStream.h
+    devices/Device.h devices/DeviceDetection.h devices/DeviceInfo.h devices/Frame.h
+    devices/Handle.h devices/HandleMessages.h devices/Kalvar.h devices/KalvarMessages.h
+    devices/Kinematics.h)
 set(BRIVANE_INTERNAL_HEADERS
-    serialib.h platform/PortSource.h platform/SerialPort.h platform/SystemError.h)
+    io/serialib.h platform/PortSource.h platform/SerialPort.h platform/SystemError.h)
 set(BRIVANE_INSTALLED_HEADERS ${BRIVANE_PUBLIC_HEADERS} ${BRIVANE_INTERNAL_HEADERS})
+set(BRIVANE_FORWARDING_HEADERS "")
+foreach(header ${BRIVANE_PUBLIC_HEADERS})
+  get_filename_component(name ${header} NAME)
+  set(forwarding ${CMAKE_BINARY_DIR}/forwarding-headers/${name})
+  file(CONFIGURE OUTPUT ${forwarding} CONTENT "#pragma once\n#include \"${header}\"\n")
+  list(APPEND BRIVANE_FORWARDING_HEADERS ${forwarding})
+endforeach()
 
 option(BUILD_SHARED_LIBS "Install a shared library instead of the static one (Linux only)" OFF)
 if(BUILD_SHARED_LIBS)
@@ -30,8 +41,8 @@ if(BUILD_SHARED_LIBS)
     VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}
     LINK_DEPENDS ${exports})
   target_include_directories(brivane_shared
-                             PUBLIC $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/Library/src>)
-  target_compile_options(brivane_shared PRIVATE ${BRIVANE_WARNINGS})
+                             PUBLIC $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/src>)
+  target_compile_options(brivane_shared PRIVATE ${BRIVANE_WARNINGS} ${BRIVANE_SOURCE_PATHS})
   target_compile_features(brivane_shared PUBLIC cxx_std_17)
   target_link_libraries(brivane_shared PUBLIC Threads::Threads)
   target_link_options(brivane_shared PRIVATE "LINKER:--version-script=${exports}"
@@ -49,12 +60,14 @@ install(TARGETS ${installed} EXPORT BrivaneHardwareAPITargets
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 foreach(header ${BRIVANE_INSTALLED_HEADERS})
   get_filename_component(folder ${header} DIRECTORY)
-  install(FILES Library/src/${header}
+  install(FILES src/${header}
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/BrivaneHardwareAPI/${folder} COMPONENT cpp)
 endforeach()
+install(FILES ${BRIVANE_FORWARDING_HEADERS}
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/BrivaneHardwareAPI COMPONENT cpp)
 install(EXPORT BrivaneHardwareAPITargets NAMESPACE BrivaneHardwareAPI::
         DESTINATION ${package_dir} COMPONENT cpp)
-configure_package_config_file(cmake/BrivaneHardwareAPIConfig.cmake.in
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/BrivaneHardwareAPIConfig.cmake.in
                               ${CMAKE_BINARY_DIR}/BrivaneHardwareAPIConfig.cmake
                               INSTALL_DESTINATION ${package_dir})
 # Before 1.0 a minor version may change the interface: 0.1.8 serves a request for 0.1.x.
@@ -80,7 +93,7 @@ else()
   set(BRIVANE_PC_LIBS " ${libraries}")
   set(BRIVANE_PC_LIBS_PRIVATE "")
 endif()
-configure_file(cmake/brivane.pc.in ${CMAKE_BINARY_DIR}/brivane.pc @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/brivane.pc.in ${CMAKE_BINARY_DIR}/brivane.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/brivane.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
         COMPONENT cpp)
 
@@ -90,11 +103,18 @@ install(FILES ${CMAKE_BINARY_DIR}/brivane.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}
 if(BRIVANE_TESTS)
   set(stage ${CMAKE_BINARY_DIR}/header-check)
   set(sources "")
+  file(REMOVE_RECURSE ${stage})
   foreach(header ${BRIVANE_INSTALLED_HEADERS})
-    configure_file(Library/src/${header} ${stage}/include/BrivaneHardwareAPI/${header} COPYONLY)
+    configure_file(src/${header} ${stage}/include/BrivaneHardwareAPI/${header} COPYONLY)
+  endforeach()
+  foreach(forwarding ${BRIVANE_FORWARDING_HEADERS})
+    get_filename_component(header ${forwarding} NAME)
+    configure_file(${forwarding} ${stage}/include/BrivaneHardwareAPI/${header} COPYONLY)
+  endforeach()
+  file(GLOB_RECURSE staged RELATIVE ${stage}/include ${stage}/include/*.h)
+  foreach(header ${staged})
     string(MAKE_C_IDENTIFIER ${header} name)
-    file(CONFIGURE OUTPUT ${stage}/${name}.cpp
-         CONTENT "#include <BrivaneHardwareAPI/${header}>\n")
+    file(CONFIGURE OUTPUT ${stage}/${name}.cpp CONTENT "#include <${header}>\n")
     list(APPEND sources ${stage}/${name}.cpp)
   endforeach()
   add_library(header_check OBJECT ${sources})

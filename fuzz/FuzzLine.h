@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "PtyDevice.h"
-#include "SerialStream.h"
+#include "io/SerialStream.h"
 
 namespace Brivane::HardwareAPI::Fuzzing {
 

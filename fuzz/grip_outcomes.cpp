@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "FuzzLine.h"
-#include "Handle.h"
+#include "devices/Handle.h"
 
 using namespace Brivane::HardwareAPI;
 using Devices::HandleMessage;

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "FuzzLine.h"
-#include "Handle.h"
+#include "devices/Handle.h"
 
 using namespace Brivane::HardwareAPI;
 

@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "DeviceDetection.h"
 #include "PtyDevice.h"
-#include "SerialStream.h"
+#include "devices/DeviceDetection.h"
+#include "io/SerialStream.h"
 
 using namespace Brivane::HardwareAPI;
 using Devices::ProbeTimes;

@@ -8,11 +8,11 @@
 #include <memory>
 #include <vector>
 
-#include "Device.h"
 #include "ErrorLines.h"
-#include "Handle.h"
 #include "PtyDevice.h"
-#include "SerialStream.h"
+#include "devices/Device.h"
+#include "devices/Handle.h"
+#include "io/SerialStream.h"
 
 using namespace Brivane::HardwareAPI;
 using Devices::Device;

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "Device.h"
 #include "ErrorLines.h"
 #include "LineDevice.h"
-#include "SerialStream.h"
+#include "devices/Device.h"
+#include "io/SerialStream.h"
 #include "platform/SystemError.h"
 
 using namespace Brivane::HardwareAPI;

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "HandleMessages.h"
+#include "devices/HandleMessages.h"
 
 using namespace Brivane::HardwareAPI::Devices;
 namespace M = HandleMessages;

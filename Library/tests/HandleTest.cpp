@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "ErrorLines.h"
-#include "Handle.h"
 #include "LineDevice.h"
-#include "SerialStream.h"
+#include "devices/Handle.h"
+#include "io/SerialStream.h"
 
 using namespace Brivane::HardwareAPI;
 using Devices::HandleErrorResponse;

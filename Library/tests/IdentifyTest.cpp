@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "Handle.h"
-#include "Kalvar.h"
 #include "LineDevice.h"
+#include "devices/Handle.h"
+#include "devices/Kalvar.h"
 
 using namespace Brivane::HardwareAPI;
 using namespace Brivane::HardwareAPI::Devices;

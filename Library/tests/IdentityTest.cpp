@@ -2,11 +2,11 @@
 
 #include <type_traits>
 
-#include "Device.h"
-#include "DeviceInfo.h"
 #include "LineDevice.h"
-#include "SerialStream.h"
-#include "UUID.h"
+#include "base/UUID.h"
+#include "devices/Device.h"
+#include "devices/DeviceInfo.h"
+#include "io/SerialStream.h"
 
 using namespace Brivane::HardwareAPI;
 using Testing::Bytes;

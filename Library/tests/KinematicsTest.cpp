@@ -5,9 +5,9 @@
 #include <thread>
 
 #include "ErrorLines.h"
-#include "Kalvar.h"
-#include "Kinematics.h"
 #include "LineDevice.h"
+#include "devices/Kalvar.h"
+#include "devices/Kinematics.h"
 
 using namespace Brivane::HardwareAPI;
 using namespace Brivane::HardwareAPI::Devices;

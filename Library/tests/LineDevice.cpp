@@ -1,6 +1,6 @@
 #include "LineDevice.h"
 
-#include "Wire.h"
+#include "base/Wire.h"
 
 namespace Brivane::HardwareAPI::Testing {
 

@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "Kalvar.h"
 #include "LineDevice.h"
-#include "Wire.h"
+#include "base/Wire.h"
+#include "devices/Kalvar.h"
 
 using namespace Brivane::HardwareAPI;
 using namespace Brivane::HardwareAPI::Devices;

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "SerialDeviceProvider.h"
+#include "io/SerialDeviceProvider.h"
 
 using namespace Brivane::HardwareAPI;
 namespace fs = std::filesystem;

@@ -13,7 +13,7 @@
 
 #include "ErrorLines.h"
 #include "PtyDevice.h"
-#include "SerialStream.h"
+#include "io/SerialStream.h"
 
 using namespace Brivane::HardwareAPI;
 using Testing::Bytes;

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "LineDevice.h"
-#include "serialib.h"
+#include "io/serialib.h"
 
 using namespace Brivane::HardwareAPI;
 using Testing::Bytes;

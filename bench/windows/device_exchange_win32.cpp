@@ -26,9 +26,9 @@
 #include <utility>
 #include <vector>
 
-#include "Device.h"
-#include "Interrupt.h"
-#include "SerialStream.h"
+#include "base/Interrupt.h"
+#include "devices/Device.h"
+#include "io/SerialStream.h"
 
 using namespace Brivane::HardwareAPI;
 

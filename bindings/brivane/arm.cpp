@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "Kalvar.h"
-#include "Kinematics.h"
-#include "SerialStream.h"
 #include "common/traffic.h"
 #include "common/values.h"
+#include "devices/Kalvar.h"
+#include "devices/Kinematics.h"
+#include "io/SerialStream.h"
 #include "native.h"
 #include "platform/SystemError.h"
 

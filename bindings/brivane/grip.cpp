@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "Handle.h"
-#include "SerialStream.h"
 #include "common/traffic.h"
 #include "common/values.h"
+#include "devices/Handle.h"
+#include "io/SerialStream.h"
 #include "native.h"
 #include "platform/SystemError.h"
 

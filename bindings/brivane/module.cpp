@@ -6,7 +6,7 @@
 #include <array>
 #include <string>
 
-#include "ErrorLine.h"
+#include "base/ErrorLine.h"
 #include "common/traffic.h"
 #include "native.h"
 

@@ -14,9 +14,9 @@
 #include <mutex>
 #include <string>
 
-#include "Device.h"
-#include "SerialStream.h"
 #include "common/traffic.h"
+#include "devices/Device.h"
+#include "io/SerialStream.h"
 
 namespace Brivane::HardwareAPI::Package {
 

@@ -9,11 +9,11 @@
 #include <thread>
 #include <vector>
 
-#include "Handle.h"
-#include "Kalvar.h"
-#include "SerialDeviceProvider.h"
-#include "SerialStream.h"
 #include "common/traffic.h"
+#include "devices/Handle.h"
+#include "devices/Kalvar.h"
+#include "io/SerialDeviceProvider.h"
+#include "io/SerialStream.h"
 #include "native.h"
 #include "platform/PortSource.h"
 

@@ -9,7 +9,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "Interrupt.h"
+#include "base/Interrupt.h"
 
 namespace Brivane::HardwareAPI::Python {
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "UUID.h"
+#include "base/UUID.h"
 
 namespace Brivane::HardwareAPI::Python {
 

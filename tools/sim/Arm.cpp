@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <cmath>
 
-#include "Kalvar.h"
-#include "Kinematics.h"
 #include "Sim.h"
-#include "Wire.h"
+#include "base/Wire.h"
+#include "devices/Kalvar.h"
+#include "devices/Kinematics.h"
 
 namespace Brivane::Sim {
 

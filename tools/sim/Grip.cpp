@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
-#include "HandleMessages.h"
 #include "Sim.h"
-#include "Wire.h"
+#include "base/Wire.h"
+#include "devices/HandleMessages.h"
 
 namespace Brivane::Sim {
 

@@ -4,10 +4,10 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "DeviceInfo.h"
-#include "HandleMessages.h"
-#include "Kalvar.h"
-#include "Wire.h"
+#include "base/Wire.h"
+#include "devices/DeviceInfo.h"
+#include "devices/HandleMessages.h"
+#include "devices/Kalvar.h"
 
 namespace Brivane::Trace {
 

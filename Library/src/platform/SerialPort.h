@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "../Deadline.h"
+#include "../base/Deadline.h"
 #include "SystemError.h"
 
 namespace Brivane::HardwareAPI::Platform {

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "../Interrupt.h"
+#include "../base/Interrupt.h"
 #include "SerialPort.h"
 #include "SystemError.h"
 

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "../ErrorLine.h"
-#include "../Interrupt.h"
+#include "../base/ErrorLine.h"
+#include "../base/Interrupt.h"
 #include "SerialPort.h"
 #include "SystemError.h"
 

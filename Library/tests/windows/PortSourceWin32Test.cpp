@@ -11,7 +11,7 @@
 
 #include "ComPortDevice.h"
 #include "ErrorLines.h"
-#include "SerialDeviceProvider.h"
+#include "io/SerialDeviceProvider.h"
 #include "platform/SystemError.h"
 
 using namespace Brivane::HardwareAPI;

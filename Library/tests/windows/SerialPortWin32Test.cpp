@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "ComPortDevice.h"
-#include "Device.h"
 #include "ErrorLines.h"
-#include "Handle.h"
-#include "Interrupt.h"
-#include "Kalvar.h"
 #include "LineDevice.h"
-#include "SerialStream.h"
+#include "base/Interrupt.h"
+#include "devices/Device.h"
+#include "devices/Handle.h"
+#include "devices/Kalvar.h"
+#include "io/SerialStream.h"
 #include "platform/SerialPort.h"
 #include "platform/SystemError.h"
 

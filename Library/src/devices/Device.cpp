@@ -1,0 +1,304 @@
+#include "Device.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "../base/ErrorLine.h"
+#include "../base/Interrupt.h"
+#include "../platform/SystemError.h"
+
+namespace Brivane::HardwareAPI::Devices {
+
+namespace {
+
+// An owed answer that has not come after the line stayed quiet this many times as long as
+// its exchange waited, and at least kShortestQuiet, was dropped by the device.
+constexpr int kQuietFactor = 10;
+constexpr std::chrono::milliseconds kShortestQuiet{100};
+constexpr std::chrono::milliseconds kLongestQuiet{2000};
+// Exchanges after an owed answer was given up that first drop what is queued.
+constexpr int kChecksAfterGivingUp = 16;
+
+std::unique_ptr<std::uint8_t[]> ZeroedBuffer() {
+    return std::unique_ptr<std::uint8_t[]>(new std::uint8_t[Device::kBufferSize]());
+}
+
+}  // namespace
+
+Device::Device(IO::SerialStream* stream_, float timeout_)
+    : timeout(timeout_),
+      stream(stream_),
+      write_buffer(ZeroedBuffer()),
+      read_buffer(ZeroedBuffer()) {}
+
+// A read failure names what broke the stream; only a failed read of its own leaves the
+// system's number.
+void Device::report_read_failure(std::size_t n, ReadKind kind) {
+    const int fault = stream->Fault();
+    const int error = fault != 0 ? fault : Platform::LastSystemError();
+    if (kind == ReadKind::Header) {
+        ReportError(__FILE__, __LINE__, error, "unable to read header code from stream");
+    } else {
+        ReportError(__FILE__, __LINE__, error, "unable to read '%zu' bytes from stream", n);
+    }
+}
+
+// Both reads share the description; the line number tells them apart.
+void Device::report_timeout(ReadKind kind) {
+    if (kind == ReadKind::Header) {
+        ReportError(__FILE__, __LINE__, Platform::TimedOutError(),
+                    "timeout waiting for header code");
+    } else {
+        ReportError(__FILE__, __LINE__, Platform::TimedOutError(),
+                    "timeout waiting for header code");
+    }
+}
+
+Device::ReadEnd Device::timed_read(std::size_t n, ReadKind kind, const Deadline& deadline,
+                                   bool report) {
+    missing_ = n;
+    if (stream == nullptr || Interrupt::Pending()) return ReadEnd::Failed;
+    // Each read stands on its own: a short read before must not fail this one.
+    stream->clear(stream->rdstate() & std::ios::badbit);
+
+    std::size_t got = 0;
+    while (got < n) {
+        std::size_t take = n - got;
+        switch (stream->WaitForBytes(take, deadline)) {
+            case Platform::WaitResult::Ready:
+                break;
+            case Platform::WaitResult::Partial:
+                take = std::min(take, static_cast<std::size_t>(stream->Available()));
+                break;
+            case Platform::WaitResult::TimedOut:
+                if (report) report_timeout(kind);
+                return ReadEnd::Short;
+            case Platform::WaitResult::Failed:
+                if (report) report_read_failure(n, kind);
+                return ReadEnd::Failed;
+            case Platform::WaitResult::Interrupted:  // the caller is stopping: no line
+                return ReadEnd::Failed;
+        }
+        stream->read(reinterpret_cast<char*>(read_buffer.get() + got),
+                     static_cast<std::streamsize>(take));
+        if (!stream->good()) {
+            if (stream->eof()) return ReadEnd::Short;  // a short read tells by its count
+            report_read_failure(n, kind);
+            return ReadEnd::Failed;
+        }
+        got += take;
+        missing_ = n - got;
+    }
+    return ReadEnd::Complete;
+}
+
+Device::ReadEnd Device::read_header(std::uint8_t& code, const Deadline& deadline) {
+    const ReadEnd end = timed_read(1, ReadKind::Header, deadline);
+    code = end == ReadEnd::Complete ? read_buffer[0] : 0;
+    return end;
+}
+
+Device::ReadEnd Device::read_header(std::uint8_t& code) {
+    return read_header(code, Deadline::After(timeout));
+}
+
+std::uint8_t Device::read_header() {
+    std::uint8_t code = 0;
+    read_header(code);
+    return code;
+}
+
+Device::ReadEnd Device::read_bytes(std::size_t n, const Deadline& deadline) {
+    if (n == 0) return ReadEnd::Complete;
+    return timed_read(std::min(n, kBufferSize), ReadKind::Bytes, deadline);
+}
+
+std::int32_t Device::read_bytes(std::size_t n) {
+    n = std::min(n, kBufferSize);
+    if (n == 0 || read_bytes(n, Deadline::After(timeout)) != ReadEnd::Complete) return 0;
+    return static_cast<std::int32_t>(n);
+}
+
+void Device::send_request(std::size_t length) {
+    if (stream == nullptr || Interrupt::Pending()) return;
+    stream->Write(reinterpret_cast<const char*>(write_buffer.get()), std::min(length, kBufferSize));
+}
+
+bool Device::receive_answer(std::initializer_list<std::uint8_t> codes, std::size_t payload_length) {
+    return receive_answer(codes, payload_length, Limits{}).answered();
+}
+
+// Codes that did not match are drained with what follows them, or with a deadline, kept
+// as far as they came and dropped before the next request; after a failed read there is
+// nothing to drain, and the caller may be stopping. An answer that ran out of time is owed.
+Outcome Device::receive_answer(std::initializer_list<std::uint8_t> codes,
+                               std::size_t payload_length, const Limits& limits) {
+    const auto limit = [&] {
+        return limits.deadline ? *limits.deadline : Deadline::After(timeout);
+    };
+    const Deadline::Clock::duration waited = wait_of(limits);
+    Outcome outcome;
+    bool match = true;
+    bool timed_out = false;
+    bool wrong = false;
+    std::size_t missing = codes.size() + payload_length;
+    for (const std::uint8_t expected : codes) {
+        std::uint8_t code = 0;
+        const ReadEnd end = read_header(code, limit());
+        if (end == ReadEnd::Failed) return failed();
+        if (end == ReadEnd::Short) {
+            timed_out = true;
+        } else {
+            outcome.keep(code);
+            --missing;
+            wrong = wrong || code != expected;
+        }
+        match = end == ReadEnd::Complete && code == expected && match;
+        if (!match && limits.deadline != nullptr) break;  // no second wait for a lost cause
+    }
+    if (!match) {
+        // Nothing but the right codes came: the rest of the answer may yet come, and what
+        // the drain took of it is paid.
+        const std::size_t drained = limits.deadline == nullptr ? drain() : 0;
+        if (!wrong && drained < missing) owe(missing - drained, waited);
+        if (wrong && limits.deadline != nullptr) {
+            // What is here already shows what answered; the rest goes before the next request.
+            const std::int32_t queued = std::min<std::int32_t>(
+                stream->Available(),
+                static_cast<std::int32_t>(outcome.received.size() - outcome.received_length));
+            if (queued > 0 && read_bytes(static_cast<std::size_t>(queued),
+                                         Deadline::After(0.001)) == ReadEnd::Complete) {
+                for (std::int32_t i = 0; i < queued; ++i) outcome.keep(read_buffer[i]);
+            }
+            mark_stale();
+        }
+        outcome.kind = timed_out && outcome.received_length == 0 ? Outcome::Kind::NoAnswer
+                                                                 : Outcome::Kind::BadAnswer;
+        return outcome;
+    }
+    switch (read_bytes(payload_length, limit())) {
+        case ReadEnd::Complete:
+            return outcome;
+        case ReadEnd::Short:
+            owe(missing_, waited);
+            outcome.kind = Outcome::Kind::NoAnswer;
+            return outcome;
+        case ReadEnd::Failed:
+            break;
+    }
+    return failed();
+}
+
+void Device::owe(std::size_t bytes, Deadline::Clock::duration waited, bool length_last) {
+    if (bytes == 0) return;
+    owed_.bytes += bytes;
+    owed_.length_last = length_last;
+    owed_.quiet_since = Deadline::Clock::now();
+    owed_.forgive_after =
+        std::clamp<Deadline::Clock::duration>(waited * kQuietFactor, kShortestQuiet, kLongestQuiet);
+}
+
+Outcome Device::settle(const Limits& limits) {
+    if (owed_.bytes == 0) {
+        drop_stale();
+        return Outcome{};
+    }
+    const bool legacy = limits.deadline == nullptr;
+    const Deadline deadline = legacy ? Deadline::After(timeout) : *limits.deadline;
+    while (owed_.bytes > 0) {
+        const auto forgive_at = owed_.quiet_since + owed_.forgive_after;
+        const bool forgive_first = deadline.IsNever() || forgive_at <= deadline.When();
+        const std::size_t wanted = std::min(owed_.bytes, kBufferSize);
+        const ReadEnd end = timed_read(wanted, ReadKind::Bytes,
+                                       forgive_first ? Deadline::At(forgive_at) : deadline, false);
+        const std::size_t got = wanted - missing_;
+        if (got > 0) {
+            owed_.bytes -= got;
+            owed_.quiet_since = Deadline::Clock::now();
+            if (owed_.bytes == 0 && owed_.length_last) {
+                owed_.length_last = false;
+                owed_.bytes = read_buffer[got - 1];
+            }
+        }
+        if (end == ReadEnd::Complete) continue;
+        // The legacy exchange meets a broken line itself, with its own lines.
+        if (end == ReadEnd::Failed) return legacy && !Interrupt::Pending() ? Outcome{} : failed();
+        if (forgive_first) {  // the device dropped it
+            owed_ = Owed{};
+            if (answers_only_when_asked) checks_ = kChecksAfterGivingUp;
+            break;
+        }
+        if (legacy) report_timeout(ReadKind::Header);
+        Outcome outcome;
+        outcome.kind = Outcome::Kind::NoAnswer;
+        return outcome;
+    }
+    drop_stale();
+    return Outcome{};
+}
+
+Deadline::Clock::duration Device::wait_of(const Limits& limits) const {
+    if (limits.deadline != nullptr) return limits.deadline->Span();
+    return std::chrono::duration_cast<Deadline::Clock::duration>(
+        std::chrono::duration<double>(std::max(timeout, 0.0f)));
+}
+
+Outcome Device::outcome_of(ReadEnd end) const {
+    if (end == ReadEnd::Failed) return failed();
+    Outcome outcome;
+    if (end == ReadEnd::Short) outcome.kind = Outcome::Kind::NoAnswer;
+    return outcome;
+}
+
+Outcome Device::failed() const {
+    Outcome outcome;
+    if (Interrupt::Pending()) {
+        outcome.kind = Outcome::Kind::Stopped;
+        return outcome;
+    }
+    outcome.kind = Outcome::Kind::LineLost;
+    const int fault = stream != nullptr ? stream->Fault() : Platform::NotOpenError();
+    outcome.error = fault != 0 ? fault : Platform::LastSystemError();
+    return outcome;
+}
+
+std::size_t Device::drain() {
+    std::size_t drained = 0;
+    if (read_bytes(kBufferSize) != 0) {
+        drained = kBufferSize;
+    } else if (stream != nullptr) {
+        // The line went quiet before a full buffer came: discard what did come, so that the
+        // rest of a wrong answer is not taken for the next one.
+        const std::int32_t queued = std::min<std::int32_t>(stream->Available(), kBufferSize);
+        if (queued > 0) {
+            stream->clear(stream->rdstate() & std::ios::badbit);
+            stream->read(reinterpret_cast<char*>(read_buffer.get()), queued);
+            drained = static_cast<std::size_t>(std::max<std::streamsize>(stream->gcount(), 0));
+        }
+    }
+    return drained;
+}
+
+void Device::drop_stale() {
+    if (checks_ == 0) return;
+    --checks_;
+    // Bytes before a request after an answer was given up: that answer came after all, and
+    // the watch goes on.
+    if (drop_queued() && answers_only_when_asked && checks_ > 0) checks_ = kChecksAfterGivingUp;
+}
+
+// Takes only what is queued now, without waiting: a flood is cut off after a few buffers.
+bool Device::drop_queued() {
+    if (stream == nullptr) return false;
+    bool dropped = false;
+    for (int round = 0; round < 4; ++round) {
+        const std::int32_t queued = std::min<std::int32_t>(stream->Available(), kBufferSize);
+        if (queued <= 0) break;
+        stream->clear(stream->rdstate() & std::ios::badbit);
+        stream->read(reinterpret_cast<char*>(read_buffer.get()), queued);
+        dropped = true;
+    }
+    return dropped;
+}
+
+}  // namespace Brivane::HardwareAPI::Devices

@@ -1,0 +1,153 @@
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+
+#include "../io/SerialStream.h"
+
+namespace Brivane::HardwareAPI::Devices {
+
+// How an exchange ended. A caller that needs to know why an answer did not come (rather
+// than a line on stderr and zeros) reads it here.
+struct Outcome {
+    enum class Kind : std::uint8_t {
+        Answered,
+        NoAnswer,   // nothing, or not all of the answer, came in time
+        BadAnswer,  // a wrong code or a malformed answer: `received` holds its first bytes
+        LineLost,   // the line hung up or failed: `error` is the system's number
+        Stopped,    // the interrupt check asked the operation to stop
+    };
+    Kind kind = Kind::Answered;
+    int error = 0;
+    std::array<std::uint8_t, 32> received{};
+    std::size_t received_length = 0;
+
+    bool answered() const { return kind == Kind::Answered; }
+    void keep(std::uint8_t byte) {
+        if (received_length < received.size()) received[received_length++] = byte;
+    }
+};
+
+// How an exchange waits, and what it does with a wrong answer. By default each read waits
+// the device's timeout and a wrong answer is drained at once (a wait of its own); with a
+// deadline, the whole exchange ends by it and a wrong answer's rest is dropped before the
+// next request instead.
+struct Limits {
+    const Deadline* deadline = nullptr;
+};
+
+// The common core of every device: a stream it does not own, a reply timeout and two owned,
+// zero-filled frame buffers. Reads are time-limited; faults are reported as one line on
+// stderr and as zero results, never as exceptions.
+struct Device {
+    static constexpr std::size_t kBufferSize = 1024;
+
+    // Longest wait of a read, in seconds; 0 or below waits without limit.
+    float timeout;
+    IO::SerialStream* stream;
+    std::unique_ptr<std::uint8_t[]> write_buffer;
+    std::unique_ptr<std::uint8_t[]> read_buffer;
+
+    Device(IO::SerialStream* stream, float timeout);
+
+    // How a read ended. Short: nothing or too little came in time. Failed: the line or the
+    // stream broke, or the caller is stopping; nothing is drained after that.
+    enum class ReadEnd { Complete, Short, Failed };
+
+    // Waits for one byte and returns it; 0 on time-out or failure.
+    std::uint8_t read_header();
+    // The same, telling a 0x00 that arrived apart from none; the second form waits until
+    // `deadline` instead of the device's timeout.
+    ReadEnd read_header(std::uint8_t& code);
+    ReadEnd read_header(std::uint8_t& code, const Deadline& deadline);
+    // Waits for n bytes (1 to 1024) and reads them into read_buffer; the count, or 0.
+    std::int32_t read_bytes(std::size_t n);
+    ReadEnd read_bytes(std::size_t n, const Deadline& deadline);
+
+    // The request/response exchange every arm message follows, in its two halves.
+    // Sends the first `length` bytes of write_buffer.
+    void send_request(std::size_t length);
+    // Reads the header code(s), all of them before comparing, then on a match the payload
+    // into read_buffer. True only when every code matched and the whole payload arrived;
+    // a mismatch drains the line.
+    bool receive_answer(std::initializer_list<std::uint8_t> codes, std::size_t payload_length);
+    Outcome receive_answer(std::initializer_list<std::uint8_t> codes, std::size_t payload_length,
+                           const Limits& limits);
+    bool exchange(std::size_t request_length, std::initializer_list<std::uint8_t> codes,
+                  std::size_t payload_length) {
+        send_request(request_length);
+        return receive_answer(codes, payload_length);
+    }
+
+    // Discards what the line holds: waits for a full buffer or the timeout, then throws
+    // away whatever has arrived. Returns how many bytes it threw away.
+    std::size_t drain();
+
+    // An exchange that runs out of time leaves its answer owed: the device may still send
+    // it, and the protocol has no sequence numbers to tell it from the next one. So before
+    // the next request (or grip message) goes out or is read, settle() waits for the owed
+    // bytes and throws them away. The device is taken to have dropped them once the line
+    // has stayed quiet for ten times as long as the exchange waited (at least 0.1 s, at most
+    // 2 s). An answer later than that may be taken for the next request's; so an arm is then
+    // watched for a while: bytes queued before a request are no answer to it and are
+    // dropped, so that such an answer misleads one call, not every one after it. An
+    // exchange that is owed nothing pays one test for all this.
+    //
+    // An answer still owed when the exchange's deadline passes (without one, the legacy
+    // calls: the device's timeout, with the header's time-out line) ends it as NoAnswer
+    // before anything is sent. Answered: clear to go.
+    Outcome settle(const Limits& limits);
+    // `bytes` of an answer did not come within a wait of `waited`. With `length_last`, the
+    // last of them counts bytes that follow it, owed as well.
+    void owe(std::size_t bytes, Deadline::Clock::duration waited, bool length_last = false);
+    std::size_t owed() const { return owed_.bytes; }
+
+    // After a wrong answer whose length is unknown, its late rest would be read as the start
+    // of the next one: the next exchange drops what is queued first, once. The side that
+    // reads settles before its next request or message.
+    void mark_stale() { checks_ = std::max(checks_, 1); }
+    void drop_stale();
+
+  protected:
+    // The time-out line of a header read, for a search that runs out of time between reads.
+    void report_header_timeout() { report_timeout(ReadKind::Header); }
+    // Bytes the last read lacked when it ended short or failed; 0 after a whole read.
+    std::size_t missing() const { return missing_; }
+    // A read that failed: the line is lost, or the caller is stopping.
+    Outcome failed() const;
+    // How a read ended, as an exchange's outcome: Answered, NoAnswer, or failed().
+    Outcome outcome_of(ReadEnd end) const;
+    // How long an exchange under `limits` waits: its deadline's span, or the timeout.
+    Deadline::Clock::duration wait_of(const Limits& limits) const;
+
+    // Whether the device sends only when asked (the arm), so that bytes queued before a
+    // request are never its answer; the grip sends on its own.
+    bool answers_only_when_asked = true;
+
+  private:
+    enum class ReadKind { Header, Bytes };
+    // What a read still lacked when it ended short, and an answer the device still owes.
+    struct Owed {
+        std::size_t bytes = 0;
+        bool length_last = false;
+        Deadline::Clock::time_point quiet_since{};
+        Deadline::Clock::duration forgive_after{};
+    };
+    // Waits for n bytes until `deadline` and reads them into read_buffer; `report`: its
+    // time-out and failure lines.
+    ReadEnd timed_read(std::size_t n, ReadKind kind, const Deadline& deadline, bool report = true);
+    void report_read_failure(std::size_t n, ReadKind kind);
+    void report_timeout(ReadKind kind);
+    // Throws away what is queued, without waiting; true when there was something.
+    bool drop_queued();
+
+    int checks_ = 0;           // exchanges that first drop what is queued
+    std::size_t missing_ = 0;  // bytes the last timed read did not get
+    Owed owed_;
+};
+
+}  // namespace Brivane::HardwareAPI::Devices

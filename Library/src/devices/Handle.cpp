@@ -1,0 +1,376 @@
+#include "Handle.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "../base/Wire.h"
+#include "../platform/SerialPort.h"
+#include "HandleMessages.h"
+
+namespace Brivane::HardwareAPI::Devices {
+
+namespace {
+
+using namespace HandleMessages;
+
+StavrinStatus FailedStatus(std::uint8_t error_flag) {
+    StavrinStatus status{};
+    status.error_flag = error_flag;
+    return status;
+}
+
+}  // namespace
+
+Handle::Handle(IO::SerialStream* stream_, float timeout_) : Device(stream_, timeout_) {
+    answers_only_when_asked = false;
+}
+
+Handle::~Handle() = default;
+
+void Handle::OnReceiveHandleInfo(std::uint8_t, std::uint16_t, std::uint8_t, std::uint8_t,
+                                 std::uint8_t) {}
+void Handle::OnHandleInfoResponse(const HandleInfoResponse&) {}
+void Handle::OnReceiveHandleStatusMessage(std::uint16_t, const float*, std::uint8_t, std::uint8_t,
+                                          std::uint8_t, const std::uint8_t*) {}
+void Handle::OnHandleStatusMessage(const HandleStatusMessage&) {}
+void Handle::OnReceiveHandleErrorResponse(std::uint16_t, std::uint8_t) {}
+void Handle::OnHandleErrorResponse(const HandleErrorResponse&) {}
+
+void Handle::SendDeviceWakeup() {
+    write_buffer[0] = kWakeup.code;
+    send_request(1);
+}
+
+void Handle::RequestStatus() {
+    write_buffer[0] = kStatusRequest.code;
+    send_request(1);
+}
+
+void Handle::SendHandleState(std::uint16_t device_id, std::uint8_t data_length,
+                             const std::uint8_t* user_data) {
+    // A frame announcing bytes it does not carry would be misread by the grip.
+    if (user_data == nullptr && data_length != 0) return;
+    std::uint8_t* frame = write_buffer.get();
+    frame[0] = kHandleState.code;
+    frame[1] = static_cast<std::uint8_t>(device_id & 0xFF);
+    frame[2] = static_cast<std::uint8_t>(device_id >> 8);
+    frame[3] = data_length;
+    if (data_length != 0) std::memcpy(frame + 4, user_data, data_length);
+    send_request(4 + static_cast<std::size_t>(data_length));
+}
+
+std::int32_t Handle::Receive() {
+    std::uint8_t header_code = 0;
+    return Receive(&header_code);
+}
+
+// A payload that does not fully arrive calls no callback: the read buffer would still hold
+// an earlier message. The short count is the caller's sign of it, and the message's late
+// rest is waited for and dropped before the next one is read, so that no byte of it is
+// taken for a header.
+std::int32_t Handle::Receive(std::uint8_t* header_code) {
+    HandleMessage message;
+    std::int32_t count = -1;
+    const Outcome outcome = read_message(message, Limits{}, count);
+    if (header_code != nullptr)
+        *header_code = outcome.received_length > 0 ? outcome.received[0] : 0;
+    switch (message.kind) {
+        case HandleMessage::Kind::Info: {
+            const HandleInfoResponse& info = message.info;
+            OnReceiveHandleInfo(info.tool_data_remaining, info.device_id, info.device_model_number,
+                                info.hardware_version, info.firmware_version);
+            OnHandleInfoResponse(info);
+            break;
+        }
+        case HandleMessage::Kind::Status: {
+            const HandleStatusMessage& status = message.status;
+            OnReceiveHandleStatusMessage(status.device_id, status.quaternion, status.error_flag,
+                                         status.hall_effect_sensor_level, status.user_data_length,
+                                         status.user_data);
+            OnHandleStatusMessage(status);
+            break;
+        }
+        case HandleMessage::Kind::Error:
+            OnReceiveHandleErrorResponse(message.error.device_id, message.error.error_code);
+            OnHandleErrorResponse(message.error);
+            break;
+        case HandleMessage::Kind::None:
+            break;
+    }
+    return count;
+}
+
+Outcome Handle::identify(GripIdentity& identity, const Limits& limits) {
+    identity = GripIdentity{};
+    SendDeviceWakeup();
+    Outcome junk;
+    bool grip = false;
+    for (;;) {
+        HandleMessage message;
+        std::int32_t count = 0;
+        const Outcome outcome = read_message(message, limits, count);
+        if (message.kind == HandleMessage::Kind::Info) {
+            identity.informed = true;
+            identity.info = message.info;
+            return outcome;
+        }
+        grip = grip || message.kind == HandleMessage::Kind::Status;
+        if (outcome.kind == Outcome::Kind::BadAnswer) {
+            junk.kind = Outcome::Kind::BadAnswer;
+            for (std::size_t i = 0; i < outcome.received_length; ++i)
+                junk.keep(outcome.received[i]);
+        } else if (!outcome.answered() && outcome.kind != Outcome::Kind::NoAnswer) {
+            return outcome;  // the line is lost, or the caller is stopping
+        }
+        const bool ended =
+            limits.deadline == nullptr || limits.deadline->Expired() ||
+            (outcome.kind == Outcome::Kind::NoAnswer && outcome.received_length == 0);
+        if (!ended) continue;
+        if (grip) return Outcome{};
+        if (junk.kind == Outcome::Kind::BadAnswer) return junk;
+        Outcome silent;
+        silent.kind = Outcome::Kind::NoAnswer;
+        return silent;
+    }
+}
+
+Outcome Handle::receive(HandleMessage& message, const Deadline& deadline) {
+    std::int32_t count = 0;
+    return read_message(message, Limits{&deadline}, count);
+}
+
+void Handle::abandon_arriving(const Limits& limits) {
+    if (arriving_.want == 0) return;
+    // The fixed part of a status message ends with the length of what follows it.
+    const bool length_last = arriving_.code == kStatus.code && arriving_.want == kStatus.length;
+    owe(arriving_.want - arriving_.have, wait_of(limits), length_last);
+    arriving_ = Arriving{};
+}
+
+// `count`: the payload bytes of the whole reads, as Receive returns them (-1 for no message).
+Outcome Handle::read_message(HandleMessage& message, const Limits& limits, std::int32_t& count) {
+    message.kind = HandleMessage::Kind::None;
+    count = -1;
+    const auto limit = [&] {
+        return limits.deadline ? *limits.deadline : Deadline::After(timeout);
+    };
+    Outcome outcome;
+    if (limits.deadline == nullptr || arriving_.want == 0) {
+        abandon_arriving(limits);
+        outcome = settle(limits);
+        if (!outcome.answered()) return outcome;
+        std::uint8_t code = 0;
+        outcome = outcome_of(read_header(code, limit()));
+        if (!outcome.answered()) return outcome;
+        const std::size_t length = code == kInfo.code     ? kInfo.length
+                                   : code == kStatus.code ? kStatus.length
+                                   : code == kError.code  ? kError.length
+                                                          : 0;
+        if (length == 0) {  // not a grip message: the bytes after it stay for the next read
+            outcome.keep(code);
+            outcome.kind = Outcome::Kind::BadAnswer;
+            return outcome;
+        }
+        arriving_ = Arriving{};
+        arriving_.code = code;
+        arriving_.want = length;
+    }
+    outcome.keep(arriving_.code);
+    for (;;) {
+        const std::size_t wanted = arriving_.want - arriving_.have;
+        const ReadEnd end = read_bytes(wanted, limit());
+        const std::size_t got = wanted - missing();
+        std::memcpy(arriving_.payload + arriving_.have, read_buffer.get(), got);
+        arriving_.have += got;
+        if (end != ReadEnd::Complete) {
+            // Receive's count: the whole reads, the fixed part of a status message.
+            count = arriving_.code == kStatus.code && arriving_.have >= kStatus.length
+                        ? kStatus.length
+                        : 0;
+        }
+        if (end == ReadEnd::Failed) {
+            arriving_ = Arriving{};
+            const Outcome lost = failed();
+            outcome.kind = lost.kind;
+            outcome.error = lost.error;
+            return outcome;
+        }
+        if (end == ReadEnd::Short) {
+            if (limits.deadline == nullptr) abandon_arriving(limits);
+            outcome.kind = Outcome::Kind::NoAnswer;
+            return outcome;
+        }
+        const std::uint8_t user_data = arriving_.payload[kStatus.length - 1];
+        if (arriving_.code != kStatus.code || arriving_.want > kStatus.length || user_data == 0) {
+            break;
+        }
+        arriving_.want += user_data;
+    }
+
+    const std::uint8_t* payload = arriving_.payload;
+    count = static_cast<std::int32_t>(arriving_.want);
+    switch (arriving_.code) {
+        case kInfo.code: {
+            // The grip's firmware puts the identifier first, as in its other messages.
+            HandleInfoResponse& info = message.info;
+            info.device_id = Wire::LoadU16(payload);
+            info.tool_data_remaining = payload[2];
+            info.device_model_number = payload[3];
+            info.hardware_version = payload[4];
+            info.firmware_version = payload[5];
+            message.kind = HandleMessage::Kind::Info;
+            break;
+        }
+        case kStatus.code: {
+            HandleStatusMessage& status = message.status;
+            status = HandleStatusMessage{};
+            status.device_id = Wire::LoadU16(payload);
+            status.error_flag = payload[2];
+            status.hall_effect_sensor_level = payload[3];
+            for (int k = 0; k < 4; ++k) status.quaternion[k] = Wire::LoadFloat(payload + 4 + 4 * k);
+            status.user_data_length = payload[20];
+            std::memcpy(status.user_data, payload + kStatus.length, status.user_data_length);
+            message.kind = HandleMessage::Kind::Status;
+            break;
+        }
+        default:
+            message.error.device_id = Wire::LoadU16(payload);
+            message.error.error_code = payload[2];
+            message.kind = HandleMessage::Kind::Error;
+            break;
+    }
+    arriving_ = Arriving{};
+    return outcome;
+}
+
+// The status block is SLIP-stuffed. Its first 19 raw bytes are read at once: the 18 block
+// bytes and the terminating END when nothing is stuffed. Each stuffed byte takes two, and
+// then only as many more raw bytes are read as the block still lacks, never a byte of the
+// frame that follows; the byte that closes the block is read last. One deadline bounds the
+// whole call and 37 raw bytes the block, every byte stuffed and its END, so that no run of
+// bytes from the line can keep it reading.
+Outcome Handle::read_status_block(std::uint8_t (&block)[kBlockLength], int& closing,
+                                  const Deadline& deadline) {
+    closing = -1;
+    Outcome outcome;
+    // A 0x00 that arrived is junk like any other byte; only a time-out or a failure ends
+    // the search.
+    std::uint8_t code = 0;
+    do {
+        if (deadline.Expired()) {  // bytes kept coming, none of them a status message
+            report_header_timeout();
+            outcome.kind = Outcome::Kind::NoAnswer;
+            return outcome;
+        }
+        const Outcome read = outcome_of(read_header(code, deadline));
+        if (!read.answered()) return read;
+    } while (code != kStatus.code);
+    outcome.keep(code);
+
+    std::size_t decoded = 0;
+    std::size_t raw = 0;
+    bool escaped = false;
+    for (std::size_t wanted = kBlockLength + 1; decoded < kBlockLength;
+         wanted = std::min(kBlockLength - decoded, kMostRawBytes - raw)) {
+        if (wanted == 0) {  // all stuffing, and still no block
+            outcome.kind = Outcome::Kind::BadAnswer;
+            return outcome;
+        }
+        switch (read_bytes(wanted, deadline)) {
+            case ReadEnd::Complete:
+                break;
+            case ReadEnd::Short:  // the late rest is junk to the next search for a header
+                outcome.kind = Outcome::Kind::NoAnswer;
+                return outcome;
+            case ReadEnd::Failed:
+                return failed();
+        }
+        raw += wanted;
+        std::size_t i = 0;
+        for (; i < wanted && decoded < kBlockLength; ++i) {
+            const std::uint8_t byte = read_buffer[i];
+            outcome.keep(byte);
+            if (escaped) {
+                escaped = false;
+                if (byte == kSlipEscEnd || byte == kSlipEscEsc) {
+                    block[decoded++] = byte == kSlipEscEnd ? kSlipEnd : kSlipEsc;
+                    continue;
+                }
+                // A lone escape is dropped; the byte after it counts as an ordinary one.
+            }
+            if (byte == kSlipEnd) {  // the frame ended early
+                outcome.kind = Outcome::Kind::BadAnswer;
+                return outcome;
+            }
+            if (byte == kSlipEsc) {
+                escaped = true;
+                continue;
+            }
+            block[decoded++] = byte;
+        }
+        if (i < wanted) closing = read_buffer[i];
+    }
+    if (closing < 0) {
+        // The block's last byte ended a read: the byte that closes it is looked at where it
+        // waits, and taken only when it is the END, never a byte of the frame that follows.
+        switch (stream->WaitForBytes(1, deadline)) {
+            case Platform::WaitResult::Ready:
+            case Platform::WaitResult::Partial:
+                closing = stream->PeekFetched();
+                if (closing < 0 || closing == kSlipEnd) {
+                    if (read_bytes(1, deadline) != ReadEnd::Complete) return failed();
+                    closing = read_buffer[0];
+                }
+                break;
+            case Platform::WaitResult::TimedOut:
+                owe(1, deadline.Span());
+                break;
+            case Platform::WaitResult::Failed:
+            case Platform::WaitResult::Interrupted:
+                return failed();
+        }
+    }
+    if (closing >= 0) outcome.keep(static_cast<std::uint8_t>(closing));
+    return outcome;
+}
+
+StavrinStatus Handle::GetStavrinStatus() {
+    abandon_arriving(Limits{});
+    if (!settle(Limits{}).answered()) return FailedStatus(2);
+    std::uint8_t block[kBlockLength] = {};
+    int closing = -1;
+    const Outcome outcome = read_status_block(block, closing, Deadline::After(timeout));
+    switch (outcome.kind) {
+        case Outcome::Kind::Answered:  // the closing byte is not looked at
+            return DecodeStatusBlock(block);
+        case Outcome::Kind::NoAnswer:
+            return FailedStatus(outcome.received_length == 0 ? 2 : 1);
+        case Outcome::Kind::BadAnswer:
+            return FailedStatus(1);
+        case Outcome::Kind::LineLost:
+        case Outcome::Kind::Stopped:
+            break;
+    }
+    return FailedStatus(2);
+}
+
+Outcome Handle::status(StavrinStatus& status, const Deadline& deadline) {
+    abandon_arriving(Limits{&deadline});
+    Outcome outcome = settle(Limits{&deadline});
+    if (!outcome.answered()) return outcome;
+    std::uint8_t block[kBlockLength] = {};
+    int closing = -1;
+    outcome = read_status_block(block, closing, deadline);
+    if (!outcome.answered()) return outcome;
+    if (closing < 0) {
+        outcome.kind = Outcome::Kind::NoAnswer;  // cut short before its END
+    } else if (closing != kSlipEnd) {
+        outcome.kind = Outcome::Kind::BadAnswer;
+    } else {
+        status = DecodeStatusBlock(block);
+    }
+    return outcome;
+}
+
+}  // namespace Brivane::HardwareAPI::Devices

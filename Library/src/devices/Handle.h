@@ -1,0 +1,92 @@
+#pragma once
+
+#include <cstdint>
+
+#include "../io/SerialStream.h"
+#include "Device.h"
+#include "HandleMessages.h"
+
+namespace Brivane::HardwareAPI::Devices {
+
+// The hand-held grip. Commands are one-way; Receive reads whatever message the grip sends
+// next and reports it through the callbacks below, on the calling thread. Each message has
+// a field-wise callback and a whole-record callback, called in that order; the pointers and
+// records they get are valid only during the call. All callbacks do nothing here.
+class Handle : public Device {
+  public:
+    Handle(IO::SerialStream* stream, float timeout);
+    virtual ~Handle();
+
+    virtual void OnReceiveHandleInfo(std::uint8_t tool_data_remaining, std::uint16_t device_id,
+                                     std::uint8_t device_model_number,
+                                     std::uint8_t hardware_version, std::uint8_t firmware_version);
+    virtual void OnHandleInfoResponse(const HandleInfoResponse& response);
+    virtual void OnReceiveHandleStatusMessage(std::uint16_t device_id, const float* quaternion,
+                                              std::uint8_t error_flag,
+                                              std::uint8_t hall_effect_sensor_level,
+                                              std::uint8_t user_data_length,
+                                              const std::uint8_t* user_data);
+    virtual void OnHandleStatusMessage(const HandleStatusMessage& message);
+    virtual void OnReceiveHandleErrorResponse(std::uint16_t device_id, std::uint8_t error_code);
+    virtual void OnHandleErrorResponse(const HandleErrorResponse& response);
+
+    void SendDeviceWakeup();
+    // `user_data` must hold data_length bytes; it may be null only when data_length is 0.
+    void SendHandleState(std::uint16_t device_id, std::uint8_t data_length,
+                         const std::uint8_t* user_data);
+    void RequestStatus();
+
+    // Reads one message and calls its callbacks. Stores the header code read (0 when none
+    // came) and returns the payload bytes read, or -1 for a missing or unknown header. A
+    // payload that does not fully arrive calls no callback: the short count tells.
+    std::int32_t Receive(std::uint8_t* header_code);
+    std::int32_t Receive();
+
+    // Waits for the next status message and decodes its byte-stuffed block, all within the
+    // device's timeout. Sends nothing.
+    StavrinStatus GetStavrinStatus();
+    // The same until `deadline`, telling how it ended: NoAnswer when no status message came,
+    // or its block was cut short; BadAnswer when the bytes after its header make no block
+    // closed by END (a grip that sends plain status messages answers so), with those bytes.
+    // `status` is written only when the block came whole.
+    Outcome status(StavrinStatus& status, const Deadline& deadline);
+
+    // The one identification of a grip: wakes it and reads what it sends until its
+    // information message (status messages before it passed over, bytes that start no
+    // message skipped) or the deadline; without one (the module's probe), only the first
+    // message, with the device's timeout. Answered: a grip answered, with its information
+    // message or only with status messages; BadAnswer: only bytes that start no grip
+    // message came (another device), the first of them in `received`; NoAnswer; LineLost;
+    // Stopped.
+    Outcome identify(GripIdentity& identity, const Limits& limits);
+
+    // Reads the next message into `message` by `deadline`: Answered; NoAnswer when none
+    // came, or one was cut short (`received` holds its header; its rest is owed); BadAnswer
+    // for a byte that starts no grip message (in `received`: the next call reads on after
+    // it); LineLost; Stopped. Calls no callback.
+    Outcome receive(HandleMessage& message, const Deadline& deadline);
+
+  private:
+    // What receive() and Receive() share: Receive's count of payload bytes, -1 for none.
+    Outcome read_message(HandleMessage& message, const Limits& limits, std::int32_t& count);
+    // A message under way that will not be finished: its rest is owed.
+    void abandon_arriving(const Limits& limits);
+
+    // A message being read: its header, the payload bytes that came so far, and how many
+    // it has (a status message's grow by its user data once its fixed part is in). A
+    // deadline that passes in its middle leaves it here, and the next receive() goes on
+    // with it, so that a grip's message is never lost to a caller's deadline.
+    struct Arriving {
+        std::uint8_t code = 0;
+        std::size_t have = 0;
+        std::size_t want = 0;
+        std::uint8_t payload[HandleMessages::kStatus.length + 255] = {};
+    };
+    Arriving arriving_;
+    // What both status reads share: finds the header, unstuffs the block and reads the byte
+    // that closes it (`closing`, -1 when it did not come in time: it is owed then).
+    Outcome read_status_block(std::uint8_t (&block)[HandleMessages::kBlockLength], int& closing,
+                              const Deadline& deadline);
+};
+
+}  // namespace Brivane::HardwareAPI::Devices

@@ -1,0 +1,302 @@
+#include "Kalvar.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "../base/ErrorLine.h"
+#include "../base/Wire.h"
+#include "../platform/SystemError.h"
+#include "Kinematics.h"
+
+namespace Brivane::HardwareAPI::Devices {
+
+namespace M = KalvarMessages;
+static_assert(M::kDeviceInfo.length == DeviceInfo::kWireSize, "the table's device info");
+
+Kalvar::Kalvar(IO::SerialStream* stream_, float timeout_) : Device(stream_, timeout_) {
+    Kinematics::ResetParameters();
+}
+
+// The two halves of every exchange.
+
+Outcome Kalvar::send(const M::Frame& request, const Limits& limits) {
+    const Outcome outcome = settle(limits);
+    if (!outcome.answered()) return outcome;
+    write_buffer[0] = request.code;
+    send_request(1);
+    return outcome;
+}
+
+Outcome Kalvar::send(const M::Frame& request, const Vec3& fields, const Limits& limits) {
+    const Outcome outcome = settle(limits);
+    if (!outcome.answered()) return outcome;
+    write_buffer[0] = request.code;
+    for (std::size_t i = 0; i < 3; ++i) Wire::StoreFloat(&write_buffer[1 + 4 * i], fields[i]);
+    send_request(1 + request.length);
+    return outcome;
+}
+
+bool Kalvar::receive(const M::Frame& answer) {
+    return receive_answer({answer.code}, answer.length);
+}
+
+bool Kalvar::receive_floats(const M::Frame& answer, float* out, std::size_t count) {
+    if (!receive(answer)) return false;
+    for (std::size_t i = 0; i < count; ++i) out[i] = Wire::LoadFloat(&read_buffer[4 * i]);
+    return true;
+}
+
+int Kalvar::receive_state(const M::Frame& answer, Vec3& first, Vec3& second) {
+    float both[6];
+    if (!receive_floats(answer, both, 6)) return -1;
+    std::memcpy(first.data(), both, sizeof first);
+    std::memcpy(second.data(), both + 3, sizeof second);
+    return answer.length;
+}
+
+Outcome Kalvar::command(const M::Frame& request, const Vec3& fields, const M::Frame& answer,
+                        KalvarState& state, const Limits& limits) {
+    Outcome outcome = send(request, fields, limits);
+    if (outcome.answered()) outcome = receive_answer({answer.code}, answer.length, limits);
+    if (!outcome.answered()) return outcome;
+    for (std::size_t i = 0; i < 3; ++i) {
+        state.first[i] = Wire::LoadFloat(&read_buffer[4 * i]);
+        state.second[i] = Wire::LoadFloat(&read_buffer[12 + 4 * i]);
+    }
+    return outcome;
+}
+
+KalvarState Kalvar::command(const M::Frame& request, const Vec3& fields, const M::Frame& answer) {
+    KalvarState state;
+    command(request, fields, answer, state, Limits{});
+    return state;
+}
+
+Outcome Kalvar::force(const Vec3& force, KalvarState& state, const Deadline& deadline) {
+    return command(M::kForce, force, M::kEndEffectorState, state, Limits{&deadline});
+}
+Outcome Kalvar::position(const Vec3& position, KalvarState& state, const Deadline& deadline) {
+    return command(M::kPosition, position, M::kEndEffectorState, state, Limits{&deadline});
+}
+Outcome Kalvar::torques(const Vec3& torques, KalvarState& state, const Deadline& deadline) {
+    return command(M::kJointTorques, torques, M::kJointState, state, Limits{&deadline});
+}
+Outcome Kalvar::angles(const Vec3& angles, KalvarState& state, const Deadline& deadline) {
+    return command(M::kJointAngles, angles, M::kJointState, state, Limits{&deadline});
+}
+
+Outcome Kalvar::currents(Vec3& currents, const Deadline& deadline) {
+    return query(M::kCurrentRequest, M::kCurrent, currents.data(), currents.size(),
+                 Limits{&deadline});
+}
+Outcome Kalvar::orientation(std::array<float, 4>& orientation, const Deadline& deadline) {
+    return query(M::kOrientationRequest, M::kOrientation, orientation.data(), orientation.size(),
+                 Limits{&deadline});
+}
+Outcome Kalvar::temperature(float& temperature, const Deadline& deadline) {
+    return query(M::kTemperatureRequest, M::kTemperature, &temperature, 1, Limits{&deadline});
+}
+Outcome Kalvar::powered(bool& powered, const Deadline& deadline) {
+    return query_power(powered, Limits{&deadline});
+}
+Outcome Kalvar::firmware_id(UUID& identifier, const Deadline& deadline) {
+    return query_identifier(M::kFirmwareIdentifier, identifier, Limits{&deadline});
+}
+Outcome Kalvar::device_id(UUID& identifier, const Deadline& deadline) {
+    return query_identifier(M::kDeviceIdentifier, identifier, Limits{&deadline});
+}
+
+Outcome Kalvar::wake(DeviceInfo& info, const Limits& limits) {
+    Outcome outcome = send(M::kWakeup, limits);
+    if (outcome.answered()) {
+        outcome = receive_answer({M::kDeviceInfo.code}, M::kDeviceInfo.length, limits);
+    }
+    if (outcome.answered()) info = DeviceInfo::FromWire(read_buffer.get());
+    return outcome;
+}
+
+Outcome Kalvar::identify(DeviceInfo& info, const Limits& limits) {
+    Outcome outcome = wake(info, limits);
+    if (outcome.answered() && info.device_model_number != M::kModelNumber) {
+        outcome.kind = Outcome::Kind::BadAnswer;
+    }
+    return outcome;
+}
+
+Outcome Kalvar::query(const M::Frame& request, const M::Frame& answer, float* out,
+                      std::size_t count, const Limits& limits) {
+    Outcome outcome = send(request, limits);
+    if (outcome.answered()) outcome = receive_answer({answer.code}, answer.length, limits);
+    if (!outcome.answered()) return outcome;
+    for (std::size_t i = 0; i < count; ++i) out[i] = Wire::LoadFloat(&read_buffer[4 * i]);
+    return outcome;
+}
+
+Outcome Kalvar::query_power(bool& powered, const Limits& limits) {
+    Outcome outcome = send(M::kPowerStatusRequest, limits);
+    if (outcome.answered()) {
+        outcome = receive_answer({M::kPowerStatus.code}, M::kPowerStatus.length, limits);
+    }
+    if (outcome.answered()) powered = read_buffer[0] != 0;
+    return outcome;
+}
+
+// The echoed sub-code is read as a second code byte, so the payload is one shorter. An
+// answer whose length byte is not 16 is malformed.
+Outcome Kalvar::query_identifier(std::uint8_t sub_code, UUID& identifier, const Limits& limits) {
+    Outcome outcome = settle(limits);
+    if (!outcome.answered()) return outcome;
+    write_buffer[0] = M::kIdentifierRequest.code;
+    write_buffer[1] = sub_code;
+    send_request(1 + M::kIdentifierRequest.length);
+    outcome = receive_answer({M::kIdentifier.code, sub_code}, M::kIdentifier.length - 1u, limits);
+    if (!outcome.answered()) return outcome;
+    if (read_buffer[0] != sizeof identifier.bytes) {
+        outcome.kind = Outcome::Kind::BadAnswer;
+        outcome.keep(M::kIdentifier.code);
+        outcome.keep(sub_code);
+        for (std::size_t i = 0; i < M::kIdentifier.length - 1u; ++i) outcome.keep(read_buffer[i]);
+        return outcome;
+    }
+    std::memcpy(identifier.bytes.data(), &read_buffer[1], sizeof identifier.bytes);
+    return outcome;
+}
+
+// Legacy operations: each is one half of an exchange.
+
+void Kalvar::SendDeviceWakeup() {
+    send(M::kWakeup, Limits{});
+}
+void Kalvar::SendForce(float x, float y, float z) {
+    SendForce(Vec3{x, y, z});
+}
+void Kalvar::SendForce(const Vec3& force) {
+    send(M::kForce, force, Limits{});
+}
+void Kalvar::SendJointTorques(const Vec3& torques) {
+    send(M::kJointTorques, torques, Limits{});
+}
+void Kalvar::SendAngle(const Vec3& angles) {
+    send(M::kJointAngles, angles, Limits{});
+}
+void Kalvar::RequestCurrent() {
+    send(M::kCurrentRequest, Limits{});
+}
+void Kalvar::SendPosition(const Vec3& position) {
+    send(M::kPosition, position, Limits{});
+}
+
+int Kalvar::ReceiveDeviceInfo(std::uint16_t& device_id, std::uint8_t& device_model_number,
+                              std::uint8_t& hardware_version, std::uint8_t& firmware_version,
+                              UUID& device_id_ext) {
+    if (!receive(M::kDeviceInfo)) return -1;
+    const DeviceInfo info = DeviceInfo::FromWire(read_buffer.get());
+    device_id = info.device_id;
+    device_model_number = info.device_model_number;
+    hardware_version = info.hardware_version;
+    firmware_version = info.firmware_version;
+    device_id_ext = info.device_id_ext;
+    return M::kDeviceInfo.length;
+}
+
+int Kalvar::ReceiveState(Vec3& position, Vec3& velocity) {
+    return receive_state(M::kEndEffectorState, position, velocity);
+}
+
+int Kalvar::ReceiveJointState(Vec3& joint_position, Vec3& joint_velocity) {
+    return receive_state(M::kJointState, joint_position, joint_velocity);
+}
+
+int Kalvar::ReceiveCurrent(Vec3& current) {
+    return receive_floats(M::kCurrent, current.data(), 3) ? M::kCurrent.length : -1;
+}
+
+// Current operations: a send and its receive.
+
+DeviceInfo Kalvar::device_wakeup() {
+    DeviceInfo info;
+    wake(info, Limits{});
+    return info;
+}
+
+UUID Kalvar::get_firmware_version() {
+    UUID identifier;
+    query_identifier(M::kFirmwareIdentifier, identifier, Limits{});
+    return identifier;
+}
+
+UUID Kalvar::get_device_id() {
+    UUID identifier;
+    query_identifier(M::kDeviceIdentifier, identifier, Limits{});
+    return identifier;
+}
+
+Vec3 Kalvar::get_motor_currents() {
+    Vec3 current{};
+    query(M::kCurrentRequest, M::kCurrent, current.data(), current.size(), Limits{});
+    return current;
+}
+
+std::array<float, 4> Kalvar::get_device_orientation() {
+    std::array<float, 4> orientation{};
+    query(M::kOrientationRequest, M::kOrientation, orientation.data(), orientation.size(),
+          Limits{});
+    return orientation;
+}
+
+bool Kalvar::get_power_status() {
+    bool powered = false;
+    query_power(powered, Limits{});
+    return powered;
+}
+
+float Kalvar::get_temperature() {
+    float temperature = 0.0f;
+    query(M::kTemperatureRequest, M::kTemperature, &temperature, 1, Limits{});
+    return temperature;
+}
+
+KalvarState Kalvar::end_effector_force(const Vec3& force) {
+    return command(M::kForce, force, M::kEndEffectorState);
+}
+
+KalvarState Kalvar::end_effector_position(const Vec3& position) {
+    return command(M::kPosition, position, M::kEndEffectorState);
+}
+
+KalvarState Kalvar::joint_torques(const Vec3& torques) {
+    return command(M::kJointTorques, torques, M::kJointState);
+}
+
+KalvarState Kalvar::joint_angles(const Vec3& angles) {
+    return command(M::kJointAngles, angles, M::kJointState);
+}
+
+// Joint angles in degrees, read by commanding zero torques; zeros when no answer came.
+Vec3 Kalvar::joint_angles_now() {
+    return joint_torques(Vec3{}).first;
+}
+
+KalvarState Kalvar::get_end_effector_position(bool onboard) {
+    if (onboard) return end_effector_force(Vec3{});
+    const Vec3 q = Kinematics::JointCoordinates(joint_angles_now());
+    KalvarState state;
+    state.first = Kinematics::ForwardKinematics(q[0], q[1], q[2]);
+    return state;
+}
+
+// The offsets are shared by every arm: one arm's NaN would spoil the positions of all.
+void Kalvar::adjust_angles(const Vec3& angles) {
+    const Vec3 measured = joint_angles_now();
+    if (!std::isfinite(measured[0]) || !std::isfinite(measured[1]) || !std::isfinite(measured[2])) {
+        ReportError(__FILE__, __LINE__, Platform::BadValueError(),
+                    "joint angles measured by the arm are not finite (%g, %g, %g): "
+                    "calibration unchanged",
+                    static_cast<double>(measured[0]), static_cast<double>(measured[1]),
+                    static_cast<double>(measured[2]));
+        return;
+    }
+    Kinematics::Calibrate(measured, angles);
+}
+
+}  // namespace Brivane::HardwareAPI::Devices

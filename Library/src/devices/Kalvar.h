@@ -1,0 +1,117 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "../base/UUID.h"
+#include "../io/SerialStream.h"
+#include "Device.h"
+#include "DeviceInfo.h"
+#include "KalvarMessages.h"
+
+namespace Brivane::HardwareAPI::Devices {
+
+using Vec3 = std::array<float, 3>;
+
+// An answer of two vectors: position and velocity of the end effector, or joint angles in
+// degrees and joint velocities.
+struct KalvarState {
+    Vec3 first{};
+    Vec3 second{};
+};
+
+// The three-joint haptic arm. Every operation is one request/response exchange; a missing,
+// mismatched or short answer gives zero values. The legacy operations are the two halves of
+// those exchanges, kept for older callers.
+struct Kalvar : Device {
+    Kalvar(IO::SerialStream* stream, float timeout);
+
+    DeviceInfo device_wakeup();
+    UUID get_firmware_version();
+    UUID get_device_id();
+    Vec3 get_motor_currents();
+    std::array<float, 4> get_device_orientation();
+    bool get_power_status();
+    float get_temperature();
+    KalvarState end_effector_force(const Vec3& force);
+    KalvarState end_effector_position(const Vec3& position);
+    KalvarState joint_torques(const Vec3& torques);
+    KalvarState joint_angles(const Vec3& angles);
+    // Onboard: the arm's own state, at the cost of commanding a zero force. Otherwise the
+    // position is computed here from the joint angles, with a zero velocity.
+    KalvarState get_end_effector_position(bool onboard);
+    // Calibrates the shared joint-angle offsets so that the arm's present pose reads as
+    // `angles` (degrees). Affects every arm in the process.
+    void adjust_angles(const Vec3& angles);
+
+    // The arm's commands by name, each one exchange that ends by `deadline` and tells how
+    // it ended: Answered (`state` holds the answer: the end effector's position and
+    // velocity, or the joint angles in degrees and the joint velocities), NoAnswer,
+    // BadAnswer (with its bytes), LineLost (with the system's number), Stopped. `state` is
+    // written only when the whole answer came. A C++ loop tells a late answer from a lost
+    // line here, without reading stderr.
+    Outcome force(const Vec3& force, KalvarState& state, const Deadline& deadline);
+    Outcome position(const Vec3& position, KalvarState& state, const Deadline& deadline);
+    Outcome torques(const Vec3& torques, KalvarState& state, const Deadline& deadline);
+    Outcome angles(const Vec3& angles, KalvarState& state, const Deadline& deadline);
+    // The arm's queries by name, in the same way: the motor currents (A), the base's
+    // orientation (a quaternion), the temperature (°C), the power status, the firmware's and
+    // the device's identifiers.
+    Outcome currents(Vec3& currents, const Deadline& deadline);
+    Outcome orientation(std::array<float, 4>& orientation, const Deadline& deadline);
+    Outcome temperature(float& temperature, const Deadline& deadline);
+    Outcome powered(bool& powered, const Deadline& deadline);
+    Outcome firmware_id(UUID& identifier, const Deadline& deadline);
+    Outcome device_id(UUID& identifier, const Deadline& deadline);
+
+    // The current operations as exchanges that tell how they ended (Device.h). The
+    // outputs are written only when the whole answer came; the operations above are these
+    // with the device's timeout for each read and zeros for a failure.
+    Outcome wake(DeviceInfo& info, const Limits& limits);
+    // The one identification of an arm: wakes it and checks that an arm answered. Answered,
+    // with its identity record; BadAnswer when something else answered, a device of another
+    // model included (`info` holds its record then, and `received` begins with its code);
+    // NoAnswer; LineLost; Stopped.
+    Outcome identify(DeviceInfo& info, const Limits& limits);
+    Outcome command(const KalvarMessages::Frame& request, const Vec3& fields,
+                    const KalvarMessages::Frame& answer, KalvarState& state, const Limits& limits);
+    // A request without fields whose answer is `count` floats (currents, orientation,
+    // temperature).
+    Outcome query(const KalvarMessages::Frame& request, const KalvarMessages::Frame& answer,
+                  float* out, std::size_t count, const Limits& limits);
+    Outcome query_power(bool& powered, const Limits& limits);
+    Outcome query_identifier(std::uint8_t sub_code, UUID& identifier, const Limits& limits);
+
+    // Legacy: sends only.
+    void SendDeviceWakeup();
+    void SendForce(float x, float y, float z);
+    void SendForce(const Vec3& force);
+    void SendJointTorques(const Vec3& torques);
+    void SendAngle(const Vec3& angles);
+    void RequestCurrent();
+    void SendPosition(const Vec3& position);
+    // Legacy: receives only. The outputs are written only when the whole answer arrived;
+    // the result is the payload length then, -1 otherwise.
+    int ReceiveDeviceInfo(std::uint16_t& device_id, std::uint8_t& device_model_number,
+                          std::uint8_t& hardware_version, std::uint8_t& firmware_version,
+                          UUID& device_id_ext);
+    int ReceiveState(Vec3& position, Vec3& velocity);
+    int ReceiveJointState(Vec3& joint_position, Vec3& joint_velocity);
+    int ReceiveCurrent(Vec3& current);
+
+  private:
+    // Sends a request once nothing is owed (Device::settle); otherwise sends nothing and
+    // tells why.
+    Outcome send(const KalvarMessages::Frame& request, const Limits& limits);
+    Outcome send(const KalvarMessages::Frame& request, const Vec3& fields, const Limits& limits);
+    bool receive(const KalvarMessages::Frame& answer);
+    // Reads `count` floats of the answer's payload into `out`, or leaves it alone.
+    bool receive_floats(const KalvarMessages::Frame& answer, float* out, std::size_t count);
+    int receive_state(const KalvarMessages::Frame& answer, Vec3& first, Vec3& second);
+    KalvarState command(const KalvarMessages::Frame& request, const Vec3& fields,
+                        const KalvarMessages::Frame& answer);
+    Vec3 joint_angles_now();
+};
+
+}  // namespace Brivane::HardwareAPI::Devices

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <istream>
+#include <memory>
+#include <string>
+
+#include "../base/Deadline.h"
+#include "../platform/SerialPort.h"
+#include "serialib.h"
+
+namespace Brivane::HardwareAPI::IO {
+
+// A standard byte stream over one serial port, with the three operations devices need of
+// it. Failures are reported as error lines on stderr; nothing here throws.
+class SerialStream : public std::basic_iostream<char> {
+  public:
+    // Keeps its own copy of `port`; opens the port at once when `open` is true.
+    SerialStream(const char* port, bool open);
+    ~SerialStream() override;
+    SerialStream(const SerialStream&) = delete;
+    SerialStream& operator=(const SerialStream&) = delete;
+
+    // Opens the port: 1, or a negative open code after an "unable to open port" line.
+    std::int8_t Open();
+
+    virtual void Close();
+    // Bytes waiting at the port; 0 when it is not open or the query fails.
+    virtual std::int32_t Available();
+    // Sends n bytes; a failure is reported on stderr, not to the caller. Touches only the
+    // port, never the stream's state flags, so that one thread may write while another reads.
+    virtual void Write(const char* data, std::size_t n);
+
+    // Waits, without spinning, until n bytes are queued or the deadline passes.
+    Platform::WaitResult WaitForBytes(std::size_t n, const Deadline& deadline) const;
+    // The next byte a read would take, when a wait has already fetched it; -1 otherwise.
+    // Takes nothing and never waits.
+    int PeekFetched() const;
+
+    // The error number of what broke the line, that of a port that is not open, or 0.
+    int Fault() const;
+
+    const std::string& PortName() const { return port_name; }
+
+  private:
+    std::string port_name;
+    std::unique_ptr<serialib> buffer;
+    bool open_on_construction;
+};
+
+}  // namespace Brivane::HardwareAPI::IO

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <streambuf>
+
+#include "../platform/SerialPort.h"
+
+namespace Brivane::HardwareAPI::IO {
+
+// Unbuffered stream buffer over one serial port: every get and put of the owning stream is
+// served directly by a system read or write. Only one byte of look-ahead (or put-back) is
+// kept. Failures surface as end-of-file or short counts, never as exceptions.
+class serialib : public std::basic_streambuf<char> {
+  public:
+    serialib() = default;
+    ~serialib() override;
+
+    // Opens and configures the port; returns the open code of Platform::SerialPort::Open.
+    std::int8_t OpenPort(const char* name);
+    void RaiseDtr();
+
+    bool IsOpen() const { return port.IsOpen(); }
+    void ClosePort() { port.Close(); }
+    // Writes n bytes to the port; what xsputn and overflow do, with the outcome told apart.
+    Platform::WriteResult Send(const char* data, std::size_t n) { return port.Write(data, n); }
+    // The error number of what broke the line, or 0 (Platform::SerialPort::Fault).
+    int Fault() const { return port.Fault(); }
+    // Bytes waiting at the port, -1 when the query fails. A held byte is not counted.
+    int Queued() const { return port.Queued(); }
+    Platform::WaitResult WaitForBytes(int n, const Deadline& deadline) const {
+        return port.WaitForBytes(n, deadline);
+    }
+    // The next byte a read would take, held here or fetched by a wait; -1 when none is.
+    int PeekFetched() const {
+        return has_held_byte ? static_cast<unsigned char>(held_byte) : port.PeekAhead();
+    }
+
+  protected:
+    int_type overflow(int_type c) override;
+    int_type pbackfail(int_type c) override;
+    std::streamsize showmanyc() override;
+    int_type underflow() override;
+    int_type uflow() override;
+    std::streamsize xsgetn(char_type* out, std::streamsize n) override;
+    std::streamsize xsputn(const char_type* data, std::streamsize n) override;
+
+  private:
+    // Applies the time-outs with a one-second read constant, then reads up to n bytes:
+    // the count (0 to n), -1 when the time-outs could not be set, -2 when the read failed.
+    int ReadWithTimeout(char* buffer, int n);
+
+    char held_byte = 0;
+    bool dtr_raised = true;
+    bool has_held_byte = false;
+    Platform::SerialPort port;
+    Platform::PortTimeouts timeouts;  // touched by reads only, so a writer shares nothing
+};
+
+}  // namespace Brivane::HardwareAPI::IO
