@@ -17,7 +17,7 @@ set(BRIVANE_PUBLIC_HEADERS
     devices/Handle.h devices/HandleMessages.h devices/Kalvar.h devices/KalvarMessages.h
     devices/Kinematics.h)
 set(BRIVANE_INTERNAL_HEADERS
-    io/serialib.h platform/PortSource.h platform/SerialPort.h platform/SystemError.h)
+    base/ErrorLine.h io/serialib.h platform/PortSource.h platform/SerialPort.h platform/SystemError.h)
 set(BRIVANE_INSTALLED_HEADERS ${BRIVANE_PUBLIC_HEADERS} ${BRIVANE_INTERNAL_HEADERS})
 set(BRIVANE_FORWARDING_HEADERS "")
 foreach(header ${BRIVANE_PUBLIC_HEADERS})

@@ -188,3 +188,20 @@ TEST(Device, WrongHeaderDrainsTheLine) {
     line.far_end.Respond(13, Frame(0x2B, FloatBytes({9, 9, 9, 9, 9, 9})));
     EXPECT_TRUE(line.device.exchange(13, {0x2B}, 24));
 }
+
+// A stream whose owner reports faults in its own way writes no line for them, nor do the
+// devices on it; other streams in the process still do.
+TEST(Device, AQuietStreamAndItsDevicesWriteNoLines) {
+    Line quiet, loud;
+    quiet.stream.SetErrorOutput(ErrorOutput::Quiet);
+    EXPECT_TRUE(ErrorLines([&] { EXPECT_EQ(quiet.device.read_header(), 0); }).empty());
+    EXPECT_EQ(ErrorLines([&] { EXPECT_EQ(loud.device.read_header(), 0); }).size(), 1u);
+
+    IO::SerialStream missing("/nonexistent/port", false);
+    missing.SetErrorOutput(ErrorOutput::Quiet);
+    const auto lines = Testing::ErrorLinesFrom("SerialStream.cpp", [&] {
+        EXPECT_LT(missing.Open(), 0);
+        missing.Write("x", 1);
+    });
+    EXPECT_TRUE(lines.empty());
+}

@@ -17,9 +17,11 @@
 #include "io/SerialStream.h"
 
 using namespace Brivane::HardwareAPI;
+using Devices::GripIdentity;
 using Devices::HandleErrorResponse;
 using Devices::HandleInfoResponse;
 using Devices::HandleStatusMessage;
+using Devices::Limits;
 using Devices::Outcome;
 using Devices::StavrinStatus;
 using Testing::Bytes;
@@ -623,6 +625,32 @@ TEST(Handle, StatusRefusesWhatIsNoClosedBlock) {
             ASSERT_EQ(outcome.received_length, 20u);
             EXPECT_TRUE(std::equal(c.sent.begin(), c.sent.begin() + 20, outcome.received.begin()));
         }
+    }
+}
+
+// Once identify() has heard the grip, a status block that names another grip is none of
+// its own: most often another grip on a shared line answered.
+TEST(Handle, StatusOfAnIdentifiedGripIsOnlyItsOwnBlock) {
+    struct Case {
+        const char* name;
+        std::uint8_t block_id;
+        Outcome::Kind kind;
+    };
+    for (const Case& c : {Case{"its own block", 9, Outcome::Kind::Answered},
+                          Case{"another grip's block", 7, Outcome::Kind::BadAnswer}}) {
+        SCOPED_TRACE(c.name);
+        Grip grip;
+        grip.device.Send({0xD0, 0x09, 0x01, 5, 6, 7, 8});  // device id 0x0109
+        GripIdentity identity;
+        const Deadline wake = Deadline::After(1.0);
+        ASSERT_TRUE(grip.handle.identify(identity, Limits{&wake}).answered());
+        ASSERT_EQ(identity.info.device_id, 0x0109);
+
+        grip.device.Send(StatusFrame(MakeBlock(4, 0x25, c.block_id, {0x1234, 0, 0, 0}, 100)));
+        StavrinStatus status{};
+        const Outcome outcome = grip.handle.status(status, Deadline::After(1.0));
+        EXPECT_EQ(outcome.kind, c.kind);
+        EXPECT_EQ(status.device_id, c.kind == Outcome::Kind::Answered ? 9 : 0);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <memory>
 #include <thread>
 
 #include "ErrorLines.h"
@@ -26,7 +27,7 @@ void ExpectPosition(const std::array<float, 3>& actual, const std::array<float, 
 }
 
 std::array<float, 3> FromDegrees(const std::array<float, 3>& degrees) {
-    const auto q = Kinematics::JointCoordinates(degrees);
+    const auto q = Kinematics::JointCoordinates(degrees, {0.0f, 0.0f, 0.0f});
     return Kinematics::ForwardKinematics(q[0], q[1], q[2]);
 }
 
@@ -38,10 +39,6 @@ Bytes JointState(std::initializer_list<float> angles) {
     answer.insert(answer.end(), velocity.begin(), velocity.end());
     return answer;
 }
-
-struct OffsetsReset {
-    ~OffsetsReset() { Kinematics::SetOffsets({0.0f, 0.0f, 0.0f}); }
-};
 
 }  // namespace
 
@@ -62,8 +59,9 @@ TEST(Kinematics, PositionsFromReportedJointAngles) {
         SCOPED_TRACE(row.degrees[1]);
         ExpectPosition(FromDegrees(row.degrees), row.position);
     }
-    // The arm's pi, not the full-precision one.
-    EXPECT_EQ(Kinematics::JointCoordinates({0, 0, 0})[0], 90.0f * (3.141592f / 180.0f));
+    // The arm's pi, not the full-precision one; known at compile time.
+    static_assert(Kinematics::JointCoordinates({0, 0, 0}, {0, 0, 0})[0] ==
+                  90.0f * (3.141592f / 180.0f));
 }
 
 TEST(Kinematics, CoincidentElbowsFollowTheFirstJoint) {
@@ -77,69 +75,82 @@ TEST(Kinematics, NotANumberIsPassedThrough) {
     }
     // With equal distal links every pose is reachable; a longer second link makes a
     // near-coincident pair unreachable, and the acos NaN must come through, not a clamp.
-    Kinematics::SharedParameters().distal_b = 0.5f;
-    const auto unreachable = Kinematics::ForwardKinematics(0.0f, 0.5f, 0.51f);
-    Kinematics::ResetParameters();
+    Kinematics::Geometry longer_second_link;
+    longer_second_link.distal_b = 0.5f;
+    const auto unreachable = Kinematics::ForwardKinematics(0.0f, 0.5f, 0.51f, longer_second_link);
     EXPECT_TRUE(std::isnan(unreachable[0]));
     EXPECT_TRUE(std::isnan(unreachable[2]));
     EXPECT_FALSE(std::isnan(Kinematics::ForwardKinematics(0.0f, 0.5f, 0.51f)[0]));
 }
 
-TEST(Kinematics, CalibrationOnOneArmMovesEveryArm) {
-    OffsetsReset reset;
+// Each arm calibrates its own offsets unless it was given a calibration to share, as the
+// module gives all of its arms one.
+class Calibrations : public testing::TestWithParam<bool> {};
+
+TEST_P(Calibrations, MoveTheArmsThatShareThem) {
+    const bool shared = GetParam();
     LineDevice first_device, second_device;
     IO::SerialStream first_stream(first_device.path().c_str(), true);
     IO::SerialStream second_stream(second_device.path().c_str(), true);
-    Kalvar first(&first_stream, 0.1f);
-    Kalvar second(&second_stream, 0.1f);
+    auto calibration = shared ? std::make_shared<Calibration>() : nullptr;
+    Kalvar first(&first_stream, 0.1f, calibration);
+    Kalvar second(&second_stream, 0.1f, calibration);
 
     // Measured (15, 25, 35) should read as (10, 20, 30).
     first_device.Respond(13, JointState({15, 25, 35}));
     first.adjust_angles({10, 20, 30});
     EXPECT_EQ(first_device.Join(), Bytes({0x1A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+    const std::array<float, 3> five{5.0f, 5.0f, 5.0f};
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_NEAR(first.calibration().offsets_in_degrees()[i], five[i], 1e-5f);
+    }
 
     second_device.Respond(13, JointState({10, -30, 40}));
     const KalvarState state = second.get_end_effector_position(false);
     EXPECT_EQ(second_device.Join(), Bytes({0x1A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
-    ExpectPosition(state.first, {-0.0021395045f, 0.024406761f, 0.21590617f});
+    if (shared) {
+        ExpectPosition(state.first, {-0.0021395045f, 0.024406761f, 0.21590617f});
+    } else {
+        ExpectPosition(state.first, FromDegrees({10, -30, 40}));
+    }
     EXPECT_EQ(state.second, (Vec3{0, 0, 0}));
 
-    // Without an answer the measured angles count as zero.
+    // Without an answer the measured angles count as zero; a silent arm reports the
+    // position of zero joint angles, its offsets applied.
     first.adjust_angles({10, 20, 30});
-    ExpectPosition(FromDegrees({10, -30, 40}), {-0.022973500f, 0.017712023f, 0.21333839f});
-    // And a silent arm reports the position of zero joint angles, offsets applied.
-    const KalvarState silent = second.get_end_effector_position(false);
+    const KalvarState silent = first.get_end_effector_position(false);
     ExpectPosition(silent.first, {-0.014696874f, 0.022287158f, 0.20917673f});
     EXPECT_EQ(silent.second, (Vec3{0, 0, 0}));
 }
 
-// The offsets are every arm's: angles that are not numbers leave them as they were.
+INSTANTIATE_TEST_SUITE_P(Kinematics, Calibrations, testing::Values(true, false),
+                         [](const testing::TestParamInfo<bool>& param) {
+                             return param.param ? "shared" : "own";
+                         });
+
+// Angles that are not numbers leave the offsets as they were.
 TEST(Kinematics, CalibrationRefusesMeasuredAnglesThatAreNotFinite) {
-    OffsetsReset reset;
-    Kinematics::SetOffsets({0.1f, 0.2f, 0.3f});
     for (const float bad : {NAN, INFINITY}) {
         LineDevice device;
         IO::SerialStream stream(device.path().c_str(), true);
         Kalvar arm(&stream, 0.1f);
+        arm.calibration().set_offsets({0.1f, 0.2f, 0.3f});
         device.Respond(13, JointState({15, bad, 35}));
         const auto lines = Testing::ErrorLinesFrom("Kalvar.cpp", [&] { arm.adjust_angles({}); });
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_NE(lines[0].description.find("not finite"), std::string::npos);
-        EXPECT_EQ(Kinematics::Offsets(), (std::array<float, 3>{0.1f, 0.2f, 0.3f}));
+        EXPECT_EQ(arm.calibration().offsets(), (std::array<float, 3>{0.1f, 0.2f, 0.3f}));
     }
 }
 
-TEST(Kinematics, SharedValuesAreSafeAcrossThreads) {
-    OffsetsReset reset;
+TEST(Kinematics, SharedCalibrationIsSafeAcrossThreads) {
+    Calibration calibration;
     // Run under ThreadSanitizer to see it; here it must at least never tear a value.
-    std::thread writer([] {
-        for (int i = 0; i < 2000; ++i) {
-            Kinematics::SetOffsets({0.0f, 0.0f, 0.0f});
-            Kinematics::ResetParameters();
-        }
+    std::thread writer([&] {
+        for (int i = 0; i < 2000; ++i) calibration.calibrate({1.0f, 2.0f, 3.0f}, {0, 0, 0});
     });
     for (int i = 0; i < 2000; ++i) {
-        EXPECT_FALSE(std::isnan(Kinematics::ForwardKinematics(0.1f, 0.2f, -0.3f)[0]));
+        EXPECT_FALSE(std::isnan(calibration.position({10.0f, -30.0f, 40.0f})[0]));
     }
     writer.join();
 }

@@ -15,15 +15,18 @@
 #include "common/values.h"
 #include "devices/Kalvar.h"
 #include "devices/Kinematics.h"
+#include "errors.h"
 #include "io/SerialStream.h"
+#include "line.h"
 #include "native.h"
 #include "platform/SystemError.h"
+#include "records.h"
+#include "stats.h"
 
 namespace Brivane::HardwareAPI::Package {
 
 namespace {
 
-namespace M = Devices::KalvarMessages;
 using Devices::Kalvar;
 using Devices::KalvarState;
 using Devices::Vec3;
@@ -133,7 +136,8 @@ class Arm {
                 stream_.Close();
                 return;
             }
-            arm_ = std::make_unique<Kalvar>(stream_.get(), static_cast<float>(timeout_));
+            arm_ =
+                std::make_unique<Kalvar>(stream_.get(), static_cast<float>(timeout_), calibration_);
             const Deadline deadline =
                 Deadline::After(std::max(timeout_.load(), kShortestWakeLimit));
             outcome = arm_->identify(identity_, Limits{&deadline});
@@ -142,11 +146,11 @@ class Arm {
         if (outcome.kind == Outcome::Kind::BadAnswer) {
             Close();
             // A device-info answer of another model, or something else altogether.
-            if (outcome.received[0] == M::kDeviceInfo.code) {
-                RaiseWrongDevice(port_, "a device of model " +
-                                            std::to_string(identity_.device_model_number) +
-                                            " answered, not a Kalvar arm (model " +
-                                            std::to_string(M::kModelNumber) + ")");
+            if (Kalvar::another_model(outcome)) {
+                RaiseWrongDevice(
+                    port_, "a device of model " + std::to_string(identity_.device_model_number) +
+                               " answered, not a Kalvar arm (model " +
+                               std::to_string(Devices::KalvarMessages::kModelNumber) + ")");
             }
             RaiseWrongDevice(port_, "something answered the wake-up, but not as a Kalvar arm does");
         }
@@ -232,26 +236,23 @@ class Arm {
 
     void Calibrate(py::handle angles) {
         const Vec3 target = ThreeNumbers(angles, "angles");
-        const Vec3 measured = MeasuredAngles("calibrate");
-        if (!std::isfinite(measured[0]) || !std::isfinite(measured[1]) ||
-            !std::isfinite(measured[2])) {
+        if (!calibration_->calibrate(MeasuredAngles("calibrate"), target)) {
             Outcome outcome;
             outcome.kind = Outcome::Kind::BadAnswer;
             RaiseFor(outcome, port_, "calibrate: the measured joint angles are not finite",
                      timeout_);
         }
-        for (std::size_t i = 0; i < 3; ++i) offsets_[i] = measured[i] - target[i];
     }
 
     py::tuple HostPosition() {
-        // The library takes the offsets in radians, as its joint coordinates turn.
-        const Vec3 q = Devices::Kinematics::JointCoordinates(
-            MeasuredAngles("host_position"), Devices::Kinematics::OffsetsFor(offsets_, Vec3{}));
-        const Vec3 position = Devices::Kinematics::ForwardKinematics(q[0], q[1], q[2]);
+        const Vec3 position = calibration_->position(MeasuredAngles("host_position"));
         return Floats(position.data(), 3);
     }
 
-    py::tuple Offsets() const { return Floats(offsets_.data(), 3); }
+    py::tuple Offsets() const {
+        const Vec3 offsets = calibration_->offsets_in_degrees();
+        return Floats(offsets.data(), 3);
+    }
 
     double timeout_value() const { return timeout_; }
     void set_timeout(double seconds) { timeout_ = seconds; }
@@ -297,7 +298,9 @@ class Arm {
     }};
     std::unique_ptr<Kalvar> arm_;
     DeviceInfo identity_;
-    Vec3 offsets_{};  // degrees: the measured angles less those calibrate() took them for
+    // The arm's own, kept across reopen(): each Kalvar opened on the port holds it.
+    const std::shared_ptr<Devices::Calibration> calibration_ =
+        std::make_shared<Devices::Calibration>();
     LoopStats stats_;
 };
 

@@ -14,9 +14,13 @@
 #include "common/traffic.h"
 #include "common/values.h"
 #include "devices/Handle.h"
+#include "errors.h"
 #include "io/SerialStream.h"
+#include "line.h"
 #include "native.h"
 #include "platform/SystemError.h"
+#include "records.h"
+#include "stats.h"
 
 namespace Brivane::HardwareAPI::Package {
 
@@ -230,26 +234,13 @@ class Grip {
                 OnOpenLine("grip", port_, stream_, exchange, read_mutex_, write_mutex_)) {
             outcome = LostLine(lost);
         }
-        const std::uint8_t own_id = static_cast<std::uint8_t>(info_message_.device_id & 0xFF);
-        if (outcome.answered() && status.device_id != own_id) {
-            outcome.kind = Outcome::Kind::BadAnswer;
+        if (!outcome.answered()) {
+            RaiseFor(outcome, port_, "status", timeout,
+                     "no status block of this grip (id " +
+                         std::to_string(info_message_.device_id & 0xFF) +
+                         ") closed by 0xC0 came; a grip that sends its status as plain 0xDA "
+                         "messages answers so: read those with receive() or messages()");
         }
-        if (outcome.kind == Outcome::Kind::BadAnswer) {
-            const py::bytes received(reinterpret_cast<const char*>(outcome.received.data()),
-                                     outcome.received_length);
-            const py::object error =
-                py::module_::import("brivane.errors")
-                    .attr("BadAnswer")(
-                        "status on " + Printable(port_) + ": no status block of this grip (id " +
-                            std::to_string(own_id) +
-                            ") closed by 0xC0 came; a grip that sends its status as plain 0xDA "
-                            "messages answers so: read those with receive() or messages()",
-                        py::arg("port") = port_, py::arg("operation") = "status",
-                        py::arg("received") = received);
-            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-            throw py::error_already_set();
-        }
-        if (!outcome.answered()) RaiseFor(outcome, port_, "status", timeout);
         py::tuple quaternion(4);
         for (int k = 0; k < 4; ++k) quaternion[k] = py::float_(status.quaternion[k]);
         return py::make_tuple(status.device_id, quaternion, status.error_flag,

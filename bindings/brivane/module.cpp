@@ -8,7 +8,10 @@
 
 #include "base/ErrorLine.h"
 #include "common/traffic.h"
+#include "errors.h"
 #include "native.h"
+#include "records.h"
+#include "stats.h"
 
 namespace Brivane::HardwareAPI::Package {
 
@@ -46,13 +49,13 @@ std::string Printable(const std::string& port) {
 }
 
 void RaiseFor(const Outcome& outcome, const std::string& port, const char* operation,
-              double timeout) {
+              double timeout, const std::string& bad_answer_advice) {
     // A stop asked for by a signal handler raises what the handler raised.
     if (outcome.kind == Outcome::Kind::Stopped && PyErr_Occurred()) throw py::error_already_set();
     const py::bytes received(reinterpret_cast<const char*>(outcome.received.data()),
                              outcome.received_length);
     Raise(Errors().attr("_from_native")(KindName(outcome.kind), Printable(port), operation, timeout,
-                                        outcome.error, received));
+                                        outcome.error, received, bad_answer_advice));
 }
 
 std::string PortPath(py::handle port, const char* argument) {
@@ -132,8 +135,6 @@ py::tuple LoopStats::Snapshot() const {
 PYBIND11_MODULE(_brivane, m) {
     namespace P = Brivane::HardwareAPI::Package;
     m.doc() = "The native part of the brivane package; use brivane itself.";
-    // Faults reach Python as exceptions: this copy of the library prints nothing.
-    Brivane::HardwareAPI::SetErrorLines(false);
     P::RegisterArm(m);
     P::RegisterGrip(m);
     P::RegisterPorts(m);

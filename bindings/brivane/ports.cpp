@@ -12,10 +12,12 @@
 #include "common/traffic.h"
 #include "devices/Handle.h"
 #include "devices/Kalvar.h"
+#include "errors.h"
 #include "io/SerialDeviceProvider.h"
 #include "io/SerialStream.h"
 #include "native.h"
 #include "platform/PortSource.h"
+#include "records.h"
 
 namespace Brivane::HardwareAPI::Package {
 
@@ -61,6 +63,7 @@ struct Probe {
 
 void ProbeArm(Probe& probe, double timeout) {
     IO::SerialStream stream(probe.port.c_str(), false);
+    stream.SetErrorOutput(ErrorOutput::Quiet);
     if (stream.Open() < 0) return;
     Devices::Kalvar arm(&stream, static_cast<float>(timeout));
     const Deadline deadline = Deadline::After(timeout);
@@ -69,6 +72,7 @@ void ProbeArm(Probe& probe, double timeout) {
 
 void ProbeGrip(Probe& probe, double timeout) {
     IO::SerialStream stream(probe.port.c_str(), false);
+    stream.SetErrorOutput(ErrorOutput::Quiet);
     if (stream.Open() < 0) return;
     Devices::Handle grip(&stream, static_cast<float>(timeout));
     const Deadline deadline = Deadline::After(timeout);
@@ -115,7 +119,7 @@ py::list Find(const std::vector<py::object>& ports, double timeout, bool arms) {
 void RegisterPorts(py::module_& m) {
     m.def("list_ports", [] {
         std::vector<IO::SerialPortInfo> ports;
-        ReleasingInterpreterLock([&] { ports = IO::EnumerateSerialPorts(); });
+        ReleasingInterpreterLock([&] { ports = IO::EnumerateSerialPorts(ErrorOutput::Quiet); });
         py::list list;
         for (const IO::SerialPortInfo& port : ports) {
             list.append(
@@ -129,7 +133,7 @@ void RegisterPorts(py::module_& m) {
     });
     m.def("usb_ports", [] {
         py::list names;
-        for (const IO::SerialPortInfo& port : IO::EnumerateSerialPorts()) {
+        for (const IO::SerialPortInfo& port : IO::EnumerateSerialPorts(ErrorOutput::Quiet)) {
             if (port.kind == IO::PortKind::UsbSerial) names.append(PortText(port.port_name));
         }
         return names;

@@ -86,6 +86,13 @@ void DefineLegacyReceiveState(py::class_<Kalvar>& kalvar, const char* name, cons
         py::arg(second) = std::vector<float>{0.0f, 0.0f, 0.0f}, doc);
 }
 
+// The module's arms share one calibration: adjust_angles on one moves them all, as it
+// always has.
+const std::shared_ptr<Brivane::HardwareAPI::Devices::Calibration>& SharedCalibration() {
+    static const auto calibration = std::make_shared<Brivane::HardwareAPI::Devices::Calibration>();
+    return calibration;
+}
+
 }  // namespace
 
 void RegisterKalvar(py::module_& m) {
@@ -95,7 +102,7 @@ void RegisterKalvar(py::module_& m) {
     kalvar.def(py::init([](SerialStream* stream) {
                    if (stream == nullptr)
                        throw py::type_error("Kalvar needs a SerialStream, not None");
-                   return std::make_unique<Kalvar>(stream, kTimeout);
+                   return std::make_unique<Kalvar>(stream, kTimeout, SharedCalibration());
                }),
                py::keep_alive<1, 2>());
     RefuseSecondInit(kalvar);

@@ -78,14 +78,18 @@ def _port_error(port: str, error: int) -> PortError:
 
 
 def _from_native(kind: str, port: str, operation: str, timeout: float, error: int,
-                 received: bytes) -> DeviceError:
-    """The exception for an exchange that failed in the native part."""
+                 received: bytes, bad_answer_advice: str = "") -> DeviceError:
+    """The exception for an exchange that failed in the native part; `bad_answer_advice`
+    says what a wrong answer most likely means for this operation."""
     where = f"{operation} on {port}"
     if kind == "no_answer":
         what = "an answer cut short" if received else "no answer"
         return NoAnswer(f"{where}: {what} within {timeout * 1000:g} ms; check that the device "
                         "is powered and awake, or allow a longer timeout",
                         port=port, operation=operation)
+    if kind == "bad_answer" and bad_answer_advice:
+        return BadAnswer(f"{where}: {bad_answer_advice}", port=port, operation=operation,
+                         received=received)
     if kind == "bad_answer":
         shown = received.hex(" ") if received else "nothing usable"
         return BadAnswer(f"{where}: the device answered {shown}, not what {operation} expects; "

@@ -13,8 +13,6 @@ namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
 
-std::atomic<bool> lines_enabled{true};
-
 void AppendHexEscape(std::string& out, unsigned char byte) {
     out += "\\x";
     out += kHex[byte >> 4];
@@ -81,12 +79,7 @@ std::string Printable(const std::string& text) try {
     return "?";  // short enough to need no allocation
 }
 
-void SetErrorLines(bool enabled) {
-    lines_enabled.store(enabled, std::memory_order_relaxed);
-}
-
 void ReportError(const char* file, unsigned line, int error_number, const char* what, ...) {
-    if (!lines_enabled.load(std::memory_order_relaxed)) return;
     char fixed[512];
     va_list args;
     va_start(args, what);

@@ -23,9 +23,10 @@ namespace Brivane::HardwareAPI {
 void ReportError(const char* file, unsigned line, int error_number, const char* what, ...)
     BRIVANE_PRINTF_FORMAT(4, 5);
 
-// Whether ReportError writes its lines (the default). A program that tells faults to its
-// user in its own way, as the brivane package does with exceptions, turns them off.
-void SetErrorLines(bool enabled);
+// Whether an object of the library writes error lines for its faults (the default), or
+// leaves them to its owner, who tells them in its own way (the brivane package raises
+// exceptions). Chosen per object, so that two users of one library never cross-wire.
+enum class ErrorOutput : bool { Quiet = false, Lines = true };
 
 // `text` as it can be printed in a line: control characters and bytes that are not UTF-8
 // escaped (\n, \x1b), so that a name can neither break the line nor steer the terminal.

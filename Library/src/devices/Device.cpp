@@ -34,6 +34,7 @@ Device::Device(IO::SerialStream* stream_, float timeout_)
 // A read failure names what broke the stream; only a failed read of its own leaves the
 // system's number.
 void Device::report_read_failure(std::size_t n, ReadKind kind) {
+    if (!stream->WritesErrorLines()) return;
     const int fault = stream->Fault();
     const int error = fault != 0 ? fault : Platform::LastSystemError();
     if (kind == ReadKind::Header) {
@@ -45,6 +46,7 @@ void Device::report_read_failure(std::size_t n, ReadKind kind) {
 
 // Both reads share the description; the line number tells them apart.
 void Device::report_timeout(ReadKind kind) {
+    if (!stream->WritesErrorLines()) return;
     if (kind == ReadKind::Header) {
         ReportError(__FILE__, __LINE__, Platform::TimedOutError(),
                     "timeout waiting for header code");

@@ -113,6 +113,7 @@ Outcome Handle::identify(GripIdentity& identity, const Limits& limits) {
         if (message.kind == HandleMessage::Kind::Info) {
             identity.informed = true;
             identity.info = message.info;
+            own_id_ = static_cast<int>(message.info.device_id & 0xFF);
             return outcome;
         }
         grip = grip || message.kind == HandleMessage::Kind::Status;
@@ -368,7 +369,12 @@ Outcome Handle::status(StavrinStatus& status, const Deadline& deadline) {
     } else if (closing != kSlipEnd) {
         outcome.kind = Outcome::Kind::BadAnswer;
     } else {
-        status = DecodeStatusBlock(block);
+        const StavrinStatus decoded = DecodeStatusBlock(block);
+        if (own_id_ >= 0 && decoded.device_id != own_id_) {
+            outcome.kind = Outcome::Kind::BadAnswer;  // another grip's block
+        } else {
+            status = decoded;
+        }
     }
     return outcome;
 }

@@ -47,8 +47,9 @@ class Handle : public Device {
     StavrinStatus GetStavrinStatus();
     // The same until `deadline`, telling how it ended: NoAnswer when no status message came,
     // or its block was cut short; BadAnswer when the bytes after its header make no block
-    // closed by END (a grip that sends plain status messages answers so), with those bytes.
-    // `status` is written only when the block came whole.
+    // closed by END (a grip that sends plain status messages answers so), with those bytes,
+    // or, once identify() has heard this grip, when the block names another grip. `status`
+    // is written only when this grip's block came whole.
     Outcome status(StavrinStatus& status, const Deadline& deadline);
 
     // The one identification of a grip: wakes it and reads what it sends until its
@@ -83,6 +84,8 @@ class Handle : public Device {
         std::uint8_t payload[HandleMessages::kStatus.length + 255] = {};
     };
     Arriving arriving_;
+    // The low byte of the device id identify() heard, which a status block names; -1 before.
+    int own_id_ = -1;
     // What both status reads share: finds the header, unstuffs the block and reads the byte
     // that closes it (`closing`, -1 when it did not come in time: it is owed then).
     Outcome read_status_block(std::uint8_t (&block)[HandleMessages::kBlockLength], int& closing,

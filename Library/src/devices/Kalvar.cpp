@@ -13,9 +13,9 @@ namespace Brivane::HardwareAPI::Devices {
 namespace M = KalvarMessages;
 static_assert(M::kDeviceInfo.length == DeviceInfo::kWireSize, "the table's device info");
 
-Kalvar::Kalvar(IO::SerialStream* stream_, float timeout_) : Device(stream_, timeout_) {
-    Kinematics::ResetParameters();
-}
+Kalvar::Kalvar(IO::SerialStream* stream_, float timeout_, std::shared_ptr<Calibration> calibration)
+    : Device(stream_, timeout_),
+      calibration_(calibration ? std::move(calibration) : std::make_shared<Calibration>()) {}
 
 // The two halves of every exchange.
 
@@ -279,24 +279,22 @@ Vec3 Kalvar::joint_angles_now() {
 
 KalvarState Kalvar::get_end_effector_position(bool onboard) {
     if (onboard) return end_effector_force(Vec3{});
-    const Vec3 q = Kinematics::JointCoordinates(joint_angles_now());
     KalvarState state;
-    state.first = Kinematics::ForwardKinematics(q[0], q[1], q[2]);
+    state.first = calibration_->position(joint_angles_now());
     return state;
 }
 
-// The offsets are shared by every arm: one arm's NaN would spoil the positions of all.
+// Arms may share the offsets: one arm's NaN would spoil the positions of all.
 void Kalvar::adjust_angles(const Vec3& angles) {
     const Vec3 measured = joint_angles_now();
-    if (!std::isfinite(measured[0]) || !std::isfinite(measured[1]) || !std::isfinite(measured[2])) {
+    if (!calibration_->calibrate(measured, angles) && stream != nullptr &&
+        stream->WritesErrorLines()) {
         ReportError(__FILE__, __LINE__, Platform::BadValueError(),
                     "joint angles measured by the arm are not finite (%g, %g, %g): "
                     "calibration unchanged",
                     static_cast<double>(measured[0]), static_cast<double>(measured[1]),
                     static_cast<double>(measured[2]));
-        return;
     }
-    Kinematics::Calibrate(measured, angles);
 }
 
 }  // namespace Brivane::HardwareAPI::Devices

@@ -3,12 +3,14 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "../base/UUID.h"
 #include "../io/SerialStream.h"
 #include "Device.h"
 #include "DeviceInfo.h"
 #include "KalvarMessages.h"
+#include "Kinematics.h"
 
 namespace Brivane::HardwareAPI::Devices {
 
@@ -25,7 +27,12 @@ struct KalvarState {
 // mismatched or short answer gives zero values. The legacy operations are the two halves of
 // those exchanges, kept for older callers.
 struct Kalvar : Device {
-    Kalvar(IO::SerialStream* stream, float timeout);
+    // An arm with a calibration of its own, or with `calibration`, which other arms may share.
+    Kalvar(IO::SerialStream* stream, float timeout,
+           std::shared_ptr<Calibration> calibration = nullptr);
+
+    // The joint-angle calibration the host-side position uses.
+    Calibration& calibration() const { return *calibration_; }
 
     DeviceInfo device_wakeup();
     UUID get_firmware_version();
@@ -41,8 +48,8 @@ struct Kalvar : Device {
     // Onboard: the arm's own state, at the cost of commanding a zero force. Otherwise the
     // position is computed here from the joint angles, with a zero velocity.
     KalvarState get_end_effector_position(bool onboard);
-    // Calibrates the shared joint-angle offsets so that the arm's present pose reads as
-    // `angles` (degrees). Affects every arm in the process.
+    // Calibrates the arm's joint-angle offsets so that its present pose reads as `angles`
+    // (degrees). Every arm that shares its calibration moves with it.
     void adjust_angles(const Vec3& angles);
 
     // The arm's commands by name, each one exchange that ends by `deadline` and tells how
@@ -74,6 +81,12 @@ struct Kalvar : Device {
     // model included (`info` holds its record then, and `received` begins with its code);
     // NoAnswer; LineLost; Stopped.
     Outcome identify(DeviceInfo& info, const Limits& limits);
+    // Whether an identify() that ended in BadAnswer heard an arm's device-info answer of
+    // another model (`info` holds it), rather than something else altogether.
+    static bool another_model(const Outcome& identified) {
+        return identified.kind == Outcome::Kind::BadAnswer && identified.received_length > 0 &&
+               identified.received[0] == KalvarMessages::kDeviceInfo.code;
+    }
     Outcome command(const KalvarMessages::Frame& request, const Vec3& fields,
                     const KalvarMessages::Frame& answer, KalvarState& state, const Limits& limits);
     // A request without fields whose answer is `count` floats (currents, orientation,
@@ -112,6 +125,8 @@ struct Kalvar : Device {
     KalvarState command(const KalvarMessages::Frame& request, const Vec3& fields,
                         const KalvarMessages::Frame& answer);
     Vec3 joint_angles_now();
+
+    std::shared_ptr<Calibration> calibration_;
 };
 
 }  // namespace Brivane::HardwareAPI::Devices

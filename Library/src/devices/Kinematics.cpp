@@ -4,54 +4,12 @@
 
 namespace Brivane::HardwareAPI::Devices::Kinematics {
 
-namespace {
-
-// Constant-initialised, so ForwardKinematics is correct even before the first arm exists.
-Parameters parameters;
-std::array<std::atomic<float>, 3> offsets{0.0f, 0.0f, 0.0f};
-
-float Load(const std::atomic<float>& value) {
-    return value.load(std::memory_order_relaxed);
-}
-void Store(std::atomic<float>& value, float v) {
-    value.store(v, std::memory_order_relaxed);
-}
-
-}  // namespace
-
-Parameters& SharedParameters() {
-    return parameters;
-}
-
-void ResetParameters() {
-    const Parameters defaults;
-    Store(parameters.proximal_a, Load(defaults.proximal_a));
-    Store(parameters.proximal_b, Load(defaults.proximal_b));
-    Store(parameters.distal_a, Load(defaults.distal_a));
-    Store(parameters.distal_b, Load(defaults.distal_b));
-    Store(parameters.pivot_distance, Load(defaults.pivot_distance));
-    Store(parameters.lateral_a, Load(defaults.lateral_a));
-    Store(parameters.lateral_b, Load(defaults.lateral_b));
-    Store(parameters.planar_offset, Load(defaults.planar_offset));
-    for (std::size_t i = 0; i < 4; ++i) {
-        Store(parameters.base_orientation[i], Load(defaults.base_orientation[i]));
-    }
-}
-
-std::array<float, 3> Offsets() {
-    return {Load(offsets[0]), Load(offsets[1]), Load(offsets[2])};
-}
-
-void SetOffsets(const std::array<float, 3>& values) {
-    for (std::size_t i = 0; i < 3; ++i) Store(offsets[i], values[i]);
-}
-
-std::array<float, 3> ForwardKinematics(float q0, float q1, float q2) {
-    const float l1a = Load(parameters.proximal_a);
-    const float l1b = Load(parameters.proximal_b);
-    const float l2a = Load(parameters.distal_a);
-    const float l2b = Load(parameters.distal_b);
-    const float d = Load(parameters.pivot_distance);
+Vec3 ForwardKinematics(float q0, float q1, float q2, const Geometry& geometry) {
+    const float l1a = geometry.proximal_a;
+    const float l1b = geometry.proximal_b;
+    const float l2a = geometry.distal_a;
+    const float l2b = geometry.distal_b;
+    const float d = geometry.pivot_distance;
 
     // The planar five-bar linkage driven by joints 1 and 2.
     const float theta1 = q1;
@@ -73,17 +31,17 @@ std::array<float, 3> ForwardKinematics(float q0, float q1, float q2) {
     // The base joint turns the plane.
     const float c = std::cos(q0);
     const float s = std::sin(q0);
-    const float lateral = Load(parameters.lateral_a) + Load(parameters.lateral_b);
-    const float m = -(xp + Load(parameters.planar_offset));
+    const float lateral = geometry.lateral_a + geometry.lateral_b;
+    const float m = -(xp + geometry.planar_offset);
     const float h = -c * yp + s * lateral;
     const float e = c * lateral + s * yp;
 
     // The base orientation, as its quaternion's rotation matrix; the quaternion is not
     // exactly unit, and the position is what that matrix gives.
-    const float qx = Load(parameters.base_orientation[0]);
-    const float qy = Load(parameters.base_orientation[1]);
-    const float qz = Load(parameters.base_orientation[2]);
-    const float qw = Load(parameters.base_orientation[3]);
+    const float qx = geometry.base_orientation[0];
+    const float qy = geometry.base_orientation[1];
+    const float qz = geometry.base_orientation[2];
+    const float qw = geometry.base_orientation[3];
     const float r00 = 1.0f - 2.0f * (qy * qy + qz * qz);
     const float r01 = 2.0f * (qx * qy - qz * qw);
     const float r02 = 2.0f * (qx * qz + qy * qw);
@@ -96,24 +54,37 @@ std::array<float, 3> ForwardKinematics(float q0, float q1, float q2) {
     return {r00 * m + r01 * h + r02 * e, r10 * m + r11 * h + r12 * e, r20 * m + r21 * h + r22 * e};
 }
 
-std::array<float, 3> JointCoordinates(const std::array<float, 3>& degrees,
-                                      const std::array<float, 3>& o) {
-    return {(degrees[0] + 90.0f) * kDegrees - o[0], (-degrees[1] - 180.0f) * kDegrees - o[1],
-            (-degrees[2] - 180.0f) * kDegrees - o[2]};
-}
-
-std::array<float, 3> JointCoordinates(const std::array<float, 3>& degrees) {
-    return JointCoordinates(degrees, Offsets());
-}
-
-std::array<float, 3> OffsetsFor(const std::array<float, 3>& measured,
-                                const std::array<float, 3>& target) {
-    return {(measured[0] - target[0]) * kDegrees, -(measured[1] - target[1]) * kDegrees,
-            -(measured[2] - target[2]) * kDegrees};
-}
-
-void Calibrate(const std::array<float, 3>& measured, const std::array<float, 3>& target) {
-    SetOffsets(OffsetsFor(measured, target));
-}
-
 }  // namespace Brivane::HardwareAPI::Devices::Kinematics
+
+namespace Brivane::HardwareAPI::Devices {
+
+Kinematics::Vec3 Calibration::offsets() const {
+    return {offsets_[0].load(std::memory_order_relaxed),
+            offsets_[1].load(std::memory_order_relaxed),
+            offsets_[2].load(std::memory_order_relaxed)};
+}
+
+void Calibration::set_offsets(const Kinematics::Vec3& offsets) {
+    for (std::size_t i = 0; i < 3; ++i) offsets_[i].store(offsets[i], std::memory_order_relaxed);
+}
+
+Kinematics::Vec3 Calibration::offsets_in_degrees() const {
+    const Kinematics::Vec3 radians = offsets();
+    return {radians[0] / Kinematics::kDegrees, -radians[1] / Kinematics::kDegrees,
+            -radians[2] / Kinematics::kDegrees};
+}
+
+bool Calibration::calibrate(const Kinematics::Vec3& measured, const Kinematics::Vec3& target) {
+    for (const float angle : measured) {
+        if (!std::isfinite(angle)) return false;
+    }
+    set_offsets(Kinematics::OffsetsFor(measured, target));
+    return true;
+}
+
+Kinematics::Vec3 Calibration::position(const Kinematics::Vec3& degrees) const {
+    const Kinematics::Vec3 q = Kinematics::JointCoordinates(degrees, offsets());
+    return Kinematics::ForwardKinematics(q[0], q[1], q[2]);
+}
+
+}  // namespace Brivane::HardwareAPI::Devices

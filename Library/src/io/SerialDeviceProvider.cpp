@@ -26,13 +26,17 @@ std::vector<SerialPortInfo> ClassifySerialPorts(
     return ports;
 }
 
-std::vector<SerialPortInfo> EnumerateSerialPorts() {
-    return EnumerateSerialPorts(Platform::DefaultPortSourceRoot());
+std::vector<SerialPortInfo> EnumerateSerialPorts(ErrorOutput lines) {
+    return EnumerateSerialPorts(Platform::DefaultPortSourceRoot(), lines);
 }
 
-std::vector<SerialPortInfo> EnumerateSerialPorts(const std::string& source_root) {
+std::vector<SerialPortInfo> EnumerateSerialPorts(const std::string& source_root,
+                                                 ErrorOutput lines) {
     try {
         const Platform::PortSourceResult source = Platform::ListSerialPorts(source_root);
+        if (source.status != Platform::PortSourceStatus::Ok && lines == ErrorOutput::Quiet) {
+            return {};
+        }
         switch (source.status) {
             case Platform::PortSourceStatus::Ok:
                 return ClassifySerialPorts(source.entries);

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "../base/ErrorLine.h"
 #include "../platform/PortSource.h"
 
 namespace Brivane::HardwareAPI::IO {
@@ -29,10 +30,11 @@ std::vector<SerialPortInfo> ClassifySerialPorts(
     const std::vector<Platform::PortSourceEntry>& entries);
 
 // The machine's serial ports that may carry a device, read afresh on every call. Empty,
-// after an error line, when the system's list cannot be read.
-std::vector<SerialPortInfo> EnumerateSerialPorts();
+// after an error line unless `lines` is Quiet, when the system's list cannot be read.
+std::vector<SerialPortInfo> EnumerateSerialPorts(ErrorOutput lines = ErrorOutput::Lines);
 // The same from another copy of the system's list (a sysfs tty class directory on Linux, a
 // key below HKEY_LOCAL_MACHINE on Windows).
-std::vector<SerialPortInfo> EnumerateSerialPorts(const std::string& source_root);
+std::vector<SerialPortInfo> EnumerateSerialPorts(const std::string& source_root,
+                                                 ErrorOutput lines = ErrorOutput::Lines);
 
 }  // namespace Brivane::HardwareAPI::IO

@@ -33,8 +33,9 @@ std::int8_t SerialStream::Open() {
     const int error = code < 0 ? Platform::LastSystemError() : 0;
     if (buffer->IsOpen()) buffer->RaiseDtr();
     if (code == 1) return 1;
-    ReportError(__FILE__, __LINE__, error, "unable to open port '%s'",
-                Printable(port_name).c_str());
+    if (WritesErrorLines())
+        ReportError(__FILE__, __LINE__, error, "unable to open port '%s'",
+                    Printable(port_name).c_str());
     Platform::SetLastSystemError(error);  // for the caller's own line
     return code;
 }
@@ -69,7 +70,7 @@ void SerialStream::Write(const char* data, std::size_t n) {
                 break;
         }
     }
-    if (error != 0)
+    if (error != 0 && WritesErrorLines())
         ReportError(__FILE__, __LINE__, error, "unable to write '%zu' bytes to stream", n);
 }
 

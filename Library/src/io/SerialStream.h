@@ -7,6 +7,7 @@
 #include <string>
 
 #include "../base/Deadline.h"
+#include "../base/ErrorLine.h"
 #include "../platform/SerialPort.h"
 #include "serialib.h"
 
@@ -43,10 +44,16 @@ class SerialStream : public std::basic_iostream<char> {
 
     const std::string& PortName() const { return port_name; }
 
+    // Whether this stream and the devices on it write error lines; set before Open() to
+    // quiet its open too.
+    void SetErrorOutput(ErrorOutput output) { error_output = output; }
+    bool WritesErrorLines() const { return error_output == ErrorOutput::Lines; }
+
   private:
     std::string port_name;
     std::unique_ptr<serialib> buffer;
     bool open_on_construction;
+    ErrorOutput error_output = ErrorOutput::Lines;
 };
 
 }  // namespace Brivane::HardwareAPI::IO

@@ -166,10 +166,10 @@ PortDetails DescribePort(const std::string& port_name, const std::string& sysfs_
         for (int up = 0; up < 4 && folder.size() > 1; ++up, folder = Parent(folder)) {
             if (!Exists(folder + "/idVendor")) continue;
             details.usb = true;
-            details.vid = static_cast<int>(std::strtol(FirstLine(folder + "/idVendor").c_str(),
-                                                       nullptr, 16));
-            details.pid = static_cast<int>(std::strtol(FirstLine(folder + "/idProduct").c_str(),
-                                                       nullptr, 16));
+            details.vid =
+                static_cast<int>(std::strtol(FirstLine(folder + "/idVendor").c_str(), nullptr, 16));
+            details.pid = static_cast<int>(
+                std::strtol(FirstLine(folder + "/idProduct").c_str(), nullptr, 16));
             details.serial_number = FirstLine(folder + "/serial");
             details.manufacturer = FirstLine(folder + "/manufacturer");
             details.product = FirstLine(folder + "/product");

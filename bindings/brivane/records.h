@@ -1,0 +1,26 @@
+// Conversions between Python values and the library's: port paths, record classes.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+
+namespace Brivane::HardwareAPI::Package {
+
+namespace py = pybind11;
+
+// A port named as os.fspath takes a path: a str, encoded as os.fsencode does (so that a
+// name decoded with surrogate escapes gets its bytes back), bytes as they are, or an
+// os.PathLike that gives either. A NUL is refused: the system would take the name as cut
+// there. `argument` names it in the errors.
+std::string PortPath(py::handle port, const char* argument);
+// A port's name as Python shows paths, decoded as os.fsdecode does.
+py::str PortText(const std::string& port);
+
+// An instance of a record class (a NamedTuple), made the way its _make does.
+py::object Record(const py::object& cls, py::tuple fields);
+
+// A port name as the caller gave it, for messages.
+std::string Printable(const std::string& port);
+
+}  // namespace Brivane::HardwareAPI::Package
