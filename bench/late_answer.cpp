@@ -110,9 +110,10 @@ Row Run(Lateness lateness, bool deadline_path, int count, int period, double tim
             bool answered = false;
             if (deadline_path) {
                 const Deadline deadline = Deadline::After(timeout);
-                answered = arm.command(KalvarMessages::kForce, {number, 0, 0},
-                                       KalvarMessages::kEndEffectorState, state, Limits{&deadline})
-                               .answered();
+                answered =
+                    arm.command(KalvarMessages::kForce, {number, 0, 0},
+                                KalvarMessages::kEndEffectorState, state, Limits::By(deadline))
+                        .answered();
             } else {
                 state = arm.end_effector_force({number, 0, 0});
                 answered = state.second[0] != 0.0f;

@@ -643,7 +643,7 @@ TEST(Handle, StatusOfAnIdentifiedGripIsOnlyItsOwnBlock) {
         grip.device.Send({0xD0, 0x09, 0x01, 5, 6, 7, 8});  // device id 0x0109
         GripIdentity identity;
         const Deadline wake = Deadline::After(1.0);
-        ASSERT_TRUE(grip.handle.identify(identity, Limits{&wake}).answered());
+        ASSERT_TRUE(grip.handle.identify(identity, Limits::By(wake)).answered());
         ASSERT_EQ(identity.info.device_id, 0x0109);
 
         grip.device.Send(StatusFrame(MakeBlock(4, 0x25, c.block_id, {0x1234, 0, 0, 0}, 100)));

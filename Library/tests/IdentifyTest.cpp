@@ -59,7 +59,7 @@ TEST(Identify, AnArmIsToldFromAnotherModelAnotherDeviceAndSilence) {
         device.Respond(1, c.answer);
         DeviceInfo info;
         const Deadline deadline = Deadline::After(0.1);
-        const Outcome outcome = arm.identify(info, Limits{&deadline});
+        const Outcome outcome = arm.identify(info, Limits::By(deadline));
         EXPECT_EQ(device.Join(), Bytes{0x0A});
         EXPECT_EQ(outcome.kind, c.kind);
         EXPECT_EQ(info.device_id, c.known ? 0x1234 : 0);
@@ -88,7 +88,7 @@ TEST(Identify, AGripIsToldByItsMessagesFromAnotherDeviceAndSilence) {
         GripIdentity identity;
         const Deadline deadline = Deadline::After(0.15);
         testing::internal::CaptureStderr();
-        const Outcome outcome = grip.identify(identity, Limits{&deadline});
+        const Outcome outcome = grip.identify(identity, Limits::By(deadline));
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(device.Join(), Bytes{0x0A});
         EXPECT_EQ(outcome.kind, c.kind);

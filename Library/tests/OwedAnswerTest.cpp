@@ -101,7 +101,7 @@ TEST_P(OwedAnswer, IsNeverHandedToALaterRequest) {
         if (c.deadline) {
             const Deadline deadline = Deadline::After(kTimeout);
             arm.command(KalvarMessages::kForce, {number, 0, 0}, KalvarMessages::kEndEffectorState,
-                        state, Limits{&deadline});
+                        state, Limits::By(deadline));
         } else {
             state = arm.end_effector_force({number, 0, 0});
         }
@@ -138,7 +138,7 @@ TEST(Kalvar, NothingIsSentWhileAnAnswerIsOwed) {
     KalvarState state;
     const Deadline first = Deadline::After(kTimeout);
     EXPECT_EQ(arm.command(KalvarMessages::kForce, {1, 0, 0}, KalvarMessages::kEndEffectorState,
-                          state, Limits{&first})
+                          state, Limits::By(first))
                   .kind,
               Outcome::Kind::NoAnswer);
     EXPECT_EQ(device.Receive(13).size(), 13u);
@@ -146,7 +146,7 @@ TEST(Kalvar, NothingIsSentWhileAnAnswerIsOwed) {
 
     const Deadline second = Deadline::After(kTimeout);
     EXPECT_EQ(arm.command(KalvarMessages::kForce, {2, 0, 0}, KalvarMessages::kEndEffectorState,
-                          state, Limits{&second})
+                          state, Limits::By(second))
                   .kind,
               Outcome::Kind::NoAnswer);
     EXPECT_TRUE(device.Receive(13, 0.1).empty());

@@ -140,7 +140,7 @@ class Arm {
                 std::make_unique<Kalvar>(stream_.get(), static_cast<float>(timeout_), calibration_);
             const Deadline deadline =
                 Deadline::After(std::max(timeout_.load(), kShortestWakeLimit));
-            outcome = arm_->identify(identity_, Limits{&deadline});
+            outcome = arm_->identify(identity_, Limits::By(deadline));
         });
         if (!stream_) RaisePortError(port_, error);
         if (outcome.kind == Outcome::Kind::BadAnswer) {

@@ -155,7 +155,7 @@ class Grip {
             grip_ = std::make_unique<Handle>(stream_.get(), static_cast<float>(timeout_));
             const Deadline deadline =
                 Deadline::After(std::max(timeout_.load(), kShortestWakeLimit));
-            outcome = grip_->identify(identity, Limits{&deadline});
+            outcome = grip_->identify(identity, Limits::By(deadline));
             if (identity.informed) info_message_ = identity.info;
         });
         if (!stream_) RaisePortError(port_, error);

@@ -67,7 +67,7 @@ void ProbeArm(Probe& probe, double timeout) {
     if (stream.Open() < 0) return;
     Devices::Kalvar arm(&stream, static_cast<float>(timeout));
     const Deadline deadline = Deadline::After(timeout);
-    probe.answered = arm.identify(probe.arm, Limits{&deadline}).answered();
+    probe.answered = arm.identify(probe.arm, Limits::By(deadline)).answered();
 }
 
 void ProbeGrip(Probe& probe, double timeout) {
@@ -76,7 +76,7 @@ void ProbeGrip(Probe& probe, double timeout) {
     if (stream.Open() < 0) return;
     Devices::Handle grip(&stream, static_cast<float>(timeout));
     const Deadline deadline = Deadline::After(timeout);
-    probe.answered = grip.identify(probe.grip, Limits{&deadline}).answered();
+    probe.answered = grip.identify(probe.grip, Limits::By(deadline)).answered();
 }
 
 // Probes every port on a thread of its own; the ports that answered, in their order.

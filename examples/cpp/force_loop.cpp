@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
 
     api::DeviceInfo info;
     const api::Deadline wake_limit = api::Deadline::After(1.0);
-    if (!arm.identify(info, api::Devices::Limits{&wake_limit}).answered()) {
+    if (!arm.identify(info, api::Devices::Limits::By(wake_limit)).answered()) {
         std::fprintf(stderr, "no arm answered on %s\n", argv[1]);
         return 1;
     }

@@ -127,7 +127,7 @@ void Device::send_request(std::size_t length) {
 }
 
 bool Device::receive_answer(std::initializer_list<std::uint8_t> codes, std::size_t payload_length) {
-    return receive_answer(codes, payload_length, Limits{}).answered();
+    return receive_answer(codes, payload_length, Limits::PerRead()).answered();
 }
 
 // Codes that did not match are drained with what follows them, or with a deadline, kept
@@ -136,7 +136,7 @@ bool Device::receive_answer(std::initializer_list<std::uint8_t> codes, std::size
 Outcome Device::receive_answer(std::initializer_list<std::uint8_t> codes,
                                std::size_t payload_length, const Limits& limits) {
     const auto limit = [&] {
-        return limits.deadline ? *limits.deadline : Deadline::After(timeout);
+        return limits.per_read() ? Deadline::After(timeout) : limits.deadline();
     };
     const Deadline::Clock::duration waited = wait_of(limits);
     Outcome outcome;
@@ -156,14 +156,14 @@ Outcome Device::receive_answer(std::initializer_list<std::uint8_t> codes,
             wrong = wrong || code != expected;
         }
         match = end == ReadEnd::Complete && code == expected && match;
-        if (!match && limits.deadline != nullptr) break;  // no second wait for a lost cause
+        if (!match && !limits.per_read()) break;  // no second wait for a lost cause
     }
     if (!match) {
         // Nothing but the right codes came: the rest of the answer may yet come, and what
         // the drain took of it is paid.
-        const std::size_t drained = limits.deadline == nullptr ? drain() : 0;
+        const std::size_t drained = limits.per_read() ? drain() : 0;
         if (!wrong && drained < missing) owe(missing - drained, waited);
-        if (wrong && limits.deadline != nullptr) {
+        if (wrong && !limits.per_read()) {
             // What is here already shows what answered; the rest goes before the next request.
             const std::int32_t queued = std::min<std::int32_t>(
                 stream->Available(),
@@ -205,8 +205,8 @@ Outcome Device::settle(const Limits& limits) {
         drop_stale();
         return Outcome{};
     }
-    const bool legacy = limits.deadline == nullptr;
-    const Deadline deadline = legacy ? Deadline::After(timeout) : *limits.deadline;
+    const bool legacy = limits.per_read();
+    const Deadline deadline = legacy ? Deadline::After(timeout) : limits.deadline();
     while (owed_.bytes > 0) {
         const auto forgive_at = owed_.quiet_since + owed_.forgive_after;
         const bool forgive_first = deadline.IsNever() || forgive_at <= deadline.When();
@@ -240,7 +240,7 @@ Outcome Device::settle(const Limits& limits) {
 }
 
 Deadline::Clock::duration Device::wait_of(const Limits& limits) const {
-    if (limits.deadline != nullptr) return limits.deadline->Span();
+    if (!limits.per_read()) return limits.deadline().Span();
     return std::chrono::duration_cast<Deadline::Clock::duration>(
         std::chrono::duration<double>(std::max(timeout, 0.0f)));
 }

@@ -32,12 +32,23 @@ struct Outcome {
     }
 };
 
-// How an exchange waits, and what it does with a wrong answer. By default each read waits
-// the device's timeout and a wrong answer is drained at once (a wait of its own); with a
-// deadline, the whole exchange ends by it and a wrong answer's rest is dropped before the
-// next request instead.
-struct Limits {
-    const Deadline* deadline = nullptr;
+// How an exchange waits, and what it does with a wrong answer, chosen by name: PerRead(),
+// the legacy calls' way, where each read waits the device's timeout and a wrong answer is
+// drained at once (a wait of its own); or By(deadline), where the whole exchange ends by
+// the deadline and a wrong answer's rest is dropped before the next request instead.
+class Limits {
+  public:
+    static Limits PerRead() { return Limits(nullptr); }
+    // `deadline` must outlive the exchange.
+    static Limits By(const Deadline& deadline) { return Limits(&deadline); }
+
+    bool per_read() const { return deadline_ == nullptr; }
+    // The exchange's deadline; only for By().
+    const Deadline& deadline() const { return *deadline_; }
+
+  private:
+    explicit Limits(const Deadline* deadline) : deadline_(deadline) {}
+    const Deadline* deadline_;
 };
 
 // The common core of every device: a stream it does not own, a reply timeout and two owned,

@@ -75,7 +75,7 @@ int ProbeKalvar(const char* port, float device_timeout) {
         if (stream.Open() != 1) return 0;
         Kalvar kalvar(&stream, device_timeout);
         DeviceInfo info;
-        const Outcome outcome = kalvar.identify(info, Limits{});
+        const Outcome outcome = kalvar.identify(info, Limits::PerRead());
         // Another device is named by the code it answered with; one of another model says so
         // by its record.
         if (outcome.kind == Outcome::Kind::BadAnswer && outcome.received_length > 0 &&
@@ -100,7 +100,7 @@ int ProbeHandle(const char* port, float device_timeout) {
         if (stream.Open() != 1) return 0;
         Handle handle(&stream, device_timeout);
         GripIdentity identity;
-        const bool answered = handle.identify(identity, Limits{}).answered();
+        const bool answered = handle.identify(identity, Limits::PerRead()).answered();
         stream.Close();
         return answered ? 1 : 0;
     } catch (const std::exception& error) {

@@ -72,7 +72,7 @@ std::int32_t Handle::Receive() {
 std::int32_t Handle::Receive(std::uint8_t* header_code) {
     HandleMessage message;
     std::int32_t count = -1;
-    const Outcome outcome = read_message(message, Limits{}, count);
+    const Outcome outcome = read_message(message, Limits::PerRead(), count);
     if (header_code != nullptr)
         *header_code = outcome.received_length > 0 ? outcome.received[0] : 0;
     switch (message.kind) {
@@ -125,7 +125,7 @@ Outcome Handle::identify(GripIdentity& identity, const Limits& limits) {
             return outcome;  // the line is lost, or the caller is stopping
         }
         const bool ended =
-            limits.deadline == nullptr || limits.deadline->Expired() ||
+            limits.per_read() || limits.deadline().Expired() ||
             (outcome.kind == Outcome::Kind::NoAnswer && outcome.received_length == 0);
         if (!ended) continue;
         if (grip) return Outcome{};
@@ -138,7 +138,7 @@ Outcome Handle::identify(GripIdentity& identity, const Limits& limits) {
 
 Outcome Handle::receive(HandleMessage& message, const Deadline& deadline) {
     std::int32_t count = 0;
-    return read_message(message, Limits{&deadline}, count);
+    return read_message(message, Limits::By(deadline), count);
 }
 
 void Handle::abandon_arriving(const Limits& limits) {
@@ -154,10 +154,10 @@ Outcome Handle::read_message(HandleMessage& message, const Limits& limits, std::
     message.kind = HandleMessage::Kind::None;
     count = -1;
     const auto limit = [&] {
-        return limits.deadline ? *limits.deadline : Deadline::After(timeout);
+        return limits.per_read() ? Deadline::After(timeout) : limits.deadline();
     };
     Outcome outcome;
-    if (limits.deadline == nullptr || arriving_.want == 0) {
+    if (limits.per_read() || arriving_.want == 0) {
         abandon_arriving(limits);
         outcome = settle(limits);
         if (!outcome.answered()) return outcome;
@@ -198,7 +198,7 @@ Outcome Handle::read_message(HandleMessage& message, const Limits& limits, std::
             return outcome;
         }
         if (end == ReadEnd::Short) {
-            if (limits.deadline == nullptr) abandon_arriving(limits);
+            if (limits.per_read()) abandon_arriving(limits);
             outcome.kind = Outcome::Kind::NoAnswer;
             return outcome;
         }
@@ -337,8 +337,8 @@ Outcome Handle::read_status_block(std::uint8_t (&block)[kBlockLength], int& clos
 }
 
 StavrinStatus Handle::GetStavrinStatus() {
-    abandon_arriving(Limits{});
-    if (!settle(Limits{}).answered()) return FailedStatus(2);
+    abandon_arriving(Limits::PerRead());
+    if (!settle(Limits::PerRead()).answered()) return FailedStatus(2);
     std::uint8_t block[kBlockLength] = {};
     int closing = -1;
     const Outcome outcome = read_status_block(block, closing, Deadline::After(timeout));
@@ -357,8 +357,8 @@ StavrinStatus Handle::GetStavrinStatus() {
 }
 
 Outcome Handle::status(StavrinStatus& status, const Deadline& deadline) {
-    abandon_arriving(Limits{&deadline});
-    Outcome outcome = settle(Limits{&deadline});
+    abandon_arriving(Limits::By(deadline));
+    Outcome outcome = settle(Limits::By(deadline));
     if (!outcome.answered()) return outcome;
     std::uint8_t block[kBlockLength] = {};
     int closing = -1;

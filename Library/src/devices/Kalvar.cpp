@@ -68,42 +68,42 @@ Outcome Kalvar::command(const M::Frame& request, const Vec3& fields, const M::Fr
 
 KalvarState Kalvar::command(const M::Frame& request, const Vec3& fields, const M::Frame& answer) {
     KalvarState state;
-    command(request, fields, answer, state, Limits{});
+    command(request, fields, answer, state, Limits::PerRead());
     return state;
 }
 
 Outcome Kalvar::force(const Vec3& force, KalvarState& state, const Deadline& deadline) {
-    return command(M::kForce, force, M::kEndEffectorState, state, Limits{&deadline});
+    return command(M::kForce, force, M::kEndEffectorState, state, Limits::By(deadline));
 }
 Outcome Kalvar::position(const Vec3& position, KalvarState& state, const Deadline& deadline) {
-    return command(M::kPosition, position, M::kEndEffectorState, state, Limits{&deadline});
+    return command(M::kPosition, position, M::kEndEffectorState, state, Limits::By(deadline));
 }
 Outcome Kalvar::torques(const Vec3& torques, KalvarState& state, const Deadline& deadline) {
-    return command(M::kJointTorques, torques, M::kJointState, state, Limits{&deadline});
+    return command(M::kJointTorques, torques, M::kJointState, state, Limits::By(deadline));
 }
 Outcome Kalvar::angles(const Vec3& angles, KalvarState& state, const Deadline& deadline) {
-    return command(M::kJointAngles, angles, M::kJointState, state, Limits{&deadline});
+    return command(M::kJointAngles, angles, M::kJointState, state, Limits::By(deadline));
 }
 
 Outcome Kalvar::currents(Vec3& currents, const Deadline& deadline) {
     return query(M::kCurrentRequest, M::kCurrent, currents.data(), currents.size(),
-                 Limits{&deadline});
+                 Limits::By(deadline));
 }
 Outcome Kalvar::orientation(std::array<float, 4>& orientation, const Deadline& deadline) {
     return query(M::kOrientationRequest, M::kOrientation, orientation.data(), orientation.size(),
-                 Limits{&deadline});
+                 Limits::By(deadline));
 }
 Outcome Kalvar::temperature(float& temperature, const Deadline& deadline) {
-    return query(M::kTemperatureRequest, M::kTemperature, &temperature, 1, Limits{&deadline});
+    return query(M::kTemperatureRequest, M::kTemperature, &temperature, 1, Limits::By(deadline));
 }
 Outcome Kalvar::powered(bool& powered, const Deadline& deadline) {
-    return query_power(powered, Limits{&deadline});
+    return query_power(powered, Limits::By(deadline));
 }
 Outcome Kalvar::firmware_id(UUID& identifier, const Deadline& deadline) {
-    return query_identifier(M::kFirmwareIdentifier, identifier, Limits{&deadline});
+    return query_identifier(M::kFirmwareIdentifier, identifier, Limits::By(deadline));
 }
 Outcome Kalvar::device_id(UUID& identifier, const Deadline& deadline) {
-    return query_identifier(M::kDeviceIdentifier, identifier, Limits{&deadline});
+    return query_identifier(M::kDeviceIdentifier, identifier, Limits::By(deadline));
 }
 
 Outcome Kalvar::wake(DeviceInfo& info, const Limits& limits) {
@@ -165,25 +165,25 @@ Outcome Kalvar::query_identifier(std::uint8_t sub_code, UUID& identifier, const 
 // Legacy operations: each is one half of an exchange.
 
 void Kalvar::SendDeviceWakeup() {
-    send(M::kWakeup, Limits{});
+    send(M::kWakeup, Limits::PerRead());
 }
 void Kalvar::SendForce(float x, float y, float z) {
     SendForce(Vec3{x, y, z});
 }
 void Kalvar::SendForce(const Vec3& force) {
-    send(M::kForce, force, Limits{});
+    send(M::kForce, force, Limits::PerRead());
 }
 void Kalvar::SendJointTorques(const Vec3& torques) {
-    send(M::kJointTorques, torques, Limits{});
+    send(M::kJointTorques, torques, Limits::PerRead());
 }
 void Kalvar::SendAngle(const Vec3& angles) {
-    send(M::kJointAngles, angles, Limits{});
+    send(M::kJointAngles, angles, Limits::PerRead());
 }
 void Kalvar::RequestCurrent() {
-    send(M::kCurrentRequest, Limits{});
+    send(M::kCurrentRequest, Limits::PerRead());
 }
 void Kalvar::SendPosition(const Vec3& position) {
-    send(M::kPosition, position, Limits{});
+    send(M::kPosition, position, Limits::PerRead());
 }
 
 int Kalvar::ReceiveDeviceInfo(std::uint16_t& device_id, std::uint8_t& device_model_number,
@@ -215,44 +215,44 @@ int Kalvar::ReceiveCurrent(Vec3& current) {
 
 DeviceInfo Kalvar::device_wakeup() {
     DeviceInfo info;
-    wake(info, Limits{});
+    wake(info, Limits::PerRead());
     return info;
 }
 
 UUID Kalvar::get_firmware_version() {
     UUID identifier;
-    query_identifier(M::kFirmwareIdentifier, identifier, Limits{});
+    query_identifier(M::kFirmwareIdentifier, identifier, Limits::PerRead());
     return identifier;
 }
 
 UUID Kalvar::get_device_id() {
     UUID identifier;
-    query_identifier(M::kDeviceIdentifier, identifier, Limits{});
+    query_identifier(M::kDeviceIdentifier, identifier, Limits::PerRead());
     return identifier;
 }
 
 Vec3 Kalvar::get_motor_currents() {
     Vec3 current{};
-    query(M::kCurrentRequest, M::kCurrent, current.data(), current.size(), Limits{});
+    query(M::kCurrentRequest, M::kCurrent, current.data(), current.size(), Limits::PerRead());
     return current;
 }
 
 std::array<float, 4> Kalvar::get_device_orientation() {
     std::array<float, 4> orientation{};
     query(M::kOrientationRequest, M::kOrientation, orientation.data(), orientation.size(),
-          Limits{});
+          Limits::PerRead());
     return orientation;
 }
 
 bool Kalvar::get_power_status() {
     bool powered = false;
-    query_power(powered, Limits{});
+    query_power(powered, Limits::PerRead());
     return powered;
 }
 
 float Kalvar::get_temperature() {
     float temperature = 0.0f;
-    query(M::kTemperatureRequest, M::kTemperature, &temperature, 1, Limits{});
+    query(M::kTemperatureRequest, M::kTemperature, &temperature, 1, Limits::PerRead());
     return temperature;
 }
 
