@@ -19,7 +19,6 @@
 #include "io/SerialStream.h"
 #include "line.h"
 #include "native.h"
-#include "platform/SystemError.h"
 #include "records.h"
 #include "stats.h"
 
@@ -31,9 +30,6 @@ using Devices::Kalvar;
 using Devices::KalvarState;
 using Devices::Vec3;
 using Python::ReleasingInterpreterLock;
-
-// A device just opened may take longer to wake than a loop allows for an answer.
-constexpr double kShortestWakeLimit = 0.5;
 
 py::tuple Floats(const float* values, std::size_t count) {
     py::tuple tuple(count);
@@ -130,12 +126,7 @@ class Arm {
         ReleasingInterpreterLock([&] {
             const std::lock_guard<std::mutex> guard(mutex_);
             arm_.reset();
-            stream_.Open(std::make_unique<IO::SerialStream>(name.c_str(), false));
-            if (stream_->Open() < 0) {
-                error = Platform::LastSystemError();
-                stream_.Close();
-                return;
-            }
+            if ((error = stream_.Open(name)) != 0) return;
             arm_ =
                 std::make_unique<Kalvar>(stream_.get(), static_cast<float>(timeout_), calibration_);
             const Deadline deadline =

@@ -18,7 +18,6 @@
 #include "io/SerialStream.h"
 #include "line.h"
 #include "native.h"
-#include "platform/SystemError.h"
 #include "records.h"
 #include "stats.h"
 
@@ -32,7 +31,6 @@ using Devices::HandleStatusMessage;
 using Message = Devices::HandleMessage;
 using Python::ReleasingInterpreterLock;
 
-constexpr double kShortestWakeLimit = 0.5;
 constexpr std::size_t kBatch = 256;  // messages taken in one call, without waiting
 
 using Batch = std::array<Message, kBatch>;
@@ -146,12 +144,7 @@ class Grip {
             const std::lock_guard<std::mutex> reading(read_mutex_);
             const std::lock_guard<std::mutex> writing(write_mutex_);
             grip_.reset();
-            stream_.Open(std::make_unique<IO::SerialStream>(name.c_str(), false));
-            if (stream_->Open() < 0) {
-                error = Platform::LastSystemError();
-                stream_.Close();
-                return;
-            }
+            if ((error = stream_.Open(name)) != 0) return;
             grip_ = std::make_unique<Handle>(stream_.get(), static_cast<float>(timeout_));
             const Deadline deadline =
                 Deadline::After(std::max(timeout_.load(), kShortestWakeLimit));

@@ -11,8 +11,12 @@
 #include "common/traffic.h"
 #include "errors.h"
 #include "io/SerialStream.h"
+#include "platform/SystemError.h"
 
 namespace Brivane::HardwareAPI::Package {
+
+// A device just opened may take longer to wake than a loop allows for an answer.
+constexpr double kShortestWakeLimit = 0.5;
 
 // An object's port: open; closed by close(); or closed when its line was lost, keeping the
 // system's error number, which every call raises again as LineLost until the port is
@@ -22,12 +26,17 @@ class Line {
   public:
     explicit Line(std::function<void()> drop) : drop_(std::move(drop)) {}
 
-    // Takes a stream not yet open. Faults reach Python as exceptions: it writes no lines.
-    void Open(std::unique_ptr<IO::SerialStream> stream) {
-        stream->SetErrorOutput(ErrorOutput::Quiet);
-        stream_ = std::move(stream);
+    // Opens the port `name`: 0, or the system's error number when it did not open (the
+    // line is closed then). Faults reach Python as exceptions: the stream writes no lines.
+    int Open(const std::string& name) {
+        stream_ = std::make_unique<IO::SerialStream>(name.c_str(), false);
+        stream_->SetErrorOutput(ErrorOutput::Quiet);
         lost_ = 0;
         open_ = true;
+        if (stream_->Open() >= 0) return 0;
+        const int error = Platform::LastSystemError();
+        Close();
+        return error;
     }
     // Closes the port; `lost`, the error number of a lost line, when that is why.
     void Close(int lost = 0) {
