@@ -144,9 +144,34 @@ Outcome Device::receive_answer(std::initializer_list<std::uint8_t> codes,
     bool timed_out = false;
     bool wrong = false;
     std::size_t missing = codes.size() + payload_length;
+    bool first = true;
     for (const std::uint8_t expected : codes) {
         std::uint8_t code = 0;
-        const ReadEnd end = read_header(code, limit());
+        const Deadline deadline = limit();
+        ReadEnd end = ReadEnd::Complete;
+        if (first && stream != nullptr && !Interrupt::Pending()) {
+            // The first code's wait fetches the whole answer where the port can (one read on
+            // Windows); the reads after it find its bytes there. It ends as the code's read.
+            switch (stream->WaitForAnswer(missing, deadline)) {
+                case Platform::WaitResult::Ready:
+                case Platform::WaitResult::Partial:
+                    break;
+                case Platform::WaitResult::TimedOut:
+                    missing_ = 1;
+                    report_timeout(ReadKind::Header);
+                    end = ReadEnd::Short;
+                    break;
+                case Platform::WaitResult::Failed:
+                    missing_ = 1;
+                    report_read_failure(1, ReadKind::Header);
+                    return failed();
+                case Platform::WaitResult::Interrupted:  // the caller is stopping: no line
+                    missing_ = 1;
+                    return failed();
+            }
+        }
+        first = false;
+        if (end == ReadEnd::Complete) end = read_header(code, deadline);
         if (end == ReadEnd::Failed) return failed();
         if (end == ReadEnd::Short) {
             timed_out = true;

@@ -1,5 +1,7 @@
 #include "SerialStream.h"
 
+#include <algorithm>
+#include <climits>
 #include <exception>
 
 #include "../base/ErrorLine.h"
@@ -88,6 +90,14 @@ Platform::WaitResult SerialStream::WaitForBytes(std::size_t n, const Deadline& d
         return Platform::WaitResult::Failed;
     }
     return buffer->WaitForBytes(static_cast<int>(n), deadline);
+}
+
+Platform::WaitResult SerialStream::WaitForAnswer(std::size_t n, const Deadline& deadline) const {
+    if (!buffer) {
+        Platform::SetLastSystemError(Platform::NotOpenError());
+        return Platform::WaitResult::Failed;
+    }
+    return buffer->WaitForAnswer(static_cast<int>(std::min<std::size_t>(n, INT_MAX)), deadline);
 }
 
 }  // namespace Brivane::HardwareAPI::IO

@@ -30,6 +30,9 @@ class serialib : public std::basic_streambuf<char> {
     Platform::WaitResult WaitForBytes(int n, const Deadline& deadline) const {
         return port.WaitForBytes(n, deadline);
     }
+    Platform::WaitResult WaitForAnswer(int n, const Deadline& deadline) const {
+        return port.WaitForAnswer(n, deadline);
+    }
     // The next byte a read would take, held here or fetched by a wait; -1 when none is.
     int PeekFetched() const {
         return has_held_byte ? static_cast<unsigned char>(held_byte) : port.PeekAhead();

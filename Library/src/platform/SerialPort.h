@@ -87,6 +87,15 @@ class SerialPort {
     // open, the first wait fails at once and later ones sleep until the deadline and then fail,
     // as long as a silent line would keep the caller waiting.
     WaitResult WaitForBytes(int n, const Deadline& deadline) const;
+    // The wait for the first byte of an answer of n bytes: WaitForBytes(1, deadline), except
+    // that where the system tells only of a whole read (Windows) the wait is one read of up to
+    // n bytes, which ends once they are all here or the line goes quiet after some.
+    WaitResult WaitForAnswer(int n, const Deadline& deadline) const {
+        answer_length_ = n;
+        const WaitResult result = WaitForBytes(1, deadline);
+        answer_length_ = 0;
+        return result;
+    }
     // The first byte of the read-ahead, without taking it; -1 when it holds none.
     int PeekAhead() const {
         return Held() > 0 ? static_cast<unsigned char>(ahead_[ahead_begin_]) : -1;
@@ -108,7 +117,8 @@ class SerialPort {
     static constexpr int kFillInterrupted = -2;
     // Each backend's own: reads into the read-ahead what has arrived, up to its free room.
     // With `wake_on_arrival`, first waits until bytes arrive (where the system tells only
-    // of a whole read, Windows, the `missing` ones) or `until` passes; without, first sleeps
+    // of a whole read, Windows, the `missing` ones, or an answer's as far as they come) or
+    // `until` passes; without, first sleeps
     // until `until` (a hang-up ends the sleep), then takes what is there. Returns the count
     // read (0: nothing came), kFillFailed or kFillInterrupted.
     int Fill(const Deadline& until, bool wake_on_arrival, int missing) const;
@@ -147,6 +157,8 @@ class SerialPort {
     // Windows: line errors (framing, parity, overrun) a count of the queue cleared, kept
     // for the read that meets them.
     [[maybe_unused]] mutable unsigned long line_errors_ = 0;
+    // Windows: the length of the answer the wait under way is for (WaitForAnswer), or 0.
+    [[maybe_unused]] mutable int answer_length_ = 0;
 
     // Read side: the read-ahead, its bytes at [ahead_begin_, ahead_end_).
     mutable char ahead_[kAheadSize] = {};

@@ -25,6 +25,10 @@ using std::chrono::milliseconds;
 // How often a wait asks the interrupt check when nobody wakes it (a program that sets a
 // check but never calls Interrupt::Wake).
 constexpr DWORD kInterruptCheckEvery = 20;  // ms
+// The quiet after some bytes that ends a read short (the port's read interval): an answer's
+// bytes follow each other far closer, so the wait for a whole answer wakes this long after
+// a shorter one (a wrong code alone, a cut answer) rather than at its deadline.
+constexpr DWORD kAnswerGap = 2;  // ms
 
 HANDLE AsHandle(std::intptr_t handle) {
     return reinterpret_cast<HANDLE>(handle);
@@ -201,12 +205,16 @@ bool ApplyTimeouts(std::intptr_t handle, const PortTimeouts& timeouts) {
 
 }  // namespace
 
-// The port keeps the write time-outs. Its reads all wait for every byte they ask for, and
-// end at their own deadlines (CancelIoEx): Wine's overlapped reads keep the read time-outs
-// as Windows' blocking ones do not, and a wait's read must end when the bytes land.
+// The port keeps the write time-outs, and of the read ones only an interval: a read ends
+// when the bytes it asks for are all here, or once some came and the line stayed quiet for
+// kAnswerGap, never without a byte; the reads end at their own deadlines (CancelIoEx). Wine's
+// overlapped reads keep the read time-outs as Windows' blocking ones do not, and a wait's
+// read must end when the bytes land. The interval lets an answer's wait ask for the whole
+// answer in one read and still wake for a shorter one.
 bool SerialPort::SetTimeouts(const PortTimeouts& timeouts) {
     write_timeouts_ = timeouts;
     PortTimeouts port{};
+    port.read_interval = kAnswerGap;
     port.write_total_per_byte = timeouts.write_total_per_byte;
     port.write_total_constant = timeouts.write_total_constant;
     return IsOpen() && ApplyTimeouts(handle_, port);
@@ -313,27 +321,40 @@ int SerialPort::Fill(const Deadline& until, bool wake_on_arrival, int missing) c
     } else {
         // What has come is taken at once. Otherwise a read of the missing bytes completes as
         // they land (the wake is the driver's), and what came with them is taken after it.
+        // An answer's wait reads the whole answer: one read, one wake, when it comes whole.
         const int queued = SystemQueued();
         wake_on_arrival = queued <= 0;
-        room = std::min(room, wake_on_arrival ? missing : queued);
+        room = std::min(room, wake_on_arrival ? std::max(missing, answer_length_) : queued);
     }
-    for (int attempt = 0;; ++attempt) {
+    int taken = 0;
+    for (int attempt = 0;;) {
         bool interrupted = false;
         const int got = ReadOnce(ahead_ + ahead_end_, room, wait_event_,
                                  wake_on_arrival ? until : Deadline::Never(), interrupted);
         if (got > 0) {
             ahead_end_ += got;
+            taken += got;
+            room -= got;
+            attempt = 0;
             ReportLineErrors();
         }
         if (interrupted) return kFillInterrupted;
-        if (got > 0 && wake_on_arrival) return got + TakeQueued();
+        if (got > 0 && wake_on_arrival) {
+            // A quiet line ended the read short: an answer's wait hands over what came, any
+            // other keeps reading until its bytes are all here, as with no interval.
+            if (room > 0 && answer_length_ == 0 && !until.Expired()) continue;
+            // A whole answer needs nothing after it: what follows stays queued for later.
+            if (room == 0 && answer_length_ > 0) return taken;
+            return taken + TakeQueued();
+        }
+        if (taken > 0 && got == 0 && until.Expired()) return taken + TakeQueued();
         if (got > 0 || (got == 0 && until.Expired())) return got;
         // Such a read ends without a byte only at its deadline; before it, the line is gone.
         if (got == 0) {
             Break(LineLostError());
             return kFillFailed;
         }
-        if (!ClearLineError(attempt)) return kFillFailed;
+        if (!ClearLineError(attempt++)) return kFillFailed;
     }
 }
 
