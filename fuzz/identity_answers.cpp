@@ -15,15 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Devices::Kalvar arm(&line.stream(), Fuzzing::kTimeout);
     DeviceInfo info;
     switch (data[0] % 4) {
-        case 0:
-            arm.device_wakeup();
-            break;
-        case 1:
-            arm.get_device_id();
-            break;
-        case 2:
-            arm.get_firmware_version();
-            break;
+        case 0: arm.device_wakeup(); break;
+        case 1: arm.get_device_id(); break;
+        case 2: arm.get_firmware_version(); break;
         case 3:
             arm.ReceiveDeviceInfo(info.device_id, info.device_model_number, info.hardware_version,
                                   info.firmware_version, info.device_id_ext);
