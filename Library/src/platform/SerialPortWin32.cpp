@@ -318,13 +318,16 @@ int SerialPort::Fill(const Deadline& until, bool wake_on_arrival, int missing) c
             return kFillFailed;
         }
         room = std::min(room, queued);
+    } else if (answer_length_ > 0) {
+        // An answer's wait reads the whole answer, queued or not: one read that completes
+        // when it is all here, or at once when it already is, without counting the queue.
+        room = std::min(room, std::max(missing, answer_length_));
     } else {
         // What has come is taken at once. Otherwise a read of the missing bytes completes as
         // they land (the wake is the driver's), and what came with them is taken after it.
-        // An answer's wait reads the whole answer: one read, one wake, when it comes whole.
         const int queued = SystemQueued();
         wake_on_arrival = queued <= 0;
-        room = std::min(room, wake_on_arrival ? std::max(missing, answer_length_) : queued);
+        room = std::min(room, wake_on_arrival ? missing : queued);
     }
     int taken = 0;
     for (int attempt = 0;;) {
