@@ -113,3 +113,31 @@ TEST(Device, TheGripsReceiveOnALostLineTellsTheLoss) {
     EXPECT_EQ(outcome.kind, Devices::Outcome::Kind::LineLost);
     EXPECT_NE(outcome.error, 0);
 }
+
+// The grip's sends tell how they ended: the frame went out byte-exact, was refused before
+// any byte went, stalled on a line nobody reads, or met a lost line.
+TEST(Device, TheGripsSendsTellHowTheyEnded) {
+    using Kind = Devices::Outcome::Kind;
+    auto device = std::make_unique<PtyDevice>();
+    IO::SerialStream stream(device->path().c_str(), true);
+    stream.SetErrorOutput(ErrorOutput::Quiet);
+    Devices::Handle handle(&stream, kTimeout);
+
+    const std::uint8_t data[] = {0xAA, 0xBB};
+    EXPECT_EQ(handle.send_state(300, data, 2).kind, Kind::Answered);
+    EXPECT_EQ(handle.send_state(9, nullptr, 3).kind, Kind::BadAnswer);
+    EXPECT_EQ(handle.request_status().kind, Kind::Answered);
+    EXPECT_EQ(device->ReceiveAll(), (Testing::Bytes{0xDB, 0x2C, 0x01, 0x02, 0xAA, 0xBB, 0xDA}));
+
+    Devices::Outcome stalled;
+    for (int sent = 0; sent < 100000 && stalled.answered(); ++sent) {
+        stalled = handle.request_status();
+    }
+    EXPECT_EQ(stalled.kind, Kind::NoAnswer);
+    EXPECT_EQ(stalled.error, ETIMEDOUT);
+
+    device.reset();
+    const Devices::Outcome lost = handle.request_status();
+    EXPECT_EQ(lost.kind, Kind::LineLost);
+    EXPECT_NE(lost.error, 0);
+}

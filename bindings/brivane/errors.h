@@ -16,7 +16,8 @@ using Devices::Outcome;
 // exchange had, for the message; `bad_answer_advice`, what a wrong answer most likely means
 // for this operation, replaces the general advice.
 [[noreturn]] void RaiseFor(const Outcome& outcome, const std::string& port, const char* operation,
-                           double timeout, const std::string& bad_answer_advice = "");
+                           double timeout, const std::string& bad_answer_advice = "",
+                           const std::string& no_answer_advice = "");
 // Raises brivane.errors.PortError for a port that did not open, with the system's number.
 [[noreturn]] void RaisePortError(const std::string& port, int error);
 // Raises brivane.errors.WrongDevice: something answered on `port`, but not what was asked for.

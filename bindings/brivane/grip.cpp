@@ -220,8 +220,9 @@ class Grip {
         Devices::StavrinStatus status;
         Outcome outcome;
         const auto exchange = [&] {
-            grip_->RequestStatus();
-            outcome = grip_->status(status, Deadline::After(timeout));
+            const Deadline deadline = Deadline::After(timeout);
+            outcome = grip_->request_status();
+            if (outcome.answered()) outcome = grip_->status(status, deadline);
         };
         if (const int lost =
                 OnOpenLine("grip", port_, stream_, exchange, read_mutex_, write_mutex_)) {
@@ -247,12 +248,13 @@ class Grip {
                                   " bytes; a handle state carries at most 255");
         }
         Send("send_state", [&] {
-            grip_->SendHandleState(device_id, static_cast<std::uint8_t>(user_data.size()),
-                                   reinterpret_cast<const std::uint8_t*>(user_data.data()));
+            return grip_->send_state(device_id,
+                                     reinterpret_cast<const std::uint8_t*>(user_data.data()),
+                                     static_cast<std::uint8_t>(user_data.size()));
         });
     }
     void RequestStatus() {
-        Send("request_status", [&] { grip_->RequestStatus(); });
+        Send("request_status", [&] { return grip_->request_status(); });
     }
 
     double timeout_value() const { return timeout_; }
@@ -277,14 +279,15 @@ class Grip {
 
     template <typename Call>
     void Send(const char* operation, Call&& call) {
-        int fault = 0;
-        const auto send = [&] {
-            call();
-            fault = stream_->Fault();
-        };
-        if (const int lost = OnOpenLine("grip", port_, stream_, send, write_mutex_)) fault = lost;
-        if (fault != 0) {
-            RaiseFor(LostLine(fault), port_, operation, timeout_);
+        Outcome outcome;
+        const auto send = [&] { outcome = call(); };
+        if (const int lost = OnOpenLine("grip", port_, stream_, send, write_mutex_)) {
+            outcome = LostLine(lost);
+        }
+        if (!outcome.answered()) {
+            RaiseFor(outcome, port_, operation, timeout_, "",
+                     "the line did not take the frame in time: the grip is not reading it "
+                     "(flow control holds it back); check that it is powered and awake");
         }
     }
 

@@ -49,13 +49,15 @@ std::string Printable(const std::string& port) {
 }
 
 void RaiseFor(const Outcome& outcome, const std::string& port, const char* operation,
-              double timeout, const std::string& bad_answer_advice) {
+              double timeout, const std::string& bad_answer_advice,
+              const std::string& no_answer_advice) {
     // A stop asked for by a signal handler raises what the handler raised.
     if (outcome.kind == Outcome::Kind::Stopped && PyErr_Occurred()) throw py::error_already_set();
     const py::bytes received(reinterpret_cast<const char*>(outcome.received.data()),
                              outcome.received_length);
     Raise(Errors().attr("_from_native")(KindName(outcome.kind), Printable(port), operation, timeout,
-                                        outcome.error, received, bad_answer_advice));
+                                        outcome.error, received, bad_answer_advice,
+                                        no_answer_advice));
 }
 
 std::string PortPath(py::handle port, const char* argument) {

@@ -78,10 +78,13 @@ def _port_error(port: str, error: int) -> PortError:
 
 
 def _from_native(kind: str, port: str, operation: str, timeout: float, error: int,
-                 received: bytes, bad_answer_advice: str = "") -> DeviceError:
-    """The exception for an exchange that failed in the native part; `bad_answer_advice`
-    says what a wrong answer most likely means for this operation."""
+                 received: bytes, bad_answer_advice: str = "",
+                 no_answer_advice: str = "") -> DeviceError:
+    """The exception for an exchange that failed in the native part; the advice, when
+    given, says what a wrong answer or none most likely means for this operation."""
     where = f"{operation} on {port}"
+    if kind == "no_answer" and no_answer_advice:
+        return NoAnswer(f"{where}: {no_answer_advice}", port=port, operation=operation)
     if kind == "no_answer":
         what = "an answer cut short" if received else "no answer"
         return NoAnswer(f"{where}: {what} within {timeout * 1000:g} ms; check that the device "

@@ -126,6 +126,34 @@ void Device::send_request(std::size_t length) {
     stream->Write(reinterpret_cast<const char*>(write_buffer.get()), std::min(length, kBufferSize));
 }
 
+Outcome Device::send_frame(std::size_t length) {
+    Outcome outcome;
+    if (Interrupt::Pending()) {
+        outcome.kind = Outcome::Kind::Stopped;
+        return outcome;
+    }
+    const Platform::WriteResult result =
+        stream == nullptr ? Platform::WriteResult::Failed
+                          : stream->Send(reinterpret_cast<const char*>(write_buffer.get()),
+                                         std::min(length, kBufferSize));
+    switch (result) {
+        case Platform::WriteResult::Written:
+            break;
+        case Platform::WriteResult::TimedOut:
+            outcome.kind = Outcome::Kind::NoAnswer;
+            outcome.error = Platform::TimedOutError();
+            break;
+        case Platform::WriteResult::Failed:
+            outcome.kind = Outcome::Kind::LineLost;
+            outcome.error = stream != nullptr ? stream->Fault() : Platform::NotOpenError();
+            break;
+        case Platform::WriteResult::Interrupted:
+            outcome.kind = Outcome::Kind::Stopped;
+            break;
+    }
+    return outcome;
+}
+
 bool Device::receive_answer(std::initializer_list<std::uint8_t> codes, std::size_t payload_length) {
     return receive_answer(codes, payload_length, Limits::PerRead()).answered();
 }

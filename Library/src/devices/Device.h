@@ -82,6 +82,10 @@ struct Device {
     // The request/response exchange every arm message follows, in its two halves.
     // Sends the first `length` bytes of write_buffer.
     void send_request(std::size_t length);
+    // The same, telling how it ended: Answered when the line took every byte; NoAnswer when
+    // it did not take them in time (flow control held, or nobody reads the far end; the
+    // unsent rest goes out first on the next send); LineLost; Stopped.
+    Outcome send_frame(std::size_t length);
     // Reads the header code(s), all of them before comparing, then on a match the payload
     // into read_buffer. True only when every code matched and the whole payload arrived;
     // a mismatch drains the line.

@@ -43,21 +43,34 @@ void Handle::SendDeviceWakeup() {
 }
 
 void Handle::RequestStatus() {
+    request_status();
+}
+
+Outcome Handle::request_status() {
     write_buffer[0] = kStatusRequest.code;
-    send_request(1);
+    return send_frame(1);
 }
 
 void Handle::SendHandleState(std::uint16_t device_id, std::uint8_t data_length,
                              const std::uint8_t* user_data) {
+    send_state(device_id, user_data, data_length);
+}
+
+Outcome Handle::send_state(std::uint16_t device_id, const std::uint8_t* user_data,
+                           std::uint8_t data_length) {
     // A frame announcing bytes it does not carry would be misread by the grip.
-    if (user_data == nullptr && data_length != 0) return;
+    if (user_data == nullptr && data_length != 0) {
+        Outcome refused;
+        refused.kind = Outcome::Kind::BadAnswer;
+        return refused;
+    }
     std::uint8_t* frame = write_buffer.get();
     frame[0] = kHandleState.code;
     frame[1] = static_cast<std::uint8_t>(device_id & 0xFF);
     frame[2] = static_cast<std::uint8_t>(device_id >> 8);
     frame[3] = data_length;
     if (data_length != 0) std::memcpy(frame + 4, user_data, data_length);
-    send_request(4 + static_cast<std::size_t>(data_length));
+    return send_frame(4 + static_cast<std::size_t>(data_length));
 }
 
 std::int32_t Handle::Receive() {

@@ -36,6 +36,13 @@ class Handle : public Device {
                          const std::uint8_t* user_data);
     void RequestStatus();
 
+    // The grip's commands by name, each telling how its send ended (Device::send_frame):
+    // the handle state (user data of data_length bytes; BadAnswer, sending nothing, when
+    // it is null with a length) and the status request.
+    Outcome send_state(std::uint16_t device_id, const std::uint8_t* user_data,
+                       std::uint8_t data_length);
+    Outcome request_status();
+
     // Reads one message and calls its callbacks. Stores the header code read (0 when none
     // came) and returns the payload bytes read, or -1 for a missing or unknown header. A
     // payload that does not fully arrive calls no callback: the short count tells.

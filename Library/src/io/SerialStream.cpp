@@ -53,17 +53,23 @@ std::int32_t SerialStream::Available() {
 }
 
 void SerialStream::Write(const char* data, std::size_t n) {
+    Send(data, n);
+}
+
+Platform::WriteResult SerialStream::Send(const char* data, std::size_t n) {
     // A write that fails without a system call of its own names the cause it remembers.
     int error = 0;
+    Platform::WriteResult result = Platform::WriteResult::Failed;
     if (!buffer) {
         error = Platform::NotOpenError();
     } else if (n == 0) {
         error = buffer->Fault();
+        if (error == 0) result = Platform::WriteResult::Written;
     } else {
-        switch (buffer->Send(data, n)) {
+        switch (result = buffer->Send(data, n)) {
             case Platform::WriteResult::Written:
             case Platform::WriteResult::Interrupted:  // the caller is stopping: no line
-                return;
+                break;
             case Platform::WriteResult::TimedOut:  // the stream stays usable
                 error = Platform::TimedOutError();
                 break;
@@ -74,6 +80,7 @@ void SerialStream::Write(const char* data, std::size_t n) {
     }
     if (error != 0 && WritesErrorLines())
         ReportError(__FILE__, __LINE__, error, "unable to write '%zu' bytes to stream", n);
+    return result;
 }
 
 int SerialStream::Fault() const {

@@ -32,6 +32,10 @@ class SerialStream : public std::basic_iostream<char> {
     // Sends n bytes; a failure is reported on stderr, not to the caller. Touches only the
     // port, never the stream's state flags, so that one thread may write while another reads.
     virtual void Write(const char* data, std::size_t n);
+    // The same, telling how it ended: Written, TimedOut (the line did not take the bytes in
+    // time; the stream stays usable), Failed (the port is not open or the line broke:
+    // Fault() says why), Interrupted (the caller is stopping).
+    Platform::WriteResult Send(const char* data, std::size_t n);
 
     // Waits, without spinning, until n bytes are queued or the deadline passes.
     Platform::WaitResult WaitForBytes(std::size_t n, const Deadline& deadline) const;
