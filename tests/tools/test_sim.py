@@ -134,6 +134,35 @@ def test_arm_lets_go_when_the_host_stops_pushing(start):
     assert velocities == pytest.approx((0.0, 0.0, 0.0), abs=0.5)
 
 
+@pytest.mark.parametrize("hand, force, moved", [
+    ((), (0, 0, 0), (0, 0, 0)),  # no hand: the arm rests
+    (("--hand", "push=0,0,-1"), (0, 0, 0), None),  # the hand pushes it down, to its limit
+    (("--hand", "hold=200"), (0, 0, 1), (0, 0, 0.005)),  # 1 N against 200 N/m: 5 mm
+    (("--hand", "hold=200"), (1, 0, 0), (0.005, 0, 0)),
+])
+def test_arm_is_moved_by_a_hand_on_request(start, hand, force, moved):
+    arm = start("arm", *hand)
+    command = state(0x2A, *force)
+    before = struct.unpack("<6f", arm.ask(state(0x2A, 0.0, 0.0, 0.0), 25)[1:])[:3]
+    for _ in range(400):  # about 0.4 s of a force loop: the hold settles
+        answer = arm.ask(command, 25)
+        select.select([], [], [], 0.001)
+    after = struct.unpack("<6f", answer[1:])[:3]
+    shift = [b - a for a, b in zip(before, after)]
+    if moved is None:
+        assert shift[2] < -0.001
+    else:
+        assert shift == pytest.approx(moved, abs=3e-4)
+
+
+def test_arm_refuses_a_hand_it_cannot_have():
+    for options in (("--hand", "push=1,2"), ("--hand", "hold=-5"), ("--device", "grip", "--hand",
+                                                                        "push=0,0,1")):
+        result = subprocess.run([simulator_path(), *options], capture_output=True, text=True,
+                                timeout=10)
+        assert result.returncode == 2 and "--hand" in result.stderr, options
+
+
 def test_arm_ignores_commands_it_cannot_follow(start):
     arm = start("arm")
     arm.ask(state(0x2A, math.nan, math.inf, 0.0), 25)

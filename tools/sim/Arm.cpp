@@ -143,12 +143,15 @@ Bytes ArmModel::Identifier() const {
     return id;
 }
 
-ArmModel::ArmModel(std::uint16_t serial)
+ArmModel::ArmModel(std::uint16_t serial, const Hand& hand)
     : serial_(serial),
+      hand_(hand),
       angle_{0.0, -45.0 / kToDegrees, 45.0 / kToDegrees},  // the rest pose
       temperature_(kAmbient),
       commanded_(Clock::now()),
-      last_(commanded_) {}
+      last_(commanded_) {
+    held_at_ = Position(angle_);
+}
 
 Vec3 ArmModel::Position(const Vec3& angles) {
     // The arm's own kinematics knows nothing of the host's calibration offsets.
@@ -336,15 +339,32 @@ Vec3 ArmModel::MotorTorque(const std::array<Vec3, 3>& jacobian) const {
     return torque;
 }
 
+Vec3 ArmModel::HandForce(const std::array<Vec3, 3>& jacobian) const {
+    Vec3 force = hand_.push;
+    if (hand_.stiffness > 0 || hand_.damping > 0) {
+        const Vec3 p = Position(angle_);
+        for (std::size_t i = 0; i < 3; ++i) {
+            double speed = 0;  // of the end effector, J times the joint velocities
+            for (std::size_t j = 0; j < 3; ++j) speed += jacobian[j][i] * velocity_[j];
+            force[i] += hand_.stiffness * (held_at_[i] - p[i]) - hand_.damping * speed;
+        }
+    }
+    return force;
+}
+
 void ArmModel::Step(double dt) {
+    const bool hand = hand_.push != Vec3{} || hand_.stiffness > 0 || hand_.damping > 0;
     const std::array<Vec3, 3> jacobian =
-        drive_ == Drive::Force ? Jacobian(angle_) : std::array<Vec3, 3>{};
+        drive_ == Drive::Force || hand ? Jacobian(angle_) : std::array<Vec3, 3>{};
     motor_torque_ = MotorTorque(jacobian);
+    // The hand acts through the linkage as the motors do, but draws no current.
+    const Vec3 hand_torque = hand ? JointTorques(jacobian, HandForce(jacobian)) : Vec3{};
 
     double loss = 0.0;
     for (std::size_t j = 0; j < 3; ++j) {
         // Semi-implicit Euler: the new velocity moves the joint.
-        velocity_[j] += dt * (motor_torque_[j] - kDamping[j] * velocity_[j]) / kInertia[j];
+        velocity_[j] +=
+            dt * (motor_torque_[j] + hand_torque[j] - kDamping[j] * velocity_[j]) / kInertia[j];
         angle_[j] += dt * velocity_[j];
         const double current = motor_torque_[j] / kTorqueConstant;
         loss += current * current * kWinding;

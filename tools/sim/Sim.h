@@ -36,12 +36,22 @@ class Model {
     virtual void Reset() {}
 };
 
-// The Kalvar arm: damped joints moved by the commanded torques, forces or set points.
+// A hand on the arm's end effector: a steady push (N, in the arm's frame) and a hold, a
+// spring of `stiffness` N/m with `damping` N·s/m towards where the hand took the handle
+// (the end effector's place when the simulator started). Zero: no hand.
+struct Hand {
+    std::array<double, 3> push{};
+    double stiffness = 0.0;
+    double damping = 0.0;
+};
+
+// The Kalvar arm: damped joints moved by the commanded torques, forces or set points, and
+// by the hand, when there is one.
 class ArmModel final : public Model {
   public:
     using Vec3 = std::array<double, 3>;
 
-    explicit ArmModel(std::uint16_t serial);
+    explicit ArmModel(std::uint16_t serial, const Hand& hand = Hand{});
 
     long FrameLength(const std::uint8_t* in, std::size_t n) const override;
     void Command(const std::uint8_t* frame, std::size_t n, Clock::time_point now,
@@ -61,8 +71,12 @@ class ArmModel final : public Model {
     // Joint angles that put the end effector at `target`, from the present pose.
     Vec3 Reach(const Vec3& target) const;
     Vec3 MotorTorque(const std::array<Vec3, 3>& jacobian) const;
+    // The hand's force on the end effector, in newtons.
+    Vec3 HandForce(const std::array<Vec3, 3>& jacobian) const;
 
     const std::uint16_t serial_;
+    const Hand hand_;
+    Vec3 held_at_{};       // where the hand holds the end effector
     Vec3 angle_;           // radians
     Vec3 velocity_{};      // radians per second
     Vec3 motor_torque_{};  // last applied, for the currents

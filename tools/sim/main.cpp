@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +40,11 @@ SIGTERM or SIGINT, or, with --once, until the port has been opened and closed ag
   --fault MODE          misbehave: silent (never answer), wrong-code (every message carries
                         the wrong header code), truncate (only the first half of each
                         message is sent), drop-every=N (every Nth message is not sent)
+  --hand push=FX,FY,FZ  arm: a hand pushes the end effector with this force, in newtons in
+                        the arm's frame (a wall is felt when a servo pushes back)
+  --hand hold=K[,D]     arm: a hand holds the end effector where it starts, as a spring of
+                        K N/m with D N·s/m of damping (default 2 sqrt(K) / 10); both may be
+                        given
   --once                exit when the last user of the port has closed it
   --proxy PORT --record FILE
                         instead of playing a device, relay between the real PORT (opened
@@ -87,11 +93,30 @@ struct Options {
     bool overwrite = false;
     std::string replay;
     double speed = 1.0;
+    Hand hand;
 };
 
 [[noreturn]] void Usage(const char* problem) {
     std::fprintf(stderr, "brivane-sim: %s\n\n%s", problem, kUsage);
     std::exit(2);
+}
+
+// Numbers separated by commas, each finite: how many there were, or -1.
+int ParseNumbers(const std::string& text, double* values, int most) {
+    int count = 0;
+    std::size_t at = 0;
+    while (count < most) {
+        const std::size_t comma = text.find(',', at);
+        const std::string item = text.substr(at, comma == std::string::npos ? comma : comma - at);
+        char* end = nullptr;
+        errno = 0;
+        values[count] = std::strtod(item.c_str(), &end);
+        if (item.empty() || *end != '\0' || errno != 0 || !std::isfinite(values[count])) return -1;
+        ++count;
+        if (comma == std::string::npos) return count;
+        at = comma + 1;
+    }
+    return -1;
 }
 
 bool ParseNumber(const std::string& text, double& value) {
@@ -138,6 +163,20 @@ Options Parse(int argc, char** argv) {
             options.grip = device == "grip";
         } else if (name == "--latency-us") {
             options.latency_us = static_cast<long>(number(10e6));
+        } else if (name == "--hand") {
+            const std::string& hand = text();
+            double values[3] = {};
+            if (hand.rfind("push=", 0) == 0 && ParseNumbers(hand.substr(5), values, 3) == 3) {
+                options.hand.push = {values[0], values[1], values[2]};
+            } else if (const int n = hand.rfind("hold=", 0) == 0
+                                         ? ParseNumbers(hand.substr(5), values, 2)
+                                         : -1;
+                       n >= 1 && values[0] >= 0 && (n == 1 || values[1] >= 0)) {
+                options.hand.stiffness = values[0];
+                options.hand.damping = n == 2 ? values[1] : 0.2 * std::sqrt(values[0]);
+            } else {
+                Usage(("bad value for --hand: " + hand).c_str());
+            }
         } else if (name == "--serial") {
             options.serial = static_cast<unsigned long>(number(65535));
             if (options.serial == 0) Usage("--serial is 1 to 65535");
@@ -191,6 +230,10 @@ Options Parse(int argc, char** argv) {
         Usage("--proxy and --record go together");
     }
     if (options.overwrite && options.record.empty()) Usage("--overwrite goes with --record");
+    const Hand& hand = options.hand;
+    if (options.grip && (hand.push != Hand{}.push || hand.stiffness > 0 || hand.damping > 0)) {
+        Usage("--hand goes with --device arm");
+    }
     if (!options.proxy.empty() && !options.replay.empty()) {
         Usage("--proxy and --replay exclude each other");
     }
@@ -379,7 +422,7 @@ int main(int argc, char** argv) {
     if (options.grip) {
         model = std::make_unique<GripModel>(serial, options.form, options.rate, options.count);
     } else {
-        model = std::make_unique<ArmModel>(serial);
+        model = std::make_unique<ArmModel>(serial, options.hand);
     }
     Line line(options, std::move(model));
     std::printf("%s\n", line.Path().c_str());
