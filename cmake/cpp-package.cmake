@@ -15,7 +15,8 @@ set(BRIVANE_PUBLIC_HEADERS
     io/SerialDeviceProvider.h io/SerialStream.h
     devices/Device.h devices/DeviceDetection.h devices/DeviceInfo.h devices/Frame.h
     devices/Handle.h devices/HandleMessages.h devices/Kalvar.h devices/KalvarMessages.h
-    devices/Kinematics.h)
+    devices/Kinematics.h
+    servo/Effects.h servo/SampleRing.h servo/Servo.h)
 set(BRIVANE_INTERNAL_HEADERS
     base/ErrorLine.h io/serialib.h platform/PortSource.h platform/SerialPort.h platform/SystemError.h)
 set(BRIVANE_INSTALLED_HEADERS ${BRIVANE_PUBLIC_HEADERS} ${BRIVANE_INTERNAL_HEADERS})

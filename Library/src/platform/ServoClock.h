@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+
+#include "../base/Deadline.h"
+
+namespace Brivane::HardwareAPI::Platform {
+
+// The servo thread's sleeps: until an absolute point of the monotonic clock the deadlines
+// use, with the least slack the system allows, so that a period starts on time rather than
+// when the system next happens to look. Made, used and destroyed on the servo thread (Linux
+// sets the calling thread's timer slack; Windows makes a timer of its own).
+class ServoClock {
+  public:
+    ServoClock();
+    ~ServoClock();
+    ServoClock(const ServoClock&) = delete;
+    ServoClock& operator=(const ServoClock&) = delete;
+
+    // Sleeps until `at`; returns at once when it has passed.
+    void SleepUntil(Deadline::Clock::time_point at);
+    // Windows: whether the timer is a high-resolution one; elsewhere always true.
+    bool HighResolution() const { return high_resolution_; }
+
+  private:
+    std::intptr_t timer_ = -1;  // Windows: the waitable timer
+    bool high_resolution_ = true;
+    bool period_raised_ = false;  // Windows: the 1 ms system timer period a normal timer needs
+};
+
+// Raises the calling thread to real-time priority (SCHED_FIFO on Linux, time-critical on
+// Windows). 0, or the system's error number when it was refused (EPERM without the right to
+// it), for the caller to explain.
+int RaiseThreadPriority();
+
+// Keeps the process's signals off the calling thread, so that their handlers (and the
+// interrupt check, which a program may make take its own locks) run on the other threads.
+void BlockSignals();
+
+}  // namespace Brivane::HardwareAPI::Platform

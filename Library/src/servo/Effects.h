@@ -1,0 +1,124 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <variant>
+
+#include "../devices/Kalvar.h"
+
+namespace Brivane::HardwareAPI::Haptics {
+
+// Metres, metres per second and newtons, in the arm's frame.
+using Vec3 = Devices::Vec3;
+
+// The effects: each a force from the end effector's position and velocity, computed with
+// no state of its own, so that the servo may swap them at any period. Stiffness is in N/m
+// (per axis where it is a Vec3), damping in N·s/m.
+
+// The same force everywhere.
+struct ConstantForce {
+    Vec3 force{};
+};
+
+// Pulls towards `anchor`, per axis, and damps the whole velocity.
+struct Spring {
+    Vec3 anchor{};
+    Vec3 stiffness{};
+    float damping = 0.0f;
+};
+
+// Resists every motion.
+struct Damper {
+    float damping = 0.0f;
+};
+
+// A one-sided wall through `point`, facing along `normal`: behind it (dot(p - point, normal)
+// < 0) it pushes out along the normal by stiffness times the depth, and damps the velocity
+// along the normal. In front of it, nothing. A normal that is not of unit length is scaled
+// to one; a zero one gives no wall.
+struct Plane {
+    Vec3 point{};
+    Vec3 normal{0.0f, 0.0f, 1.0f};
+    Vec3 stiffness{};
+    float damping = 0.0f;
+};
+
+// Walls that keep the end effector within [low, high]: per axis, past a wall it pushes back
+// by stiffness times the distance and damps that axis's velocity.
+struct Box {
+    Vec3 low{};
+    Vec3 high{};
+    Vec3 stiffness{};
+    float damping = 0.0f;
+};
+
+// A solid ball (inside = false) pushes the end effector out while it is within `radius` of
+// `center`; a hollow one (inside = true) pushes it back in while it is beyond. The push is
+// along the radius, by stiffness times the depth, damped along the radius. At the very
+// centre of a solid ball there is no direction out, and no force.
+struct Sphere {
+    Vec3 center{};
+    float radius = 0.0f;
+    Vec3 stiffness{};
+    float damping = 0.0f;
+    bool inside = false;
+};
+
+Vec3 ForceOf(const ConstantForce& effect, const Vec3& position, const Vec3& velocity);
+Vec3 ForceOf(const Spring& effect, const Vec3& position, const Vec3& velocity);
+Vec3 ForceOf(const Damper& effect, const Vec3& position, const Vec3& velocity);
+Vec3 ForceOf(const Plane& effect, const Vec3& position, const Vec3& velocity);
+Vec3 ForceOf(const Box& effect, const Vec3& position, const Vec3& velocity);
+Vec3 ForceOf(const Sphere& effect, const Vec3& position, const Vec3& velocity);
+
+// One effect of any kind, held by value: fixed size, copied without allocating.
+class Effect {
+  public:
+    enum class Kind : std::uint8_t { None, ConstantForce, Spring, Damper, Plane, Box, Sphere };
+
+    Effect() = default;
+    Effect(const ConstantForce& effect) : shape_(effect) {}
+    Effect(const Spring& effect) : shape_(effect) {}
+    Effect(const Damper& effect) : shape_(effect) {}
+    Effect(const Plane& effect) : shape_(effect) {}
+    Effect(const Box& effect) : shape_(effect) {}
+    Effect(const Sphere& effect) : shape_(effect) {}
+
+    Kind kind() const { return static_cast<Kind>(shape_.index()); }
+    // The effect's parameters when it is a T; null otherwise.
+    template <typename T>
+    const T* get() const {
+        return std::get_if<T>(&shape_);
+    }
+    // Its force at `position` moving at `velocity`; zero for None.
+    Vec3 force(const Vec3& position, const Vec3& velocity) const;
+
+  private:
+    // In the order of Kind.
+    std::variant<std::monostate, ConstantForce, Spring, Damper, Plane, Box, Sphere> shape_;
+};
+
+// Up to kCapacity effects, held in place; their force is the sum of theirs.
+class EffectSet {
+  public:
+    static constexpr std::size_t kCapacity = 16;
+
+    EffectSet() = default;
+    // False, adding nothing, when the set is full.
+    bool add(const Effect& effect);
+    void clear() { size_ = 0; }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    const Effect& operator[](std::size_t index) const { return effects_[index]; }
+    const Effect* begin() const { return effects_.data(); }
+    const Effect* end() const { return effects_.data() + size_; }
+
+    Vec3 force(const Vec3& position, const Vec3& velocity) const;
+
+  private:
+    std::array<Effect, kCapacity> effects_{};
+    std::size_t size_ = 0;
+};
+
+}  // namespace Brivane::HardwareAPI::Haptics

@@ -1,0 +1,112 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "../devices/Kalvar.h"
+#include "Effects.h"
+#include "SampleRing.h"
+
+namespace Brivane::HardwareAPI::Haptics {
+
+struct ServoOptions {
+    // Periods per second, 1 to 10000.
+    double rate = 1000.0;
+    // The longest force the servo ever commands, in newtons; a longer one is scaled down to
+    // it. 3 N is felt clearly and held easily, so that a wrong stiffness (millimetres taken
+    // for metres, a sign turned) makes a firm push rather than a jolt to the hand; raise it
+    // for an effect that needs more once it is known to behave.
+    double max_force = 3.0;
+    // Seconds over which forces fade in after start() and after a lapsed lease is renewed,
+    // and fade out when the lease lapses; 0 switches them at once.
+    double ramp = 0.5;
+    // Seconds the forces last without renew() (or new effects or a new law) before they fade
+    // out: a program that hangs or dies stops pushing the hand. 0: no lease.
+    double lease = 0.0;
+    // Whether the servo thread asks for real-time priority; start() fails when refused.
+    bool realtime = false;
+    // Samples the record holds for a reader that falls behind (rounded up to a power of two).
+    std::size_t samples = 65536;
+};
+
+// Why a servo stopped.
+struct ServoStop {
+    enum class Kind : std::uint8_t {
+        None,         // it runs, or never ran
+        Requested,    // stop() or the destructor
+        LineLost,     // the line was lost: `error` is the system's number
+        Interrupted,  // the interrupt check asked the exchange to stop
+        LawFailed,    // the law threw: `text` is what it said
+    };
+    Kind kind = Kind::None;
+    int error = 0;
+    std::array<char, 256> text{};
+};
+
+struct ServoStatistics {
+    std::uint64_t periods = 0;   // since start
+    std::uint64_t overruns = 0;  // periods whose work ended past the next deadline
+    std::uint64_t failures = 0;  // exchanges without a good answer (each commanded zero after)
+    double rate_hz = 0.0;        // periods per second since start
+    // Microseconds; the percentiles to within 2%, the maxima exact, all since start.
+    double period_p50_us = 0.0;
+    double period_p99_us = 0.0;
+    double period_max_us = 0.0;
+    double lateness_p99_us = 0.0;  // wake-up time past the deadline
+    double lateness_max_us = 0.0;
+};
+
+// A law computes a force from the period's sample (its `force` holds the effects' sum);
+// called on the servo thread. Its force is added to the effects'.
+using Law = std::function<Vec3(const Sample&)>;
+
+// A fixed-rate loop on its own thread that owns the arm's exchanges while it runs: each
+// period it sends the force computed in the last one and receives the arm's state, computes
+// the next force from the effects and the law, holds it below max_force, fades it by the
+// ramp and the lease, and records the period. A period allocates nothing, takes no lock
+// another thread holds, logs nothing, and makes no system call besides the exchange and the
+// sleep (the law is the caller's). Whenever the loop ends, it sends a zero force once more.
+//
+// While it runs nothing else may use the arm. Its methods may be called from any thread.
+class Servo {
+  public:
+    Servo(Devices::Kalvar& arm, const ServoOptions& options = {});
+    // Stops the loop.
+    ~Servo();
+    Servo(const Servo&) = delete;
+    Servo& operator=(const Servo&) = delete;
+
+    // Starts the loop. 0, or the system's error number when it could not start: the thread
+    // could not be made, or the real-time priority asked for was refused. Starting a running
+    // servo does nothing.
+    int start();
+    // Ends the loop, sends a zero force and waits for the thread. Within a period and an
+    // exchange.
+    void stop();
+    bool running() const;
+    // Why the last run ended; Kind::None while it runs.
+    ServoStop stopped_by() const;
+
+    // Replaces the effects as a whole: the loop uses the new set from its next period on and
+    // never sees part of one. Renews the lease.
+    void set_effects(const EffectSet& effects);
+    EffectSet effects() const;
+    // Replaces the law (an empty one: none). Renews the lease.
+    void set_law(Law law);
+    void renew();
+
+    // The record of every period, for one reader.
+    SampleRing& samples();
+    // The latest sample.
+    Sample latest() const;
+    ServoStatistics statistics() const;
+    const ServoOptions& options() const;
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace Brivane::HardwareAPI::Haptics
