@@ -5,9 +5,10 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-# python3-matplotlib: brivane-trace --plot and its test; python3-mypy: the brivane typing test.
+# python3-matplotlib: brivane-trace --plot and its test; python3-mypy: the brivane typing test;
+# python3-numpy: the servo's samples().
 packages=(cmake make g++ pybind11-dev python3-dev python3-pytest python3-serial libgtest-dev
-  python3-matplotlib python3-mypy)
+  python3-matplotlib python3-mypy python3-numpy)
 tools/install-packages "${packages[@]}"
 
 # The module is built for the interpreter the tests and the demo run with.

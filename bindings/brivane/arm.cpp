@@ -8,6 +8,7 @@
 #include <cmath>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -114,6 +115,10 @@ class Arm {
     // Opens the port, or `port` from now on, and wakes the arm; the identity is what it
     // answered.
     void Reopen(const py::object& port) {
+        {
+            const std::lock_guard<std::mutex> guard(mutex_);
+            RefuseWhileDriven("reopen");
+        }
         if (!port.is_none()) port_ = PortPath(port, "port");
         Open();
     }
@@ -153,8 +158,26 @@ class Arm {
 
     void Close() {
         const std::lock_guard<std::mutex> guard(mutex_);
+        RefuseWhileDriven("close");
         arm_.reset();
         stream_.Close();
+    }
+
+    // The arm's device for a servo's thread, which has its exchanges until Return(): the
+    // arm's own calls that exchange refuse meanwhile.
+    Kalvar* Lend(const char* to) {
+        const std::lock_guard<std::mutex> guard(mutex_);
+        RefuseWhileDriven(to);
+        if (!arm_ || stream_.Faulted()) {
+            throw py::value_error("the arm on " + Printable(port_) +
+                                  " is closed; reopen() it before starting a servo");
+        }
+        driven_ = true;
+        return arm_.get();
+    }
+    void Return() {
+        const std::lock_guard<std::mutex> guard(mutex_);
+        driven_ = false;
     }
     // True once the port is closed, by close() or because its line was lost.
     bool Closed() const { return stream_.Closed(); }
@@ -259,13 +282,25 @@ class Arm {
     }
 
   private:
+    // Under mutex_.
+    void RefuseWhileDriven(const char* operation) const {
+        if (driven_) RaiseDriven(operation);
+    }
+    [[noreturn]] void RaiseDriven(const char* operation) const {
+        throw std::runtime_error(std::string(operation) + " on " + Printable(port_) +
+                                 ": a servo drives this arm; stop the servo first (its state, "
+                                 "samples() and stats tell what the arm does meanwhile)");
+    }
+
     // One exchange under this arm's lock, without the interpreter lock, ending by the
     // time-out. A lost line is raised again at once, without traffic, until the port is
     // opened again.
     template <typename Call>
     void Exchange(const char* operation, Call&& call) {
         Outcome outcome;
+        bool refused = false;
         const auto exchange = [&] {
+            if ((refused = driven_)) return;
             const auto start = LoopStats::Clock::now();
             const Deadline deadline = Deadline::After(timeout_);
             outcome = call(deadline);
@@ -274,6 +309,7 @@ class Arm {
         if (const int fault = OnOpenLine("arm", port_, stream_, exchange, mutex_)) {
             outcome = LostLine(fault);
         }
+        if (refused) RaiseDriven(operation);
         if (!outcome.answered()) RaiseFor(outcome, port_, operation, timeout_);
     }
 
@@ -293,9 +329,18 @@ class Arm {
     const std::shared_ptr<Devices::Calibration> calibration_ =
         std::make_shared<Devices::Calibration>();
     LoopStats stats_;
+    bool driven_ = false;  // under mutex_: a servo has the arm's exchanges
 };
 
 }  // namespace
+
+ArmLoan LendArm(py::handle arm, const char* to) {
+    Arm& lender = arm.cast<Arm&>();
+    ArmLoan loan;
+    loan.arm = lender.Lend(to);
+    loan.give_back = [&lender] { lender.Return(); };
+    return loan;
+}
 
 void RegisterArm(py::module_& m) {
     py::class_<Arm> arm(m, "Arm");

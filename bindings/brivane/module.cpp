@@ -140,5 +140,6 @@ PYBIND11_MODULE(_brivane, m) {
     P::RegisterArm(m);
     P::RegisterGrip(m);
     P::RegisterPorts(m);
+    P::RegisterServo(m);
     Brivane::HardwareAPI::Python::InstallSignalCheck();
 }

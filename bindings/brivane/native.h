@@ -6,10 +6,24 @@
 
 #include <pybind11/pybind11.h>
 
+#include <functional>
+
+#include "devices/Kalvar.h"
+
 namespace Brivane::HardwareAPI::Package {
+
+// An arm's device lent to a servo's thread; give_back() ends the loan.
+struct ArmLoan {
+    Devices::Kalvar* arm = nullptr;
+    std::function<void()> give_back;
+};
+// Lends the device of `arm` (a brivane._brivane.Arm) `to` a servo: raises RuntimeError when
+// another servo has it, ValueError when the arm is closed.
+ArmLoan LendArm(pybind11::handle arm, const char* to);
 
 void RegisterArm(pybind11::module_& m);
 void RegisterGrip(pybind11::module_& m);
 void RegisterPorts(pybind11::module_& m);
+void RegisterServo(pybind11::module_& m);
 
 }  // namespace Brivane::HardwareAPI::Package

@@ -16,13 +16,18 @@ from typing import (Any, Iterable, Iterator, NamedTuple, Optional, Protocol, Seq
                     Type, TypeVar, Union)
 
 from . import _brivane
+from . import effects
+from .effects import Box, ConstantForce, Damper, Plane, Sphere, Spring
 from .errors import BadAnswer, DeviceError, LineLost, NoAnswer, NotFound, PortError, WrongDevice
+from .servo import Sample, Servo, ServoStats
 
 __all__ = [
     "Arm", "Grip", "list_ports", "find_arms", "find_grips",
     "Identity", "State", "JointState", "Stats", "PortInfo", "Found",
     "HandleInfo", "HandleStatus", "HandleError", "StatusBlock",
     "DeviceError", "NoAnswer", "BadAnswer", "LineLost", "PortError", "WrongDevice", "NotFound",
+    "Servo", "Sample", "ServoStats", "effects",
+    "ConstantForce", "Spring", "Damper", "Plane", "Box", "Sphere",
     "DEFAULT_TIMEOUT",
 ]
 

@@ -1,0 +1,276 @@
+// brivane._brivane.Servo: the library's servo over an arm lent to it while it runs; its
+// effects, its law (a Python callable, called on the servo's thread with the interpreter
+// lock), its latest sample, its record and its statistics.
+#include <pybind11/pybind11.h>
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "errors.h"
+#include "native.h"
+#include "platform/SystemError.h"
+#include "records.h"
+#include "servo/Servo.h"
+
+namespace Brivane::HardwareAPI::Package {
+
+namespace {
+
+namespace H = Haptics;
+using H::Vec3;
+
+// The Python side checks every number; here they are only converted.
+Vec3 Three(py::handle values) {
+    const py::sequence sequence = py::reinterpret_borrow<py::sequence>(values);
+    return {sequence[0].cast<float>(), sequence[1].cast<float>(), sequence[2].cast<float>()};
+}
+
+py::tuple Floats(const float* values, std::size_t count) {
+    py::tuple tuple(count);
+    for (std::size_t i = 0; i < count; ++i) tuple[i] = py::float_(values[i]);
+    return tuple;
+}
+
+// An effect from its specification, (kind, fields...), as brivane.effects makes it.
+H::Effect EffectFrom(py::handle spec) {
+    const py::tuple t = py::reinterpret_borrow<py::tuple>(spec);
+    const std::string kind = t[0].cast<std::string>();
+    if (kind == "constant") return H::ConstantForce{Three(t[1])};
+    if (kind == "spring") return H::Spring{Three(t[1]), Three(t[2]), t[3].cast<float>()};
+    if (kind == "damper") return H::Damper{t[1].cast<float>()};
+    if (kind == "plane") {
+        return H::Plane{Three(t[1]), Three(t[2]), Three(t[3]), t[4].cast<float>()};
+    }
+    if (kind == "box") return H::Box{Three(t[1]), Three(t[2]), Three(t[3]), t[4].cast<float>()};
+    if (kind == "sphere") {
+        return H::Sphere{Three(t[1]), t[2].cast<float>(), Three(t[3]), t[4].cast<float>(),
+                         t[5].cast<bool>()};
+    }
+    throw py::value_error("no effect of kind " + kind);
+}
+
+class Servo {
+  public:
+    Servo(py::object arm, std::string port, double rate, double max_force, double ramp,
+          double lease, bool realtime, std::size_t samples, py::object sample_class)
+        : arm_(std::move(arm)), port_(std::move(port)), sample_class_(std::move(sample_class)) {
+        options_.rate = rate;
+        options_.max_force = max_force;
+        options_.ramp = ramp;
+        options_.lease = lease;
+        options_.realtime = realtime;
+        options_.samples = samples;
+    }
+    ~Servo() {
+        // The thread may be waiting for the interpreter lock in the law: let it have it.
+        py::gil_scoped_release unlocked;
+        Halt();
+    }
+
+    void Start() {
+        if (servo_ && servo_->running()) return;
+        ArmLoan loan = LendArm(arm_, "servo");
+        int refused = 0;
+        {
+            py::gil_scoped_release unlocked;
+            servo_ = std::make_unique<H::Servo>(*loan.arm, options_);
+            servo_->set_effects(effects_);
+            if (!law_.is_none()) servo_->set_law(Law());
+            refused = servo_->start();
+            if (refused != 0) loan.give_back();
+        }
+        if (refused != 0) {
+            char system_text[256] = {};
+            if (!Platform::SystemErrorText(refused, system_text, sizeof system_text)) {
+                std::strcpy(system_text, "unknown");
+            }
+            const std::string text =
+                "[Errno " + std::to_string(refused) + "] " + std::string(system_text);
+            if (options_.realtime) {
+                PyErr_SetObject(
+                    PyExc_PermissionError,
+                    py::make_tuple(refused, "the system refused the servo a real-time priority (" +
+                                                text +
+                                                "); allow one (an rtprio limit, for example "
+                                                "'@realtime - rtprio 98' in "
+                                                "/etc/security/limits.d/, or CAP_SYS_NICE), or "
+                                                "start without realtime=True")
+                        .ptr());
+                throw py::error_already_set();
+            }
+            throw std::runtime_error("the servo's thread could not start: " + text);
+        }
+        give_back_ = std::move(loan.give_back);
+        law_error_ = py::none();
+    }
+
+    void Stop() {
+        {
+            py::gil_scoped_release unlocked;
+            Halt();
+        }
+    }
+
+    bool Running() const { return servo_ && servo_->running(); }
+
+    // The exception that stopped the servo, or None.
+    py::object Error() const {
+        if (!law_error_.is_none()) return law_error_;
+        if (!servo_) return py::none();
+        const H::ServoStop stop = servo_->stopped_by();
+        const py::module_ errors = py::module_::import("brivane.errors");
+        switch (stop.kind) {
+            case H::ServoStop::Kind::LineLost:
+                return errors.attr("_from_native")("line_lost", Printable(port_), "servo",
+                                                   1.0 / options_.rate, stop.error, py::bytes());
+            case H::ServoStop::Kind::Interrupted:
+                return errors.attr("_from_native")("stopped", Printable(port_), "servo",
+                                                   1.0 / options_.rate, 0, py::bytes());
+            case H::ServoStop::Kind::LawFailed:
+                return py::reinterpret_steal<py::object>(PyObject_CallFunction(
+                    PyExc_RuntimeError, "s",
+                    ("the servo's law failed: " + std::string(stop.text.data())).c_str()));
+            default:
+                return py::none();
+        }
+    }
+
+    void SetEffects(const py::sequence& specs) {
+        H::EffectSet effects;
+        for (const py::handle spec : specs) {
+            if (!effects.add(EffectFrom(spec))) {
+                throw py::value_error("a servo renders at most " +
+                                      std::to_string(H::EffectSet::kCapacity) +
+                                      " effects at once, not " + std::to_string(specs.size()));
+            }
+        }
+        effects_ = effects;
+        if (servo_) servo_->set_effects(effects_);
+    }
+
+    py::object GetLaw() const { return law_; }
+    void SetLaw(py::object law) {
+        law_ = std::move(law);
+        if (servo_) servo_->set_law(law_.is_none() ? H::Law{} : Law());
+    }
+
+    void Renew() {
+        if (servo_) servo_->renew();
+    }
+
+    py::object State() const { return SampleRecord(servo_ ? servo_->latest() : H::Sample{}); }
+
+    py::tuple Stats() const {
+        const H::ServoStatistics s = servo_ ? servo_->statistics() : H::ServoStatistics{};
+        return py::make_tuple(s.periods, s.overruns, s.failures, s.rate_hz, s.period_p50_us,
+                              s.period_p99_us, s.period_max_us, s.lateness_p99_us,
+                              s.lateness_max_us);
+    }
+
+    // Every sample since the last call, as the bytes of consecutive Sample structs, and how
+    // many were dropped because the record overflowed meanwhile.
+    py::tuple TakeSamples() {
+        if (!servo_) return py::make_tuple(py::bytes(), 0);
+        H::SampleRing& ring = servo_->samples();
+        std::vector<H::Sample> taken(ring.capacity());
+        // Under the interpreter lock: the ring has one reader at a time.
+        const H::SampleRing::Taken got = ring.take(taken.data(), taken.size());
+        return py::make_tuple(
+            py::bytes(reinterpret_cast<const char*>(taken.data()), got.count * sizeof(H::Sample)),
+            got.dropped);
+    }
+
+    double Rate() const { return options_.rate; }
+    double MaxForce() const { return options_.max_force; }
+    double Ramp() const { return options_.ramp; }
+    double LeaseSeconds() const { return options_.lease; }
+
+  private:
+    // Stops the thread and gives the arm back; without the interpreter lock.
+    void Halt() {
+        if (servo_) servo_->stop();
+        if (give_back_) {
+            give_back_();
+            give_back_ = nullptr;
+        }
+    }
+
+    py::object SampleRecord(const H::Sample& s) const {
+        return Record(sample_class_,
+                      py::make_tuple(s.time, Floats(s.position.data(), 3),
+                                     Floats(s.velocity.data(), 3), Floats(s.force.data(), 3),
+                                     s.period, Floats(s.orientation.data(), 4), s.hall));
+    }
+
+    // The law as the servo calls it: the Python callable, with the interpreter lock. What it
+    // raises stops the servo, and is kept as its error. Only `this` is captured: the servo's
+    // thread never holds a Python object outside the lock.
+    H::Law Law() {
+        return [this](const H::Sample& sample) -> Vec3 {
+            py::gil_scoped_acquire locked;
+            try {
+                // brivane.Servo's wrapper returns None or 3 finite floats, or raises.
+                const py::object force = law_(SampleRecord(sample));
+                if (force.is_none()) return Vec3{};
+                return Three(force);
+            } catch (py::error_already_set& raised) {
+                law_error_ = raised.value();
+                throw std::runtime_error(raised.what());
+            }
+        };
+    }
+
+    const py::object arm_;  // keeps the arm while the servo may drive it
+    const std::string port_;
+    const py::object sample_class_;
+    H::ServoOptions options_;
+    H::EffectSet effects_;
+    py::object law_ = py::none();
+    py::object law_error_ = py::none();  // set on the servo's thread, with the interpreter lock
+    std::unique_ptr<H::Servo> servo_;
+    std::function<void()> give_back_;
+};
+
+// The record's layout, for the numpy view of samples(): each field's byte offset.
+py::dict SampleLayout() {
+    py::dict layout;
+    layout["itemsize"] = sizeof(H::Sample);
+    layout["time"] = offsetof(H::Sample, time);
+    layout["position"] = offsetof(H::Sample, position);
+    layout["velocity"] = offsetof(H::Sample, velocity);
+    layout["force"] = offsetof(H::Sample, force);
+    layout["period"] = offsetof(H::Sample, period);
+    layout["orientation"] = offsetof(H::Sample, orientation);
+    layout["hall"] = offsetof(H::Sample, hall);
+    layout["outcome"] = offsetof(H::Sample, outcome);
+    return layout;
+}
+
+}  // namespace
+
+void RegisterServo(py::module_& m) {
+    py::class_<Servo> servo(m, "Servo");
+    servo.def(py::init<py::object, std::string, double, double, double, double, bool, std::size_t,
+                       py::object>());
+    servo.def("start", &Servo::Start);
+    servo.def("stop", &Servo::Stop);
+    servo.def_property_readonly("running", &Servo::Running);
+    servo.def_property_readonly("error", &Servo::Error);
+    servo.def("set_effects", &Servo::SetEffects);
+    servo.def_property("law", &Servo::GetLaw, &Servo::SetLaw);
+    servo.def("renew", &Servo::Renew);
+    servo.def_property_readonly("state", &Servo::State);
+    servo.def("stats", &Servo::Stats);
+    servo.def("take_samples", &Servo::TakeSamples);
+    servo.def_property_readonly("rate", &Servo::Rate);
+    servo.def_property_readonly("max_force", &Servo::MaxForce);
+    servo.def_property_readonly("ramp", &Servo::Ramp);
+    servo.def_property_readonly("lease", &Servo::LeaseSeconds);
+    m.def("sample_layout", &SampleLayout);
+}
+
+}  // namespace Brivane::HardwareAPI::Package

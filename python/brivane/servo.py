@@ -1,0 +1,278 @@
+"""The haptic servo: a fixed-rate C++ thread that owns an arm's exchanges while it runs,
+renders force effects, keeps the hand safe and records every period."""
+from __future__ import annotations
+
+import atexit
+import math
+import warnings
+import weakref
+from types import TracebackType
+from typing import TYPE_CHECKING, Any, Callable, NamedTuple, Optional, Sequence, Tuple, Type
+
+from . import _brivane
+from .effects import Effect
+
+if TYPE_CHECKING:
+    import numpy
+
+    from . import Arm
+
+__all__ = ["Servo", "Sample", "ServoStats", "DEFAULT_MAX_FORCE"]
+
+Vec3 = Tuple[float, float, float]
+
+#: The longest force a servo commands unless told otherwise, in newtons: felt clearly and
+#: held easily, so that a wrong stiffness (millimetres taken for metres, a sign turned)
+#: makes a firm push rather than a jolt.
+DEFAULT_MAX_FORCE = 3.0
+
+
+class Sample(NamedTuple):
+    """One servo period: when it began (s since start), the arm's answer (m, m/s), the force
+    computed for the next period after the clamp, ramp and lease (N), and the period as
+    measured (s); with a grip, its orientation and hall level."""
+    time: float
+    position: Vec3
+    velocity: Vec3
+    force: Vec3
+    period: float
+    orientation: Tuple[float, float, float, float] = (0.0, 0.0, 0.0, 0.0)
+    hall: int = 0
+
+
+class ServoStats(NamedTuple):
+    """A servo's figures since it started: periods, overruns (periods whose work ended past
+    the next deadline, skipped, never caught up), failed exchanges, the rate, and the period
+    and the lateness of its wake-ups in microseconds (percentiles to within 2 %, maxima
+    exact)."""
+    periods: int
+    overruns: int
+    failures: int
+    rate_hz: float
+    period_p50_us: float
+    period_p99_us: float
+    period_max_us: float
+    late_p99_us: float
+    late_max_us: float
+
+
+Law = Callable[[Sample], Optional[Sequence[float]]]
+
+_running: "weakref.WeakSet[Servo]" = weakref.WeakSet()
+
+
+@atexit.register
+def _stop_all() -> None:
+    # Before the interpreter goes: no servo may call a law into a finished interpreter, and
+    # every arm is left with zero force.
+    for servo in list(_running):
+        servo.stop()
+
+
+def _number(value: Any, name: str, low: float, high: float = math.inf, *,
+            above: bool = False) -> float:
+    """`value` as a float from `low` (or above it) to `high`, or a TypeError or ValueError
+    that names it."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    number = float(value)
+    if not math.isfinite(number) or number > high or number < low or (above and number == low):
+        bound = f"above {low:g}" if above else f"at least {low:g}"
+        if high != math.inf:
+            bound += f" and at most {high:g}"
+        raise ValueError(f"{name} must be {bound}, not {value!r}")
+    return number
+
+
+def _law_force(force: Any) -> Optional[Vec3]:
+    if force is None:
+        return None
+    try:
+        if isinstance(force, (str, bytes)):
+            raise TypeError
+        values = [float(v) for v in force]
+    except (TypeError, ValueError):
+        raise TypeError("a servo's law returns a force of 3 numbers, or None; it returned "
+                        f"{type(force).__name__}") from None
+    if len(values) != 3 or not all(map(math.isfinite, values)):
+        raise ValueError(f"a servo's law returns 3 finite numbers, or None; it returned {force!r}")
+    return (values[0], values[1], values[2])
+
+
+class Servo:
+    """A fixed-rate C++ thread that owns `arm`'s exchanges while it runs.
+
+    Each period it sends the force computed in the period before, under a deadline of one
+    period, receives the arm's state, computes the next force from the effects and the law,
+    holds its length below `max_force`, fades it in over `ramp` seconds after a start, and
+    records the period. A failed exchange commands zero force next period and is counted;
+    a lost line stops the servo with `error` set. Sleeps are to absolute deadlines on the
+    monotonic clock; a period that ends late is counted as an overrun and skipped, never
+    caught up. `realtime=True` asks for a real-time priority and raises PermissionError,
+    saying how to allow it, when the system refuses.
+
+    While it runs, the arm's own calls that exchange raise RuntimeError; its identity, port,
+    offsets, timeout and stats stay readable. Stopping (stop(), leaving a with block, a lost
+    line, a law that raised, the interpreter's exit) leaves the arm with zero force.
+    """
+
+    def __init__(self, arm: "Arm", *, rate: float = 1000.0,
+                 max_force: float = DEFAULT_MAX_FORCE, ramp: float = 0.5, lease: float = 0.0,
+                 realtime: bool = False, samples: int = 65536) -> None:
+        native_arm = getattr(arm, "_native", None)
+        if not isinstance(native_arm, _brivane.Arm):
+            raise TypeError(f"a Servo drives a brivane.Arm, not {type(arm).__name__}")
+        if not isinstance(realtime, bool):
+            raise TypeError(f"realtime must be True or False, not {type(realtime).__name__}")
+        if isinstance(samples, bool) or not isinstance(samples, int) or not \
+                2 <= samples <= 1 << 24:
+            raise ValueError(f"samples must be a whole number from 2 to {1 << 24}, not {samples!r}")
+        self._arm = arm
+        self._native = _brivane.Servo(
+            native_arm, arm.port, _number(rate, "rate", 1.0, 10000.0),
+            _number(max_force, "max_force", 0.0, above=True), _number(ramp, "ramp", 0.0),
+            _number(lease, "lease", 0.0), realtime, samples, Sample)
+        self._effects: Tuple[Effect, ...] = ()
+        self._law: Optional[Law] = None
+        self._dropped = 0
+
+    # Running
+
+    def start(self) -> "Servo":
+        """Starts the thread; nothing when it runs already."""
+        self._native.start()
+        _running.add(self)
+        return self
+
+    def stop(self) -> None:
+        """Sends a zero force, ends the thread and gives the arm back; nothing when it is
+        not running."""
+        self._native.stop()
+        _running.discard(self)
+
+    def __enter__(self) -> "Servo":
+        return self.start()
+
+    def __exit__(self, kind: Optional[Type[BaseException]], value: Optional[BaseException],
+                 traceback: Optional[TracebackType]) -> None:
+        self.stop()
+
+    @property
+    def running(self) -> bool:
+        return self._native.running
+
+    @property
+    def error(self) -> Optional[BaseException]:
+        """What stopped the servo: a LineLost, or the exception its law raised; else None."""
+        return self._native.error
+
+    # What it renders
+
+    @property
+    def effects(self) -> Tuple[Effect, ...]:
+        return self._effects
+
+    @effects.setter
+    def effects(self, effects: Sequence[Effect]) -> None:
+        """Replaces the whole set at once: the thread never sees half an update. Renews the
+        lease."""
+        effects = tuple(effects)
+        for effect in effects:
+            if not hasattr(effect, "_spec"):
+                raise TypeError(f"effects are brivane.effects records, not {type(effect).__name__}")
+        self._native.set_effects([effect._spec() for effect in effects])
+        self._effects = effects
+
+    @property
+    def law(self) -> Optional[Law]:
+        return self._law
+
+    @law.setter
+    def law(self, law: Optional[Law]) -> None:
+        """A function of the latest Sample returning a force (N) added to the effects', or
+        None. It runs on the servo's thread with the interpreter lock, each period: its time
+        and whatever else holds the lock become the servo's jitter. What it raises stops the
+        servo, after a zero force, and becomes `error`. Renews the lease."""
+        if law is not None and not callable(law):
+            raise TypeError(f"a law is a function of a Sample, not {type(law).__name__}")
+        self._law = law
+        self._native.law = None if law is None else (lambda sample: _law_force(law(sample)))
+
+    def renew(self) -> None:
+        """Renews the lease: the forces keep on for another `lease` seconds."""
+        self._native.renew()
+
+    # Options
+
+    @property
+    def rate(self) -> float:
+        return self._native.rate
+
+    @property
+    def max_force(self) -> float:
+        return self._native.max_force
+
+    @property
+    def ramp(self) -> float:
+        return self._native.ramp
+
+    @property
+    def lease(self) -> float:
+        """Seconds the forces last without renew() or new effects or a new law before they
+        fade to zero, so that a program that hangs lets the hand go; 0: no lease."""
+        return self._native.lease
+
+    # What it did
+
+    @property
+    def state(self) -> Sample:
+        """The latest sample; readable after the servo stopped."""
+        return self._native.state
+
+    @property
+    def stats(self) -> ServoStats:
+        return ServoStats(*self._native.stats())
+
+    @property
+    def dropped(self) -> int:
+        """Samples lost because samples() was not called before the record overflowed."""
+        return self._dropped
+
+    def samples(self) -> "numpy.ndarray":
+        """Every sample since the last call, oldest first, as a numpy structured array with
+        the fields time, position, velocity, force (3 each), period, orientation (4) and
+        hall. When the record overflowed meanwhile, warns how many were dropped."""
+        import numpy
+
+        data, dropped = self._native.take_samples()
+        raw = numpy.frombuffer(data, dtype=_raw_dtype(numpy))
+        out = numpy.empty(len(raw), dtype=_sample_dtype(numpy))
+        for name in out.dtype.names:
+            out[name] = raw[name]
+        if dropped:
+            self._dropped += dropped
+            warnings.warn(f"{dropped} servo samples were dropped: call samples() more often "
+                          "than the record fills, or make the Servo with more samples",
+                          RuntimeWarning, stacklevel=2)
+        return out
+
+    def __repr__(self) -> str:
+        state = "running" if self.running else "stopped"
+        return f"<brivane.Servo {state} at {self.rate:g} Hz on {self._arm.port}>"
+
+
+def _sample_dtype(numpy: Any) -> Any:
+    return numpy.dtype([("time", "f8"), ("position", "f8", (3,)), ("velocity", "f8", (3,)),
+                        ("force", "f8", (3,)), ("period", "f8"), ("orientation", "f8", (4,)),
+                        ("hall", "u1")])
+
+
+def _raw_dtype(numpy: Any) -> Any:
+    """The native record's layout, as the library lays out its samples."""
+    layout = _brivane.sample_layout()
+    fields = {"time": "<f8", "position": ("<f4", (3,)), "velocity": ("<f4", (3,)),
+              "force": ("<f4", (3,)), "period": "<f8", "orientation": ("<f4", (4,)),
+              "hall": "u1"}
+    return numpy.dtype({"names": list(fields), "formats": list(fields.values()),
+                        "offsets": [layout[name] for name in fields],
+                        "itemsize": layout["itemsize"]})
