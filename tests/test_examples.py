@@ -51,6 +51,12 @@ def test_virtual_wall_holds_the_push():
     assert depth == pytest.approx(2.0, abs=0.2)
 
 
+def test_servo_wall_holds_the_push():
+    output = run("servo_wall.py", "--seconds", 1.0)
+    depth = float(re.search(r"final depth (-?[\d.]+) mm", output).group(1))
+    assert depth == pytest.approx(2.0, abs=0.3)  # 1 N against 500 N/m, rendered by the servo
+
+
 def test_grip_thread_reads_in_the_background():
     output = run("grip_thread.py", "--seconds", 0.8)
     assert int(re.search(r"(\d+) status messages in", output).group(1)) > 0

@@ -188,6 +188,10 @@ class Servo {
     double MaxForce() const { return options_.max_force; }
     double Ramp() const { return options_.ramp; }
     double LeaseSeconds() const { return options_.lease; }
+    void SetLease(double seconds) {
+        options_.lease = seconds;
+        if (servo_) servo_->set_lease(seconds);
+    }
 
   private:
     // Stops the thread and gives the arm back; without the interpreter lock.
@@ -269,7 +273,7 @@ void RegisterServo(py::module_& m) {
     servo.def_property_readonly("rate", &Servo::Rate);
     servo.def_property_readonly("max_force", &Servo::MaxForce);
     servo.def_property_readonly("ramp", &Servo::Ramp);
-    servo.def_property_readonly("lease", &Servo::LeaseSeconds);
+    servo.def_property("lease", &Servo::LeaseSeconds, &Servo::SetLease);
     m.def("sample_layout", &SampleLayout);
 }
 

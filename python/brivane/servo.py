@@ -222,6 +222,11 @@ class Servo:
         fade to zero, so that a program that hangs lets the hand go; 0: no lease."""
         return self._native.lease
 
+    @lease.setter
+    def lease(self, seconds: float) -> None:
+        """Sets the lease, running or not, and renews it."""
+        self._native.lease = _number(seconds, "lease", 0.0)
+
     # What it did
 
     @property

@@ -105,10 +105,13 @@ def test_a_law_adds_its_force_each_period_from_the_latest_sample(arm):
     assert all(b.time > a.time for a, b in zip(seen, seen[1:]))
 
 
-def test_forces_fade_when_the_lease_lapses_and_come_back_when_renewed(arm):
-    with brivane.Servo(arm, ramp=0.0, lease=0.1) as servo:
+@pytest.mark.parametrize("when", ["made", "set while running"])
+def test_forces_fade_when_the_lease_lapses_and_come_back_when_renewed(arm, when):
+    with brivane.Servo(arm, ramp=0.0, lease=0.1 if when == "made" else 0.0) as servo:
         servo.effects = [brivane.ConstantForce((1, 0, 0))]
         assert wait_for(lambda: servo.state.force[0] == 1.0)
+        if when != "made":
+            servo.lease = 0.1
         assert wait_for(lambda: servo.state.force[0] == 0.0)  # nobody renewed it
         servo.renew()
         assert wait_for(lambda: servo.state.force[0] == 1.0)

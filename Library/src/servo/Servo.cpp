@@ -177,6 +177,7 @@ struct Servo::State {
     TripleBuffer<Law> laws;
     EffectSet last_effects;
     std::atomic<Clock::rep> renewed{0};
+    std::atomic<Clock::rep> lease{0};  // 0: none
 
     // start() and stop(), one at a time.
     std::mutex control;
@@ -212,8 +213,6 @@ void Servo::State::run() {
     const auto period = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(1.0 / options.rate));
     const double step = options.ramp > 0.0 ? 1.0 / (options.rate * options.ramp) : 1.0;
-    const auto lease =
-        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.lease));
 
     const Clock::time_point start = Clock::now();
     Clock::time_point deadline = start;
@@ -282,7 +281,8 @@ void Servo::State::run() {
 
         // Faded in after start and after a renewal, out once the lease lapses.
         const Clock::time_point renewal{Clock::duration(renewed.load(std::memory_order_relaxed))};
-        const bool leased = lease == Clock::duration::zero() || wake - renewal <= lease;
+        const Clock::duration leased_for{lease.load(std::memory_order_relaxed)};
+        const bool leased = leased_for == Clock::duration::zero() || wake - renewal <= leased_for;
         gain = leased ? std::min(1.0, gain + step) : std::max(0.0, gain - step);
         force = Limited(force, options.max_force);
         for (float& part : force) part = static_cast<float>(part * gain);
@@ -332,7 +332,9 @@ void Servo::State::run() {
 }
 
 Servo::Servo(Devices::Kalvar& arm, const ServoOptions& options)
-    : state_(std::make_unique<State>(arm, options)) {}
+    : state_(std::make_unique<State>(arm, options)) {
+    set_lease(state_->options.lease);
+}
 
 Servo::~Servo() {
     stop();
@@ -409,6 +411,14 @@ void Servo::set_law(Law law) {
     // The law handed back is one the servo no longer uses: let it go here, not there.
     s.laws.back() = nullptr;
     s.renew();
+}
+
+void Servo::set_lease(double seconds) {
+    const double lease = seconds > 0.0 && std::isfinite(seconds) ? seconds : 0.0;
+    state_->lease.store(
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(lease)).count(),
+        std::memory_order_relaxed);
+    state_->renew();
 }
 
 void Servo::renew() {

@@ -96,6 +96,9 @@ class Servo {
     // Replaces the law (an empty one: none). Renews the lease.
     void set_law(Law law);
     void renew();
+    // Changes the lease (seconds; 0: none), running or not, and renews it; options() keeps
+    // the one the servo was made with.
+    void set_lease(double seconds);
 
     // The record of every period, for one reader.
     SampleRing& samples();
