@@ -32,16 +32,6 @@ using Devices::KalvarState;
 using Devices::Vec3;
 using Python::ReleasingInterpreterLock;
 
-py::tuple Floats(const float* values, std::size_t count) {
-    py::tuple tuple(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        PyObject* item = PyFloat_FromDouble(values[i]);
-        if (item == nullptr) throw py::error_already_set();
-        PyTuple_SET_ITEM(tuple.ptr(), static_cast<Py_ssize_t>(i), item);
-    }
-    return tuple;
-}
-
 py::bytes Bytes(const UUID& identifier) {
     return py::bytes(reinterpret_cast<const char*>(identifier.bytes.data()),
                      identifier.bytes.size());

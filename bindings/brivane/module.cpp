@@ -94,6 +94,16 @@ void RaiseClosed(const char* what, const std::string& port) {
     throw py::value_error(std::string("the ") + what + " on " + Printable(port) + " is closed");
 }
 
+py::tuple Floats(const float* values, std::size_t count) {
+    py::tuple tuple(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject* item = PyFloat_FromDouble(values[i]);
+        if (item == nullptr) throw py::error_already_set();
+        PyTuple_SET_ITEM(tuple.ptr(), static_cast<Py_ssize_t>(i), item);
+    }
+    return tuple;
+}
+
 py::object Record(const py::object& cls, py::tuple fields) {
     const py::tuple arguments = py::make_tuple(std::move(fields));
     PyObject* record =

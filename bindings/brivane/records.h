@@ -3,6 +3,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <string>
 
 namespace Brivane::HardwareAPI::Package {
@@ -16,6 +17,9 @@ namespace py = pybind11;
 std::string PortPath(py::handle port, const char* argument);
 // A port's name as Python shows paths, decoded as os.fsdecode does.
 py::str PortText(const std::string& port);
+
+// A tuple of `count` floats.
+py::tuple Floats(const float* values, std::size_t count);
 
 // An instance of a record class (a NamedTuple), made the way its _make does.
 py::object Record(const py::object& cls, py::tuple fields);

@@ -29,12 +29,6 @@ Vec3 Three(py::handle values) {
     return {sequence[0].cast<float>(), sequence[1].cast<float>(), sequence[2].cast<float>()};
 }
 
-py::tuple Floats(const float* values, std::size_t count) {
-    py::tuple tuple(count);
-    for (std::size_t i = 0; i < count; ++i) tuple[i] = py::float_(values[i]);
-    return tuple;
-}
-
 // An effect from its specification, (kind, fields...), as brivane.effects makes it.
 H::Effect EffectFrom(py::handle spec) {
     const py::tuple t = py::reinterpret_borrow<py::tuple>(spec);
