@@ -309,7 +309,8 @@ class Arm {
     std::mutex mutex_;
     Line stream_{[this] {
         const std::lock_guard<std::mutex> guard(mutex_);
-        if (!stream_.Faulted()) return;
+        // A servo's thread may still be using the device: the loss is closed on its return.
+        if (!stream_.Faulted() || driven_) return;
         arm_.reset();
         stream_.Close(stream_->Fault());
     }};

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -129,6 +130,10 @@ class Grip {
 
     // Opens the port, or `port` from now on, and wakes the grip.
     void Reopen(const py::object& port) {
+        {
+            const std::lock_guard<std::mutex> reading(read_mutex_);
+            RefuseWhileDriven("reopen");
+        }
         if (!port.is_none()) port_ = PortPath(port, "port");
         Open();
     }
@@ -168,6 +173,7 @@ class Grip {
     void Close() {
         const std::lock_guard<std::mutex> reading(read_mutex_);
         const std::lock_guard<std::mutex> writing(write_mutex_);
+        RefuseWhileDriven("close");
         grip_.reset();
         stream_.Close();
     }
@@ -187,7 +193,9 @@ class Grip {
         Batches::Lease batch(batches_);
         std::size_t count = 0;
         Outcome outcome;
+        bool refused = false;
         const auto receive = [&] {
+            if ((refused = driven_)) return;
             std::size_t junk = 0;
             const Deadline deadline = Deadline::After(timeout);
             while (count < limit) {
@@ -200,6 +208,7 @@ class Grip {
         if (const int fault = OnOpenLine("grip", port_, stream_, receive, read_mutex_)) {
             outcome = LostLine(fault);
         }
+        if (refused) RaiseDriven("receive");
         // Nothing whole in time is no error here: a message the deadline cut is finished by
         // the next call. A lost line is.
         if (count == 0 && !outcome.answered() && outcome.kind != Outcome::Kind::NoAnswer) {
@@ -219,7 +228,9 @@ class Grip {
     py::tuple Status(double timeout) {
         Devices::StavrinStatus status;
         Outcome outcome;
+        bool refused = false;
         const auto exchange = [&] {
+            if ((refused = driven_)) return;
             const Deadline deadline = Deadline::After(timeout);
             outcome = grip_->request_status();
             if (outcome.answered()) outcome = grip_->status(status, deadline);
@@ -228,6 +239,7 @@ class Grip {
                 OnOpenLine("grip", port_, stream_, exchange, read_mutex_, write_mutex_)) {
             outcome = LostLine(lost);
         }
+        if (refused) RaiseDriven("status");
         if (!outcome.answered()) {
             RaiseFor(outcome, port_, "status", timeout,
                      "no status block of this grip (id " +
@@ -323,16 +335,55 @@ class Grip {
     std::mutex read_mutex_, write_mutex_;
     Line stream_{[this] {
         const std::scoped_lock locks(read_mutex_, write_mutex_);
-        if (!stream_.Faulted()) return;
+        // A servo's thread may still be reading the device: the loss is closed on its return.
+        if (!stream_.Faulted() || driven_) return;
         grip_.reset();
         stream_.Close(stream_->Fault());
     }};
     std::unique_ptr<Handle> grip_;
     Batches batches_;
     HandleInfoResponse info_message_;
+    bool driven_ = false;  // under read_mutex_: a servo reads the grip
+
+  public:
+    // The grip's device for a servo's thread, which reads it until Return(): the grip's own
+    // reads refuse meanwhile; sends stay allowed.
+    Handle* Lend(const char* to) {
+        const std::lock_guard<std::mutex> reading(read_mutex_);
+        RefuseWhileDriven(to);
+        if (!grip_ || stream_.Faulted()) {
+            throw py::value_error("the grip on " + Printable(port_) +
+                                  " is closed; reopen() it before starting a servo with it");
+        }
+        driven_ = true;
+        return grip_.get();
+    }
+    void Return() {
+        const std::lock_guard<std::mutex> reading(read_mutex_);
+        driven_ = false;
+    }
+
+  private:
+    // Under read_mutex_.
+    void RefuseWhileDriven(const char* operation) const {
+        if (driven_) RaiseDriven(operation);
+    }
+    [[noreturn]] void RaiseDriven(const char* operation) const {
+        throw std::runtime_error(std::string(operation) + " on " + Printable(port_) +
+                                 ": a servo reads this grip; stop the servo first (its samples "
+                                 "carry the grip's orientation and hall level)");
+    }
 };
 
 }  // namespace
+
+GripLoan LendGrip(py::handle grip, const char* to) {
+    Grip& lender = grip.cast<Grip&>();
+    GripLoan loan;
+    loan.grip = lender.Lend(to);
+    loan.give_back = [&lender] { lender.Return(); };
+    return loan;
+}
 
 void RegisterGrip(py::module_& m) {
     py::class_<Grip> grip(m, "Grip");

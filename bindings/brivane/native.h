@@ -8,6 +8,7 @@
 
 #include <functional>
 
+#include "devices/Handle.h"
 #include "devices/Kalvar.h"
 
 namespace Brivane::HardwareAPI::Package {
@@ -20,6 +21,14 @@ struct ArmLoan {
 // Lends the device of `arm` (a brivane._brivane.Arm) `to` a servo: raises RuntimeError when
 // another servo has it, ValueError when the arm is closed.
 ArmLoan LendArm(pybind11::handle arm, const char* to);
+
+// A grip's device lent to a servo's thread, which reads it; give_back() ends the loan.
+struct GripLoan {
+    Devices::Handle* grip = nullptr;
+    std::function<void()> give_back;
+};
+// Lends the device of `grip` (a brivane._brivane.Grip) `to` a servo, as LendArm does.
+GripLoan LendGrip(pybind11::handle grip, const char* to);
 
 void RegisterArm(pybind11::module_& m);
 void RegisterGrip(pybind11::module_& m);

@@ -49,9 +49,12 @@ H::Effect EffectFrom(py::handle spec) {
 
 class Servo {
   public:
-    Servo(py::object arm, std::string port, double rate, double max_force, double ramp,
-          double lease, bool realtime, std::size_t samples, py::object sample_class)
-        : arm_(std::move(arm)), port_(std::move(port)), sample_class_(std::move(sample_class)) {
+    Servo(py::object arm, py::object grip, std::string port, double rate, double max_force,
+          double ramp, double lease, bool realtime, std::size_t samples, py::object sample_class)
+        : arm_(std::move(arm)),
+          grip_(std::move(grip)),
+          port_(std::move(port)),
+          sample_class_(std::move(sample_class)) {
         options_.rate = rate;
         options_.max_force = max_force;
         options_.ramp = ramp;
@@ -68,14 +71,24 @@ class Servo {
     void Start() {
         if (servo_ && servo_->running()) return;
         ArmLoan loan = LendArm(arm_, "servo");
+        GripLoan grip;
+        try {
+            if (!grip_.is_none()) grip = LendGrip(grip_, "servo");
+        } catch (...) {
+            loan.give_back();
+            throw;
+        }
         int refused = 0;
         {
             py::gil_scoped_release unlocked;
-            servo_ = std::make_unique<H::Servo>(*loan.arm, options_);
+            servo_ = std::make_unique<H::Servo>(*loan.arm, options_, grip.grip);
             servo_->set_effects(effects_);
             if (!law_.is_none()) servo_->set_law(Law());
             refused = servo_->start();
-            if (refused != 0) loan.give_back();
+            if (refused != 0) {
+                loan.give_back();
+                if (grip.give_back) grip.give_back();
+            }
         }
         if (refused != 0) {
             char system_text[256] = {};
@@ -99,6 +112,7 @@ class Servo {
             throw std::runtime_error("the servo's thread could not start: " + text);
         }
         give_back_ = std::move(loan.give_back);
+        give_back_grip_ = std::move(grip.give_back);
         law_error_ = py::none();
     }
 
@@ -191,9 +205,9 @@ class Servo {
     // Stops the thread and gives the arm back; without the interpreter lock.
     void Halt() {
         if (servo_) servo_->stop();
-        if (give_back_) {
-            give_back_();
-            give_back_ = nullptr;
+        for (std::function<void()>* loan : {&give_back_, &give_back_grip_}) {
+            if (*loan) (*loan)();
+            *loan = nullptr;
         }
     }
 
@@ -222,7 +236,8 @@ class Servo {
         };
     }
 
-    const py::object arm_;  // keeps the arm while the servo may drive it
+    const py::object arm_;   // keeps the arm while the servo may drive it
+    const py::object grip_;  // and the grip it reads, or None
     const std::string port_;
     const py::object sample_class_;
     H::ServoOptions options_;
@@ -230,7 +245,7 @@ class Servo {
     py::object law_ = py::none();
     py::object law_error_ = py::none();  // set on the servo's thread, with the interpreter lock
     std::unique_ptr<H::Servo> servo_;
-    std::function<void()> give_back_;
+    std::function<void()> give_back_, give_back_grip_;
 };
 
 // The record's layout, for the numpy view of samples(): each field's byte offset.
@@ -252,8 +267,8 @@ py::dict SampleLayout() {
 
 void RegisterServo(py::module_& m) {
     py::class_<Servo> servo(m, "Servo");
-    servo.def(py::init<py::object, std::string, double, double, double, double, bool, std::size_t,
-                       py::object>());
+    servo.def(py::init<py::object, py::object, std::string, double, double, double, double, bool,
+                       std::size_t, py::object>());
     servo.def("start", &Servo::Start);
     servo.def("stop", &Servo::Stop);
     servo.def_property_readonly("running", &Servo::Running);

@@ -15,7 +15,7 @@ from .effects import Effect
 if TYPE_CHECKING:
     import numpy
 
-    from . import Arm
+    from . import Arm, Grip
 
 __all__ = ["Servo", "Sample", "ServoStats", "DEFAULT_MAX_FORCE"]
 
@@ -111,17 +111,26 @@ class Servo:
     caught up. `realtime=True` asks for a real-time priority and raises PermissionError,
     saying how to allow it, when the system refuses.
 
+    With `grip`, each period also takes the grip's queued messages without waiting, and the
+    samples carry its latest orientation and hall level: a teleoperation's pose and trigger
+    on the arm's clock.
+
     While it runs, the arm's own calls that exchange raise RuntimeError; its identity, port,
-    offsets, timeout and stats stay readable. Stopping (stop(), leaving a with block, a lost
+    offsets, timeout and stats stay readable. So do the grip's reads (its sends stay
+    allowed). Stopping (stop(), leaving a with block, a lost
     line, a law that raised, the interpreter's exit) leaves the arm with zero force.
     """
 
     def __init__(self, arm: "Arm", *, rate: float = 1000.0,
                  max_force: float = DEFAULT_MAX_FORCE, ramp: float = 0.5, lease: float = 0.0,
-                 realtime: bool = False, samples: int = 65536) -> None:
+                 grip: Optional["Grip"] = None, realtime: bool = False,
+                 samples: int = 65536) -> None:
         native_arm = getattr(arm, "_native", None)
         if not isinstance(native_arm, _brivane.Arm):
             raise TypeError(f"a Servo drives a brivane.Arm, not {type(arm).__name__}")
+        native_grip = getattr(grip, "_native", None)
+        if grip is not None and not isinstance(native_grip, _brivane.Grip):
+            raise TypeError(f"a Servo's grip is a brivane.Grip, not {type(grip).__name__}")
         if not isinstance(realtime, bool):
             raise TypeError(f"realtime must be True or False, not {type(realtime).__name__}")
         if isinstance(samples, bool) or not isinstance(samples, int) or not \
@@ -129,7 +138,7 @@ class Servo:
             raise ValueError(f"samples must be a whole number from 2 to {1 << 24}, not {samples!r}")
         self._arm = arm
         self._native = _brivane.Servo(
-            native_arm, arm.port, _number(rate, "rate", 1.0, 10000.0),
+            native_arm, native_grip, arm.port, _number(rate, "rate", 1.0, 10000.0),
             _number(max_force, "max_force", 0.0, above=True), _number(ramp, "ramp", 0.0),
             _number(lease, "lease", 0.0), realtime, samples, Sample)
         self._effects: Tuple[Effect, ...] = ()

@@ -156,3 +156,15 @@ def test_effects_are_frozen_records_of_floats():
     assert plane.normal == (0.0, 0.0, 1.0) and plane.stiffness == (500.0, 500.0, 500.0)
     with pytest.raises(AttributeError):
         plane.point = (0, 0, 0)
+
+
+def test_a_servo_with_a_grip_carries_its_pose_and_leaves_it_its_sends(arm):
+    with Simulator("grip", "--rate", "500") as simulator, brivane.Grip(simulator.port) as grip:
+        with brivane.Servo(arm, grip=grip) as servo:
+            assert wait_for(lambda: servo.state.orientation != (0.0, 0.0, 0.0, 0.0))
+            with pytest.raises(RuntimeError, match="a servo reads this grip"):
+                grip.receive()
+            grip.send_state(grip.info.device_id, b"\x2a")  # sends stay the program's
+            samples = servo.samples()
+        assert numpy.any(samples["orientation"] != 0)
+        assert grip.receive(timeout=1.0) is not None  # given back

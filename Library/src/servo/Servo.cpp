@@ -152,17 +152,29 @@ void CopyText(const char* text, std::array<char, 256>& into) {
 
 }  // namespace
 
+// Grip messages taken in one period at the most: a grip streams far fewer per period, and a
+// line that floods does not hold up the arm's next exchange.
+constexpr int kGripMessagesPerPeriod = 16;
+
 struct Servo::State {
-    State(Devices::Kalvar& arm_, const ServoOptions& options_)
-        : arm(arm_), options(Checked(options_)), ring(options.samples) {}
+    State(Devices::Kalvar& arm_, const ServoOptions& options_, Devices::Handle* grip_)
+        : arm(arm_), grip(grip_), options(Checked(options_)), ring(options.samples) {}
 
     void run();
+    // Takes the grip's queued messages without waiting; its latest status goes into `sample`
+    // from then on. A lost grip line ends the reading, not the servo: the arm goes on.
+    void read_grip(Sample& sample);
     void renew() {
         renewed.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
     }
 
     Devices::Kalvar& arm;
+    Devices::Handle* const grip;
     const ServoOptions options;
+    // The servo thread's: the grip's latest orientation and hall level.
+    std::array<float, 4> orientation{};
+    std::uint8_t hall = 0;
+    bool grip_lost = false;
 
     // Written by the servo thread, read by any.
     SampleRing ring;
@@ -194,6 +206,25 @@ struct Servo::State {
     mutable std::mutex stop_mutex;
     ServoStop stop;
 };
+
+void Servo::State::read_grip(Sample& sample) {
+    if (grip != nullptr && !grip_lost) {
+        const Deadline now = Deadline::At(Clock::now());  // passed: only what has come
+        for (int taken = 0; taken < kGripMessagesPerPeriod; ++taken) {
+            Devices::HandleMessage message;
+            const Devices::Outcome outcome = grip->receive(message, now);
+            if (outcome.kind == Kind::LineLost) grip_lost = true;
+            if (outcome.kind == Kind::BadAnswer) continue;  // a stray byte: read on after it
+            if (!outcome.answered()) break;
+            if (message.kind == Devices::HandleMessage::Kind::Status) {
+                for (std::size_t i = 0; i < 4; ++i) orientation[i] = message.status.quaternion[i];
+                hall = message.status.hall_effect_sensor_level;
+            }
+        }
+    }
+    sample.orientation = orientation;
+    sample.hall = hall;
+}
 
 void Servo::State::run() {
     Platform::BlockSignals();
@@ -253,6 +284,7 @@ void Servo::State::run() {
         sample.period =
             counts.periods > 0 ? std::chrono::duration<double>(wake - last_wake).count() : 0.0;
         sample.outcome = static_cast<std::uint8_t>(outcome.kind);
+        read_grip(sample);
 
         // A period without a good answer has no state to go by: it commands nothing.
         effects.update();
@@ -331,8 +363,8 @@ void Servo::State::run() {
     running.store(false, std::memory_order_release);
 }
 
-Servo::Servo(Devices::Kalvar& arm, const ServoOptions& options)
-    : state_(std::make_unique<State>(arm, options)) {
+Servo::Servo(Devices::Kalvar& arm, const ServoOptions& options, Devices::Handle* grip)
+    : state_(std::make_unique<State>(arm, options, grip)) {
     set_lease(state_->options.lease);
 }
 

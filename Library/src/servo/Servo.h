@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 
+#include "../devices/Handle.h"
 #include "../devices/Kalvar.h"
 #include "Effects.h"
 #include "SampleRing.h"
@@ -72,7 +73,11 @@ using Law = std::function<Vec3(const Sample&)>;
 // While it runs nothing else may use the arm. Its methods may be called from any thread.
 class Servo {
   public:
-    Servo(Devices::Kalvar& arm, const ServoOptions& options = {});
+    // With a grip, each period also takes the grip's queued messages, without waiting, and
+    // the samples carry its latest orientation and hall level: the pose and trigger of a
+    // teleoperation, on the arm's clock. While the servo runs nothing else may read the grip
+    // (sending to it stays allowed).
+    Servo(Devices::Kalvar& arm, const ServoOptions& options = {}, Devices::Handle* grip = nullptr);
     // Stops the loop.
     ~Servo();
     Servo(const Servo&) = delete;
