@@ -223,6 +223,9 @@ class Servo {
     // thread never holds a Python object outside the lock.
     H::Law Law() {
         return [this](const H::Sample& sample) -> Vec3 {
+            // An interpreter that is ending ends a thread that takes its lock: stop instead,
+            // with zero force, whatever stopped the program from stopping the servo first.
+            if (_Py_IsFinalizing()) throw std::runtime_error("the interpreter is ending");
             py::gil_scoped_acquire locked;
             try {
                 // brivane.Servo's wrapper returns None or 3 finite floats, or raises.

@@ -168,3 +168,21 @@ def test_a_servo_with_a_grip_carries_its_pose_and_leaves_it_its_sends(arm):
             samples = servo.samples()
         assert numpy.any(samples["orientation"] != 0)
         assert grip.receive(timeout=1.0) is not None  # given back
+
+
+def test_a_program_that_exits_with_its_servo_running_ends_cleanly(arm):
+    """The servo is stopped (zero force sent) before the interpreter goes, even with a law
+    that would need it."""
+    import subprocess
+    program = (
+        "import brivane, time\n"
+        f"arm = brivane.Arm({arm.simulator.port!r})\n"
+        "servo = brivane.Servo(arm)\n"
+        "servo.law = lambda sample: (0.1, 0, 0)\n"
+        "servo.start()\n"
+        "time.sleep(0.2)\n"
+        "print(servo.running)\n")
+    arm.close()
+    result = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True,
+                            timeout=20)
+    assert result.returncode == 0 and result.stdout == "True\n", result.stderr
