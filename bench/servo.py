@@ -78,6 +78,7 @@ def servo_run(rate, seconds, churn=False, effects=()):
         servo = brivane.Servo(arm, rate=rate, ramp=0.0)
         servo.effects = list(effects)
         with servo:
+            cpu = time.process_time()
             if churn:
                 end = time.monotonic() + seconds
                 while time.monotonic() < end:  # the main thread itself churns
@@ -87,7 +88,10 @@ def servo_run(rate, seconds, churn=False, effects=()):
                     gc.collect(0)
             else:
                 time.sleep(seconds)
+            # With the main thread asleep the process's processor time is the servo thread's.
+            cpu = time.process_time() - cpu
         samples = servo.samples()
+        servo_run.cpu_us_per_period = cpu * 1e6 / max(servo.stats.periods, 1)
         return servo.stats, samples
 
 
@@ -173,6 +177,8 @@ def main():
         print(f"{'servo, main ' + label:<26}{'':>10}{stats.late_p99_us:>10.0f}"
               f"{stats.late_max_us:>10.0f}{percentile(devs, 0.99):>13.0f}{stats.overruns:>10}"
               f"{stats.failures:>10}")
+        if not churn:
+            print(f"{'  its CPU per period':<26}{servo_run.cpu_us_per_period:>10.1f} us")
         late, periods, _ = python_loop(seconds, churn)
         devs = deviation(periods, 1000.0)
         results[("python", churn)] = percentile(devs, 0.99)

@@ -23,9 +23,11 @@ class ServoClock {
     bool HighResolution() const { return high_resolution_; }
 
   private:
-    std::intptr_t timer_ = -1;  // Windows: the waitable timer
+    // Windows': the waitable timer, and whether the 1 ms system timer period a normal timer
+    // needs was raised. Unused elsewhere.
+    [[maybe_unused]] std::intptr_t timer_ = -1;
     bool high_resolution_ = true;
-    bool period_raised_ = false;  // Windows: the 1 ms system timer period a normal timer needs
+    [[maybe_unused]] bool period_raised_ = false;
 };
 
 // Raises the calling thread to real-time priority (SCHED_FIFO on Linux, time-critical on
