@@ -29,9 +29,9 @@ Vec3 Three(py::handle values) {
     return {sequence[0].cast<float>(), sequence[1].cast<float>(), sequence[2].cast<float>()};
 }
 
-// An effect from its specification, (kind, fields...), as brivane.effects makes it.
-H::Effect EffectFrom(py::handle spec) {
-    const py::tuple t = py::reinterpret_borrow<py::tuple>(spec);
+// An effect from its fields, (kind, fields...), as brivane.effects lays them out.
+H::Effect EffectFrom(py::handle fields) {
+    const py::tuple t = py::reinterpret_borrow<py::tuple>(fields);
     const std::string kind = t[0].cast<std::string>();
     if (kind == "constant") return H::ConstantForce{Three(t[1])};
     if (kind == "spring") return H::Spring{Three(t[1]), Three(t[2]), t[3].cast<float>()};
@@ -147,13 +147,13 @@ class Servo {
         }
     }
 
-    void SetEffects(const py::sequence& specs) {
+    void SetEffects(const py::sequence& effects_fields) {
         H::EffectSet effects;
-        for (const py::handle spec : specs) {
-            if (!effects.add(EffectFrom(spec))) {
-                throw py::value_error("a servo renders at most " +
-                                      std::to_string(H::EffectSet::kCapacity) +
-                                      " effects at once, not " + std::to_string(specs.size()));
+        for (const py::handle fields : effects_fields) {
+            if (!effects.add(EffectFrom(fields))) {
+                throw py::value_error(
+                    "a servo renders at most " + std::to_string(H::EffectSet::kCapacity) +
+                    " effects at once, not " + std::to_string(effects_fields.size()));
             }
         }
         effects_ = effects;

@@ -187,9 +187,9 @@ class Servo:
         lease."""
         effects = tuple(effects)
         for effect in effects:
-            if not hasattr(effect, "_spec"):
+            if not hasattr(effect, "_fields"):
                 raise TypeError(f"effects are brivane.effects records, not {type(effect).__name__}")
-        self._native.set_effects([effect._spec() for effect in effects])
+        self._native.set_effects([effect._fields() for effect in effects])
         self._effects = effects
 
     @property
