@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -48,6 +50,16 @@ H::Effect EffectFrom(py::handle fields) {
 }
 
 class Servo {
+    // Runs `use` on the servo (null before the first start) under control_ and without the
+    // interpreter lock: start() and stop() replace and join the servo under control_, and its
+    // thread may want the interpreter lock for the law meanwhile.
+    template <typename Use>
+    auto WithServo(Use&& use) const {
+        py::gil_scoped_release unlocked;
+        const std::lock_guard<std::mutex> guard(control_);
+        return use(servo_.get());
+    }
+
   public:
     Servo(py::object arm, py::object grip, std::string port, double rate, double max_force,
           double ramp, double lease, bool realtime, std::size_t samples, py::object sample_class)
@@ -62,14 +74,11 @@ class Servo {
         options_.realtime = realtime;
         options_.samples = samples;
     }
-    ~Servo() {
-        // The thread may be waiting for the interpreter lock in the law: let it have it.
-        py::gil_scoped_release unlocked;
-        Halt();
-    }
+    ~Servo() { Stop(); }
 
     void Start() {
-        if (servo_ && servo_->running()) return;
+        if (WithServo([](H::Servo* servo) { return servo && servo->running(); })) return;
+        Stop();  // a run that ended by itself still holds the arm
         ArmLoan loan = LendArm(arm_, "servo");
         GripLoan grip;
         try {
@@ -78,18 +87,22 @@ class Servo {
             loan.give_back();
             throw;
         }
-        int refused = 0;
-        {
-            py::gil_scoped_release unlocked;
-            servo_ = std::make_unique<H::Servo>(*loan.arm, options_, grip.grip);
-            servo_->set_effects(effects_);
-            if (!law_.is_none()) servo_->set_law(Law());
-            refused = servo_->start();
-            if (refused != 0) {
+        const bool lawful = !law_.is_none();
+        const int refused = WithServo([&](H::Servo*) {
+            auto next = std::make_unique<H::Servo>(*loan.arm, options_, grip.grip);
+            next->set_effects(effects_);
+            if (lawful) next->set_law(Law());
+            const int error = next->start();
+            if (error != 0) {
                 loan.give_back();
                 if (grip.give_back) grip.give_back();
+                return error;
             }
-        }
+            servo_ = std::move(next);
+            give_back_ = std::move(loan.give_back);
+            give_back_grip_ = std::move(grip.give_back);
+            return 0;
+        });
         if (refused != 0) {
             char system_text[256] = {};
             if (!Platform::SystemErrorText(refused, system_text, sizeof system_text)) {
@@ -111,25 +124,29 @@ class Servo {
             }
             throw std::runtime_error("the servo's thread could not start: " + text);
         }
-        give_back_ = std::move(loan.give_back);
-        give_back_grip_ = std::move(grip.give_back);
         law_error_ = py::none();
     }
 
+    // Stops the thread and gives the arm (and the grip) back.
     void Stop() {
-        {
-            py::gil_scoped_release unlocked;
-            Halt();
-        }
+        WithServo([this](H::Servo* servo) {
+            if (servo) servo->stop();
+            for (std::function<void()>* loan : {&give_back_, &give_back_grip_}) {
+                if (*loan) (*loan)();
+                *loan = nullptr;
+            }
+        });
     }
 
-    bool Running() const { return servo_ && servo_->running(); }
+    bool Running() const {
+        return WithServo([](H::Servo* servo) { return servo && servo->running(); });
+    }
 
     // The exception that stopped the servo, or None.
     py::object Error() const {
         if (!law_error_.is_none()) return law_error_;
-        if (!servo_) return py::none();
-        const H::ServoStop stop = servo_->stopped_by();
+        const H::ServoStop stop =
+            WithServo([](H::Servo* servo) { return servo ? servo->stopped_by() : H::ServoStop{}; });
         const py::module_ errors = py::module_::import("brivane.errors");
         switch (stop.kind) {
             case H::ServoStop::Kind::LineLost:
@@ -156,24 +173,35 @@ class Servo {
                     " effects at once, not " + std::to_string(effects_fields.size()));
             }
         }
-        effects_ = effects;
-        if (servo_) servo_->set_effects(effects_);
+        WithServo([&](H::Servo* servo) {
+            effects_ = effects;
+            if (servo) servo->set_effects(effects_);
+        });
     }
 
     py::object GetLaw() const { return law_; }
     void SetLaw(py::object law) {
         law_ = std::move(law);
-        if (servo_) servo_->set_law(law_.is_none() ? H::Law{} : Law());
+        const bool lawful = !law_.is_none();
+        WithServo([&](H::Servo* servo) {
+            if (servo) servo->set_law(lawful ? Law() : H::Law{});
+        });
     }
 
     void Renew() {
-        if (servo_) servo_->renew();
+        WithServo([](H::Servo* servo) {
+            if (servo) servo->renew();
+        });
     }
 
-    py::object State() const { return SampleRecord(servo_ ? servo_->latest() : H::Sample{}); }
+    py::object State() const {
+        return SampleRecord(
+            WithServo([](H::Servo* servo) { return servo ? servo->latest() : H::Sample{}; }));
+    }
 
     py::tuple Stats() const {
-        const H::ServoStatistics s = servo_ ? servo_->statistics() : H::ServoStatistics{};
+        const H::ServoStatistics s = WithServo(
+            [](H::Servo* servo) { return servo ? servo->statistics() : H::ServoStatistics{}; });
         return py::make_tuple(s.periods, s.overruns, s.failures, s.rate_hz, s.period_p50_us,
                               s.period_p99_us, s.period_max_us, s.lateness_p99_us,
                               s.lateness_max_us);
@@ -182,11 +210,13 @@ class Servo {
     // Every sample since the last call, as the bytes of consecutive Sample structs, and how
     // many were dropped because the record overflowed meanwhile.
     py::tuple TakeSamples() {
-        if (!servo_) return py::make_tuple(py::bytes(), 0);
-        H::SampleRing& ring = servo_->samples();
-        std::vector<H::Sample> taken(ring.capacity());
-        // Under the interpreter lock: the ring has one reader at a time.
-        const H::SampleRing::Taken got = ring.take(taken.data(), taken.size());
+        std::vector<H::Sample> taken;
+        // Under control_: the ring has one reader at a time.
+        const H::SampleRing::Taken got = WithServo([&](H::Servo* servo) {
+            if (!servo) return H::SampleRing::Taken{};
+            taken.resize(servo->samples().capacity());
+            return servo->samples().take(taken.data(), taken.size());
+        });
         return py::make_tuple(
             py::bytes(reinterpret_cast<const char*>(taken.data()), got.count * sizeof(H::Sample)),
             got.dropped);
@@ -198,19 +228,12 @@ class Servo {
     double LeaseSeconds() const { return options_.lease; }
     void SetLease(double seconds) {
         options_.lease = seconds;
-        if (servo_) servo_->set_lease(seconds);
+        WithServo([&](H::Servo* servo) {
+            if (servo) servo->set_lease(seconds);
+        });
     }
 
   private:
-    // Stops the thread and gives the arm back; without the interpreter lock.
-    void Halt() {
-        if (servo_) servo_->stop();
-        for (std::function<void()>* loan : {&give_back_, &give_back_grip_}) {
-            if (*loan) (*loan)();
-            *loan = nullptr;
-        }
-    }
-
     py::object SampleRecord(const H::Sample& s) const {
         return Record(sample_class_,
                       py::make_tuple(s.time, Floats(s.position.data(), 3),
@@ -247,6 +270,8 @@ class Servo {
     H::EffectSet effects_;
     py::object law_ = py::none();
     py::object law_error_ = py::none();  // set on the servo's thread, with the interpreter lock
+    // Under control_: the servo, its loans and the effects it is given.
+    mutable std::mutex control_;
     std::unique_ptr<H::Servo> servo_;
     std::function<void()> give_back_, give_back_grip_;
 };

@@ -45,7 +45,6 @@ def test_servo_renders_its_effects_within_max_force_and_records_every_period(
         assert wait_for(lambda: servo.stats.periods > 150)
         first = servo.samples()
     assert not servo.running and servo.error is None
-    assert servo.state.force == pytest.approx(force, abs=1e-6)
     moved = [b - a for a, b in zip(start, servo.state.position)]
     assert moved[0] == pytest.approx(force[0] / 200, abs=1e-3)
 
@@ -56,6 +55,10 @@ def test_servo_renders_its_effects_within_max_force_and_records_every_period(
     assert len(samples) == servo.stats.periods and servo.dropped == 0
     assert numpy.all(numpy.diff(samples["time"]) > 0)
     assert tuple(samples["force"][-1]) == pytest.approx(servo.state.force, abs=1e-6)
+    # Each period commanded the force, or zero after an exchange a busy machine let fail.
+    held = numpy.all(numpy.isclose(samples["force"], force, atol=1e-6), axis=1)
+    zero = numpy.all(samples["force"] == 0, axis=1)
+    assert numpy.all(held | zero) and held.mean() > 0.9
     assert len(servo.samples()) == 0  # each sample once
 
 
@@ -100,7 +103,12 @@ def test_a_law_adds_its_force_each_period_from_the_latest_sample(arm):
         servo.law = law
         assert wait_for(lambda: len(seen) > 50)
     assert servo.error is None
-    assert servo.state.force == pytest.approx((0.5, 0, 0.5), abs=1e-6)
+    # The law saw the effects' force, and the servo commanded both; or zero after an
+    # exchange a busy machine let fail.
+    assert {tuple(s.force) for s in seen} == {(0.5, 0.0, 0.0)}
+    forces = servo.samples()["force"]
+    held = numpy.all(numpy.isclose(forces, (0.5, 0, 0.5), atol=1e-6), axis=1)
+    assert numpy.all(held | numpy.all(forces == 0, axis=1)) and held.mean() > 0.9
     assert all(isinstance(s, brivane.Sample) for s in seen)
     assert all(b.time > a.time for a, b in zip(seen, seen[1:]))
 
