@@ -151,5 +151,6 @@ PYBIND11_MODULE(_brivane, m) {
     P::RegisterGrip(m);
     P::RegisterPorts(m);
     P::RegisterServo(m);
+    P::RegisterTrace(m);
     Brivane::HardwareAPI::Python::InstallSignalCheck();
 }

@@ -34,5 +34,6 @@ void RegisterArm(pybind11::module_& m);
 void RegisterGrip(pybind11::module_& m);
 void RegisterPorts(pybind11::module_& m);
 void RegisterServo(pybind11::module_& m);
+void RegisterTrace(pybind11::module_& m);
 
 }  // namespace Brivane::HardwareAPI::Package

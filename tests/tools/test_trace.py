@@ -233,6 +233,13 @@ def test_a_malformed_trace_is_refused_with_its_line(tmp_path, text, line, what):
     replay = subprocess.run([simulator_path(), "--replay", str(path)], capture_output=True,
                             text=True, timeout=10)
     assert replay.returncode == 2 and f"bad.trace:{line}: {what}" in replay.stderr
+    code, _, error = decode("--follow", "--plot", tmp_path / "out.png", path)
+    assert code == 1 and f"bad.trace:{line}: {what}" in error, error
+    assert not (tmp_path / "out.png").exists()
+    brivane = pytest.importorskip("brivane.trace")
+    with pytest.raises(brivane.TraceError, match=f"bad.trace:{line}: {re.escape(what)}") as caught:
+        brivane.read(path)
+    assert (caught.value.line, caught.value.path) == (line, str(path))
 
 
 @pytest.mark.parametrize("speed", [1, 0.5, 1e-6])
@@ -277,9 +284,10 @@ def test_plot_that_cannot_be_drawn_is_reported(tmp_path, plotter):
 
 def make_output(tool, target, *options, env=None):
     """Writes `target` with brivane-sim --proxy --record, through which a program opens the
-    port and closes it again, or with brivane-trace --plot: (exit status, standard error)."""
-    if tool == "plot":
-        code, _, error = decode("--plot", target, *options, TRACES / "arm.trace", env=env)
+    port and closes it again, or with brivane-trace --plot or --csv: (exit status, standard
+    error)."""
+    if tool in ("plot", "csv"):
+        code, _, error = decode(f"--{tool}", target, *options, TRACES / "arm.trace", env=env)
         return code, error
     with Simulator("arm") as arm:
         proxy = subprocess.Popen([simulator_path(), "--proxy", arm.port, "--record", target,
@@ -293,8 +301,8 @@ def make_output(tool, target, *options, env=None):
 
 
 def is_output(tool, path):
-    data = path.read_bytes()
-    return data.startswith(b"\x89PNG" if tool == "plot" else b"brivane-trace 1\n# port: ")
+    start = {"plot": b"\x89PNG", "csv": b"frame,request_time,"}
+    return path.read_bytes().startswith(start.get(tool, b"brivane-trace 1\n# port: "))
 
 
 def files(folder):
@@ -309,7 +317,7 @@ def user_files(tmp_path):
         (tmp_path / "elsewhere").mkdir()
         own = tmp_path / "elsewhere" / "own"
         own.write_text("the user's own\n")
-        target = tmp_path / ("out.png" if tool == "plot" else "out.trace")
+        target = tmp_path / {"plot": "out.png", "csv": "out.csv"}.get(tool, "out.trace")
         if what == "file":
             target.write_text("the user's own\n")
         else:
@@ -319,7 +327,7 @@ def user_files(tmp_path):
 
 
 @pytest.mark.parametrize("what", ["file", "symlink", "dangling symlink"])
-@pytest.mark.parametrize("tool", ["record", "plot"])
+@pytest.mark.parametrize("tool", ["record", "plot", "csv"])
 def test_output_does_not_replace_a_file_unasked(tmp_path, user_files, tool, what):
     target, own = user_files(tool, what)
     before = files(tmp_path)
@@ -327,13 +335,13 @@ def test_output_does_not_replace_a_file_unasked(tmp_path, user_files, tool, what
     assert code == 1 and f"{target} exists; --overwrite replaces it" in error, error
     assert files(tmp_path) == before and own.read_text() == "the user's own\n"
     assert what != "file" or target.read_text() == "the user's own\n"
-    tool_path = trace_path() if tool == "plot" else simulator_path()
+    tool_path = simulator_path() if tool == "record" else trace_path()
     help_text = subprocess.run([tool_path, "--help"], capture_output=True, text=True).stdout
     assert "--overwrite" in help_text
 
 
 @pytest.mark.parametrize("what", ["file", "symlink", "dangling symlink"])
-@pytest.mark.parametrize("tool", ["record", "plot"])
+@pytest.mark.parametrize("tool", ["record", "plot", "csv"])
 def test_overwrite_replaces_the_file_never_through_a_symlink(tmp_path, user_files, tool, what):
     target, own = user_files(tool, what)
     before = files(tmp_path)

@@ -30,7 +30,8 @@ using Trace::Direction;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kChunk = 4096;
-// Idle this long, the trace goes to the file.
+// Idle this long, or busy, this often, the trace goes to the file: brivane-trace --follow
+// shows it as it comes.
 constexpr int kFlushAfterMs = 100;
 
 class Recorder {
@@ -42,6 +43,10 @@ class Recorder {
         const auto us =
             std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start_).count();
         writer_.Write(static_cast<std::uint64_t>(us), direction, data, n);
+        if (us - flushed_us_ >= kFlushAfterMs * 1000) {
+            writer_.Flush();
+            flushed_us_ = us;
+        }
         ++chunks_[direction == Direction::ToDevice];
         bytes_[direction == Direction::ToDevice] += n;
     }
@@ -62,6 +67,7 @@ class Recorder {
   private:
     Trace::Writer& writer_;
     const Clock::time_point start_;
+    long long flushed_us_ = 0;  // when the trace last went to the file
     std::mutex mutex_;
     std::size_t chunks_[2] = {};
     std::size_t bytes_[2] = {};

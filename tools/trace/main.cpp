@@ -6,15 +6,19 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "Decode.h"
+#include "Follow.h"
 #include "Plotter.h"
+#include "Table.h"
 
 namespace {
 
@@ -29,11 +33,19 @@ the grip's messages, or junk.
 
   --summary          counts per message, exchange rate, answer times, time-outs and junk
                      instead of the frames
-  --plot OUT.png     also draw the answer times and, for an arm, its position over time
-                     (needs matplotlib). The image is drawn beside OUT.png and takes its
-                     name when whole; OUT.png must not exist (a symlink neither)
-  --overwrite        with --plot: replace an existing OUT.png (a symlink itself, never the
-                     file it points to)
+  --plot OUT.png     draw the session instead: an arm's position (each axis in its own
+                     panel), commanded force, velocity, loop period and answer time, or a
+                     grip's quaternion, hall level and message interval (needs
+                     matplotlib). The image is drawn beside OUT.png and takes its name when
+                     whole; OUT.png must not exist (a symlink neither)
+  --csv OUT.csv      write the session as one table instead: a row per arm request with its
+                     answer's fields, or per grip message; OUT.csv must not exist either
+  --overwrite        with --plot or --csv: replace an existing file (a symlink itself,
+                     never the file it points to)
+  --follow           draw FILE live in a window while brivane-sim --proxy records it, until
+                     the proxy ends or the window is closed; with --plot, draw the last view
+                     into OUT.png instead of a window
+  --seconds S        with --follow: the latest S seconds are shown (default 10)
   --device arm|grip  the device, when the trace's first bytes do not tell
   --help             this text
 )";
@@ -133,62 +145,165 @@ std::string ImageFormat(const std::string& target) {
     return target.substr(dot + 1);
 }
 
-// The plotter runs in the Debian interpreter, which has matplotlib from python3-matplotlib,
-// unless BRIVANE_PYTHON names another.
-bool Plot(const Session& session, const std::string& out, const std::string& format) {
-    const char* python = std::getenv("BRIVANE_PYTHON");
-    if (python == nullptr || *python == '\0') {
-        python = ::access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
-    }
-    int fds[2];
-    if (::pipe(fds) != 0) return false;
-    const pid_t child = ::fork();
-    if (child < 0) return false;
-    if (child == 0) {
-        ::dup2(fds[0], 0);
-        ::close(fds[0]);
-        ::close(fds[1]);
-        ::execlp(python, python, "-c", kPlotter, out.c_str(), format.c_str(),
-                 static_cast<char*>(nullptr));
-        std::fprintf(stderr, "brivane-trace: cannot run %s: %s\n", python, std::strerror(errno));
-        ::_exit(127);
-    }
-    ::close(fds[0]);
-    // A plotter that ends before it has read everything (no interpreter, no matplotlib) is
-    // told by its exit status, not by SIGPIPE, which would end this process without a word.
-    ::signal(SIGPIPE, SIG_IGN);
-    std::FILE* data = ::fdopen(fds[1], "w");
-    if (data != nullptr) {
-        float position[3];
-        for (const Frame& frame : session.frames) {
-            if (std::ferror(data)) break;
-            const double t = static_cast<double>(frame.time_us) / 1e6;
-            if (frame.kind == Kind::Answer) {
-                std::fprintf(data, "answer %.6f %llu\n", t,
-                             static_cast<unsigned long long>(frame.answer_us));
-            }
-            if (ArmPosition(session, frame, position)) {
-                std::fprintf(data, "position %.6f %.7g %.7g %.7g\n", t,
-                             static_cast<double>(position[0]), static_cast<double>(position[1]),
-                             static_cast<double>(position[2]));
-            }
+// The plotter (plots.py and plot.py) in the Debian interpreter, which has matplotlib from
+// python3-matplotlib, unless BRIVANE_PYTHON names another; fed the tables on a pipe.
+class Plotter {
+  public:
+    ~Plotter() { Finish(); }
+
+    // Draws into `image` in `format`, or in a window that follows the tables when `image` is
+    // empty.
+    bool Start(const std::string& image, const std::string& format) {
+        const char* python = std::getenv("BRIVANE_PYTHON");
+        if (python == nullptr || *python == '\0') {
+            python = ::access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
         }
-        std::fclose(data);
-    } else {
-        ::close(fds[1]);
+        int fds[2];
+        if (::pipe(fds) != 0) return false;
+        child_ = ::fork();
+        if (child_ < 0) return false;
+        if (child_ == 0) {
+            ::dup2(fds[0], 0);
+            ::close(fds[0]);
+            ::close(fds[1]);
+            ::execlp(python, python, "-c", kPlotter, image.c_str(), format.c_str(),
+                     static_cast<char*>(nullptr));
+            std::fprintf(stderr, "brivane-trace: cannot run %s: %s\n", python,
+                         std::strerror(errno));
+            ::_exit(127);
+        }
+        ::close(fds[0]);
+        // A plotter that ends before it has read everything (no interpreter, no matplotlib,
+        // a window closed) is told by the failed write and its exit status, not by SIGPIPE,
+        // which would end this process without a word.
+        ::signal(SIGPIPE, SIG_IGN);
+        data_ = ::fdopen(fds[1], "w");
+        if (data_ == nullptr) {
+            ::close(fds[1]);
+            return false;
+        }
+        const std::string layout = LayoutJson() + "\n";
+        return std::fputs(layout.c_str(), data_) >= 0;
     }
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+
+    // False when the plotter takes no more: it has ended.
+    bool Send(const Tables& tables) {
+        if (data_ == nullptr) return false;
+        std::fprintf(data_, "tables %s %zu %zu %zu %zu %zu %zu %zu\n", DeviceName(tables.device),
+                     tables.frames, tables.exchanges.size(), tables.messages.size(),
+                     tables.junk_frames, tables.junk_bytes, tables.unanswered, tables.unmatched);
+        std::fwrite(tables.exchanges.data(), sizeof(ExchangeRow), tables.exchanges.size(), data_);
+        std::fwrite(tables.messages.data(), sizeof(MessageRow), tables.messages.size(), data_);
+        return std::fflush(data_) == 0;
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+
+    // Ends the input and waits for the plotter: true when it drew and ended well.
+    bool Finish() {
+        if (child_ <= 0) return false;
+        if (data_ != nullptr) std::fclose(data_);
+        data_ = nullptr;
+        int status = 0;
+        while (::waitpid(child_, &status, 0) < 0 && errno == EINTR) {
+        }
+        child_ = 0;
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+
+  private:
+    pid_t child_ = 0;
+    std::FILE* data_ = nullptr;
+};
+
+volatile std::sig_atomic_t g_stop = 0;
+
+void OnStop(int) {
+    g_stop = 1;
+}
+
+// Follows the trace that brivane-sim --proxy records for `target`, showing its latest
+// seconds in the plotter, until the proxy ends, the window is closed or a stop signal comes.
+int Follow(const std::string& target, Device device, double seconds, Plotter& plotter,
+           NewFile* image, const std::string& image_name) {
+    Follower follower;
+    std::string problem;
+    if (!follower.Open(target, problem)) {
+        std::fprintf(stderr, "brivane-trace: %s\n", problem.c_str());
+        return 1;
+    }
+    if (!plotter.Start(image ? image->Temporary() : "", ImageFormat(image_name))) {
+        std::fprintf(stderr, "brivane-trace: the plotter did not start\n");
+        return 1;
+    }
+    std::fprintf(stderr, "brivane-trace: following %s\n", follower.Source().c_str());
+    struct sigaction stop {};
+    stop.sa_handler = OnStop;
+    ::sigaction(SIGINT, &stop, nullptr);
+    ::sigaction(SIGTERM, &stop, nullptr);
+    constexpr timespec kRefresh{0, 200 * 1000 * 1000};
+    bool shown = false, open = true;
+    std::size_t first = 0, last = 0;  // the frames shown
+    while (open && g_stop == 0) {
+        Error error;
+        const Follower::Read read = follower.Poll(error);
+        if (read == Follower::Read::Bad) {
+            std::fprintf(stderr, "brivane-trace: %s:%zu: %s\n", follower.Source().c_str(),
+                         error.line, error.what.c_str());
+            return 1;
+        }
+        if (read != Follower::Read::Nothing || !shown) {
+            // The device, once told, stays: a window of the latest bytes may not tell it.
+            if (device == Device::Unknown && !follower.Window().chunks.empty()) {
+                device = Guess(follower.Window());
+            }
+            const Session session = Decode(follower.Window(), device);
+            first = follower.FramesDropped() + 1;
+            last = follower.FramesDropped() + session.frames.size();
+            open = plotter.Send(Tabulate(session, first));
+            follower.Trim(session, seconds);
+            shown = true;
+        }
+        if (read == Follower::Read::Ended) break;
+        ::nanosleep(&kRefresh, nullptr);
+    }
+    const bool drawn = plotter.Finish();
+    if (image == nullptr) return 0;  // a window: closing it is the way out
+    if (!drawn) {
+        std::fprintf(stderr, "brivane-trace: the plot was not drawn\n");
+        return 1;
+    }
+    if (!image->Commit(problem)) {
+        std::fprintf(stderr, "brivane-trace: %s\n", problem.c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "brivane-trace: drew %s (frames %zu to %zu)\n", image_name.c_str(), first,
+                 last);
+    return 0;
+}
+
+// Writes the tables as CSV into `out`, made whole beside it first.
+bool WriteCsvFile(const Tables& tables, NewFile& out, const std::string& name) {
+    std::string problem;
+    std::FILE* file = ::fdopen(::dup(out.Fd()), "w");
+    const bool written = file != nullptr && WriteCsv(tables, file);
+    if (file != nullptr) std::fclose(file);
+    if (!written) {
+        std::fprintf(stderr, "brivane-trace: cannot write %s: %s\n", name.c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    if (!out.Commit(problem)) {
+        std::fprintf(stderr, "brivane-trace: %s\n", problem.c_str());
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string path, plot;
-    bool summary = false;
-    bool overwrite = false;
+    std::string path, plot, csv;
+    bool summary = false, overwrite = false, follow = false;
+    double seconds = 10.0;
     Device device = Device::Unknown;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -199,11 +314,21 @@ int main(int argc, char** argv) {
             summary = true;
         } else if (arg == "--overwrite") {
             overwrite = true;
-        } else if (arg == "--plot" || arg == "--device") {
+        } else if (arg == "--follow") {
+            follow = true;
+        } else if (arg == "--plot" || arg == "--device" || arg == "--csv" || arg == "--seconds") {
             if (i + 1 >= argc) Usage(("missing value for " + arg).c_str());
             const std::string value = argv[++i];
-            if (arg == "--plot") {
+            if (arg == "--seconds") {
+                char* end = nullptr;
+                seconds = std::strtod(value.c_str(), &end);
+                if (end == value.c_str() || *end != '\0' || !(seconds > 0.0 && seconds <= 3600.0)) {
+                    Usage("--seconds is a number of seconds, above 0 and up to 3600");
+                }
+            } else if (arg == "--plot") {
                 plot = value;
+            } else if (arg == "--csv") {
+                csv = value;
             } else if (value == "arm" || value == "grip") {
                 device = value == "arm" ? Device::Arm : Device::Grip;
             } else {
@@ -218,14 +343,21 @@ int main(int argc, char** argv) {
         }
     }
     if (path.empty()) Usage("no trace given");
-    if (overwrite && plot.empty()) Usage("--overwrite goes with --plot");
+    if (overwrite && plot.empty() && csv.empty()) Usage("--overwrite goes with --plot or --csv");
+    if (follow && (summary || !csv.empty())) Usage("--follow draws: no --summary or --csv");
+    if (!plot.empty() && plot == csv) Usage("--plot and --csv name the same file");
 
-    // Before anything is printed: a plot that must not replace a file is no plot at all.
-    NewFile image;
+    // Before anything is printed: an output that must not replace a file is no output at all.
+    NewFile image, table;
     std::string problem;
-    if (!plot.empty() && !image.Create(plot, overwrite, problem)) {
+    if ((!plot.empty() && !image.Create(plot, overwrite, problem)) ||
+        (!csv.empty() && !table.Create(csv, overwrite, problem))) {
         std::fprintf(stderr, "brivane-trace: %s\n", problem.c_str());
         return 1;
+    }
+    Plotter plotter;
+    if (follow) {
+        return Follow(path, device, seconds, plotter, plot.empty() ? nullptr : &image, plot);
     }
 
     Trace trace;
@@ -238,12 +370,19 @@ int main(int argc, char** argv) {
     const Session session = Decode(trace, device);
     if (summary) {
         PrintSummary(trace, session);
-    } else if (plot.empty()) {
+    } else if (plot.empty() && csv.empty()) {
         PrintFrames(session);
     }
     std::fflush(stdout);
+    if (plot.empty() && csv.empty()) return 0;
+    const Tables tables = Tabulate(session);
+    if (!csv.empty()) {
+        if (!WriteCsvFile(tables, table, csv)) return 1;
+        std::fprintf(stderr, "brivane-trace: wrote %s\n", csv.c_str());
+    }
     if (!plot.empty()) {
-        if (!Plot(session, image.Temporary(), ImageFormat(plot))) {
+        if (!plotter.Start(image.Temporary(), ImageFormat(plot)) || !plotter.Send(tables) ||
+            !plotter.Finish()) {
             std::fprintf(stderr, "brivane-trace: the plot was not drawn\n");
             return 1;
         }

@@ -1,36 +1,90 @@
-"""Draws what brivane-trace gives on standard input: the answer times over the session and
-their histogram, and the arm's position over time when there is one.
-
-Input lines: "answer SECONDS MICROSECONDS" and "position SECONDS X Y Z". Arguments: the image
-file and its format (png, svg, pdf...), which its name need not tell.
-"""
+# brivane-trace's plotter, run after brivane/plots.py in one script (see Plotter.h.in): it
+# draws the tables brivane-trace writes on its standard input, into an image or, live, in a
+# window that follows them.
+#
+# Arguments: the image file and its format (png, svg, pdf...), which the file's name need not
+# tell; no file for a window. Input: a line of JSON, the tables' layout, then for each state
+# of the session a line "tables DEVICE FRAMES EXCHANGES MESSAGES JUNK_FRAMES JUNK_BYTES
+# UNANSWERED UNMATCHED" followed by the rows of its exchanges and its messages.
+import json
+import signal
 import sys
+import threading
 
-try:
-    import matplotlib
-except ImportError:
-    sys.exit("brivane-trace: --plot needs matplotlib (Debian: apt-get install python3-matplotlib)")
-matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
 
-answers, positions = [], []
-for line in sys.stdin:
-    kind, *values = line.split()
-    (answers if kind == "answer" else positions).append([float(v) for v in values])
+def _main(image, image_format):
+    # Ctrl-C reaches brivane-trace too, which then ends the input: the plot ends with it.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        import matplotlib
+    except ImportError:
+        sys.exit("brivane-trace: plotting needs matplotlib "
+                 "(Debian: apt-get install python3-matplotlib)")
+    source = sys.stdin.buffer
+    layout = json.loads(source.readline())
 
-rows = 3 if positions else 2
-figure, axes = plt.subplots(rows, 1, figsize=(9, 3.2 * rows))
-times = [a[0] for a in answers]
-micros = [a[1] for a in answers]
-axes[0].plot(times, micros, ".", markersize=2)
-axes[0].set(title="Answer time over the session", xlabel="s", ylabel="µs")
-axes[1].hist(micros, bins=min(100, max(10, len(micros) // 20)))
-axes[1].set(title="Answer times", xlabel="µs", ylabel="answers")
-if positions:
-    t = [p[0] for p in positions]
-    for axis, name in enumerate("xyz"):
-        axes[2].plot(t, [p[1 + axis] * 1e3 for p in positions], label=name)
-    axes[2].set(title="Arm position", xlabel="s", ylabel="mm")
-    axes[2].legend()
-figure.tight_layout()
-figure.savefig(sys.argv[1], format=sys.argv[2], dpi=100)
+    def tables():
+        """The next state of the session: its device, columns and title; None at the end."""
+        head = source.readline().split()
+        if not head:
+            return None
+        device = head[1].decode()
+        frames, exchanges, messages, junk, _, unanswered, unmatched = map(int, head[2:])
+        rows = {}
+        for kind, count in (("exchanges", exchanges), ("messages", messages)):
+            size = count * layout[kind]["itemsize"]
+            data = source.read(size)
+            if len(data) != size:
+                return None
+            rows[kind] = table(layout, kind, data)
+        columns = (grip_columns(rows["messages"]) if device == "grip"
+                   else arm_columns(rows["exchanges"]))
+        title = describe(device, columns, frames)
+        title += f"\n{unanswered} without answer, {unmatched} unasked, {junk} junk frames"
+        return device, columns, title
+
+    if image:
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+        last = None
+        while (state := tables()) is not None:
+            last = state
+        if last is None:
+            sys.exit("brivane-trace: the plotter was given no session")
+        device, columns, title = last
+        figure = plt.figure()
+        Panels(figure, columns, device).update(columns, title)
+        figure.savefig(image, format=image_format, dpi=100)
+        return
+
+    import matplotlib.pyplot as plt
+    latest = [None]
+    ended = threading.Event()
+
+    def read():
+        while (state := tables()) is not None:
+            latest[0] = state
+        ended.set()
+
+    threading.Thread(target=read, daemon=True).start()
+    figure = plt.figure()
+    view = {}
+
+    def refresh():
+        state, latest[0] = latest[0], None
+        if state is not None:
+            device, columns, title = state
+            if "panels" not in view:
+                view["panels"] = Panels(figure, columns, device, every=True)
+            view["panels"].update(columns, title)
+            figure.canvas.draw_idle()
+        if ended.is_set() and latest[0] is None:
+            plt.close(figure)
+
+    timer = figure.canvas.new_timer(interval=200)
+    timer.add_callback(refresh)
+    timer.start()
+    plt.show()
+
+
+_main(sys.argv[1], sys.argv[2])

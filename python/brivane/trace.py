@@ -1,0 +1,87 @@
+"""Traces recorded by `brivane-sim --proxy` as data: `read(path)` decodes a session with the
+tools' own decoder into numpy arrays, one row per request and one per grip message, with the
+same columns as `brivane-trace FILE --csv OUT.csv` writes.
+
+    session = brivane.trace.read("arm.trace")
+    e = session.exchanges
+    force = e[e["command"] == "end_effector_force"]
+    print(numpy.percentile(e["answer_us"], 99), force["x"].ptp())
+
+Exchanges (per request): frame, request_time and answer_time (s since the trace's start),
+answer_us, timed_out, command (the module method that sends it) and command_0..2 (the
+values it carries), then the answer's fields: x, y, z (m) and vx, vy, vz (m/s) of an
+end-effector state, angle_0..2 (rad) and joint_velocity_0..2 (rad/s) of a joint state,
+temperature, current_0..2. Messages (per grip message): frame, time, answer_us (NaN for a
+message nobody asked for), message (its name), device_id, error_flag, error_code, hall,
+buttons, user_data (its length), q0..q3 and battery (V, a status block's). A value a row
+does not carry is NaN.
+"""
+from __future__ import annotations
+
+import json
+import os
+from dataclasses import dataclass
+from typing import Any, Optional, Tuple, Union
+
+from . import _brivane
+
+__all__ = ["read", "Session", "TraceError"]
+
+
+class TraceError(ValueError):
+    """A file that is no trace: the line (1 for the first; 0 for a file that cannot be read
+    whole) and what is wrong with it."""
+
+    def __init__(self, path: str, line: int, what: str) -> None:
+        super().__init__(f"{path}:{line}: {what}")
+        self.path = path
+        self.line = line
+        self.what = what
+
+
+@dataclass(frozen=True)
+class Session:
+    """A decoded trace: the device, the number of frames, the exchanges and messages as
+    numpy structured arrays, what made no frame (junk), the requests that got no answer,
+    the arm answers nobody asked for, and the trace's comments (port, settings, start)."""
+    path: str
+    device: str
+    frames: int
+    exchanges: Any
+    messages: Any
+    junk_frames: int
+    junk_bytes: int
+    unanswered: int
+    unmatched: int
+    comments: Tuple[str, ...]
+
+    def __repr__(self) -> str:
+        return (f"<brivane.trace.Session {self.device} {self.path!r}: {self.frames} frames, "
+                f"{len(self.exchanges)} exchanges, {len(self.messages)} messages>")
+
+
+_layout: Optional[Any] = None
+
+
+def read(path: Union[str, os.PathLike[str]], *, device: Optional[str] = None) -> Session:
+    """Decodes the trace at `path`; `device` ("arm" or "grip") when its first bytes do not
+    tell. Raises TraceError with the line for a file that is no trace, OSError for one that
+    cannot be opened, ValueError for another device."""
+    from . import plots  # numpy, imported only where it is needed
+
+    global _layout
+    if device not in (None, "arm", "grip"):
+        raise ValueError(f"device is 'arm' or 'grip', not {device!r}")
+    name = os.fspath(path)
+    with open(name, "rb"):  # FileNotFoundError, PermissionError, IsADirectoryError as such
+        pass
+    result = _brivane.read_trace(name, device or "")
+    if result[0] is None:
+        raise TraceError(name, result[1], result[2])
+    kind, frames, exchanges, messages, counts, comments = result
+    if _layout is None:
+        _layout = json.loads(_brivane.trace_layout())
+    return Session(path=name, device=kind, frames=frames,
+                   exchanges=plots.table(_layout, "exchanges", exchanges),
+                   messages=plots.table(_layout, "messages", messages),
+                   comments=tuple(comments), **counts)

@@ -1,0 +1,189 @@
+#include "Follow.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+namespace Brivane::Trace {
+
+namespace {
+
+// The proxy writing `name` for a target of that stem and extension: .STEM-PID-N.EXT, its
+// PID; 0 for another name.
+pid_t WriterOf(const std::string& name, const std::string& stem, const std::string& extension) {
+    const std::string prefix = "." + stem + "-";
+    if (name.size() <= prefix.size() + extension.size() || name.compare(0, prefix.size(), prefix) ||
+        name.compare(name.size() - extension.size(), extension.size(), extension)) {
+        return 0;
+    }
+    const std::string middle =
+        name.substr(prefix.size(), name.size() - prefix.size() - extension.size());
+    const std::size_t dash = middle.find('-');
+    if (dash == 0 || dash == std::string::npos || dash + 1 == middle.size() ||
+        middle.find_first_not_of("0123456789-") != std::string::npos ||
+        middle.find('-', dash + 1) != std::string::npos) {
+        return 0;
+    }
+    return static_cast<pid_t>(std::strtol(middle.c_str(), nullptr, 10));
+}
+
+bool Alive(pid_t process) {
+    return ::kill(process, 0) == 0 || errno == EPERM;
+}
+
+}  // namespace
+
+Follower::~Follower() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool Follower::Open(const std::string& target, std::string& error) {
+    target_ = target;
+    // Named as NewFile names its temporary file.
+    const std::size_t slash = target.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::size_t dot = base.rfind('.');
+    if (dot == std::string::npos || dot == 0) dot = base.size();
+    const std::string stem = base.substr(0, dot), extension = base.substr(dot);
+
+    // The newest file of a proxy that still runs.
+    if (DIR* listing = ::opendir(folder.c_str())) {
+        timespec newest{};
+        while (const dirent* entry = ::readdir(listing)) {
+            const pid_t writer = WriterOf(entry->d_name, stem, extension);
+            struct stat about {};
+            const std::string path = (slash == std::string::npos ? "" : folder) + entry->d_name;
+            if (writer <= 0 || !Alive(writer) || ::stat(path.c_str(), &about) != 0) continue;
+            const timespec changed = about.st_mtim;
+            if (source_.empty() || changed.tv_sec > newest.tv_sec ||
+                (changed.tv_sec == newest.tv_sec && changed.tv_nsec > newest.tv_nsec)) {
+                source_ = path;
+                writer_ = writer;
+                newest = changed;
+            }
+        }
+        ::closedir(listing);
+    }
+    if (source_.empty()) source_ = target;
+    fd_ = ::open(source_.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat about {};
+    if (fd_ < 0 || ::fstat(fd_, &about) != 0) {
+        error = errno == ENOENT ? target + " does not exist, and no brivane-sim --proxy records it"
+                                : "cannot read " + source_ + ": " + std::strerror(errno);
+        return false;
+    }
+    device_ = about.st_dev;
+    inode_ = about.st_ino;
+    return true;
+}
+
+bool Follower::Gone() const {
+    if (writer_ == 0) return true;
+    struct stat now {};
+    // Renamed onto its target (or dropped) when the session ended.
+    if (::stat(source_.c_str(), &now) != 0 || now.st_dev != device_ || now.st_ino != inode_) {
+        return true;
+    }
+    return !Alive(writer_);  // ended without a word
+}
+
+Follower::Read Follower::Poll(Error& error) {
+    // Whether the writer is gone is asked first: what it wrote before is then all there is.
+    const bool ended = Gone();
+    const std::size_t before = pending_.size();
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+        if (n > 0) {
+            pending_.append(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            error = {lines_, "cannot be read: " + std::string(std::strerror(errno))};
+            return Read::Bad;
+        }
+    }
+    const bool more = pending_.size() > before;
+    const std::size_t end = pending_.rfind('\n');
+    if (end != std::string::npos) {
+        const std::string text = pending_.substr(0, end + 1);
+        pending_.erase(0, end + 1);
+        if (!Take(text, error)) return Read::Bad;
+    }
+    if (!ended) return more ? Read::More : Read::Nothing;
+    if (!pending_.empty() || lines_ == 0) {
+        error = {lines_ + 1,
+                 pending_.empty() ? "empty: not a trace" : "cut short: the last line has no end"};
+        return Read::Bad;
+    }
+    return Read::Ended;
+}
+
+bool Follower::Take(const std::string& text, Error& error) {
+    // After the first lines, the rest is read as a trace of its own behind the first line.
+    const bool first = lines_ == 0;
+    const std::string whole =
+        first ? text : std::string(kMagic) + " " + std::to_string(kVersion) + "\n" + text;
+    const std::size_t shift = first ? 0 : lines_ - 1;  // from its lines to the file's
+    Trace block;
+    if (!Parse(whole.data(), whole.size(), block, error)) {
+        error.line += shift;
+        return false;
+    }
+    if (!block.chunks.empty() && block.chunks.front().time_us < last_us_) {
+        error = {block.chunks.front().line + shift,
+                 "time " + std::to_string(block.chunks.front().time_us) +
+                     " goes back (the chunk before is at " + std::to_string(last_us_) + ")"};
+        return false;
+    }
+    if (first) window_.comments = std::move(block.comments);
+    for (Chunk chunk : block.chunks) {
+        chunk.offset += window_.bytes.size();
+        chunk.line += shift;
+        window_.chunks.push_back(chunk);
+    }
+    // The offsets above count from the bytes already held, to which these come in order.
+    window_.bytes.insert(window_.bytes.end(), block.bytes.begin(), block.bytes.end());
+    if (!block.chunks.empty()) last_us_ = block.chunks.back().time_us;
+    lines_ += static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+    return true;
+}
+
+void Follower::Trim(const Session& session, double seconds) {
+    if (window_.chunks.empty()) return;
+    const auto span = static_cast<std::uint64_t>(seconds * 1e6);
+    const std::uint64_t last = window_.chunks.back().time_us;
+    if (last - window_.chunks.front().time_us < span + span / 2) return;
+    // A frame that starts a chunk after every frame before it has ended: from there, the
+    // bytes of both directions start at a frame, and no frame is cut.
+    long ended_by = -1;
+    for (std::size_t i = 0; i < session.frames.size(); ++i) {
+        const Frame& frame = session.frames[i];
+        if (frame.kind != Kind::Junk && frame.time_us + span >= last &&
+            static_cast<long>(frame.chunk) > ended_by) {
+            const std::size_t offset = window_.chunks[frame.chunk].offset;
+            Trace kept;
+            kept.comments = std::move(window_.comments);
+            kept.chunks.assign(window_.chunks.begin() + static_cast<long>(frame.chunk),
+                               window_.chunks.end());
+            for (Chunk& chunk : kept.chunks) chunk.offset -= offset;
+            kept.bytes.assign(window_.bytes.begin() + static_cast<long>(offset),
+                              window_.bytes.end());
+            window_ = std::move(kept);
+            frames_dropped_ += i;
+            return;
+        }
+        ended_by = std::max(ended_by, static_cast<long>(frame.last_chunk));
+    }
+}
+
+}  // namespace Brivane::Trace
