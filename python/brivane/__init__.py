@@ -19,6 +19,7 @@ from . import _brivane
 from . import effects
 from .effects import Box, ConstantForce, Damper, Plane, Sphere, Spring
 from .errors import BadAnswer, DeviceError, LineLost, NoAnswer, NotFound, PortError, WrongDevice
+from .scope import scope
 from .servo import Sample, Servo, ServoStats
 
 __all__ = [
@@ -26,7 +27,7 @@ __all__ = [
     "Identity", "State", "JointState", "Stats", "PortInfo", "Found",
     "HandleInfo", "HandleStatus", "HandleError", "StatusBlock",
     "DeviceError", "NoAnswer", "BadAnswer", "LineLost", "PortError", "WrongDevice", "NotFound",
-    "Servo", "Sample", "ServoStats", "effects",
+    "Servo", "Sample", "ServoStats", "effects", "scope",
     "ConstantForce", "Spring", "Damper", "Plane", "Box", "Sphere",
     "DEFAULT_TIMEOUT",
 ]
