@@ -35,7 +35,7 @@ import brivane  # noqa: E402
 from matplotlib.backends.backend_agg import FigureCanvasAgg  # noqa: E402
 from matplotlib.figure import Figure  # noqa: E402
 
-live_view = sys.modules["brivane.scope"]  # the module; brivane.scope is its function
+from brivane import _scope as live_view  # noqa: E402
 
 WAYS = ("alone", "image", "scope", "law, alone", "law, scope")
 

@@ -3,6 +3,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,9 +18,24 @@ namespace py = pybind11;
 
 namespace {
 
+// A table's rows where the decoder made them, read by numpy through the buffer protocol
+// without a copy.
 template <typename Row>
-py::bytes Bytes(const std::vector<Row>& rows) {
-    return py::bytes(reinterpret_cast<const char*>(rows.data()), rows.size() * sizeof(Row));
+struct Rows {
+    std::vector<Row> rows;
+};
+
+template <typename Row>
+void RegisterRows(py::module_& m, const char* name) {
+    py::class_<Rows<Row>>(m, name, py::buffer_protocol()).def_buffer([](Rows<Row>& table) {
+        return py::buffer_info(table.rows.data(), 1, py::format_descriptor<std::uint8_t>::format(),
+                               1, {table.rows.size() * sizeof(Row)}, {1}, true);
+    });
+}
+
+template <typename Row>
+py::object Bytes(std::vector<Row>& rows) {
+    return py::cast(Rows<Row>{std::move(rows)});
 }
 
 // (device, frames, exchanges, messages, counts, comments), or (None, line, what) for a file
@@ -56,6 +72,8 @@ py::tuple ReadTrace(const std::string& path, const std::string& device) {
 }  // namespace
 
 void RegisterTrace(py::module_& m) {
+    RegisterRows<Trace::ExchangeRow>(m, "_ExchangeRows");
+    RegisterRows<Trace::MessageRow>(m, "_MessageRows");
     m.def("read_trace", &ReadTrace, py::arg("path"), py::arg("device"));
     m.def("trace_layout", &Trace::LayoutJson);
 }

@@ -19,7 +19,7 @@ from . import _brivane
 from . import effects
 from .effects import Box, ConstantForce, Damper, Plane, Sphere, Spring
 from .errors import BadAnswer, DeviceError, LineLost, NoAnswer, NotFound, PortError, WrongDevice
-from .scope import scope
+from ._scope import scope
 from .servo import Sample, Servo, ServoStats
 
 __all__ = [

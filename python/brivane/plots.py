@@ -82,8 +82,8 @@ class Panels:
             ax.grid(True, alpha=0.3)
             self.lines.append([ax.plot([], [], linewidth=0.8, label=name)[0]
                                for name in names])
-            if len(names) > 1:
-                ax.legend(loc="upper right", fontsize="small", ncol=len(names))
+            if len(names) > 1:  # beside the panel, where it hides no line
+                ax.legend(loc="upper left", bbox_to_anchor=(1.0, 1.0), fontsize="small")
         self.axes[-1].set_xlabel("time (s)")
         self.update(columns)
 
@@ -100,7 +100,7 @@ class Panels:
             ax.relim()
             ax.autoscale_view()
             if period_like:
-                ax.set_ylim(bottom=0)
+                ax.set_ylim(bottom=0, auto=None)  # and still scaled to the next data
         if len(t):
             finite = numpy.asarray(t)[numpy.isfinite(t)]
             if len(finite) and finite[-1] > finite[0]:
@@ -140,14 +140,17 @@ def grip_columns(messages: Any) -> Dict[str, Any]:
 
 
 def servo_columns(samples: Any) -> Dict[str, Any]:
-    """What the arm panels draw, from a servo's samples (brivane.Servo.samples)."""
-    p = samples["position"]
+    """What the arm panels draw, from a servo's samples (brivane.Servo.samples). A period
+    whose exchange failed has no position or velocity; the first has no period."""
+    answered = (samples["outcome"] == 0)[:, None]
+    p = numpy.where(answered, samples["position"], numpy.nan)
+    period = samples["period"]
     return {
         "time": samples["time"],
         "x": p[:, 0], "y": p[:, 1], "z": p[:, 2],
         "force": samples["force"],
-        "velocity": samples["velocity"],
-        "period": samples["period"],
+        "velocity": numpy.where(answered, samples["velocity"], numpy.nan),
+        "period": numpy.where(period > 0, period, numpy.nan),
     }
 
 
@@ -159,7 +162,9 @@ def describe(device: str, columns: Mapping[str, Any], frames: int) -> str:
     period = numpy.asarray(columns["period"], dtype=float)
     period = period[numpy.isfinite(period)]
     if len(period):
-        text += f", period p50 {numpy.median(period) * 1e3:.3f} ms, max {period.max() * 1e3:.3f} ms"
+        what = "interval" if device == "grip" else "period"
+        text += (f", {what} p50 {numpy.median(period) * 1e3:.3f} ms, "
+                 f"max {period.max() * 1e3:.3f} ms")
     answers = numpy.asarray(columns.get("answer_us", []), dtype=float)
     answers = answers[numpy.isfinite(answers)]
     if len(answers):
@@ -168,11 +173,11 @@ def describe(device: str, columns: Mapping[str, Any], frames: int) -> str:
 
 
 
-def table(layout: Mapping[str, Any], kind: str, data: bytes) -> Any:
+def table(layout: Mapping[str, Any], kind: str, data: Any) -> Any:
     """Rows as the trace decoder lays them out (layout: its JSON, kind: "exchanges" or
     "messages") as a numpy structured array of the columns; a column of names holds the
     names."""
-    raw = numpy.frombuffer(data, dtype=numpy.dtype(layout[kind]))
+    raw: Any = numpy.frombuffer(data, dtype=numpy.dtype(layout[kind]))
     named = "command" if kind == "exchanges" else "message"
     names = numpy.array(layout[named])
     out = numpy.empty(len(raw), dtype=[

@@ -254,8 +254,10 @@ class Servo:
 
     def samples(self) -> "numpy.ndarray":
         """Every sample since the last call, oldest first, as a numpy structured array with
-        the fields time, position, velocity, force (3 each), period, orientation (4) and
-        hall. When the record overflowed meanwhile, warns how many were dropped."""
+        the fields time, position, velocity, force (3 each), period, orientation (4), hall
+        and outcome (0 for a period whose exchange was answered; its position and velocity
+        are then the arm's). When the record overflowed meanwhile, warns how many were
+        dropped."""
         import numpy
 
         data, dropped = self._native.take_samples()
@@ -278,7 +280,7 @@ class Servo:
 def _sample_dtype(numpy: Any) -> Any:
     return numpy.dtype([("time", "f8"), ("position", "f8", (3,)), ("velocity", "f8", (3,)),
                         ("force", "f8", (3,)), ("period", "f8"), ("orientation", "f8", (4,)),
-                        ("hall", "u1")])
+                        ("hall", "u1"), ("outcome", "u1")])
 
 
 def _raw_dtype(numpy: Any) -> Any:
@@ -286,7 +288,7 @@ def _raw_dtype(numpy: Any) -> Any:
     layout = _brivane.sample_layout()
     fields = {"time": "<f8", "position": ("<f4", (3,)), "velocity": ("<f4", (3,)),
               "force": ("<f4", (3,)), "period": "<f8", "orientation": ("<f4", (4,)),
-              "hall": "u1"}
+              "hall": "u1", "outcome": "u1"}
     return numpy.dtype({"names": list(fields), "formats": list(fields.values()),
                         "offsets": [layout[name] for name in fields],
                         "itemsize": layout["itemsize"]})

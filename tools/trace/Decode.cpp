@@ -71,6 +71,16 @@ void Cut(const Trace& trace, Device device, Direction direction, Session& sessio
         direction == Direction::ToDevice ? session.to_device : session.from_device;
     std::vector<std::size_t> chunk_of;  // the first byte of each chunk, and its index
     std::vector<std::size_t> starts;
+    std::size_t chunks = 0, bytes = 0;
+    for (const Chunk& chunk : trace.chunks) {
+        if (chunk.direction != direction) continue;
+        ++chunks;
+        bytes += chunk.length;
+    }
+    stream.reserve(bytes);
+    chunk_of.reserve(chunks);
+    starts.reserve(chunks);
+    frames.reserve(frames.size() + chunks);  // most chunks hold one frame
     for (std::size_t i = 0; i < trace.chunks.size(); ++i) {
         const Chunk& chunk = trace.chunks[i];
         if (chunk.direction != direction) continue;
@@ -264,18 +274,14 @@ const char* DeviceName(Device device) {
 Session Decode(const Trace& trace, Device device) {
     Session session;
     session.device = device == Device::Unknown ? Guess(trace) : device;
-    std::vector<Frame> sent, received;
-    Cut(trace, session.device, Direction::ToDevice, session, sent);
-    Cut(trace, session.device, Direction::FromDevice, session, received);
+    session.frames.reserve(trace.chunks.size());  // most chunks hold one frame
+    Cut(trace, session.device, Direction::ToDevice, session, session.frames);
+    const auto sent = static_cast<std::ptrdiff_t>(session.frames.size());
+    Cut(trace, session.device, Direction::FromDevice, session, session.frames);
 
     // Merged in the order of their chunks, which is the order they were read in.
-    session.frames.reserve(sent.size() + received.size());
-    std::size_t s = 0, r = 0;
-    while (s < sent.size() || r < received.size()) {
-        const bool take_sent =
-            r == received.size() || (s < sent.size() && sent[s].chunk < received[r].chunk);
-        session.frames.push_back(take_sent ? sent[s++] : received[r++]);
-    }
+    std::inplace_merge(session.frames.begin(), session.frames.begin() + sent, session.frames.end(),
+                       [](const Frame& a, const Frame& b) { return a.chunk < b.chunk; });
 
     // Each answer to the request still waiting; the library asks one thing at a time, so a
     // request that waits when the next one goes out has timed out.

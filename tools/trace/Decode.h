@@ -24,6 +24,7 @@ struct Frame {
     Direction direction = Direction::ToDevice;
     Kind kind = Kind::Junk;
     std::uint8_t code = 0;
+    bool timed_out = false;  // a request that expected an answer and got none
     std::size_t offset = 0;  // into the stream of its direction
     std::size_t length = 0;
     std::size_t chunk = 0;       // the chunk that holds its first byte
@@ -31,7 +32,6 @@ struct Frame {
     std::uint64_t time_us = 0;   // of its first chunk
     // A request: the frame that answered it, or -1; an answer: the request.
     long partner = -1;
-    bool timed_out = false;       // a request that expected an answer and got none
     std::uint64_t answer_us = 0;  // an answer: from its request's last chunk to its first
 };
 

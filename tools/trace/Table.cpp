@@ -1,6 +1,7 @@
 #include "Table.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
@@ -56,11 +57,36 @@ double Seconds(std::uint64_t us) {
     return static_cast<double>(us) / 1e6;
 }
 
-ExchangeRow MakeExchange(const Session& session, const Frame& request, std::size_t number) {
+// The command of each request code, found by its name once per code and session: a name is
+// made as a string, which a million requests would each pay for.
+class CommandIndex {
+  public:
+    std::uint8_t Of(const Session& session, const Frame& request) {
+        // An identifier request's name depends on its sub-code.
+        if (session.device == Device::Arm && request.code == Arm::kIdentifierRequest.code) {
+            return IndexOf(CommandNames(), Name(session, request), "identifier");
+        }
+        if (known_[request.code] < 0) {
+            known_[request.code] = IndexOf(CommandNames(), Name(session, request), "identifier");
+        }
+        return static_cast<std::uint8_t>(known_[request.code]);
+    }
+
+  private:
+    std::array<int, 256> known_ = Unknown();
+    static std::array<int, 256> Unknown() {
+        std::array<int, 256> none{};
+        none.fill(-1);
+        return none;
+    }
+};
+
+ExchangeRow MakeExchange(const Session& session, const Frame& request, std::size_t number,
+                         CommandIndex& commands) {
     ExchangeRow row;
     row.request_time = Seconds(request.time_us);
     row.frame = static_cast<std::uint32_t>(number);
-    row.command = IndexOf(CommandNames(), Name(session, request), "identifier");
+    row.command = commands.Of(session, request);
     row.timed_out = request.timed_out;
     Fill(row.command_values);
     Fill(row.position);
@@ -214,6 +240,10 @@ Tables Tabulate(const Session& session, std::size_t first_frame) {
     Tables tables;
     tables.device = session.device;
     tables.frames = session.frames.size();
+    CommandIndex commands;
+    tables.exchanges.reserve(static_cast<std::size_t>(
+        std::count_if(session.frames.begin(), session.frames.end(),
+                      [](const Frame& frame) { return frame.kind == Kind::Request; })));
     for (std::size_t i = 0; i < session.frames.size(); ++i) {
         const Frame& frame = session.frames[i];
         const std::size_t number = first_frame + i;
@@ -224,7 +254,7 @@ Tables Tabulate(const Session& session, std::size_t first_frame) {
                 break;
             case Kind::Request:
                 tables.unanswered += frame.timed_out;
-                tables.exchanges.push_back(MakeExchange(session, frame, number));
+                tables.exchanges.push_back(MakeExchange(session, frame, number, commands));
                 break;
             case Kind::Answer:
             case Kind::Message:

@@ -4,12 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <iterator>
+#include <memory>
 
 namespace Brivane::Trace {
 
@@ -107,6 +107,13 @@ bool ParseChunk(const char* at, const char* end, std::size_t line, Trace& trace,
 bool Parse(const char* text, std::size_t n, Trace& trace, Error& error) {
     trace = Trace{};
     const char* const end = text + n;
+    // Held at once: a chunk a line, at most half the text in bytes.
+    std::size_t lines = 0;
+    for (const char* p = text; (p = static_cast<const char*>(std::memchr(p, '\n', end - p))); ++p) {
+        ++lines;
+    }
+    trace.chunks.reserve(lines);
+    trace.bytes.reserve(n / 2);
     const char* at = text;
     std::size_t line = 0;
     while (at < end) {
@@ -145,11 +152,38 @@ bool Parse(const char* text, std::size_t n, Trace& trace, Error& error) {
 }
 
 bool ReadFile(const std::string& path, Trace& trace, Error& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return Fail(error, 0, "cannot be read: " + std::string(std::strerror(errno)));
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return Fail(error, 0, "cannot be read");
-    return Parse(text.data(), text.size(), trace, error);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat about {};
+    if (fd < 0 || ::fstat(fd, &about) != 0) {
+        const int problem = errno;
+        if (fd >= 0) ::close(fd);
+        return Fail(error, 0, "cannot be read: " + std::string(std::strerror(problem)));
+    }
+    // Read whole, in as few calls as the file's size allows; a file that grows meanwhile is
+    // read to its end all the same.
+    std::size_t size = static_cast<std::size_t>(std::max<off_t>(about.st_size, 0)) + 1;
+    std::unique_ptr<char[]> text(new char[size]);  // not cleared: every byte used is read
+    std::size_t n = 0;
+    for (;;) {
+        if (n == size) {
+            std::unique_ptr<char[]> more(new char[2 * size]);
+            std::memcpy(more.get(), text.get(), n);
+            text = std::move(more);
+            size *= 2;
+        }
+        const ssize_t got = ::read(fd, text.get() + n, size - n);
+        if (got > 0) {
+            n += static_cast<std::size_t>(got);
+        } else if (got == 0) {
+            break;
+        } else if (errno != EINTR) {
+            const int problem = errno;
+            ::close(fd);
+            return Fail(error, 0, "cannot be read: " + std::string(std::strerror(problem)));
+        }
+    }
+    ::close(fd);
+    return Parse(text.get(), n, trace, error);
 }
 
 NewFile::~NewFile() {

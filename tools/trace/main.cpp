@@ -266,7 +266,7 @@ int Follow(const std::string& target, Device device, double seconds, Plotter& pl
         ::nanosleep(&kRefresh, nullptr);
     }
     const bool drawn = plotter.Finish();
-    if (image == nullptr) return 0;  // a window: closing it is the way out
+    if (image == nullptr) return drawn ? 0 : 1;  // a window: the plotter said what failed
     if (!drawn) {
         std::fprintf(stderr, "brivane-trace: the plot was not drawn\n");
         return 1;

@@ -58,6 +58,9 @@ def _main(image, image_format):
         return
 
     import matplotlib.pyplot as plt
+    if plt.get_backend().lower() in ("agg", "pdf", "ps", "svg", "cairo", "template"):
+        sys.exit("brivane-trace: no window can be opened here (no display, or no GUI toolkit "
+                 "for matplotlib): --plot OUT.png draws the view into a file")
     latest = [None]
     ended = threading.Event()
 

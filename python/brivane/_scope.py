@@ -84,8 +84,9 @@ class _Live:
         self._columns = plots.servo_columns
         self._empty = numpy.empty(0, _sample_dtype(numpy))
         # Every panel a servo's samples fill, made before the first of them comes.
-        self.panels = plots.Panels(figure, self._columns(numpy.zeros(1, self._empty.dtype)),
-                                   "arm")
+        shape = numpy.zeros(1, self._empty.dtype)
+        shape["period"] = 1.0  # a period, which a servo's first sample lacks
+        self.panels = plots.Panels(figure, self._columns(shape), "arm")
         # The panels' layout is run here, once a LAYOUT, rather than at every draw.
         self._layout = figure.get_layout_engine()
         figure.set_layout_engine("none")
@@ -116,10 +117,6 @@ class _Live:
     def draw(self, layout: bool = False) -> None:
         """Puts the recent samples and the statistics into the panels, and lays them out
         when `layout` or a LAYOUT has passed; the canvas draws."""
-        # Panels.update() holds the period panel's bottom at zero with set_ylim(), which
-        # ends that panel's autoscaling: it is turned on again for each redraw.
-        for axes in self.panels.axes:
-            axes.set_autoscaley_on(True)
         self.panels.update(self._columns(self.recent()), _title(self.servo, self.seconds))
         now = time.monotonic()
         if layout or now - self._laid_out >= LAYOUT:
