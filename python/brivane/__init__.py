@@ -16,7 +16,7 @@ from typing import (Any, Iterable, Iterator, NamedTuple, Optional, Protocol, Seq
                     Type, TypeVar, Union)
 
 from . import _brivane
-from . import effects
+from . import effects, trace
 from .effects import Box, ConstantForce, Damper, Plane, Sphere, Spring
 from .errors import BadAnswer, DeviceError, LineLost, NoAnswer, NotFound, PortError, WrongDevice
 from ._scope import scope
@@ -27,7 +27,7 @@ __all__ = [
     "Identity", "State", "JointState", "Stats", "PortInfo", "Found",
     "HandleInfo", "HandleStatus", "HandleError", "StatusBlock",
     "DeviceError", "NoAnswer", "BadAnswer", "LineLost", "PortError", "WrongDevice", "NotFound",
-    "Servo", "Sample", "ServoStats", "effects", "scope",
+    "Servo", "Sample", "ServoStats", "effects", "scope", "trace",
     "ConstantForce", "Spring", "Damper", "Plane", "Box", "Sphere",
     "DEFAULT_TIMEOUT",
 ]

@@ -4,8 +4,6 @@ time axis. Drawn the same for a recorded trace, after or live, and for a running
 
 Only numpy and matplotlib: brivane-trace runs this file in a plain interpreter.
 """
-from __future__ import annotations
-
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import numpy

@@ -1,6 +1,6 @@
-# brivane-trace's plotter, run after brivane/plots.py in one script (see Plotter.h.in): it
-# draws the tables brivane-trace writes on its standard input, into an image or, live, in a
-# window that follows them.
+# brivane-trace's plotter, run after brivane/plots.py in one script (see Plotter.h.in), which
+# first makes sure numpy and matplotlib are there: it draws the tables brivane-trace writes
+# on its standard input, into an image or, live, in a window that follows them.
 #
 # Arguments: the image file and its format (png, svg, pdf...), which the file's name need not
 # tell; no file for a window. Input: a line of JSON, the tables' layout, then for each state
@@ -15,11 +15,8 @@ import threading
 def _main(image, image_format):
     # Ctrl-C reaches brivane-trace too, which then ends the input: the plot ends with it.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    try:
-        import matplotlib
-    except ImportError:
-        sys.exit("brivane-trace: plotting needs matplotlib "
-                 "(Debian: apt-get install python3-matplotlib)")
+    import matplotlib
+
     source = sys.stdin.buffer
     layout = json.loads(source.readline())
 
