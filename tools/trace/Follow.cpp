@@ -164,26 +164,32 @@ void Follower::Trim(const Session& session, double seconds) {
     const std::uint64_t last = window_.chunks.back().time_us;
     if (last - window_.chunks.front().time_us < span + span / 2) return;
     // A frame that starts a chunk after every frame before it has ended: from there, the
-    // bytes of both directions start at a frame, and no frame is cut.
+    // bytes of both directions start at a frame, and no frame is cut. A request, so that no
+    // answer is parted from it; a message where a grip's stream has none.
     long ended_by = -1;
+    std::size_t start = session.frames.size();
     for (std::size_t i = 0; i < session.frames.size(); ++i) {
         const Frame& frame = session.frames[i];
         if (frame.kind != Kind::Junk && frame.time_us + span >= last &&
             static_cast<long>(frame.chunk) > ended_by) {
-            const std::size_t offset = window_.chunks[frame.chunk].offset;
-            Trace kept;
-            kept.comments = std::move(window_.comments);
-            kept.chunks.assign(window_.chunks.begin() + static_cast<long>(frame.chunk),
-                               window_.chunks.end());
-            for (Chunk& chunk : kept.chunks) chunk.offset -= offset;
-            kept.bytes.assign(window_.bytes.begin() + static_cast<long>(offset),
-                              window_.bytes.end());
-            window_ = std::move(kept);
-            frames_dropped_ += i;
-            return;
+            if (start == session.frames.size()) start = i;
+            if (frame.kind == Kind::Request) {
+                start = i;
+                break;
+            }
         }
         ended_by = std::max(ended_by, static_cast<long>(frame.last_chunk));
     }
+    if (start == session.frames.size()) return;
+    const std::size_t first = session.frames[start].chunk;
+    const std::size_t offset = window_.chunks[first].offset;
+    Trace kept;
+    kept.comments = std::move(window_.comments);
+    kept.chunks.assign(window_.chunks.begin() + static_cast<long>(first), window_.chunks.end());
+    for (Chunk& chunk : kept.chunks) chunk.offset -= offset;
+    kept.bytes.assign(window_.bytes.begin() + static_cast<long>(offset), window_.bytes.end());
+    window_ = std::move(kept);
+    frames_dropped_ += start;
 }
 
 }  // namespace Brivane::Trace
