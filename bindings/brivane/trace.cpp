@@ -28,8 +28,10 @@ struct Rows {
 template <typename Row>
 void RegisterRows(py::module_& m, const char* name) {
     py::class_<Rows<Row>>(m, name, py::buffer_protocol()).def_buffer([](Rows<Row>& table) {
-        return py::buffer_info(table.rows.data(), 1, py::format_descriptor<std::uint8_t>::format(),
-                               1, {table.rows.size() * sizeof(Row)}, {1}, true);
+        // An empty table's data() may be null, which no buffer may be.
+        void* rows = table.rows.empty() ? static_cast<void*>(&table) : table.rows.data();
+        return py::buffer_info(rows, 1, py::format_descriptor<std::uint8_t>::format(), 1,
+                               {table.rows.size() * sizeof(Row)}, {1}, true);
     });
 }
 

@@ -150,7 +150,8 @@ def png_height(path):
 
 
 def panels(height):
-    """The panels in a plot of that height: each is 1.45 in at 100 dpi, below a 1 in title."""
+    """The panels in a plot of that height: each is 1.45 in at 100 dpi, below a 1 in title.
+    A long session is drawn as the low and high of each slice of time: 6,000 frames are."""
     return round((height - 100) / 145)
 
 
@@ -161,7 +162,7 @@ def panels(height):
 ])
 def test_plot_draws_a_panel_per_quantity_at_any_length(tmp_path, name, expected):
     path = TRACES / name if name != "long" else force_loop_trace(tmp_path / "long.trace",
-                                                                 20_000)
+                                                                 3_000)
     out = tmp_path / "session.png"
     code, _, error = decode("--plot", out, path)
     assert code == 0, error

@@ -192,8 +192,14 @@ class Plotter {
         std::fprintf(data_, "tables %s %zu %zu %zu %zu %zu %zu %zu\n", DeviceName(tables.device),
                      tables.frames, tables.exchanges.size(), tables.messages.size(),
                      tables.junk_frames, tables.junk_bytes, tables.unanswered, tables.unmatched);
-        std::fwrite(tables.exchanges.data(), sizeof(ExchangeRow), tables.exchanges.size(), data_);
-        std::fwrite(tables.messages.data(), sizeof(MessageRow), tables.messages.size(), data_);
+        // An empty table has no data() to hand fwrite, which takes none.
+        if (!tables.exchanges.empty()) {
+            std::fwrite(tables.exchanges.data(), sizeof(ExchangeRow), tables.exchanges.size(),
+                        data_);
+        }
+        if (!tables.messages.empty()) {
+            std::fwrite(tables.messages.data(), sizeof(MessageRow), tables.messages.size(), data_);
+        }
         return std::fflush(data_) == 0;
     }
 
