@@ -158,11 +158,11 @@ bool Follower::Take(const std::string& text, Error& error) {
     return true;
 }
 
-void Follower::Trim(const Session& session, double seconds) {
-    if (window_.chunks.empty()) return;
+bool Follower::Trim(const Session& session, double seconds) {
+    if (window_.chunks.empty()) return false;
     const auto span = static_cast<std::uint64_t>(seconds * 1e6);
     const std::uint64_t last = window_.chunks.back().time_us;
-    if (last - window_.chunks.front().time_us < span + span / 2) return;
+    if (last - window_.chunks.front().time_us < span + span / 2) return false;
     // A frame that starts a chunk after every frame before it has ended: from there, the
     // bytes of both directions start at a frame, and no frame is cut. A request, so that no
     // answer is parted from it; a message where a grip's stream has none.
@@ -180,7 +180,7 @@ void Follower::Trim(const Session& session, double seconds) {
         }
         ended_by = std::max(ended_by, static_cast<long>(frame.last_chunk));
     }
-    if (start == session.frames.size()) return;
+    if (start == session.frames.size()) return false;
     const std::size_t first = session.frames[start].chunk;
     const std::size_t offset = window_.chunks[first].offset;
     Trace kept;
@@ -190,6 +190,7 @@ void Follower::Trim(const Session& session, double seconds) {
     kept.bytes.assign(window_.bytes.begin() + static_cast<long>(offset), window_.bytes.end());
     window_ = std::move(kept);
     frames_dropped_ += start;
+    return true;
 }
 
 }  // namespace Brivane::Trace

@@ -32,12 +32,12 @@ class Follower {
     // whole trace, once it is read), Bad with `error` for text that is no trace.
     Read Poll(Error& error);
 
-    // The latest chunks: from a frame boundary at most `seconds` before the last chunk, once
-    // the window has grown past half as much again.
+    // The latest chunks, which Trim keeps to at most half as much again as it is told.
     const Trace& Window() const { return window_; }
-    // Drops the chunks before the boundary that `session` (decoded from Window()) has found
-    // `seconds` before its end, counting the frames dropped.
-    void Trim(const Session& session, double seconds);
+    // Once the window spans 1.5 times `seconds`, drops the chunks before the first request
+    // (or message) of `session` (decoded from Window()) in the last `seconds` that starts
+    // after every frame before it ended, counting the frames dropped. True when it did.
+    bool Trim(const Session& session, double seconds);
     std::size_t FramesDropped() const { return frames_dropped_; }
 
   private:

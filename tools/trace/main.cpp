@@ -261,11 +261,11 @@ int Follow(const std::string& target, Device device, double seconds, Plotter& pl
             if (device == Device::Unknown && !follower.Window().chunks.empty()) {
                 device = Guess(follower.Window());
             }
-            const Session session = Decode(follower.Window(), device);
+            Session session = Decode(follower.Window(), device);
+            if (follower.Trim(session, seconds)) session = Decode(follower.Window(), device);
             first = follower.FramesDropped() + 1;
             last = follower.FramesDropped() + session.frames.size();
             open = plotter.Send(Tabulate(session, first));
-            follower.Trim(session, seconds);
             shown = true;
         }
         if (read == Follower::Read::Ended) break;
