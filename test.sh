@@ -38,4 +38,5 @@ case "${1:-}" in
 esac
 cmake -S . -B "$build" -DPython_EXECUTABLE=/usr/bin/python3 "${options[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)" "${targets[@]}"
-ctest --test-dir "$build" --output-on-failure
+# The library's tests and the Python suites side by side: both mostly wait on their devices.
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
