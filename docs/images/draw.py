@@ -37,22 +37,17 @@ def recorded(device_port, trace, session):
     proxy.communicate(timeout=30)
 
 
-def wall(port):
-    with brivane.Arm(port) as arm:
-        start = arm.force((0, 0, 0)).position
-        with brivane.Servo(arm, rate=1000, max_force=4.0, ramp=0.1) as servo:
-            servo.effects = [brivane.Plane((start[0], start[1], start[2] + 0.005), (0, 0, 1),
-                                           500.0, damping=5.0)]
-            time.sleep(0.5)
-
-
-def scope(port):
-    with brivane.Arm(port) as arm:
-        start = arm.force((0, 0, 0)).position
-        with brivane.Servo(arm, rate=1000, max_force=4.0, ramp=0.1) as servo:
-            servo.effects = [brivane.Plane((start[0], start[1], start[2] + 0.005), (0, 0, 1),
-                                           500.0, damping=5.0)]
-            brivane.scope(servo, plot=HERE / "scope-wall.png", overwrite=True, duration=2.0)
+def wall(watch):
+    """A session of a servo rendering a wall 5 mm above where the arm starts, which
+    watch(servo) watches while it runs."""
+    def session(port):
+        with brivane.Arm(port) as arm:
+            start = arm.force((0, 0, 0)).position
+            with brivane.Servo(arm, rate=1000, max_force=4.0, ramp=0.1) as servo:
+                servo.effects = [brivane.Plane((start[0], start[1], start[2] + 0.005),
+                                               (0, 0, 1), 500.0, damping=5.0)]
+                watch(servo)
+    return session
 
 
 def grip(port):
@@ -70,13 +65,14 @@ def main():
     with tempfile.TemporaryDirectory() as folder:
         folder = pathlib.Path(folder)
         with Simulator("arm", "--hand", "push=0,0,-1") as arm:
-            recorded(arm.port, folder / "wall.trace", wall)
+            recorded(arm.port, folder / "wall.trace", wall(lambda servo: time.sleep(0.5)))
         plot(folder / "wall.trace", "trace-wall.png")
         with Simulator("grip", "--rate", "200", "--status", "stuffed") as handle:
             recorded(handle.port, folder / "grip.trace", grip)
         plot(folder / "grip.trace", "trace-grip.png")
         with Simulator("arm", "--hand", "push=0,0,-1") as arm:
-            scope(arm.port)
+            wall(lambda servo: brivane.scope(servo, plot=HERE / "scope-wall.png",
+                                             overwrite=True, duration=2.0))(arm.port)
         made_up_session(folder / "million.trace", 1_000_000)
         plot(folder / "million.trace", "trace-million.png")
 
