@@ -80,7 +80,6 @@ void Cut(const Trace& trace, Device device, Direction direction, Session& sessio
     stream.reserve(bytes);
     chunk_of.reserve(chunks);
     starts.reserve(chunks);
-    frames.reserve(frames.size() + chunks);  // most chunks hold one frame
     for (std::size_t i = 0; i < trace.chunks.size(); ++i) {
         const Chunk& chunk = trace.chunks[i];
         if (chunk.direction != direction) continue;

@@ -188,7 +188,7 @@ const std::vector<Column>& ExchangeColumns() {
         {"answer_time", offsetof(R, answer_time), "<f8"},
         {"answer_us", offsetof(R, answer_us), "<f8"},
         {"timed_out", offsetof(R, timed_out), "u1"},
-        {"command", offsetof(R, command), "u1"},
+        {"command", offsetof(R, command), "u1", &CommandNames()},
         {"command_0", BRIVANE_AT(R, command_values, 0), "<f4"},
         {"command_1", BRIVANE_AT(R, command_values, 1), "<f4"},
         {"command_2", BRIVANE_AT(R, command_values, 2), "<f4"},
@@ -218,7 +218,7 @@ const std::vector<Column>& MessageColumns() {
         {"frame", offsetof(R, frame), "<u4"},
         {"time", offsetof(R, time), "<f8"},
         {"answer_us", offsetof(R, answer_us), "<f8"},
-        {"message", offsetof(R, message), "u1"},
+        {"message", offsetof(R, message), "u1", &MessageNames()},
         {"device_id", offsetof(R, device_id), "<u2"},
         {"error_flag", offsetof(R, error_flag), "u1"},
         {"error_code", offsetof(R, error_code), "u1"},
@@ -299,39 +299,34 @@ void AppendLayout(std::string& json, const std::vector<Column>& columns, std::si
 // The value of a column in a row, as the CSV writes it.
 void PrintCell(std::FILE* out, const Column& column, const unsigned char* row) {
     const unsigned char* at = row + column.offset;
-    const std::string type = column.type;
-    if (type == "<f8" || type == "<f4") {
+    char text[32];
+    std::to_chars_result written{text, {}};
+    if (column.names != nullptr) {
+        std::fputs((*column.names)[*at].c_str(), out);
+        return;
+    }
+    // The shortest text that reads back as the same value: 0.1, not 0.100000001. NaN is an
+    // empty cell.
+    if (std::strcmp(column.type, "<f8") == 0) {
         double value;
-        if (type == "<f8") {
-            std::memcpy(&value, at, sizeof value);
-        } else {
-            float single;
-            std::memcpy(&single, at, sizeof single);
-            value = single;
-        }
-        // The shortest text that reads back as the same value: 0.1, not 0.100000001.
-        if (!std::isnan(value)) {
-            char text[32];
-            const auto written =
-                type == "<f8" ? std::to_chars(text, text + sizeof text, value)
-                              : std::to_chars(text, text + sizeof text, static_cast<float>(value));
-            std::fwrite(text, 1, static_cast<std::size_t>(written.ptr - text), out);
-        }
-    } else if (type == "<u4") {
+        std::memcpy(&value, at, sizeof value);
+        if (!std::isnan(value)) written = std::to_chars(text, text + sizeof text, value);
+    } else if (std::strcmp(column.type, "<f4") == 0) {
+        float value;
+        std::memcpy(&value, at, sizeof value);
+        if (!std::isnan(value)) written = std::to_chars(text, text + sizeof text, value);
+    } else if (std::strcmp(column.type, "<u4") == 0) {
         std::uint32_t value;
         std::memcpy(&value, at, sizeof value);
-        std::fprintf(out, "%u", value);
-    } else if (type == "<u2") {
+        written = std::to_chars(text, text + sizeof text, value);
+    } else if (std::strcmp(column.type, "<u2") == 0) {
         std::uint16_t value;
         std::memcpy(&value, at, sizeof value);
-        std::fprintf(out, "%u", value);
-    } else if (std::strcmp(column.name, "command") == 0) {
-        std::fputs(CommandNames()[*at].c_str(), out);
-    } else if (std::strcmp(column.name, "message") == 0) {
-        std::fputs(MessageNames()[*at].c_str(), out);
+        written = std::to_chars(text, text + sizeof text, value);
     } else {
-        std::fprintf(out, "%u", *at);
+        written = std::to_chars(text, text + sizeof text, *at);
     }
+    std::fwrite(text, 1, static_cast<std::size_t>(written.ptr - text), out);
 }
 
 template <typename Row>

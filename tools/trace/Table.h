@@ -65,11 +65,12 @@ const std::vector<std::string>& CommandNames();
 const std::vector<std::string>& MessageNames();
 
 // Each column: its name, where it lies in its row, and its numpy type ("<f8", "<u4"...).
-// A column of names is a "u1" into the names above.
+// A column of names is a "u1" into `names`, one of the lists above.
 struct Column {
     const char* name;
     std::size_t offset;
     const char* type;
+    const std::vector<std::string>* names = nullptr;
 };
 const std::vector<Column>& ExchangeColumns();
 const std::vector<Column>& MessageColumns();
