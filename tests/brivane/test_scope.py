@@ -186,3 +186,22 @@ def test_a_window_without_a_display_says_to_draw_an_image_instead(servo):
             brivane.scope(servo)
     finally:
         pyplot.switch_backend(backend)
+
+
+def test_a_period_whose_exchange_failed_is_drawn_without_a_position():
+    """The arm drops every 7th answer: those periods' samples say so, and the panels leave
+    their position and velocity out rather than drawing the arm at the origin."""
+    from brivane import plots
+    with Simulator("arm", "--hand", "hold=200", "--fault", "drop-every=7") as simulator, \
+            brivane.Arm(simulator.port, timeout=0.05) as arm:
+        with brivane.Servo(arm, rate=500) as servo:
+            time.sleep(0.3)
+        samples = servo.samples()
+    failed = samples["outcome"] != 0
+    assert failed.any() and not failed.all()
+    columns = plots.servo_columns(samples)
+    for name in ("y", "velocity"):
+        drawn = numpy.isfinite(columns[name])
+        assert not drawn[failed].any() and drawn[~failed].all(), name
+    assert (columns["y"][~failed] > 0.02).all()  # the arm rests 24.5 mm out in y
+    assert numpy.isnan(columns["period"][0]) and numpy.isfinite(columns["period"][1:]).all()
