@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -56,7 +57,8 @@ class PlayedArm {
         std::lock_guard<std::mutex> lock(mutex);
         return forces;
     }
-    std::size_t Ignored() const {
+    // Where the last ignored request stands among the forces, once one was ignored.
+    std::optional<std::size_t> Ignored() const {
         std::lock_guard<std::mutex> lock(mutex);
         return ignored_at;
     }
@@ -98,7 +100,7 @@ class PlayedArm {
     std::vector<Vec3> forces;
     Vec3 position_{};
     std::atomic<int> ignore{0};
-    std::size_t ignored_at = 0;
+    std::optional<std::size_t> ignored_at;
     std::atomic<bool> playing{true};
     std::thread player;
 };
@@ -230,9 +232,12 @@ TEST(Servo, AFailedExchangeCountsAndCommandsZero) {
     ASSERT_EQ(servo.start(), 0);
     ASSERT_TRUE(Eventually([&] { return played.Forces().size() >= 5; }));
     played.Ignore(1);
+    // A loaded machine may miss a period's answer by itself: go by the request left unanswered.
+    ASSERT_TRUE(Eventually([&] { return played.Ignored().has_value(); }));
+    const std::size_t ignored = *played.Ignored();
     ASSERT_TRUE(Eventually([&] { return servo.statistics().failures >= 1; }));
-    ASSERT_TRUE(Eventually([&] { return played.Forces().size() > played.Ignored() + 3; }));
-    EXPECT_TRUE(Near(played.Forces()[played.Ignored() + 1], kZero));
+    ASSERT_TRUE(Eventually([&] { return played.Forces().size() > ignored + 3; }));
+    EXPECT_TRUE(Near(played.Forces()[ignored + 1], kZero));
     EXPECT_TRUE(Eventually([&] { return Near(played.Forces().back(), {1, 0, 0}); }));
     EXPECT_TRUE(servo.running());
 }
