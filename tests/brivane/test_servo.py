@@ -30,6 +30,17 @@ def wait_for(condition, seconds=3.0):
     return condition()
 
 
+def assert_each_period_commanded(samples, force):
+    """From the first period that commanded `force` on (the effects or the law may be set
+    after the start), each answered period commanded it; one a busy machine let fail, nothing."""
+    held = numpy.all(numpy.isclose(samples["force"], force, atol=1e-6), axis=1)
+    assert held.any()
+    after = samples[held.argmax():]
+    answered = after["outcome"] == 0
+    assert numpy.array_equal(held[held.argmax():], answered)
+    assert numpy.all(after["force"][~answered] == 0)
+
+
 @pytest.mark.parametrize("effects, max_force, force", [
     ([brivane.ConstantForce((1, 0, 0))], 3.0, (1, 0, 0)),
     ([brivane.ConstantForce((10, 0, 0))], 2.0, (2, 0, 0)),  # held to max_force
@@ -40,13 +51,14 @@ def test_servo_renders_its_effects_within_max_force_and_records_every_period(
     servo = brivane.Servo(arm, rate=500, max_force=max_force, ramp=0.0)
     servo.effects = effects
     start = arm.force((0, 0, 0)).position
+    # The held hand gives way to the force; a busy machine's failed periods let it back a little.
     with servo:
         assert servo.running
         assert wait_for(lambda: servo.stats.periods > 150)
+        assert wait_for(lambda: servo.state.position[0] - start[0] ==
+                        pytest.approx(force[0] / 200, abs=1e-3))
         first = servo.samples()
     assert not servo.running and servo.error is None
-    moved = [b - a for a, b in zip(start, servo.state.position)]
-    assert moved[0] == pytest.approx(force[0] / 200, abs=1e-3)
 
     rest = servo.samples()
     samples = numpy.concatenate([first, rest])
@@ -55,10 +67,7 @@ def test_servo_renders_its_effects_within_max_force_and_records_every_period(
     assert len(samples) == servo.stats.periods and servo.dropped == 0
     assert numpy.all(numpy.diff(samples["time"]) > 0)
     assert tuple(samples["force"][-1]) == pytest.approx(servo.state.force, abs=1e-6)
-    # Each period commanded the force, or zero after an exchange a busy machine let fail.
-    held = numpy.all(numpy.isclose(samples["force"], force, atol=1e-6), axis=1)
-    zero = numpy.all(samples["force"] == 0, axis=1)
-    assert numpy.all(held | zero) and held.mean() > 0.9
+    assert_each_period_commanded(samples, force)
     assert len(servo.samples()) == 0  # each sample once
 
 
@@ -103,12 +112,9 @@ def test_a_law_adds_its_force_each_period_from_the_latest_sample(arm):
         servo.law = law
         assert wait_for(lambda: len(seen) > 50)
     assert servo.error is None
-    # The law saw the effects' force, and the servo commanded both; or zero after an
-    # exchange a busy machine let fail.
+    # The law saw the effects' force, and the servo commanded both.
     assert {tuple(s.force) for s in seen} == {(0.5, 0.0, 0.0)}
-    forces = servo.samples()["force"]
-    held = numpy.all(numpy.isclose(forces, (0.5, 0, 0.5), atol=1e-6), axis=1)
-    assert numpy.all(held | numpy.all(forces == 0, axis=1)) and held.mean() > 0.9
+    assert_each_period_commanded(servo.samples(), (0.5, 0, 0.5))
     assert all(isinstance(s, brivane.Sample) for s in seen)
     assert all(b.time > a.time for a, b in zip(seen, seen[1:]))
 
