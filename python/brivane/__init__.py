@@ -210,7 +210,7 @@ class _Device:
         raise NotFound(f"no {self._kind} {self._wanted} answered on {where}; check that it is "
                        "plugged in and powered", operation="open")
 
-    def _open_wanted(self, port: Optional[Port]) -> Optional[Port]:
+    def _open_wanted(self, port: Optional[Port]) -> Port:
         """The port to open: `port`, or where the wanted device answers."""
         if port is None:
             if self._wanted is None:

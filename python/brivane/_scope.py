@@ -35,7 +35,7 @@ Path = Union[str, os.PathLike[str]]
 
 
 def scope(servo: Servo, *, seconds: float = 5.0, plot: Optional[Path] = None,
-          overwrite: bool = False, duration: Optional[float] = None) -> "numpy.ndarray":
+          overwrite: bool = False, duration: Optional[float] = None) -> numpy.ndarray[Any, Any]:
     """Shows `servo` as it runs, in a window: its position (x, y, z), commanded force,
     velocity and period over the last `seconds`, and its statistics in the title.
 
@@ -123,8 +123,10 @@ class _Live:
             self._layout.execute(self.figure)
             self._laid_out = now
 
-    def samples(self) -> Any:
-        return self._numpy.concatenate(self.taken) if self.taken else self._empty
+    def samples(self) -> numpy.ndarray[Any, Any]:
+        taken: numpy.ndarray[Any, Any] = (self._numpy.concatenate(self.taken) if self.taken
+                                          else self._empty)
+        return taken
 
 
 def _title(servo: Servo, seconds: float) -> str:
@@ -186,7 +188,8 @@ class _Interrupt:
             signal.signal(signal.SIGINT, self._previous)
 
 
-def _window(servo: Servo, seconds: float, duration: Optional[float]) -> Any:
+def _window(servo: Servo, seconds: float,
+            duration: Optional[float]) -> numpy.ndarray[Any, Any]:
     import matplotlib.pyplot as pyplot  # type: ignore[import]
     from matplotlib import rcsetup
 
@@ -233,7 +236,7 @@ def _redraw(live: _Live, canvas: Any, until: float, wait: Callable[[float], Any]
 
 
 def _image(servo: Servo, seconds: float, duration: Optional[float], target: str,
-           overwrite: bool) -> Any:
+           overwrite: bool) -> numpy.ndarray[Any, Any]:
     from matplotlib.backend_bases import FigureCanvasBase  # type: ignore[import]
     from matplotlib.backends.backend_agg import FigureCanvasAgg  # type: ignore[import]
     from matplotlib.figure import Figure  # type: ignore[import]

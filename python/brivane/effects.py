@@ -63,7 +63,7 @@ class ConstantForce:
     def __post_init__(self) -> None:
         _set(self, force=_vector(self.force, "force"))
 
-    def _fields(self) -> tuple:
+    def _fields(self) -> Tuple[Any, ...]:
         return ("constant", self.force)
 
 
@@ -79,7 +79,7 @@ class Spring:
         _set(self, anchor=_vector(self.anchor, "anchor"), stiffness=_stiffness(self.stiffness),
              damping=_number(self.damping, "damping", positive=True))
 
-    def _fields(self) -> tuple:
+    def _fields(self) -> Tuple[Any, ...]:
         return ("spring", self.anchor, self.stiffness, self.damping)
 
 
@@ -91,7 +91,7 @@ class Damper:
     def __post_init__(self) -> None:
         _set(self, damping=_number(self.damping, "damping", positive=True))
 
-    def _fields(self) -> tuple:
+    def _fields(self) -> Tuple[Any, ...]:
         return ("damper", self.damping)
 
 
@@ -113,7 +113,7 @@ class Plane:
              stiffness=_stiffness(self.stiffness),
              damping=_number(self.damping, "damping", positive=True))
 
-    def _fields(self) -> tuple:
+    def _fields(self) -> Tuple[Any, ...]:
         return ("plane", self.point, self.normal, self.stiffness, self.damping)
 
 
@@ -132,7 +132,7 @@ class Box:
         _set(self, low=low, high=high, stiffness=_stiffness(self.stiffness),
              damping=_number(self.damping, "damping", positive=True))
 
-    def _fields(self) -> tuple:
+    def _fields(self) -> Tuple[Any, ...]:
         return ("box", self.low, self.high, self.stiffness, self.damping)
 
 
@@ -156,7 +156,7 @@ class Sphere:
              stiffness=_stiffness(self.stiffness),
              damping=_number(self.damping, "damping", positive=True))
 
-    def _fields(self) -> tuple:
+    def _fields(self) -> Tuple[Any, ...]:
         return ("sphere", self.center, self.radius, self.stiffness, self.damping, self.inside)
 
 

@@ -241,7 +241,8 @@ class Servo:
     @property
     def state(self) -> Sample:
         """The latest sample; readable after the servo stopped."""
-        return self._native.state
+        state: Sample = self._native.state
+        return state
 
     @property
     def stats(self) -> ServoStats:
@@ -252,7 +253,7 @@ class Servo:
         """Samples lost because samples() was not called before the record overflowed."""
         return self._dropped
 
-    def samples(self) -> "numpy.ndarray":
+    def samples(self) -> numpy.ndarray[Any, Any]:
         """Every sample since the last call, oldest first, as a numpy structured array with
         the fields time, position, velocity, force (3 each), period, orientation (4), hall
         and outcome (0 for a period whose exchange was answered; its position and velocity

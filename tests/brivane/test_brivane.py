@@ -253,7 +253,8 @@ def test_find_arms_probes_every_port_at_once(sim, tmp_path):
     assert brivane.find_grips(ports, timeout=0.3) == []
 
 
-def test_a_program_using_the_package_passes_mypy_strict(tmp_path):
+@pytest.mark.parametrize("checked", ["a program using it", "the package itself"])
+def test_mypy_strict_passes(tmp_path, checked):
     pytest.importorskip("mypy")
     program = tmp_path / "program.py"
     program.write_text(
@@ -264,9 +265,10 @@ def test_a_program_using_the_package_passes_mypy_strict(tmp_path):
         "        messages: list[brivane.Found] = brivane.find_arms([port])\n"
         "        return z + len(messages) + arm.stats.snapshot().p99_us\n")
     package = pathlib.Path(brivane.__file__).parent.parent
+    target = [str(program)] if checked == "a program using it" else ["-p", "brivane"]
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
-         str(program)], capture_output=True, text=True, env={**os.environ, "MYPYPATH": str(package)})
+         *target], capture_output=True, text=True, env={**os.environ, "MYPYPATH": str(package)})
     assert result.returncode == 0, result.stdout + result.stderr
 
 
