@@ -35,9 +35,10 @@ def assert_each_period_commanded(samples, force):
     after the start), each answered period commanded it; one a busy machine let fail, nothing."""
     held = numpy.all(numpy.isclose(samples["force"], force, atol=1e-6), axis=1)
     assert held.any()
-    after = samples[held.argmax():]
+    first = held.argmax()
+    after = samples[first:]
     answered = after["outcome"] == 0
-    assert numpy.array_equal(held[held.argmax():], answered)
+    assert numpy.array_equal(held[first:], answered)
     assert numpy.all(after["force"][~answered] == 0)
 
 
