@@ -84,9 +84,10 @@ class RecordingHandle : public Devices::Handle {
 };
 
 struct Grip {
+    explicit Grip(float timeout = kTimeout) : handle(&stream, timeout) {}
     LineDevice device;
     IO::SerialStream stream{device.path().c_str(), true};
-    RecordingHandle handle{&stream, kTimeout};
+    RecordingHandle handle;
 };
 
 Bytes Concat(std::initializer_list<Bytes> parts) {
@@ -519,6 +520,55 @@ TEST(Handle, StavrinStatusTakesTheEndThatClosesAStuffedBlock) {
         EXPECT_EQ(grip.handle.Receive(), 3);
     }
 }
+
+// A block whose last byte comes stuffed (DB DC) is whole before its END: the status read
+// returns without waiting for the END, whether it came with the block, comes later or never
+// does. A late END is taken before the next message, and only an END is: the next Receive
+// finds its message either way.
+struct ClosingEnd {
+    const char* name;
+    bool with_block;                  // the END is sent with the block
+    bool late;                        // the END comes after the call, ahead of the message
+    std::chrono::milliseconds delay;  // the message (and a late END) this long after the call
+};
+
+class StuffedLastByte : public testing::TestWithParam<ClosingEnd> {};
+
+TEST_P(StuffedLastByte, StavrinStatusReturnsWithoutWaitingForTheEnd) {
+    const ClosingEnd& c = GetParam();
+    constexpr float kLongTimeout = 2.0f;
+    Grip grip(kLongTimeout);
+    Block block = MakeBlock(4, 0x25, 9, {0x1234, 0, 0, 0}, 100);
+    block[17] = 0xC0;  // raw bytes 18 and 19
+    Bytes frame = StatusFrame(block);
+    if (!c.with_block) frame.pop_back();
+    grip.device.Send(frame);
+
+    StavrinStatus status{};
+    const double seconds = Testing::SecondsTaken([&] { status = grip.handle.GetStavrinStatus(); });
+    EXPECT_LT(seconds, kLongTimeout / 2);
+    EXPECT_EQ(status.error_flag, 4);
+    EXPECT_EQ(status.device_id, 9);
+
+    const Bytes message = Concat({c.late ? Bytes{0xC0} : Bytes{}, {0xDF, 0x34, 0x12, 0x09}});
+    if (c.delay.count() == 0) {
+        grip.device.Send(message);
+    } else {
+        grip.device.SendLater(message, c.delay);
+    }
+    EXPECT_EQ(grip.handle.Receive(), 3);
+    EXPECT_EQ(grip.handle.calls, (std::vector<std::string>{"error", "error record"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Handle, StuffedLastByte,
+    testing::Values(
+        ClosingEnd{"end_with_the_block", true, false, std::chrono::milliseconds(0)},
+        ClosingEnd{"end_before_the_next_read", false, true, std::chrono::milliseconds(0)},
+        ClosingEnd{"end_while_the_next_read_waits", false, true, std::chrono::milliseconds(10)},
+        ClosingEnd{"no_end_message_queued", false, false, std::chrono::milliseconds(0)},
+        ClosingEnd{"no_end_message_later", false, false, std::chrono::milliseconds(10)}),
+    [](const testing::TestParamInfo<ClosingEnd>& param) { return std::string(param.param.name); });
 
 // receive() tells how each read ended and calls no callback; its message is whole or none.
 TEST(Handle, ReceiveTellsHowTheReadEnded) {

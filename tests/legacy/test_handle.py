@@ -1,9 +1,11 @@
 """The Handle class: commands, messages reaching Python overrides, and the status dict."""
 import ctypes
 import gc
+import os
 import struct
 import threading
 import time
+import tty
 import warnings
 import weakref
 from decimal import Decimal
@@ -345,6 +347,38 @@ def test_status_dict_of_a_silent_grip(handle):
     assert handle.GetStavrinStatus() == {
         "device_id": 0, "quaternion": [0.0, 0.0, 0.0, 0.0], "error_flag": 2,
         "hall_effect_sensor_level": 0, "buttons": 0, "battery_level": 0.0}
+
+
+STUFFED_BLOCK = bytes([0xC0, 1, 2, 3, 4, 0xDB, 6, 7, 8, 9, 0xC0]) + bytes(7)
+
+
+@pytest.mark.parametrize("sent", [
+    pytest.param(b"\xda", id="header_only"),
+    pytest.param(b"\xda" + bytes(range(1, 11)), id="within_the_first_19_raw_bytes"),
+    pytest.param(stuffed_status_frame(STUFFED_BLOCK)[:21], id="stuffed_and_short_after_19"),
+])
+def test_status_block_cut_short_by_a_vanished_grip_is_a_bad_block(api, sent):
+    # The grip's own line, which vanishes from under the read after sending `sent`.
+    master, slave = os.openpty()
+    tty.setraw(slave)
+    grip = api.Handle(api.SerialStream(os.ttyname(slave)))
+    os.write(master, sent)
+
+    def vanish():
+        time.sleep(0.3)
+        os.close(master)
+        os.close(slave)
+
+    vanishing = threading.Thread(target=vanish)
+    vanishing.start()
+    started = time.monotonic()
+    status = grip.GetStavrinStatus()
+    taken = time.monotonic() - started
+    vanishing.join()
+    assert status == {
+        "device_id": 0, "quaternion": [0.0, 0.0, 0.0, 0.0], "error_flag": 1,
+        "hall_effect_sensor_level": 0, "buttons": 0, "battery_level": 0.0}
+    assert taken < 2.5  # the line's loss ends the call, not the 5 s time-out
 
 
 def test_overrides_run_on_the_calling_thread_with_the_lock_while_others_ran(api, stream, device):

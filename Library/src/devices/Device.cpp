@@ -248,9 +248,16 @@ void Device::owe(std::size_t bytes, Deadline::Clock::duration waited, bool lengt
     if (bytes == 0) return;
     owed_.bytes += bytes;
     owed_.length_last = length_last;
+    owed_.closing = -1;
     owed_.quiet_since = Deadline::Clock::now();
     owed_.forgive_after =
         std::clamp<Deadline::Clock::duration>(waited * kQuietFactor, kShortestQuiet, kLongestQuiet);
+}
+
+void Device::owe_closing(std::uint8_t byte, Deadline::Clock::duration waited) {
+    const bool alone = owed_.bytes == 0;
+    owe(1, waited);
+    if (alone) owed_.closing = byte;
 }
 
 Outcome Device::settle(const Limits& limits) {
@@ -263,9 +270,21 @@ Outcome Device::settle(const Limits& limits) {
     while (owed_.bytes > 0) {
         const auto forgive_at = owed_.quiet_since + owed_.forgive_after;
         const bool forgive_first = deadline.IsNever() || forgive_at <= deadline.When();
+        const Deadline until = forgive_first ? Deadline::At(forgive_at) : deadline;
+        if (owed_.closing >= 0 && stream != nullptr) {
+            // Only the closing byte pays: another byte that comes first begins a message.
+            const Platform::WaitResult wait = stream->WaitForBytes(1, until);
+            const int next = stream->PeekFetched();
+            if ((wait == Platform::WaitResult::Ready || wait == Platform::WaitResult::Partial) &&
+                next >= 0 && next != owed_.closing) {
+                owed_ = Owed{};
+                break;
+            }
+            if (wait == Platform::WaitResult::Failed || wait == Platform::WaitResult::Interrupted)
+                return legacy && !Interrupt::Pending() ? Outcome{} : failed();
+        }
         const std::size_t wanted = std::min(owed_.bytes, kBufferSize);
-        const ReadEnd end = timed_read(wanted, ReadKind::Bytes,
-                                       forgive_first ? Deadline::At(forgive_at) : deadline, false);
+        const ReadEnd end = timed_read(wanted, ReadKind::Bytes, until, false);
         const std::size_t got = wanted - missing_;
         if (got > 0) {
             owed_.bytes -= got;

@@ -119,6 +119,9 @@ struct Device {
     // `bytes` of an answer did not come within a wait of `waited`. With `length_last`, the
     // last of them counts bytes that follow it, owed as well.
     void owe(std::size_t bytes, Deadline::Clock::duration waited, bool length_last = false);
+    // The one byte that closes a frame did not come within `waited`: owed as that byte only,
+    // so that another byte that comes first is left for the message it begins.
+    void owe_closing(std::uint8_t byte, Deadline::Clock::duration waited);
     std::size_t owed() const { return owed_.bytes; }
 
     // After a wrong answer whose length is unknown, its late rest would be read as the start
@@ -149,6 +152,7 @@ struct Device {
     struct Owed {
         std::size_t bytes = 0;
         bool length_last = false;
+        int closing = -1;  // the only byte that pays it (owe_closing), or -1: any
         Deadline::Clock::time_point quiet_since{};
         Deadline::Clock::duration forgive_after{};
     };

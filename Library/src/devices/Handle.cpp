@@ -14,6 +14,10 @@ namespace {
 
 using namespace HandleMessages;
 
+// How long the legacy status read looks for the END after a block that came whole without
+// it: a few byte times at 115200 baud. A later END is owed, never waited for.
+constexpr std::chrono::microseconds kClosingWait{4 * 87};
+
 StavrinStatus FailedStatus(std::uint8_t error_flag) {
     StavrinStatus status{};
     status.error_flag = error_flag;
@@ -261,9 +265,10 @@ Outcome Handle::read_message(HandleMessage& message, const Limits& limits, std::
 // The status block is SLIP-stuffed. Its first 19 raw bytes are read at once: the 18 block
 // bytes and the terminating END when nothing is stuffed. Each stuffed byte takes two, and
 // then only as many more raw bytes are read as the block still lacks, never a byte of the
-// frame that follows; the byte that closes the block is read last. One deadline bounds the
-// whole call and 37 raw bytes the block, every byte stuffed and its END, so that no run of
-// bytes from the line can keep it reading.
+// frame that follows; the byte that closes the block is the caller's (take_closing). One
+// deadline bounds the whole call and 37 raw bytes the block, every byte stuffed and its END,
+// so that no run of bytes from the line can keep it reading. A read that fails keeps what
+// came, so that a block cut short by a lost line is told from no message.
 Outcome Handle::read_status_block(std::uint8_t (&block)[kBlockLength], int& closing,
                                   const Deadline& deadline) {
     closing = -1;
@@ -297,8 +302,12 @@ Outcome Handle::read_status_block(std::uint8_t (&block)[kBlockLength], int& clos
             case ReadEnd::Short:  // the late rest is junk to the next search for a header
                 outcome.kind = Outcome::Kind::NoAnswer;
                 return outcome;
-            case ReadEnd::Failed:
-                return failed();
+            case ReadEnd::Failed: {
+                const Outcome lost = failed();
+                outcome.kind = lost.kind;
+                outcome.error = lost.error;
+                return outcome;
+            }
         }
         raw += wanted;
         std::size_t i = 0;
@@ -325,28 +334,31 @@ Outcome Handle::read_status_block(std::uint8_t (&block)[kBlockLength], int& clos
         }
         if (i < wanted) closing = read_buffer[i];
     }
-    if (closing < 0) {
-        // The block's last byte ended a read: the byte that closes it is looked at where it
-        // waits, and taken only when it is the END, never a byte of the frame that follows.
-        switch (stream->WaitForBytes(1, deadline)) {
-            case Platform::WaitResult::Ready:
-            case Platform::WaitResult::Partial:
-                closing = stream->PeekFetched();
-                if (closing < 0 || closing == kSlipEnd) {
-                    if (read_bytes(1, deadline) != ReadEnd::Complete) return failed();
-                    closing = read_buffer[0];
-                }
-                break;
-            case Platform::WaitResult::TimedOut:
-                owe(1, deadline.Span());
-                break;
-            case Platform::WaitResult::Failed:
-            case Platform::WaitResult::Interrupted:
-                return failed();
-        }
-    }
     if (closing >= 0) outcome.keep(static_cast<std::uint8_t>(closing));
     return outcome;
+}
+
+// The block's last byte ended a read: the byte after it is looked at where it waits, and
+// taken only when it is the END, never a byte of the frame that follows.
+Outcome Handle::take_closing(int& closing, const Deadline& until) {
+    closing = -1;
+    switch (stream->WaitForBytes(1, until)) {
+        case Platform::WaitResult::Ready:
+        case Platform::WaitResult::Partial:
+            closing = stream->PeekFetched();
+            if (closing < 0 || closing == kSlipEnd) {
+                if (read_bytes(1, until) != ReadEnd::Complete) return failed();
+                closing = read_buffer[0];
+            }
+            return Outcome{};
+        case Platform::WaitResult::TimedOut:
+            owe_closing(kSlipEnd, until.Span());
+            return Outcome{};
+        case Platform::WaitResult::Failed:
+        case Platform::WaitResult::Interrupted:
+            break;
+    }
+    return failed();
 }
 
 StavrinStatus Handle::GetStavrinStatus() {
@@ -354,19 +366,30 @@ StavrinStatus Handle::GetStavrinStatus() {
     if (!settle(Limits::PerRead()).answered()) return FailedStatus(2);
     std::uint8_t block[kBlockLength] = {};
     int closing = -1;
-    const Outcome outcome = read_status_block(block, closing, Deadline::After(timeout));
+    const Deadline deadline = Deadline::After(timeout);
+    const Outcome outcome = read_status_block(block, closing, deadline);
     switch (outcome.kind) {
-        case Outcome::Kind::Answered:  // the closing byte is not looked at
+        case Outcome::Kind::Answered:
+            // The block is whole without its END: the END is taken when it is here or lands
+            // within a few byte times, and owed when later, never waited for. A line lost
+            // meanwhile is met by the next read.
+            if (closing < 0) {
+                const Deadline soon =
+                    Deadline::After(std::chrono::duration<double>(kClosingWait).count());
+                take_closing(closing, !deadline.IsNever() && deadline.When() < soon.When()
+                                          ? deadline
+                                          : soon);
+            }
             return DecodeStatusBlock(block);
-        case Outcome::Kind::NoAnswer:
-            return FailedStatus(outcome.received_length == 0 ? 2 : 1);
         case Outcome::Kind::BadAnswer:
             return FailedStatus(1);
+        case Outcome::Kind::NoAnswer:
         case Outcome::Kind::LineLost:
         case Outcome::Kind::Stopped:
             break;
     }
-    return FailedStatus(2);
+    // After its header, a block that stopped short is a bad one, whatever stopped it.
+    return FailedStatus(outcome.received_length == 0 ? 2 : 1);
 }
 
 Outcome Handle::status(StavrinStatus& status, const Deadline& deadline) {
@@ -377,6 +400,11 @@ Outcome Handle::status(StavrinStatus& status, const Deadline& deadline) {
     int closing = -1;
     outcome = read_status_block(block, closing, deadline);
     if (!outcome.answered()) return outcome;
+    if (closing < 0) {
+        const Outcome taken = take_closing(closing, deadline);
+        if (!taken.answered()) return taken;
+        if (closing >= 0) outcome.keep(static_cast<std::uint8_t>(closing));
+    }
     if (closing < 0) {
         outcome.kind = Outcome::Kind::NoAnswer;  // cut short before its END
     } else if (closing != kSlipEnd) {

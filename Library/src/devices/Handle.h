@@ -50,7 +50,8 @@ class Handle : public Device {
     std::int32_t Receive();
 
     // Waits for the next status message and decodes its byte-stuffed block, all within the
-    // device's timeout. Sends nothing.
+    // device's timeout. Sends nothing. error_flag 2: no status message came; 1: what followed
+    // its header is no block, also when a lost line cut it short.
     StavrinStatus GetStavrinStatus();
     // The same until `deadline`, telling how it ended: NoAnswer when no status message came,
     // or its block was cut short; BadAnswer when the bytes after its header make no block
@@ -93,10 +94,13 @@ class Handle : public Device {
     Arriving arriving_;
     // The low byte of the device id identify() heard, which a status block names; -1 before.
     int own_id_ = -1;
-    // What both status reads share: finds the header, unstuffs the block and reads the byte
-    // that closes it (`closing`, -1 when it did not come in time: it is owed then).
+    // What both status reads share: finds the header and unstuffs the block. `closing`: the
+    // byte after it when the block's last read brought that too, -1 when it is still to come.
     Outcome read_status_block(std::uint8_t (&block)[HandleMessages::kBlockLength], int& closing,
                               const Deadline& deadline);
+    // The byte after a block, waited for until `until` and taken only when it is the END;
+    // an END that has not come by then is owed. `closing` stays -1 when none came.
+    Outcome take_closing(int& closing, const Deadline& until);
 };
 
 }  // namespace Brivane::HardwareAPI::Devices
