@@ -11,8 +11,9 @@ packages=(cmake make g++ pybind11-dev python3-dev python3-pytest python3-serial 
   python3-matplotlib python3-mypy python3-numpy)
 tools/install-packages "${packages[@]}"
 
-# The module is built for the interpreter the tests and the demo run with.
-cmake -S . -B build -DPython_EXECUTABLE=/usr/bin/python3
+# The module is built for the interpreter the tests and the demo run with; warnings are
+# errors, as in every build of the scripts and CI.
+cmake -S . -B build -DPython_EXECUTABLE=/usr/bin/python3 -DBRIVANE_WERROR=ON
 cmake --build build -j"$(nproc)"
 
 if [ "${1:-}" != "--no-demo" ]; then

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds what is needed and runs every test: the library's (GoogleTest) and the module's
-# (pytest), both through ctest.
+# Builds what is needed, with warnings as errors, and runs every test: the library's
+# (GoogleTest) and the module's (pytest), both through ctest.
 #   --sanitize  the same in build-sanitize/ under AddressSanitizer and UndefinedBehaviorSanitizer
 #   --threads   the threaded library tests in build-tsan/ under ThreadSanitizer
 #   --windows   the library and its tests cross-built for Windows with mingw-w64 in
@@ -13,14 +13,16 @@ if [ "${1:-}" = "--windows" ]; then
   # What the cross build and the run under Wine need, installed when missing, as .ci/run does.
   tools/install-packages cmake make mingw-w64 g++-mingw-w64-x86-64-posix \
     gcc-mingw-w64-x86-64-posix wine wine64 socat googletest
-  cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
+  cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DBRIVANE_WERROR=ON \
+    >/dev/null
   cmake --build build-windows -j"$(nproc)"
   # Installed as on Linux, and the C++ example built against the installed copy.
   rm -rf build-windows/prefix
   cmake --install build-windows --prefix build-windows/prefix --component cpp >/dev/null
   cmake -S examples/cpp -B build-windows/example \
     -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64.cmake" \
-    -DBrivaneHardwareAPI_DIR="$PWD/build-windows/prefix/lib/cmake/BrivaneHardwareAPI" >/dev/null
+    -DBrivaneHardwareAPI_DIR="$PWD/build-windows/prefix/lib/cmake/BrivaneHardwareAPI" \
+    -DBRIVANE_WERROR=ON >/dev/null
   cmake --build build-windows/example
   exec tools/windows/run-tests.sh build-windows
 fi
@@ -36,7 +38,8 @@ case "${1:-}" in
       version_peer) ;;
   --threads) build=build-tsan options=(-DBRIVANE_TSAN=ON) targets=(--target library_tests) ;;
 esac
-cmake -S . -B "$build" -DPython_EXECUTABLE=/usr/bin/python3 "${options[@]}" >/dev/null
+cmake -S . -B "$build" -DPython_EXECUTABLE=/usr/bin/python3 -DBRIVANE_WERROR=ON "${options[@]}" \
+  >/dev/null
 cmake --build "$build" -j"$(nproc)" "${targets[@]}"
 # The library's tests and the Python suites side by side: both mostly wait on their devices.
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)"

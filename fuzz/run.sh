@@ -12,7 +12,7 @@ tools/install-packages "${packages[@]}"
 
 targets=(arm_answers identity_answers grip_receive grip_outcomes stavrin_status trace_reader)
 cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DBRIVANE_FUZZ=ON -DBRIVANE_TESTS=OFF \
-  -DPython_EXECUTABLE=/usr/bin/python3 >/dev/null
+  -DBRIVANE_WERROR=ON -DPython_EXECUTABLE=/usr/bin/python3 >/dev/null
 cmake --build build-fuzz -j"$(nproc)" --target "${targets[@]/#/fuzz_}"
 
 mkdir -p build-fuzz/artifacts
