@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
 #include "servo/Effects.h"
 
 using namespace Brivane::HardwareAPI::Haptics;
@@ -65,6 +69,105 @@ INSTANTIATE_TEST_SUITE_P(
              {3, 0, 12}},
         Case{"None", Effect{}, {1, 2, 3}, {1, 2, 3}, {0, 0, 0}}),
     [](const testing::TestParamInfo<Case>& each) { return each.param.name; });
+
+// At the ends of the float range: a normal however long or short, products and distances
+// beyond the range. Each force is finite and keeps the direction worked out by hand; one
+// past the range is scaled into it, its largest part the largest float.
+constexpr float kMost = std::numeric_limits<float>::max();
+constexpr float kLeast = std::numeric_limits<float>::denorm_min();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+class EffectsAtTheEnds : public testing::TestWithParam<Case> {};
+
+TEST_P(EffectsAtTheEnds, PushFinitelyAlongTheirOwnDirection) {
+    const Case& c = GetParam();
+    const Vec3 force = c.effect.force(c.position, c.velocity);
+    for (std::size_t i = 0; i < 3; ++i) {
+        ASSERT_TRUE(std::isfinite(force[i])) << i;
+        EXPECT_NEAR(force[i], c.expected[i], 1e-5 * std::max(1.0f, std::fabs(c.expected[i]))) << i;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Each, EffectsAtTheEnds,
+    testing::Values(
+        // 1 cm behind a floor whose normal is far from unit length: 500 * 0.01 up.
+        Case{"PlaneNormalTiny",
+             Plane{{0, 0, 0}, {0, 0, 1e-23f}, {500, 500, 500}, 0},
+             {0, 0, -0.01f},
+             {0, 0, 0},
+             {0, 0, 5}},
+        Case{"PlaneNormalHuge",
+             Plane{{0, 0, 0}, {0, 0, 1e20f}, {500, 500, 500}, 0},
+             {0, 0, -0.01f},
+             {0, 0, 0},
+             {0, 0, 5}},
+        Case{"PlaneNormalLargest",
+             Plane{{0, 0, 0}, {0, kMost, kMost}, {500, 500, 500}, 0},
+             {0, 0, -0.01f},
+             {0, 0, 0},
+             {0, 2.5f, 2.5f}},
+        // (0, 3, 4) scaled down to the least floats is still (0, 0.6, 0.8): as PlaneTilted.
+        Case{"PlaneNormalSubnormal",
+             Plane{{0, 0, 0}, {0, 3 * kLeast, 4 * kLeast}, {1000, 1000, 1000}, 0},
+             {0, 0, -0.01f},
+             {0, 0, 0},
+             {0, 4.8f, 6.4f}},
+        Case{"PlaneNormalSmall",
+             Plane{{0, 0, 0}, {0, 3e-22f, 4e-22f}, {1000, 1000, 1000}, 0},
+             {0, 0, -0.01f},
+             {0, 0, 0},
+             {0, 4.8f, 6.4f}},
+        Case{"PlaneNormalZero",
+             Plane{{0, 0, 0}, {0, 0, 0}, {500, 500, 500}, 0},
+             {0, 0, -0.01f},
+             {0, 0, 0},
+             {0, 0, 0}},
+        Case{"PlaneNormalNotFinite",
+             Plane{{0, 0, 0}, {0, kInf, 1}, {500, 500, 500}, 0},
+             {0, 0, -0.01f},
+             {0, 0, 0},
+             {0, 0, 0}},
+        Case{"PlaneStiffest",
+             Plane{{0, 0, 0}, {0, 0, 1}, {kMost, kMost, kMost}, 0},
+             {0, 0, -10},
+             {0, 0, 0},
+             {0, 0, kMost}},
+        // 2e40 and -1e40 N: scaled by the same factor, the first to the largest float.
+        Case{"SpringPastTheRange",
+             Spring{{2e38f, -1e38f, 0}, {100, 100, 100}, 0},
+             {0, 0, 0},
+             {0, 0, 0},
+             {kMost, -kMost / 2, 0}},
+        Case{"SpringProductPastTheRange",
+             Spring{{1e38f, 0, 0}, {1e38f, 1e38f, 1e38f}, 0},
+             {0, 0, 0},
+             {0, 0, 0},
+             {kMost, 0, 0}},
+        Case{
+            "DamperPastTheRange", Damper{1e30f}, {0, 0, 0}, {1e10f, 0, -1e10f}, {-kMost, 0, kMost}},
+        Case{"BoxPastTheRange",
+             Box{{-1, -1, -1}, {1, 1, 1}, {3e38f, 0, 0}, 0},
+             {10, 0, 0},
+             {0, 0, 0},
+             {-kMost, 0, 0}},
+        // 6e38 m from the centre, beyond a float: pulled back in, along -x.
+        Case{"SphereFartherThanAFloat",
+             Sphere{{-3e38f, 0, 0}, 3e38f, {10, 10, 10}, 0, true},
+             {3e38f, 0, 0},
+             {0, 0, 0},
+             {-kMost, 0, 0}}),
+    [](const testing::TestParamInfo<Case>& each) { return each.param.name; });
+
+TEST(EffectSet, HoldsItsSumWithinTheFloatRange) {
+    EffectSet set;
+    EXPECT_TRUE(set.add(ConstantForce{{kMost, kMost / 2, 0}}));
+    EXPECT_TRUE(set.add(ConstantForce{{kMost, kMost / 2, 0}}));
+    const Vec3 force = set.force({0, 0, 0}, {0, 0, 0});
+    EXPECT_FLOAT_EQ(force[0], kMost);
+    EXPECT_FLOAT_EQ(force[1], kMost / 2);
+    EXPECT_EQ(force[2], 0.0f);
+}
 
 TEST(EffectSet, SumsItsEffectsAndHoldsSixteen) {
     EffectSet set;

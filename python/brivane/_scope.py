@@ -49,6 +49,16 @@ def scope(servo: Servo, *, seconds: float = 5.0, plot: Optional[Path] = None,
     that image, under a temporary name beside it, renamed onto it once whole. An existing
     `plot` (a symlink too) raises FileExistsError unless `overwrite`, which replaces the
     path itself, never what a symlink points to.
+
+    An error raised once it watches the servo (the image cannot be drawn or put in place, a
+    second Ctrl-C) carries every sample it took as its `samples`, an array as it returns, so
+    that none is lost with the image. An error raised before (wrong arguments, an existing
+    `plot`, a folder that takes no file) has none: nothing was taken.
+
+        try:
+            taken = brivane.scope(servo, plot="servo.png")
+        except OSError as error:
+            taken = getattr(error, "samples", None)
     """
     if not isinstance(servo, Servo):
         raise TypeError(f"scope shows a brivane.Servo, not {type(servo).__name__}")
@@ -252,26 +262,43 @@ def _image(servo: Servo, seconds: float, duration: Optional[float], target: str,
                               target)
     if overwrite and os.path.isdir(target) and not os.path.islink(target):
         raise IsADirectoryError(errno.EISDIR, "the plot is a directory", target)
-    folder, name = os.path.split(target)
-    staged = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.tmp")
+    figure = Figure()
+    FigureCanvasAgg(figure)
+    live = _Live(servo, seconds, figure)
+    staged = _staged(target)
     # Made now, so that a folder that cannot take it fails before the wait, not after.
     descriptor = os.open(staged, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
     try:
         with os.fdopen(descriptor, "wb") as file:
-            figure = Figure()
-            FigureCanvasAgg(figure)
-            live = _Live(servo, seconds, figure)
             _follow(live, duration, _sleep_until)
             live.draw(layout=True)
             figure.savefig(file, format=kind)
             file.flush()
             os.fsync(file.fileno())
         _publish(staged, target, overwrite)
-    except BaseException:
+    except BaseException as error:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(staged)
+        # The servo handed these out once: they go with the error rather than nowhere.
+        with contextlib.suppress(AttributeError):
+            error.samples = live.samples()  # type: ignore[attr-defined]
         raise
     return live.samples()
+
+
+def _staged(target: str) -> str:
+    """A hidden name beside `target` for the image being drawn: with the target's name
+    where the file system takes the longer name, else of fixed length."""
+    folder, name = os.path.split(target)
+    token = secrets.token_hex(4)
+    try:
+        most = os.pathconf(folder or ".", "PC_NAME_MAX")
+    except (OSError, ValueError):
+        most = 255
+    staged = f".{name}.{token}.tmp"
+    if len(os.fsencode(staged)) > most:
+        staged = f".brivane-scope.{token}.tmp"
+    return os.path.join(folder, staged)
 
 
 def _sleep_until(until: float) -> bool:

@@ -1,6 +1,7 @@
 """Force effects a brivane.Servo renders in its own thread, every period.
 
-Each is a frozen record of finite numbers, checked when it is made: metres, seconds and
+Each is a frozen record of finite numbers, checked when it is made, each within the range
+of the 32-bit floats the servo computes with (at most 3.4e38 in size): metres, seconds and
 newtons in the arm's frame, stiffness in N/m (a number, or three per axis), damping in
 N·s/m. The shapes push along their surface normal while the end effector is in contact, by
 stiffness times the depth, and their damping acts on the velocity along that normal.
@@ -18,19 +19,27 @@ Vec3 = Tuple[float, float, float]
 Stiffness = Union[float, Sequence[float]]
 
 
-def _number(value: Any, name: str, *, positive: bool = False) -> float:
+# The largest 32-bit float: the servo computes its forces from such floats, in which a
+# larger number would be infinite.
+_FLOAT32_MAX = float.fromhex("0x1.fffffep+127")
+
+
+def _number(value: Any, name: str, *, positive: bool = False, float32: bool = True) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)) and not hasattr(
             value, "__float__"):
         raise TypeError(f"{name} must be a number, not {type(value).__name__}")
     number = float(value)
     if not math.isfinite(number):
         raise ValueError(f"{name} must be finite, not {number!r}")
+    if float32 and abs(number) > _FLOAT32_MAX:
+        raise ValueError(f"{name} must be at most {_FLOAT32_MAX:.7g} in size (the servo "
+                         f"computes in 32-bit floats), not {number!r}")
     if positive and number < 0:
         raise ValueError(f"{name} must not be negative, not {number!r}")
     return number
 
 
-def _vector(values: Any, name: str, *, positive: bool = False) -> Vec3:
+def _vector(values: Any, name: str, *, positive: bool = False, float32: bool = True) -> Vec3:
     if isinstance(values, (str, bytes)):
         raise TypeError(f"{name} must be 3 numbers, not {type(values).__name__}")
     try:
@@ -39,7 +48,8 @@ def _vector(values: Any, name: str, *, positive: bool = False) -> Vec3:
         raise TypeError(f"{name} must be 3 numbers, not {type(values).__name__}") from None
     if len(items) != 3:
         raise ValueError(f"{name} must be 3 numbers, not {len(items)}")
-    x, y, z = (_number(v, f"{name}[{i}]", positive=positive) for i, v in enumerate(items))
+    x, y, z = (_number(v, f"{name}[{i}]", positive=positive, float32=float32)
+               for i, v in enumerate(items))
     return (x, y, z)
 
 
@@ -97,19 +107,24 @@ class Damper:
 
 @dataclass(frozen=True)
 class Plane:
-    """A one-sided wall through `point`, facing along `normal`: behind it, it pushes out."""
+    """A one-sided wall through `point`, facing along `normal`: behind it, it pushes out.
+    `normal` may be of any finite length but zero; it is kept made of unit length."""
     point: Vec3
     normal: Vec3
     stiffness: Stiffness
     damping: float = 0.0
 
     def __post_init__(self) -> None:
-        normal = _vector(self.normal, "normal")
-        length = math.sqrt(sum(n * n for n in normal))
-        if length == 0:
+        # Any finite size: it is made of unit length here, scaled by its largest part first
+        # so that neither its squares nor their sum overflow or underflow.
+        normal = _vector(self.normal, "normal", float32=False)
+        largest = max(abs(n) for n in normal)
+        if largest == 0:
             raise ValueError("normal must not be zero: it says which side of the wall is free")
+        scaled = [n / largest for n in normal]
+        length = math.sqrt(sum(n * n for n in scaled))
         _set(self, point=_vector(self.point, "point"),
-             normal=(normal[0] / length, normal[1] / length, normal[2] / length),
+             normal=(scaled[0] / length, scaled[1] / length, scaled[2] / length),
              stiffness=_stiffness(self.stiffness),
              damping=_number(self.damping, "damping", positive=True))
 

@@ -18,8 +18,10 @@ does not carry is NaN.
 """
 from __future__ import annotations
 
+import errno
 import json
 import os
+import stat
 from dataclasses import dataclass
 from typing import Any, Optional, Tuple, Union
 
@@ -62,19 +64,40 @@ class Session:
 
 _layout: Optional[Any] = None
 
+#: What each kind of file that is not a regular one is called.
+_KINDS = ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
+          (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))
+
+
+def _check_regular(name: str) -> None:
+    """Raises FileNotFoundError, PermissionError and IsADirectoryError as open() would, and
+    OSError for what is not a regular file; opened without waiting for a FIFO's writer."""
+    descriptor = os.open(name, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        mode = os.fstat(descriptor).st_mode
+    finally:
+        os.close(descriptor)
+    if stat.S_ISREG(mode):
+        return
+    if stat.S_ISDIR(mode):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), name)
+    kind = next((said for test, said in _KINDS if test(mode)), "a special file")
+    raise OSError(errno.EINVAL, f"{kind}, not a regular file: save the trace to a file and "
+                  "read that", name)
+
 
 def read(path: Union[str, os.PathLike[str]], *, device: Optional[str] = None) -> Session:
     """Decodes the trace at `path`; `device` ("arm" or "grip") when its first bytes do not
     tell. Raises TraceError with the line for a file that is no trace, OSError for one that
-    cannot be opened, ValueError for another device."""
+    cannot be opened or is no regular file (a FIFO or a device, which may never end: save
+    the trace to a file first), ValueError for another device."""
     from . import plots  # numpy, imported only where it is needed
 
     global _layout
     if device not in (None, "arm", "grip"):
         raise ValueError(f"device is 'arm' or 'grip', not {device!r}")
     name = os.fspath(path)
-    with open(name, "rb"):  # FileNotFoundError, PermissionError, IsADirectoryError as such
-        pass
+    _check_regular(name)
     result = _brivane.read_trace(name, device or "")
     if result[0] is None:
         raise TraceError(name, result[1], result[2])

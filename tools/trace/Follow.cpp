@@ -1,7 +1,6 @@
 #include "Follow.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,16 +15,16 @@ namespace Brivane::Trace {
 
 namespace {
 
-// The proxy writing `name` for a target of that stem and extension: .STEM-PID-N.EXT, its
-// PID; 0 for another name.
-pid_t WriterOf(const std::string& name, const std::string& stem, const std::string& extension) {
-    const std::string prefix = "." + stem + "-";
-    if (name.size() <= prefix.size() + extension.size() || name.compare(0, prefix.size(), prefix) ||
-        name.compare(name.size() - extension.size(), extension.size(), extension)) {
+// The proxy writing `name` for a target whose temporary files are named `hidden`: its PID,
+// from LEAD-PID-N.TAIL; 0 for another name.
+pid_t WriterOf(const std::string& name, const TemporaryName& hidden) {
+    const std::string& lead = hidden.lead;
+    const std::string& tail = hidden.tail;
+    if (name.size() <= lead.size() + tail.size() || name.compare(0, lead.size(), lead) ||
+        name.compare(name.size() - tail.size(), tail.size(), tail)) {
         return 0;
     }
-    const std::string middle =
-        name.substr(prefix.size(), name.size() - prefix.size() - extension.size());
+    const std::string middle = name.substr(lead.size(), name.size() - lead.size() - tail.size());
     const std::size_t dash = middle.find('-');
     if (dash == 0 || dash == std::string::npos || dash + 1 == middle.size() ||
         middle.find_first_not_of("0123456789-") != std::string::npos ||
@@ -48,20 +47,16 @@ Follower::~Follower() {
 bool Follower::Open(const std::string& target, std::string& error) {
     target_ = target;
     // Named as NewFile names its temporary file.
-    const std::size_t slash = target.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::size_t dot = base.rfind('.');
-    if (dot == std::string::npos || dot == 0) dot = base.size();
-    const std::string stem = base.substr(0, dot), extension = base.substr(dot);
+    const TemporaryName hidden = TemporaryNameOf(target);
+    const std::string folder = hidden.folder.empty() ? "." : hidden.folder;
 
     // The newest file of a proxy that still runs.
     if (DIR* listing = ::opendir(folder.c_str())) {
         timespec newest{};
         while (const dirent* entry = ::readdir(listing)) {
-            const pid_t writer = WriterOf(entry->d_name, stem, extension);
+            const pid_t writer = WriterOf(entry->d_name, hidden);
             struct stat about {};
-            const std::string path = (slash == std::string::npos ? "" : folder) + entry->d_name;
+            const std::string path = hidden.folder + entry->d_name;
             if (writer <= 0 || !Alive(writer) || ::stat(path.c_str(), &about) != 0) continue;
             const timespec changed = about.st_mtim;
             if (source_.empty() || changed.tv_sec > newest.tv_sec ||
@@ -74,11 +69,15 @@ bool Follower::Open(const std::string& target, std::string& error) {
         ::closedir(listing);
     }
     if (source_.empty()) source_ = target;
-    fd_ = ::open(source_.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string why;
+    int problem = 0;
+    fd_ = OpenToRead(source_, why, problem);
     struct stat about {};
     if (fd_ < 0 || ::fstat(fd_, &about) != 0) {
-        error = errno == ENOENT ? target + " does not exist, and no brivane-sim --proxy records it"
-                                : "cannot read " + source_ + ": " + std::strerror(errno);
+        if (fd_ >= 0) why = std::strerror(errno);
+        error = problem == ENOENT
+                    ? target + " does not exist, and no brivane-sim --proxy records it"
+                    : "cannot read " + source_ + ": " + why;
         return false;
     }
     device_ = about.st_dev;

@@ -10,9 +10,9 @@
 #include "Trace.h"
 
 // A trace followed as brivane-sim --proxy writes it: the proxy writes under a hidden name
-// beside its target (.arm-PID-0.trace beside arm.trace), flushed every 100 ms, and renames it
-// onto the target when the session ends. The follower reads what each flush adds and keeps
-// the latest seconds of it.
+// beside its target (.arm-PID-0.trace beside arm.trace, see TemporaryNameOf), flushed every
+// 100 ms, and renames it onto the target when the session ends. The follower reads what each
+// flush adds and keeps the latest seconds of it.
 namespace Brivane::Trace {
 
 class Follower {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <new>
 
 namespace Brivane::Trace {
 
@@ -20,6 +21,18 @@ int HexDigit(char c) {
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
+}
+
+// "0 > 00": a time, a direction and one byte.
+constexpr std::size_t kShortestChunk = 6;
+
+const char* KindOf(mode_t mode) {
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "a special file";
 }
 
 bool IsSpace(char c) {
@@ -102,22 +115,41 @@ bool ParseChunk(const char* at, const char* end, std::size_t line, Trace& trace,
     return true;
 }
 
-}  // namespace
-
-bool Parse(const char* text, std::size_t n, Trace& trace, Error& error) {
+bool ParseText(const char* text, std::size_t n, Trace& trace, Error& error) {
     trace = Trace{};
     const char* const end = text + n;
-    // Held at once: a chunk a line, at most half the text in bytes.
-    std::size_t lines = 0;
-    for (const char* p = text; (p = static_cast<const char*>(std::memchr(p, '\n', end - p))); ++p) {
-        ++lines;
+    // Held at once: a chunk for each line long enough to be one, and the bytes its digits
+    // can make. Counted by what the lines hold, not by how many there are: empty lines and
+    // comments hold no chunk. Only a hint: when memory is short, the vectors grow instead.
+    std::size_t chunks = 0, bytes = 0;
+    for (const char* at = text; at < end;) {
+        if (*at == '\n') {  // an empty line, told without a call
+            ++at;
+            continue;
+        }
+        const char* stop = static_cast<const char*>(std::memchr(at, '\n', end - at));
+        const std::size_t length = static_cast<std::size_t>((stop ? stop : end) - at);
+        if (length >= kShortestChunk && *at >= '0' && *at <= '9') {
+            ++chunks;
+            bytes += (length - 4) / 2;  // all but a time digit, the direction and two spaces
+        }
+        if (stop == nullptr) break;
+        at = stop + 1;
     }
-    trace.chunks.reserve(lines);
-    trace.bytes.reserve(n / 2);
+    try {
+        trace.chunks.reserve(chunks);
+        trace.bytes.reserve(bytes);
+    } catch (const std::bad_alloc&) {
+        trace = Trace{};
+    }
     const char* at = text;
     std::size_t line = 0;
     while (at < end) {
         ++line;
+        if (*at == '\n' && line > 1) {  // an empty line: a comment
+            ++at;
+            continue;
+        }
         const char* stop = static_cast<const char*>(std::memchr(at, '\n', end - at));
         if (stop == nullptr) return Fail(error, line, "cut short: the last line has no end");
         const char* content_end = stop;
@@ -151,25 +183,67 @@ bool Parse(const char* text, std::size_t n, Trace& trace, Error& error) {
     return true;
 }
 
-bool ReadFile(const std::string& path, Trace& trace, Error& error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+}  // namespace
+
+bool Parse(const char* text, std::size_t n, Trace& trace, Error& error) {
+    try {
+        return ParseText(text, n, trace, error);
+    } catch (const std::bad_alloc&) {
+        trace = Trace{};
+        return Fail(error, 0, "too large to be held in memory");
+    }
+}
+
+int OpenToRead(const std::string& path, std::string& why, int& problem) {
+    // Non-blocking, so that a FIFO without a writer is refused rather than waited for; a
+    // regular file reads as it would without.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat about {};
     if (fd < 0 || ::fstat(fd, &about) != 0) {
-        const int problem = errno;
+        problem = errno;
         if (fd >= 0) ::close(fd);
-        return Fail(error, 0, "cannot be read: " + std::string(std::strerror(problem)));
+        why = std::strerror(problem);
+        return -1;
+    }
+    if (!S_ISREG(about.st_mode)) {
+        // A device or a FIFO may never end: what a trace holds is read from a file.
+        ::close(fd);
+        problem = 0;
+        why = std::string(KindOf(about.st_mode)) + ", not a regular file";
+        if (!S_ISDIR(about.st_mode)) why += ": save the trace to a file and read that";
+        return -1;
+    }
+    return fd;
+}
+
+bool ReadFile(const std::string& path, Trace& trace, Error& error) {
+    std::string why;
+    int problem = 0;
+    const int fd = OpenToRead(path, why, problem);
+    struct stat about {};
+    if (fd < 0 || ::fstat(fd, &about) != 0) {
+        if (fd >= 0) {
+            why = std::strerror(errno);
+            ::close(fd);
+        }
+        return Fail(error, 0, "cannot be read: " + why);
     }
     // Read whole, in as few calls as the file's size allows; a file that grows meanwhile is
     // read to its end all the same.
     std::size_t size = static_cast<std::size_t>(std::max<off_t>(about.st_size, 0)) + 1;
-    std::unique_ptr<char[]> text(new char[size]);  // not cleared: every byte used is read
+    // Not cleared: every byte used is read.
+    std::unique_ptr<char[]> text(new (std::nothrow) char[size]);
     std::size_t n = 0;
     for (;;) {
-        if (n == size) {
-            std::unique_ptr<char[]> more(new char[2 * size]);
-            std::memcpy(more.get(), text.get(), n);
+        if (text != nullptr && n == size) {
+            std::unique_ptr<char[]> more(new (std::nothrow) char[2 * size]);
+            if (more != nullptr) std::memcpy(more.get(), text.get(), n);
             text = std::move(more);
             size *= 2;
+        }
+        if (text == nullptr) {
+            ::close(fd);
+            return Fail(error, 0, "too large to be held in memory");
         }
         const ssize_t got = ::read(fd, text.get() + n, size - n);
         if (got > 0) {
@@ -177,13 +251,39 @@ bool ReadFile(const std::string& path, Trace& trace, Error& error) {
         } else if (got == 0) {
             break;
         } else if (errno != EINTR) {
-            const int problem = errno;
+            const int failed = errno;
             ::close(fd);
-            return Fail(error, 0, "cannot be read: " + std::string(std::strerror(problem)));
+            return Fail(error, 0, "cannot be read: " + std::string(std::strerror(failed)));
         }
     }
     ::close(fd);
     return Parse(text.get(), n, trace, error);
+}
+
+TemporaryName TemporaryNameOf(const std::string& target) {
+    TemporaryName name;
+    const std::size_t slash = target.rfind('/');
+    name.folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    const std::string base = target.substr(name.folder.size());
+    std::size_t dot = base.rfind('.');
+    if (dot == std::string::npos || dot == 0) dot = base.size();
+    const std::string extension = base.substr(dot);
+    name.lead = "." + base.substr(0, dot) + "-";
+    name.tail = extension;
+    // The longest name a process of this system makes: a PID of 10 digits, attempt 99.
+    const long most = ::pathconf(name.folder.empty() ? "." : name.folder.c_str(), _PC_NAME_MAX);
+    const std::size_t limit = most > 0 ? static_cast<std::size_t>(most) : 255;
+    constexpr std::size_t kNumbers = 10 + 1 + 2;
+    if (name.lead.size() + kNumbers + name.tail.size() <= limit) return name;
+    // A target's name near the limit: one of fixed length, told from another target's by a
+    // hash of this one's name; with the extension where it still fits.
+    std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (const char c : base) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    char digits[17];
+    std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(hash));
+    name.lead = std::string(".brivane-") + digits + "-";
+    if (name.lead.size() + kNumbers + name.tail.size() > limit) name.tail.clear();
+    return name;
 }
 
 NewFile::~NewFile() {
@@ -204,16 +304,12 @@ bool NewFile::Create(const std::string& target, bool overwrite, std::string& err
         error = "cannot write " + target + ": " + std::strerror(errno);
         return false;
     }
-    // Beside the target, so that the rename stays on one file system; hidden, and with the
-    // target's extension, which tells the plotter the image format.
-    const std::size_t slash = target.rfind('/');
-    const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
-    std::size_t dot = target.rfind('.');
-    if (dot == std::string::npos || dot <= base) dot = target.size();
-    const std::string stem = target.substr(0, base) + "." + target.substr(base, dot - base) + "-" +
-                             std::to_string(::getpid()) + "-";
+    // Beside the target, so that the rename stays on one file system; hidden, and where it
+    // fits with the target's name and extension.
+    const TemporaryName name = TemporaryNameOf(target);
+    const std::string stem = name.folder + name.lead + std::to_string(::getpid()) + "-";
     for (int attempt = 0; fd_ < 0; ++attempt) {
-        temporary_ = stem + std::to_string(attempt) + target.substr(dot);
+        temporary_ = stem + std::to_string(attempt) + name.tail;
         fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd_ < 0 && (errno != EEXIST || attempt == 99)) {
             error = "cannot write beside " + target + ": " + std::strerror(errno);

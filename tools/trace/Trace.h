@@ -49,15 +49,32 @@ struct Error {
     std::string what;
 };
 
-// Reads a whole trace from text; false with `error` set when it is not one.
+// Reads a whole trace from text; false with `error` set when it is not one (or when it is
+// too large to be held: an error at line 0).
 bool Parse(const char* text, std::size_t n, Trace& trace, Error& error);
-// The same from a file; a file that cannot be read is an error at line 0.
+// The same from a file; a file that cannot be read is an error at line 0, and so is what is
+// not a regular file (a FIFO, a device), which may never end.
 bool ReadFile(const std::string& path, Trace& trace, Error& error);
+// Opens a regular file to read, without waiting for a FIFO's writer: its descriptor, or -1
+// with `why` saying why and `problem` the errno (0 for what is not a regular file).
+int OpenToRead(const std::string& path, std::string& why, int& problem);
 
-// An output file (a trace, a plot) made under a temporary name beside its target and renamed
-// onto it when whole, so that the target is the whole output or is left as it was. A target
-// that exists, a symlink too, is replaced only when `overwrite` says so; a symlink is then
-// replaced itself, never written through.
+// The hidden name NewFile gives its temporary file beside `target`: `folder` (the target's,
+// empty for the working folder), then `lead`, the PID, '-', the attempt and `tail`. It is
+// .STEM-PID-N.EXT (.arm-1234-0.trace beside arm.trace), or where that would be longer than
+// the file system takes, .brivane-HASH-PID-N.EXT of fixed length, HASH from the target's name
+// (and without .EXT if even that is too long).
+struct TemporaryName {
+    std::string folder;
+    std::string lead;
+    std::string tail;
+};
+TemporaryName TemporaryNameOf(const std::string& target);
+
+// An output file (a trace, a plot) made under a temporary name beside its target
+// (TemporaryNameOf) and renamed onto it when whole, so that the target is the whole output or
+// is left as it was. A target that exists, a symlink too, is replaced only when `overwrite`
+// says so; a symlink is then replaced itself, never written through.
 class NewFile {
   public:
     NewFile() = default;

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -304,9 +305,7 @@ bool WriteCsvFile(const Tables& tables, NewFile& out, const std::string& name) {
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     std::string path, plot, csv;
     bool summary = false, overwrite = false, follow = false;
     double seconds = 10.0;
@@ -399,4 +398,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "brivane-trace: drew %s\n", plot.c_str());
     }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A trace too large for this machine's memory is an error like any other, not an abort.
+    try {
+        return Run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "brivane-trace: out of memory: the trace is too large to be held\n");
+        return 1;
+    }
 }

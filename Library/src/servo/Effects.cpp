@@ -1,24 +1,77 @@
 #include "Effects.h"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace Brivane::HardwareAPI::Haptics {
 
 namespace {
 
-float Dot(const Vec3& a, const Vec3& b) {
+// The effects compute in double, where no product or sum of floats overflows or underflows,
+// and hand back a float force: one beyond the float range is scaled into it along its own
+// direction, since an infinite part would make the servo drop the whole force.
+using Vec3d = std::array<double, 3>;
+
+Vec3d Wide(const Vec3& v) {
+    return {v[0], v[1], v[2]};
+}
+
+Vec3d Minus(const Vec3& a, const Vec3& b) {
+    return {static_cast<double>(a[0]) - b[0], static_cast<double>(a[1]) - b[1],
+            static_cast<double>(a[2]) - b[2]};
+}
+
+double Dot(const Vec3d& a, const Vec3d& b) {
     return a[0] * b[0] + a[1] * b[1] + a[2] * b[2];
 }
 
+bool Finite(const Vec3d& v) {
+    return std::isfinite(v[0]) && std::isfinite(v[1]) && std::isfinite(v[2]);
+}
+
+double Largest(const Vec3d& v) {
+    return std::max({std::fabs(v[0]), std::fabs(v[1]), std::fabs(v[2])});
+}
+
+// `v` made of unit length, scaled by its largest part first so that nothing overflows or
+// underflows on the way; false for one of no direction (zero, or not finite).
+bool Unit(const Vec3d& v, Vec3d& unit) {
+    const double largest = Largest(v);
+    if (!Finite(v) || !(largest > 0.0)) return false;
+    const Vec3d scaled{v[0] / largest, v[1] / largest, v[2] / largest};
+    const double length = std::sqrt(Dot(scaled, scaled));
+    unit = {scaled[0] / length, scaled[1] / length, scaled[2] / length};
+    return true;
+}
+
+Vec3 Narrow(const Vec3d& force) {
+    // Not finite only from parameters or a state that are not: left so, and the servo
+    // commands nothing.
+    if (!Finite(force)) {
+        return {static_cast<float>(force[0]), static_cast<float>(force[1]),
+                static_cast<float>(force[2])};
+    }
+    constexpr double kMost = std::numeric_limits<float>::max();
+    const double largest = Largest(force);
+    const double scale = largest > kMost ? kMost / largest : 1.0;
+    Vec3 narrow{};
+    // Clamped too: the scaled largest part may round a hair past the float range.
+    for (std::size_t i = 0; i < 3; ++i) {
+        narrow[i] = static_cast<float>(std::clamp(force[i] * scale, -kMost, kMost));
+    }
+    return narrow;
+}
+
 // A push of `depth` along the unit `direction`, stiffness per axis, damped along it.
-Vec3 Push(const Vec3& direction, float depth, const Vec3& stiffness, float damping,
+Vec3 Push(const Vec3d& direction, double depth, const Vec3& stiffness, float damping,
           const Vec3& velocity) {
-    const float along = Dot(velocity, direction);
-    Vec3 force{};
+    const double along = Dot(Wide(velocity), direction);
+    Vec3d force{};
     for (std::size_t i = 0; i < 3; ++i) {
         force[i] = stiffness[i] * depth * direction[i] - damping * along * direction[i];
     }
-    return force;
+    return Narrow(force);
 }
 
 }  // namespace
@@ -28,58 +81,54 @@ Vec3 ForceOf(const ConstantForce& effect, const Vec3&, const Vec3&) {
 }
 
 Vec3 ForceOf(const Spring& effect, const Vec3& position, const Vec3& velocity) {
-    Vec3 force{};
+    const Vec3d offset = Minus(effect.anchor, position);
+    Vec3d force{};
     for (std::size_t i = 0; i < 3; ++i) {
         force[i] =
-            effect.stiffness[i] * (effect.anchor[i] - position[i]) - effect.damping * velocity[i];
+            effect.stiffness[i] * offset[i] - static_cast<double>(effect.damping) * velocity[i];
     }
-    return force;
+    return Narrow(force);
 }
 
 Vec3 ForceOf(const Damper& effect, const Vec3&, const Vec3& velocity) {
-    return {-effect.damping * velocity[0], -effect.damping * velocity[1],
-            -effect.damping * velocity[2]};
+    const double damping = effect.damping;
+    return Narrow({-damping * velocity[0], -damping * velocity[1], -damping * velocity[2]});
 }
 
 Vec3 ForceOf(const Plane& effect, const Vec3& position, const Vec3& velocity) {
-    const float length = std::sqrt(Dot(effect.normal, effect.normal));
-    if (!(length > 0.0f)) return {};
-    const Vec3 normal{effect.normal[0] / length, effect.normal[1] / length,
-                      effect.normal[2] / length};
-    const Vec3 offset{position[0] - effect.point[0], position[1] - effect.point[1],
-                      position[2] - effect.point[2]};
-    const float height = Dot(offset, normal);
-    if (!(height < 0.0f)) return {};
+    Vec3d normal{};
+    if (!Unit(Wide(effect.normal), normal)) return {};
+    const double height = Dot(Minus(position, effect.point), normal);
+    if (!(height < 0.0)) return {};
     return Push(normal, -height, effect.stiffness, effect.damping, velocity);
 }
 
 Vec3 ForceOf(const Box& effect, const Vec3& position, const Vec3& velocity) {
-    Vec3 force{};
+    Vec3d force{};
     for (std::size_t i = 0; i < 3; ++i) {
-        float past = 0.0f;  // towards the inside
+        double past = 0.0;  // towards the inside
         if (position[i] < effect.low[i]) {
-            past = effect.low[i] - position[i];
+            past = static_cast<double>(effect.low[i]) - position[i];
         } else if (position[i] > effect.high[i]) {
-            past = effect.high[i] - position[i];
+            past = static_cast<double>(effect.high[i]) - position[i];
         } else {
             continue;
         }
-        force[i] = effect.stiffness[i] * past - effect.damping * velocity[i];
+        force[i] = effect.stiffness[i] * past - static_cast<double>(effect.damping) * velocity[i];
     }
-    return force;
+    return Narrow(force);
 }
 
 Vec3 ForceOf(const Sphere& effect, const Vec3& position, const Vec3& velocity) {
-    const Vec3 offset{position[0] - effect.center[0], position[1] - effect.center[1],
-                      position[2] - effect.center[2]};
-    const float distance = std::sqrt(Dot(offset, offset));
-    if (!(distance > 0.0f)) return {};
-    const Vec3 outward{offset[0] / distance, offset[1] / distance, offset[2] / distance};
+    const Vec3d offset = Minus(position, effect.center);
+    const double distance = std::sqrt(Dot(offset, offset));
+    if (!(distance > 0.0)) return {};
+    const Vec3d outward{offset[0] / distance, offset[1] / distance, offset[2] / distance};
     if (!effect.inside && distance < effect.radius) {
         return Push(outward, effect.radius - distance, effect.stiffness, effect.damping, velocity);
     }
     if (effect.inside && distance > effect.radius) {
-        const Vec3 inward{-outward[0], -outward[1], -outward[2]};
+        const Vec3d inward{-outward[0], -outward[1], -outward[2]};
         return Push(inward, distance - effect.radius, effect.stiffness, effect.damping, velocity);
     }
     return {};
@@ -113,12 +162,12 @@ bool EffectSet::add(const Effect& effect) {
 }
 
 Vec3 EffectSet::force(const Vec3& position, const Vec3& velocity) const {
-    Vec3 total{};
+    Vec3d total{};
     for (const Effect& effect : *this) {
         const Vec3 force = effect.force(position, velocity);
         for (std::size_t i = 0; i < 3; ++i) total[i] += force[i];
     }
-    return total;
+    return Narrow(total);
 }
 
 }  // namespace Brivane::HardwareAPI::Haptics

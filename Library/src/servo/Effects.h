@@ -14,7 +14,10 @@ using Vec3 = Devices::Vec3;
 
 // The effects: each a force from the end effector's position and velocity, computed with
 // no state of its own, so that the servo may swap them at any period. Stiffness is in N/m
-// (per axis where it is a Vec3), damping in N·s/m.
+// (per axis where it is a Vec3), damping in N·s/m. Each computes in double: for finite
+// parameters and state its force is finite, one beyond the float range scaled into it along
+// its own direction (the servo then holds its length to max_force). A parameter that is not
+// finite may make a force that is not, which the servo commands as none.
 
 // The same force everywhere.
 struct ConstantForce {
@@ -36,7 +39,7 @@ struct Damper {
 // A one-sided wall through `point`, facing along `normal`: behind it (dot(p - point, normal)
 // < 0) it pushes out along the normal by stiffness times the depth, and damps the velocity
 // along the normal. In front of it, nothing. A normal that is not of unit length is scaled
-// to one; a zero one gives no wall.
+// to one, however long or short; a zero one, or one that is not finite, gives no wall.
 struct Plane {
     Vec3 point{};
     Vec3 normal{0.0f, 0.0f, 1.0f};
@@ -99,7 +102,8 @@ class Effect {
     std::variant<std::monostate, ConstantForce, Spring, Damper, Plane, Box, Sphere> shape_;
 };
 
-// Up to kCapacity effects, held in place; their force is the sum of theirs.
+// Up to kCapacity effects, held in place; their force is the sum of theirs, summed in double
+// and held within the float range as each one's is.
 class EffectSet {
   public:
     static constexpr std::size_t kCapacity = 16;
