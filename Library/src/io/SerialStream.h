@@ -50,6 +50,9 @@ class SerialStream : public std::basic_iostream<char> {
     int Fault() const;
 
     const std::string& PortName() const { return port_name; }
+    // The port of the latest Open(), for what watches it (Platform::Guardian); nullptr before
+    // the first. Each Open() makes a new one, closing the old one and so ending its watch.
+    Platform::SerialPort* Port() { return buffer ? &buffer->Port() : nullptr; }
 
     // Whether this stream and the devices on it write error lines; set before Open() to
     // quiet its open too.

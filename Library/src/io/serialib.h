@@ -20,6 +20,8 @@ class serialib : public std::basic_streambuf<char> {
     void RaiseDtr();
 
     bool IsOpen() const { return port.IsOpen(); }
+    // The port itself, for what watches it (Platform::Guardian).
+    Platform::SerialPort& Port() { return port; }
     void ClosePort() { port.Close(); }
     // Writes n bytes to the port; what xsputn and overflow do, with the outcome told apart.
     Platform::WriteResult Send(const char* data, std::size_t n) { return port.Write(data, n); }

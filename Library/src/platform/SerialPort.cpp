@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "Guardian.h"
+#include "PortLedger.h"
 #include "SerialPort.h"
 #include "SystemError.h"
 
@@ -94,6 +96,7 @@ WaitResult SerialPort::WaitForBytes(int n, const Deadline& deadline) const {
 }
 
 WriteResult SerialPort::Write(const char* data, std::size_t n) {
+    static_assert(PortLedger::kCapacity == kMaxPending, "the ledger holds any rest kept here");
     if (const int fault = Fault()) {
         SetLastSystemError(fault);
         return WriteResult::Failed;
@@ -122,10 +125,15 @@ WriteResult SerialPort::Write(const char* data, std::size_t n) {
     if (result == WriteResult::Failed) {
         const int error = LastSystemError();
         pending_length_ = 0;
+        if (ledger_ != nullptr) ledger_->owed.store(0, std::memory_order_release);
         Break(error);
         SetLastSystemError(error);
     }
     return result;
+}
+
+void SerialPort::EndWatch() {
+    if (guardian_ != nullptr) guardian_->Dismiss();  // which detaches it
 }
 
 WaitResult SerialPort::WaitOnBrokenLine(const Deadline& deadline) const {

@@ -9,6 +9,9 @@
 
 namespace Brivane::HardwareAPI::Platform {
 
+class Guardian;
+struct PortLedger;
+
 // The port's time-outs in milliseconds, with the meaning a Windows serial port gives them:
 // a read of n bytes returns at n bytes, or once a byte came and no further byte came within
 // the interval, or when per_byte * n + constant has passed; a write of n bytes gives up
@@ -28,8 +31,9 @@ enum class WaitResult { Ready, Partial, TimedOut, Failed, Interrupted };
 
 // Written: every byte went to the system. TimedOut: the line did not take them all in time;
 // the unsent rest of a frame already begun goes out first on the next write, so that the
-// device never sees a torn frame. Failed: the system refused the write, and the line is
-// taken as broken from then on.
+// device never sees a torn frame (should the process die first, a watching guardian sends
+// it: Guardian.h). Failed: the system refused the write, and the line is taken as broken
+// from then on.
 enum class WriteResult { Written, TimedOut, Failed, Interrupted };
 
 // Wakes every wait and pending read or write of the process so that it asks the interrupt
@@ -52,6 +56,9 @@ bool ReadGoesOnAfterFailure(int attempt, bool cleared);
 //
 // The read side keeps a read-ahead: a wait takes whatever has arrived (up to its size) in
 // one system read, and the reads after it are served from it.
+//
+// A port may be watched by a guardian (Guardian.h), which writes its last words should the
+// process die; closing the port ends the watch, as Guardian::Dismiss does.
 class SerialPort {
   public:
     SerialPort() = default;
@@ -109,6 +116,8 @@ class SerialPort {
     static constexpr int kAheadSize = 1024;
 
   private:
+    friend class Guardian;  // attaches its ledger, and reads the handle and the pending rest
+
     // Shared by the backends (SerialPort.cpp).
     WaitResult WaitOnBrokenLine(const Deadline& deadline) const;
     int Held() const { return ahead_end_ - ahead_begin_; }
@@ -143,6 +152,8 @@ class SerialPort {
         int none = 0;
         fault_.compare_exchange_strong(none, error != 0 ? error : LineLostError());
     }
+    // Ends the watch of a guardian, if any: the first step of each backend's Close.
+    void EndWatch();
 
     static constexpr std::intptr_t kInvalid = -1;
     static constexpr std::size_t kMaxPending = 1024;  // the longest frame a device writes
@@ -172,6 +183,10 @@ class SerialPort {
     PortTimeouts write_timeouts_;
     char pending_[kMaxPending] = {};
     std::size_t pending_length_ = 0;
+    // While a guardian watches: where the writes tell it what of a frame is still owed
+    // (PortLedger.h), and the guardian, whose watch ends when the port closes.
+    PortLedger* ledger_ = nullptr;
+    Guardian* guardian_ = nullptr;
 };
 
 }  // namespace Brivane::HardwareAPI::Platform

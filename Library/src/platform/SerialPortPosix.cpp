@@ -14,6 +14,7 @@
 #include <string>
 
 #include "../base/Interrupt.h"
+#include "PortLedger.h"
 #include "SerialPort.h"
 #include "SystemError.h"
 
@@ -154,6 +155,7 @@ std::int8_t SerialPort::Open(const char* name) {
 }
 
 void SerialPort::Close() {
+    EndWatch();
     if (!IsOpen()) return;
     // Exclusive mode outlives this descriptor while anyone else holds the line: cleared, so
     // that this user can open it again.
@@ -221,11 +223,12 @@ WriteResult SerialPort::WriteSome(const char* data, std::size_t n, std::size_t& 
                                   const Deadline& deadline) {
     const int fd = static_cast<int>(handle_);
     while (sent < n) {
+        // A watching guardian learns what of the frame is still owed after each write.
+        LedgerBeginWrite(ledger_);
         const ssize_t count = ::write(fd, data + sent, n - sent);
-        if (count > 0) {
-            sent += static_cast<std::size_t>(count);
-            continue;
-        }
+        if (count > 0) sent += static_cast<std::size_t>(count);
+        LedgerEndWrite(ledger_, count > 0, data + sent, n - sent);
+        if (count > 0) continue;
         if (count < 0 && errno == EINTR) continue;
         if (count < 0 && errno != EAGAIN) return WriteResult::Failed;
         if (deadline.Expired()) {

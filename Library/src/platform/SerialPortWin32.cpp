@@ -181,6 +181,7 @@ std::int8_t SerialPort::Open(const char* name) {
 }
 
 void SerialPort::Close() {
+    EndWatch();
     if (IsOpen()) ::CloseHandle(AsHandle(handle_));
     handle_ = kInvalid;
     for (std::intptr_t* event : {&read_event_, &wait_event_, &write_event_, &timer_}) {
