@@ -165,9 +165,13 @@ class Arm {
         driven_ = true;
         return arm_.get();
     }
+    // A line the servo lost is closed now, as the arm's own calls close it.
     void Return() {
-        const std::lock_guard<std::mutex> guard(mutex_);
-        driven_ = false;
+        {
+            const std::lock_guard<std::mutex> guard(mutex_);
+            driven_ = false;
+        }
+        stream_.Drop();
     }
     // True once the port is closed, by close() or because its line was lost.
     bool Closed() const { return stream_.Closed(); }

@@ -358,9 +358,13 @@ class Grip {
         driven_ = true;
         return grip_.get();
     }
+    // A line the servo lost is closed now, as the grip's own reads close it.
     void Return() {
-        const std::lock_guard<std::mutex> reading(read_mutex_);
-        driven_ = false;
+        {
+            const std::lock_guard<std::mutex> reading(read_mutex_);
+            driven_ = false;
+        }
+        stream_.Drop();
     }
 
   private:

@@ -41,10 +41,12 @@ class Sample(NamedTuple):
 
 
 class ServoStats(NamedTuple):
-    """A servo's figures since it started: periods, overruns (periods whose work ended past
-    the next deadline, skipped, never caught up), failed exchanges, the rate, and the period
-    and the lateness of its wake-ups in microseconds (percentiles to within 2 %, maxima
-    exact)."""
+    """A servo's figures since it started: periods, overruns (periods whose work or answer
+    ended past the next deadline, never caught up), failures (answers lost or malformed, each
+    once), the rate, the period and the lateness of its wake-ups in microseconds (percentiles
+    to within 2 %, maxima exact); late answers (used, their period stretched), extra answers
+    (beyond the requests sent), whether the arm is too slow for the rate (`behind`: the
+    servo renders at the arm's pace), and whether the grip's line was lost."""
     periods: int
     overruns: int
     failures: int
@@ -54,6 +56,10 @@ class ServoStats(NamedTuple):
     period_max_us: float
     late_p99_us: float
     late_max_us: float
+    late: int = 0
+    extra: int = 0
+    behind: bool = False
+    grip_lost: bool = False
 
 
 Law = Callable[[Sample], Optional[Sequence[float]]]
@@ -102,14 +108,22 @@ def _law_force(force: Any) -> Optional[Vec3]:
 class Servo:
     """A fixed-rate C++ thread that owns `arm`'s exchanges while it runs.
 
-    Each period it sends the force computed in the period before, under a deadline of one
-    period, receives the arm's state, computes the next force from the effects and the law,
-    holds its length below `max_force`, fades it in over `ramp` seconds after a start, and
-    records the period. A failed exchange commands zero force next period and is counted;
-    a lost line stops the servo with `error` set. Sleeps are to absolute deadlines on the
-    monotonic clock; a period that ends late is counted as an overrun and skipped, never
-    caught up. `realtime=True` asks for a real-time priority and raises PermissionError,
-    saying how to allow it, when the system refuses.
+    Each period it sends the force computed in the period before, receives the arm's state,
+    computes the next force from the effects and the law, holds its length below
+    `max_force`, fades it in over `ramp` seconds after a start, and records the period. An
+    answer that comes past the period's deadline is waited for (up to two periods after its
+    request, at least 1.5 ms) and used: the period stretches and counts as an overrun. One
+    that does not come by then is lost and counted as a failure; the periods without a fresh
+    state fade the last force to nothing within 10 ms, never step it. An arm silent for longer
+    than its timeout stops the servo with NoAnswer; a lost line with LineLost. Sleeps are to
+    absolute deadlines on the monotonic clock, never caught up in bursts. An arm slower than
+    the rate is rendered at its own pace, and the servo warns once (`stats.behind`).
+    `realtime=True` asks for a real-time priority and locks the process's memory, and raises
+    PermissionError, saying how to allow them, when the system refuses.
+
+    Where the system allows (Linux), a guardian process shares the port while the servo runs
+    and sends zero force should the program die without stopping it (a signal, os._exit, a
+    crash).
 
     With `grip`, each period also takes the grip's queued messages without waiting, and the
     samples carry its latest orientation and hall level: a teleoperation's pose and trigger
@@ -118,7 +132,9 @@ class Servo:
     While it runs, the arm's own calls that exchange raise RuntimeError; its identity, port,
     offsets, timeout and stats stay readable. So do the grip's reads (its sends stay
     allowed). Stopping (stop(), leaving a with block, a lost
-    line, a law that raised, the interpreter's exit) leaves the arm with zero force.
+    line, a silent arm, a law that raised, the interpreter's exit) leaves the arm with zero
+    force; a servo that ended by itself gives the arm back at once, and its stop() or the end
+    of its with block raises what ended it, once.
     """
 
     def __init__(self, arm: "Arm", *, rate: float = 1000.0,
@@ -144,27 +160,41 @@ class Servo:
         self._effects: Tuple[Effect, ...] = ()
         self._law: Optional[Law] = None
         self._dropped = 0
+        self._raised = False
 
     # Running
 
     def start(self) -> "Servo":
         """Starts the thread; nothing when it runs already."""
+        if not self._native.running:
+            self._raised = False
         self._native.start()
         _running.add(self)
         return self
 
     def stop(self) -> None:
         """Sends a zero force, ends the thread and gives the arm back; nothing when it is
-        not running."""
+        not running. When the servo had ended by itself, raises what ended it (the law's
+        exception, NoAnswer, LineLost), once; `error` keeps it."""
         self._native.stop()
         _running.discard(self)
+        self._raise_once()
+
+    def _raise_once(self) -> None:
+        error = self._native.error
+        if error is not None and not self._raised:
+            self._raised = True
+            raise error
 
     def __enter__(self) -> "Servo":
         return self.start()
 
     def __exit__(self, kind: Optional[Type[BaseException]], value: Optional[BaseException],
                  traceback: Optional[TracebackType]) -> None:
-        self.stop()
+        self._native.stop()
+        _running.discard(self)
+        if kind is None:
+            self._raise_once()
 
     @property
     def running(self) -> bool:
@@ -199,9 +229,12 @@ class Servo:
     @law.setter
     def law(self, law: Optional[Law]) -> None:
         """A function of the latest Sample returning a force (N) added to the effects', or
-        None. It runs on the servo's thread with the interpreter lock, each period: its time
-        and whatever else holds the lock become the servo's jitter. What it raises stops the
-        servo, after a zero force, and becomes `error`. Renews the lease."""
+        None. It runs beside the servo, on a thread of its own with the interpreter lock,
+        called with each newest sample; the servo adds the newest force it returned while
+        that is fresh (three periods, at least 3 ms, after its sample) and fades it out after,
+        so that whatever holds the interpreter lock delays the law, never the wire, and the
+        effects keep rendering meanwhile. What it raises stops the servo, after a zero force,
+        and becomes `error`. Renews the lease."""
         if law is not None and not callable(law):
             raise TypeError(f"a law is a function of a Sample, not {type(law).__name__}")
         self._law = law
@@ -255,10 +288,11 @@ class Servo:
 
     def samples(self) -> numpy.ndarray[Any, Any]:
         """Every sample since the last call, oldest first, as a numpy structured array with
-        the fields time, position, velocity, force (3 each), period, orientation (4), hall
-        and outcome (0 for a period whose exchange was answered; its position and velocity
-        are then the arm's). When the record overflowed meanwhile, warns how many were
-        dropped."""
+        the fields time, position, velocity, force (3 each), period, orientation (4), hall,
+        outcome (0 for a period whose exchange was answered; its position and velocity are
+        then the arm's) and flags (1: its answer came late and was used, 2: no fresh state,
+        the force faded, 4: the grip's line is lost). Samples a run left untaken come first.
+        When the record overflowed meanwhile, warns how many were dropped."""
         import numpy
 
         data, dropped = self._native.take_samples()
@@ -281,7 +315,7 @@ class Servo:
 def _sample_dtype(numpy: Any) -> Any:
     return numpy.dtype([("time", "f8"), ("position", "f8", (3,)), ("velocity", "f8", (3,)),
                         ("force", "f8", (3,)), ("period", "f8"), ("orientation", "f8", (4,)),
-                        ("hall", "u1"), ("outcome", "u1")])
+                        ("hall", "u1"), ("outcome", "u1"), ("flags", "u1")])
 
 
 def _raw_dtype(numpy: Any) -> Any:
@@ -289,7 +323,7 @@ def _raw_dtype(numpy: Any) -> Any:
     layout = _brivane.sample_layout()
     fields = {"time": "<f8", "position": ("<f4", (3,)), "velocity": ("<f4", (3,)),
               "force": ("<f4", (3,)), "period": "<f8", "orientation": ("<f4", (4,)),
-              "hall": "u1", "outcome": "u1"}
+              "hall": "u1", "outcome": "u1", "flags": "u1"}
     return numpy.dtype({"names": list(fields), "formats": list(fields.values()),
                         "offsets": [layout[name] for name in fields],
                         "itemsize": layout["itemsize"]})

@@ -18,7 +18,7 @@ numpy = pytest.importorskip("numpy")
 def arm():
     """An arm held by a simulated hand, a spring of 200 N/m: 1 N moves it 5 mm."""
     with Simulator("arm", "--hand", "hold=200") as simulator, \
-            brivane.Arm(simulator.port, timeout=0.05) as arm:
+            brivane.Arm(simulator.port, timeout=0.5) as arm:
         arm.simulator = simulator
         yield arm
 
@@ -32,14 +32,18 @@ def wait_for(condition, seconds=3.0):
 
 def assert_each_period_commanded(samples, force):
     """From the first period that commanded `force` on (the effects or the law may be set
-    after the start), each answered period commanded it; one a busy machine let fail, nothing."""
+    after the start), each answered period commanded it; one a busy machine let fail, the
+    same force faded (never more, never another direction)."""
     held = numpy.all(numpy.isclose(samples["force"], force, atol=1e-6), axis=1)
     assert held.any()
     first = held.argmax()
-    after = samples[first:]
-    answered = after["outcome"] == 0
-    assert numpy.array_equal(held[first:], answered)
-    assert numpy.all(after["force"][~answered] == 0)
+    after = samples[first:-1]  # the last one recorded the stop's zero
+    share = after["force"] @ numpy.asarray(force) / numpy.dot(force, force)
+    assert numpy.allclose(after["force"], numpy.outer(share, force), atol=1e-6)
+    assert numpy.all((share > -1e-6) & (share < 1 + 1e-6))
+    # A fresh state's force goes out whole, unless the servo's own thread woke far too late.
+    fresh = held[first:-1][(after["flags"] & 2) == 0]
+    assert fresh.mean() > 0.9
 
 
 @pytest.mark.parametrize("effects, max_force, force", [
@@ -64,7 +68,7 @@ def test_servo_renders_its_effects_within_max_force_and_records_every_period(
     rest = servo.samples()
     samples = numpy.concatenate([first, rest])
     assert samples.dtype.names == ("time", "position", "velocity", "force", "period",
-                                   "orientation", "hall", "outcome")
+                                   "orientation", "hall", "outcome", "flags")
     assert len(samples) == servo.stats.periods and servo.dropped == 0
     assert numpy.all(numpy.diff(samples["time"]) > 0)
     assert tuple(samples["force"][-1]) == pytest.approx(servo.state.force, abs=1e-6)
@@ -97,8 +101,9 @@ def test_a_law_that_fails_stops_the_servo_with_its_exception(arm, law, error, te
     assert wait_for(lambda: not servo.running)
     assert isinstance(servo.error, error) and text in str(servo.error)
     assert servo.state.force == (0.0, 0.0, 0.0)  # the last period commanded nothing
-    servo.stop()
-    arm.force((0, 0, 0))
+    arm.force((0, 0, 0))  # given back as it ended, before any stop()
+    with pytest.raises(error):
+        servo.stop()
 
 
 def test_a_law_adds_its_force_each_period_from_the_latest_sample(arm):
@@ -113,9 +118,12 @@ def test_a_law_adds_its_force_each_period_from_the_latest_sample(arm):
         servo.law = law
         assert wait_for(lambda: len(seen) > 50)
     assert servo.error is None
-    # The law saw the effects' force, and the servo commanded both.
+    # The law saw the effects' force, and the servo commanded both (the law's part a period
+    # or two behind its sample, faded where its thread was late).
     assert {tuple(s.force) for s in seen} == {(0.5, 0.0, 0.0)}
-    assert_each_period_commanded(servo.samples(), (0.5, 0, 0.5))
+    forces = servo.samples()["force"]
+    assert numpy.any(numpy.all(numpy.isclose(forces, (0.5, 0, 0.5)), axis=1))
+    assert numpy.all((forces[:-1, 2] >= 0) & (forces[:-1, 2] <= 0.5 + 1e-6))
     assert all(isinstance(s, brivane.Sample) for s in seen)
     assert all(b.time > a.time for a, b in zip(seen, seen[1:]))
 
@@ -133,10 +141,12 @@ def test_forces_fade_when_the_lease_lapses_and_come_back_when_renewed(arm, when)
 
 
 def test_a_lost_line_stops_the_servo_with_line_lost(arm):
-    with brivane.Servo(arm) as servo:
-        assert wait_for(lambda: servo.stats.periods > 10)
-        arm.simulator.stop()
-        assert wait_for(lambda: not servo.running)
+    with pytest.raises(brivane.LineLost):  # raised where the servo ends
+        with brivane.Servo(arm) as servo:
+            assert wait_for(lambda: servo.stats.periods > 10)
+            arm.simulator.stop()
+            assert wait_for(lambda: not servo.running)
+            assert arm.closed  # the lost line closes the arm as its own calls would
     assert isinstance(servo.error, brivane.LineLost)
 
 

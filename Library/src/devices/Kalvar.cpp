@@ -162,6 +162,84 @@ Outcome Kalvar::query_identifier(std::uint8_t sub_code, UUID& identifier, const 
     return outcome;
 }
 
+// A loop's halves of the force command.
+
+Outcome Kalvar::send_force(const Vec3& force) {
+    write_buffer[0] = M::kForce.code;
+    for (std::size_t i = 0; i < 3; ++i) Wire::StoreFloat(&write_buffer[1 + 4 * i], force[i]);
+    return send_frame(1 + M::kForce.length);
+}
+
+Outcome Kalvar::take_states(KalvarState& state, int& taken, const Deadline& deadline) {
+    constexpr std::size_t kLength = 1 + M::kEndEffectorState.length;
+    taken = 0;
+    Outcome outcome;
+    bool junk = false;
+    if (stream == nullptr) return failed();
+    // A flood of bytes is cut off after a few buffers' worth: the loop's period comes first.
+    for (int round = 0; round < 64; ++round) {
+        // After the first answer, only what has come already: the newest is the one to use.
+        const Deadline until = taken > 0 ? Deadline::At(Deadline::Clock::now()) : deadline;
+        const std::size_t need = kLength - loop_answer_length_;
+        std::size_t take = need;
+        const Platform::WaitResult waited = stream->WaitForBytes(need, until);
+        switch (waited) {
+            case Platform::WaitResult::Ready:
+                break;
+            case Platform::WaitResult::Partial:
+            case Platform::WaitResult::TimedOut:
+                take = std::min<std::size_t>(
+                    need, static_cast<std::size_t>(std::max<std::int32_t>(stream->Available(), 0)));
+                break;
+            case Platform::WaitResult::Failed:
+            case Platform::WaitResult::Interrupted:
+                return failed();
+        }
+        if (take > 0) {
+            stream->clear(stream->rdstate() & std::ios::badbit);
+            stream->read(reinterpret_cast<char*>(loop_answer_.data() + loop_answer_length_),
+                         static_cast<std::streamsize>(take));
+            const auto got =
+                static_cast<std::size_t>(std::max<std::streamsize>(stream->gcount(), 0));
+            if (got < take && !stream->eof() && stream->fail()) return failed();
+            // An answer begins with its code: bytes before one are dropped.
+            std::size_t skip = 0;
+            const std::size_t held = loop_answer_length_ + got;
+            while (skip < held && loop_answer_[skip] != M::kEndEffectorState.code) {
+                outcome.keep(loop_answer_[skip]);
+                ++skip;
+            }
+            junk = junk || skip > 0;
+            std::memmove(loop_answer_.data(), loop_answer_.data() + skip, held - skip);
+            loop_answer_length_ = held - skip;
+        }
+        if (loop_answer_length_ == kLength) {
+            for (std::size_t i = 0; i < 3; ++i) {
+                state.first[i] = Wire::LoadFloat(&loop_answer_[1 + 4 * i]);
+                state.second[i] = Wire::LoadFloat(&loop_answer_[13 + 4 * i]);
+            }
+            loop_answer_length_ = 0;
+            ++taken;
+            continue;
+        }
+        // Ready with bytes dropped, or the start of an answer whose rest is on its way.
+        if (waited != Platform::WaitResult::Ready && until.Expired()) break;
+    }
+    if (junk)
+        outcome.kind = Outcome::Kind::BadAnswer;
+    else if (taken == 0)
+        outcome.kind = Outcome::Kind::NoAnswer;
+    return outcome;
+}
+
+void Kalvar::end_loop(int outstanding, Deadline::Clock::duration waited) {
+    constexpr std::size_t kLength = 1 + M::kEndEffectorState.length;
+    const std::size_t begun = loop_answer_length_;
+    loop_answer_length_ = 0;
+    if (outstanding <= 0) return;
+    owe(static_cast<std::size_t>(outstanding) * kLength - std::min(begun, kLength), waited);
+}
+
 // Legacy operations: each is one half of an exchange.
 
 void Kalvar::SendDeviceWakeup() {

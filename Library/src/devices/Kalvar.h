@@ -72,6 +72,23 @@ struct Kalvar : Device {
     Outcome firmware_id(UUID& identifier, const Deadline& deadline);
     Outcome device_id(UUID& identifier, const Deadline& deadline);
 
+    // A fixed-rate loop's halves of the force command, apart so that a late answer can be
+    // waited for past a period and a lost one given up without a quiet line: the arm answers
+    // every request in order and every force answer has the same shape, so the newest one
+    // is the state to use. send_force() sends the request without waiting for what is owed;
+    // Answered when the line took it, NoAnswer when it did not in time (its rest goes out
+    // first next time), LineLost, Stopped.
+    Outcome send_force(const Vec3& force);
+    // Waits until `deadline` for a whole state answer, then takes every one queued besides:
+    // `taken` counts them, `state` holds the newest. Bytes that begin no answer are dropped
+    // up to the next answer's code and end it as BadAnswer (`taken` may still be above 0);
+    // the rest of an answer that has begun is kept for the next call. Answered, NoAnswer,
+    // BadAnswer, LineLost, Stopped.
+    Outcome take_states(KalvarState& state, int& taken, const Deadline& deadline);
+    // Ends such a loop: `outstanding` answers may still come, and are owed to the calls after
+    // it as a late answer is, so that none of them is taken for theirs.
+    void end_loop(int outstanding, Deadline::Clock::duration waited);
+
     // The current operations as exchanges that tell how they ended (Device.h). The
     // outputs are written only when the whole answer came; the operations above are these
     // with the device's timeout for each read and zeros for a failure.
@@ -127,6 +144,9 @@ struct Kalvar : Device {
     Vec3 joint_angles_now();
 
     std::shared_ptr<Calibration> calibration_;
+    // A loop's answer begun and not yet whole (take_states).
+    std::array<std::uint8_t, 1 + KalvarMessages::kEndEffectorState.length> loop_answer_{};
+    std::size_t loop_answer_length_ = 0;
 };
 
 }  // namespace Brivane::HardwareAPI::Devices

@@ -35,6 +35,16 @@ class ServoClock {
 // it), for the caller to explain.
 int RaiseThreadPriority();
 
+// Locks the process's memory in RAM, so that no page fault of a servo period waits for the
+// disk: what is mapped now, and what is mapped later where no limit would make a later
+// allocation fail (root, or an unlimited RLIMIT_MEMLOCK). 0, or the system's error number.
+// Windows: 0, nothing locked (a working set is no lock).
+int LockMemory();
+
+// The calling process's number: a servo started in another process (before a fork) has no
+// thread here.
+long ProcessId();
+
 // Keeps the process's signals off the calling thread, so that their handlers (and the
 // interrupt check, which a program may make take its own locks) run on the other threads.
 void BlockSignals();

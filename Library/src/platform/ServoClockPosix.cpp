@@ -2,7 +2,10 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <time.h>
+#include <unistd.h>
 #if defined(__linux__)
 #include <sys/prctl.h>
 #endif
@@ -56,6 +59,19 @@ int RaiseThreadPriority() {
     sched_param parameters{};
     parameters.sched_priority = kServoPriority;
     return pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameters);
+}
+
+int LockMemory() {
+    rlimit limit{};
+    const bool unlimited = geteuid() == 0 || (getrlimit(RLIMIT_MEMLOCK, &limit) == 0 &&
+                                              limit.rlim_cur == RLIM_INFINITY);
+    // Under a limit, locking what is mapped later would make a later allocation fail.
+    if (mlockall(MCL_CURRENT | (unlimited ? MCL_FUTURE : 0)) != 0) return errno;
+    return 0;
+}
+
+long ProcessId() {
+    return static_cast<long>(getpid());
 }
 
 void BlockSignals() {

@@ -60,6 +60,14 @@ int RaiseThreadPriority() {
     return static_cast<int>(GetLastError());
 }
 
+int LockMemory() {
+    return 0;
+}
+
+long ProcessId() {
+    return static_cast<long>(GetCurrentProcessId());
+}
+
 void BlockSignals() {
     // Windows delivers no signals to a thread; a console's handler runs on a thread of its own.
 }

@@ -25,6 +25,15 @@ struct Sample {
     std::uint8_t hall = 0;               // the grip's hall-effect level; 0 without one
     // How this period's exchange ended (Devices::Outcome::Kind): 0 answered.
     std::uint8_t outcome = 0;
+    // What else befell the period, as the bits below.
+    std::uint8_t flags = 0;
+
+    // The answer came after the period's deadline: the period was stretched to wait for it.
+    static constexpr std::uint8_t kLate = 1;
+    // No fresh state: the force is the last one, faded.
+    static constexpr std::uint8_t kFaded = 2;
+    // The grip's line is lost: its orientation and hall level are its last ones.
+    static constexpr std::uint8_t kGripLost = 4;
 };
 
 // A trivially copyable value kept as words that one thread stores and others load, each word
@@ -110,6 +119,13 @@ class SampleRing {
         started_.store(index + 1, std::memory_order_relaxed);
         AtomicWords<Sample>::Store(slot(index), sample);
         written_.store(index + 1, std::memory_order_release);
+    }
+
+    // The reader's: how many samples a take() would copy now, at most the capacity (more
+    // may come meanwhile).
+    std::size_t unread() const {
+        const std::uint64_t written = written_.load(std::memory_order_acquire);
+        return static_cast<std::size_t>(std::min<std::uint64_t>(written - next_, capacity_));
     }
 
     struct Taken {

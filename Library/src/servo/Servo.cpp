@@ -6,6 +6,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <exception>
+#include <limits>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -13,6 +14,8 @@
 
 #include "../base/Deadline.h"
 #include "../base/Interrupt.h"
+#include "../devices/KalvarMessages.h"
+#include "../platform/Guardian.h"
 #include "../platform/ServoClock.h"
 
 namespace Brivane::HardwareAPI::Haptics {
@@ -24,6 +27,8 @@ using Kind = Devices::Outcome::Kind;
 
 // Long enough for an arm's answer, short enough that a stop is not held up by a dead line.
 constexpr double kZeroForceSeconds = 0.02;
+// The shortest silence of the arm that stops the servo.
+constexpr std::chrono::milliseconds kShortestSilence{100};
 
 double Micros(Clock::duration span) {
     return std::chrono::duration<double, std::micro>(span).count();
@@ -115,9 +120,13 @@ struct Counters {
     std::uint64_t periods = 0;
     std::uint64_t overruns = 0;
     std::uint64_t failures = 0;
+    std::uint64_t late = 0;
+    std::uint64_t extra = 0;
     double elapsed = 0.0;  // seconds from the first period's start to the last one's
     double period_max_us = 0.0;
     double lateness_max_us = 0.0;
+    bool behind = false;
+    bool grip_lost = false;
 };
 
 ServoOptions Checked(ServoOptions options) {
@@ -129,20 +138,64 @@ ServoOptions Checked(ServoOptions options) {
     return options;
 }
 
-// `force` held to `limit` in length, keeping its direction; zero when any part of it is not
-// a number.
-Vec3 Limited(const Vec3& force, double limit) {
-    double squared = 0.0;
-    for (const float part : force) {
-        if (!std::isfinite(part)) return {};
-        squared += static_cast<double>(part) * part;
+// `force` held to `limit` in length, keeping its direction, however large its parts (the
+// length is taken of the force scaled by its largest part, so that no square overflows);
+// zero when any part of it is not a finite number.
+Vec3 Limited(const std::array<double, 3>& force, double limit) {
+    double parts[3];
+    double largest = 0.0;
+    for (std::size_t i = 0; i < 3; ++i) {
+        parts[i] = force[i];
+        if (!std::isfinite(parts[i])) return {};
+        largest = std::max(largest, std::fabs(parts[i]));
     }
-    const double length = std::sqrt(squared);
-    if (length <= limit) return force;
-    const double scale = limit / length;
-    return {static_cast<float>(force[0] * scale), static_cast<float>(force[1] * scale),
-            static_cast<float>(force[2] * scale)};
+    if (largest == 0.0) return {};
+    double squared = 0.0;
+    for (const double part : parts) squared += (part / largest) * (part / largest);
+    const double length = largest * std::sqrt(squared);
+    const double scale = length <= limit ? 1.0 : limit / length;
+    return {static_cast<float>(parts[0] * scale), static_cast<float>(parts[1] * scale),
+            static_cast<float>(parts[2] * scale)};
 }
+
+// A force `age` stale: whole at first, then less each period, to nothing at kFadeSpan, so
+// that no period steps it and no stale force lasts.
+constexpr std::chrono::milliseconds kFadeSpan{10};
+double Fade(Clock::duration age) {
+    if (age <= Clock::duration::zero()) return 1.0;
+    if (age >= kFadeSpan) return 0.0;
+    const double share = std::chrono::duration<double>(age) / kFadeSpan;
+    return 1.0 - share * share;
+}
+
+Vec3 Scaled(const Vec3& force, double gain) {
+    return {static_cast<float>(force[0] * gain), static_cast<float>(force[1] * gain),
+            static_cast<float>(force[2] * gain)};
+}
+
+// Requests sent and not yet answered, oldest first; fixed, for the period allocates nothing.
+class Outstanding {
+  public:
+    bool empty() const { return count_ == 0; }
+    int size() const { return count_; }
+    Clock::time_point oldest() const { return sent_[first_]; }
+    void push(Clock::time_point sent) {
+        if (count_ == kMost) pop();
+        sent_[(first_ + count_) % kMost] = sent;
+        ++count_;
+    }
+    void pop() {
+        if (count_ == 0) return;
+        first_ = (first_ + 1) % kMost;
+        --count_;
+    }
+
+  private:
+    static constexpr int kMost = 4;
+    std::array<Clock::time_point, kMost> sent_{};
+    int first_ = 0;
+    int count_ = 0;
+};
 
 void CopyText(const char* text, std::array<char, 256>& into) {
     std::size_t i = 0;
@@ -152,21 +205,28 @@ void CopyText(const char* text, std::array<char, 256>& into) {
 
 }  // namespace
 
-// Grip messages taken in one period at the most: a grip streams far fewer per period, and a
-// line that floods does not hold up the arm's next exchange.
-constexpr int kGripMessagesPerPeriod = 16;
+// Grip messages taken in one period at the most: all a grip streams in a period at any rate
+// the servo runs, so that the newest is taken; a line that floods does not hold up the
+// arm's next exchange.
+constexpr int kGripMessagesPerPeriod = 256;
+
+// Periods over which the servo judges whether the arm keeps its rate.
+constexpr std::uint64_t kBehindWindow = 200;
 
 struct Servo::State {
     State(Devices::Kalvar& arm_, const ServoOptions& options_, Devices::Handle* grip_)
         : arm(arm_), grip(grip_), options(Checked(options_)), ring(options.samples) {}
 
     void run();
-    // Takes the grip's queued messages without waiting; its latest status goes into `sample`
-    // from then on. A lost grip line ends the reading, not the servo: the arm goes on.
+    // Takes the grip's queued messages without waiting; its newest status goes into `sample`
+    // from then on. A lost grip line ends the reading, not the servo: the arm goes on, and
+    // the samples say so.
     void read_grip(Sample& sample);
     void renew() {
         renewed.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
     }
+    // The thread is not this process's: a fork's copy of a servo that runs in the parent.
+    bool forked() const { return owner != 0 && owner != Platform::ProcessId(); }
 
     Devices::Kalvar& arm;
     Devices::Handle* const grip;
@@ -196,6 +256,9 @@ struct Servo::State {
     std::thread thread;
     std::atomic<bool> stop_requested{false};
     std::atomic<bool> running{false};
+    long owner = 0;  // the process that started the thread
+    Platform::Guardian guardian;
+    std::function<void()> ended_hook;
 
     // The thread's word that it runs, or why it could not.
     std::mutex ready_mutex;
@@ -224,11 +287,16 @@ void Servo::State::read_grip(Sample& sample) {
     }
     sample.orientation = orientation;
     sample.hall = hall;
+    if (grip_lost) sample.flags |= Sample::kGripLost;
 }
 
 void Servo::State::run() {
     Platform::BlockSignals();
-    const int error = options.realtime ? Platform::RaiseThreadPriority() : 0;
+    int error = 0;
+    if (options.realtime) {
+        error = Platform::RaiseThreadPriority();
+        if (error == 0) error = Platform::LockMemory();
+    }
     {
         std::lock_guard<std::mutex> lock(ready_mutex);
         refused = error;
@@ -244,14 +312,38 @@ void Servo::State::run() {
     const auto period = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(1.0 / options.rate));
     const double step = options.ramp > 0.0 ? 1.0 / (options.rate * options.ramp) : 1.0;
+    // An answer is waited for up to two periods after its request (a machine that
+    // deschedules the far end for a millisecond now and then delays it no more), then given
+    // up; an arm that answers nothing for its time-out is silent.
+    const Clock::duration lost_after =
+        std::max<Clock::duration>(2 * period, std::chrono::microseconds(1500));
+    // At least 0.1 s: the force has faded to nothing long before, and a busy machine's
+    // hiccup does not end the servo.
+    const Clock::duration silent_after = std::max<Clock::duration>(
+        std::max<Clock::duration>(lost_after, kShortestSilence),
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+            arm.timeout > 0.0f ? static_cast<double>(arm.timeout) : 1.0)));
 
     const Clock::time_point start = Clock::now();
-    Clock::time_point deadline = start;
+    // The deadline the period began on: each period's answer is due one period after it.
+    Clock::time_point grid = start;
     Clock::time_point last_wake = start;
-    Vec3 command{};
+    Clock::time_point fresh_at = start;     // when the newest state came
+    Clock::time_point last_answer = start;  // when the arm last answered anything
+    bool have_state = false;
+    bool unused_state = false;           // a state came that no command has gone by yet
+    Clock::time_point whole_at = start;  // when the last command from a fresh state went
+    Vec3 basis{};                        // the force of the newest state, held below max_force
     Devices::KalvarState state;
+    Outstanding outstanding;
     double gain = 0.0;
     Counters counts;
+    std::uint64_t window_periods = 0;
+    std::uint64_t window_slow = 0;
+    Sample pending;  // the last period's, recorded with the force that goes out after it
+    bool have_pending = false;
+    bool law_failed = false;
+    bool slept = true;  // the period began on its deadline
     ServoStop ended;
 
     for (;;) {
@@ -260,13 +352,65 @@ void Servo::State::run() {
             break;
         }
         const Clock::time_point wake = Clock::now();
-        Clock::time_point next = deadline + period;
+
+        // Faded in after start and after a renewal, out once the lease lapses; and by the age
+        // of the state it was computed from.
+        const Clock::time_point renewal{Clock::duration(renewed.load(std::memory_order_relaxed))};
+        const Clock::duration leased_for{lease.load(std::memory_order_relaxed)};
+        const bool leased = leased_for == Clock::duration::zero() || wake - renewal <= leased_for;
+        gain = leased ? std::min(1.0, gain + step) : std::max(0.0, gain - step);
+        // A state not yet used is the period's, whole, unless this thread woke so late that
+        // it is stale too. The periods after it fade the force by the time since the last
+        // request that carried it whole, less a period: each such period in a row lowers it.
+        double fade = 1.0;
+        if (unused_state) {
+            const Clock::duration age = wake - fresh_at - period;
+            if (age >= kFadeSpan / 2) fade = Fade(age);
+            whole_at = wake;
+        } else {
+            fade = Fade(wake - whole_at - period);
+        }
+        const Vec3 command = have_state ? Scaled(basis, gain * fade) : Vec3{};
+        unused_state = false;
+        if (have_pending) {
+            pending.force = command;
+            ring.push(pending);
+            latest.store(pending);
+        }
+
+        // One request at a time: the one before was answered, or given up.
+        if (outstanding.empty()) {
+            const Devices::Outcome sent = arm.send_force(command);
+            if (sent.kind == Kind::LineLost) {
+                ended.kind = ServoStop::Kind::LineLost;
+                ended.error = sent.error;
+                break;
+            }
+            if (sent.kind == Kind::Stopped) {
+                ended.kind = ServoStop::Kind::Interrupted;
+                break;
+            }
+            if (sent.answered()) outstanding.push(wake);
+        }
+
+        // Its answer, by the period's deadline; past it, a late answer is waited for and
+        // used, until the request is given up.
+        Clock::time_point next = grid + period;
         if (wake >= next) {
             // Woken past the next deadline already: that period is lost as well.
             ++counts.overruns;
             next += ((wake - next) / period + 1) * period;
         }
-        const Devices::Outcome outcome = arm.force(command, state, Deadline::At(next));
+        int taken = 0;
+        Devices::Outcome outcome = arm.take_states(state, taken, Deadline::At(next));
+        bool late = false;
+        if (taken == 0 && !outstanding.empty() && outcome.kind != Kind::LineLost &&
+            outcome.kind != Kind::Stopped && Clock::now() < outstanding.oldest() + lost_after) {
+            const Devices::Outcome waited =
+                arm.take_states(state, taken, Deadline::At(outstanding.oldest() + lost_after));
+            if (waited.kind != Kind::NoAnswer || taken > 0) outcome = waited;
+            late = taken > 0;
+        }
         if (outcome.kind == Kind::LineLost) {
             ended.kind = ServoStop::Kind::LineLost;
             ended.error = outcome.error;
@@ -276,6 +420,25 @@ void Servo::State::run() {
             ended.kind = ServoStop::Kind::Interrupted;
             break;
         }
+        const Clock::time_point arrived = Clock::now();
+        if (taken > 0) {
+            const int answered = std::min(taken, outstanding.size());
+            for (int i = 0; i < answered; ++i) outstanding.pop();
+            counts.extra += static_cast<std::uint64_t>(taken - answered);
+            last_answer = fresh_at = arrived;
+            have_state = unused_state = true;
+        }
+        if (outcome.kind == Kind::BadAnswer) ++counts.failures;
+        bool lost = false;
+        while (!outstanding.empty() && arrived - outstanding.oldest() >= lost_after) {
+            outstanding.pop();
+            ++counts.failures;
+            lost = true;
+        }
+        if (arrived - last_answer > silent_after) {
+            ended.kind = ServoStop::Kind::NoAnswer;
+            break;
+        }
 
         Sample sample;
         sample.time = std::chrono::duration<double>(wake - start).count();
@@ -283,19 +446,23 @@ void Servo::State::run() {
         sample.velocity = state.second;
         sample.period =
             counts.periods > 0 ? std::chrono::duration<double>(wake - last_wake).count() : 0.0;
-        sample.outcome = static_cast<std::uint8_t>(outcome.kind);
+        sample.outcome = static_cast<std::uint8_t>(
+            taken > 0 ? Kind::Answered
+                      : (outcome.kind == Kind::BadAnswer ? Kind::BadAnswer : Kind::NoAnswer));
+        if (late) sample.flags |= Sample::kLate;
+        if (taken == 0) sample.flags |= Sample::kFaded;
         read_grip(sample);
+        counts.grip_lost = grip_lost;
 
-        // A period without a good answer has no state to go by: it commands nothing.
+        // A fresh state gives the next force; without one, the last is faded.
         effects.update();
         laws.update();
-        Vec3 force{};
-        bool law_failed = false;
-        if (outcome.answered()) {
-            force = effects.front().force(state.first, state.second);
+        if (taken > 0) {
+            const Vec3 effected = effects.front().force(state.first, state.second);
+            std::array<double, 3> force{effected[0], effected[1], effected[2]};
             const Law& law = laws.front();
             if (law) {
-                sample.force = force;
+                sample.force = effected;
                 try {
                     const Vec3 more = law(sample);
                     for (std::size_t i = 0; i < 3; ++i) force[i] += more[i];
@@ -307,59 +474,84 @@ void Servo::State::run() {
                     CopyText("the law threw something other than an exception", ended.text);
                 }
             }
-        } else {
-            ++counts.failures;
+            basis = law_failed ? Vec3{} : Limited(force, options.max_force);
         }
-
-        // Faded in after start and after a renewal, out once the lease lapses.
-        const Clock::time_point renewal{Clock::duration(renewed.load(std::memory_order_relaxed))};
-        const Clock::duration leased_for{lease.load(std::memory_order_relaxed)};
-        const bool leased = leased_for == Clock::duration::zero() || wake - renewal <= leased_for;
-        gain = leased ? std::min(1.0, gain + step) : std::max(0.0, gain - step);
-        force = Limited(force, options.max_force);
-        for (float& part : force) part = static_cast<float>(part * gain);
-        if (law_failed) force = {};
-        command = force;
-        sample.force = force;
-        ring.push(sample);
-        latest.store(sample);
+        pending = sample;
+        have_pending = true;
 
         if (counts.periods > 0) {
             const double span = Micros(wake - last_wake);
             periods.add(span);
             counts.period_max_us = std::max(counts.period_max_us, span);
         }
-        const double late = std::max(0.0, Micros(wake - deadline));
-        lateness.add(late);
-        counts.lateness_max_us = std::max(counts.lateness_max_us, late);
+        if (slept) {  // a period begun at once after a late answer woke from no sleep
+            const double lateness_us = std::max(0.0, Micros(wake - grid));
+            lateness.add(lateness_us);
+            counts.lateness_max_us = std::max(counts.lateness_max_us, lateness_us);
+        }
         ++counts.periods;
         counts.elapsed = sample.time;
         last_wake = wake;
+        if (late) ++counts.late;
+        // Judged over stretches of periods: once the arm keeps up with no more than half of
+        // them, it is behind for the rest of the run.
+        ++window_periods;
+        if (late || lost) ++window_slow;
+        if (window_periods == kBehindWindow) {
+            if (2 * window_slow >= kBehindWindow) counts.behind = true;
+            window_periods = window_slow = 0;
+        }
 
         if (law_failed) {
             counters.store(counts);
             ended.kind = ServoStop::Kind::LawFailed;
             break;
         }
-        // Past the next deadline: skip to the first one still ahead, never catch up in a burst.
-        deadline = next;
+        // The next period: on the next deadline; at once after a late or lost answer, or work
+        // that ran past the deadline, the one after on the deadlines again. Never in a burst.
         const Clock::time_point now = Clock::now();
-        if (now > deadline) {
+        if (late || lost || now >= next) {
             ++counts.overruns;
-            deadline += ((now - deadline) / period + 1) * period;
+            grid = now >= next ? next + ((now - next) / period) * period : next - period;
+            slept = false;
+            counters.store(counts);
+            continue;
         }
+        grid = next;
+        slept = true;
         counters.store(counts);
-        clock.SleepUntil(deadline);
+        clock.SleepUntil(next);
     }
 
-    // Whatever ended the loop, the hand is not left pushed by the last force.
+    // Whatever ended the loop, the hand is not left pushed by the last force; an answer
+    // still owed is waited for a moment, and owed to the calls after the servo beyond it.
     Interrupt::Take();
-    Devices::KalvarState ignored;
-    arm.force(Vec3{}, ignored, Deadline::After(kZeroForceSeconds));
+    if (ended.kind != ServoStop::Kind::LineLost) {
+        int owed = outstanding.size();
+        if (arm.send_force(Vec3{}).answered()) ++owed;
+        const Deadline until = Deadline::After(kZeroForceSeconds);
+        while (owed > 0) {
+            int taken = 0;
+            const Devices::Outcome outcome = arm.take_states(state, taken, until);
+            owed -= taken;
+            if (taken == 0 || outcome.kind == Kind::LineLost || outcome.kind == Kind::Stopped) {
+                break;
+            }
+        }
+        arm.end_loop(owed, lost_after);
+    }
+    guardian.Dismiss();
+    if (have_pending) {
+        pending.force = Vec3{};
+        ring.push(pending);
+        latest.store(pending);
+    }
+    counters.store(counts);
     {
         std::lock_guard<std::mutex> lock(stop_mutex);
         stop = ended;
     }
+    if (ended_hook) ended_hook();
     running.store(false, std::memory_order_release);
 }
 
@@ -375,6 +567,7 @@ Servo::~Servo() {
 int Servo::start() {
     State& s = *state_;
     std::lock_guard<std::mutex> control(s.control);
+    if (s.forked()) return 0;  // a copy of a servo that runs in the parent
     if (s.running.load(std::memory_order_acquire)) return 0;
     if (s.thread.joinable()) s.thread.join();  // a run that ended by itself
 
@@ -386,6 +579,14 @@ int Servo::start() {
         std::lock_guard<std::mutex> lock(s.stop_mutex);
         s.stop = ServoStop{};
     }
+    // Should this process die with the servo running, the zero force is sent for it.
+    std::array<std::uint8_t, 1 + Devices::KalvarMessages::kForce.length> zero{};
+    zero[0] = Devices::KalvarMessages::kForce.code;
+    if (Platform::SerialPort* port = s.arm.stream != nullptr ? s.arm.stream->Port() : nullptr) {
+        const int watched = s.guardian.Watch(*port, zero.data(), zero.size());
+        if (watched != 0) return watched;
+    }
+    s.owner = Platform::ProcessId();
     s.ready = false;
     s.renew();
     s.running.store(true, std::memory_order_release);
@@ -393,6 +594,7 @@ int Servo::start() {
         s.thread = std::thread([&s] { s.run(); });
     } catch (const std::system_error& failure) {
         s.running.store(false, std::memory_order_release);
+        s.guardian.Dismiss();
         return failure.code().value() != 0 ? failure.code().value() : -1;
     }
     int refused = 0;
@@ -401,15 +603,28 @@ int Servo::start() {
         s.ready_changed.wait(lock, [&s] { return s.ready; });
         refused = s.refused;
     }
-    if (refused != 0) s.thread.join();
+    if (refused != 0) {
+        s.thread.join();
+        s.guardian.Dismiss();
+    }
     return refused;
 }
 
 void Servo::stop() {
     State& s = *state_;
     std::lock_guard<std::mutex> control(s.control);
+    if (s.forked()) {
+        // The parent's thread does not run here: its handle is let go without a join, and
+        // the arm is the parent's to stop.
+        if (s.thread.joinable()) new std::thread(std::move(s.thread));
+        s.running.store(false, std::memory_order_release);
+        return;
+    }
     s.stop_requested.store(true, std::memory_order_release);
-    if (s.thread.joinable()) s.thread.join();
+    if (s.thread.joinable()) {
+        if (s.thread.get_id() == std::this_thread::get_id()) return;  // the law stops it
+        s.thread.join();
+    }
 }
 
 bool Servo::running() const {
@@ -446,10 +661,16 @@ void Servo::set_law(Law law) {
 }
 
 void Servo::set_lease(double seconds) {
-    const double lease = seconds > 0.0 && std::isfinite(seconds) ? seconds : 0.0;
-    state_->lease.store(
-        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(lease)).count(),
-        std::memory_order_relaxed);
+    // Held between a nanosecond and a century: a tiny lease is no "no lease", a vast one no
+    // overflow that lapses at once.
+    Clock::rep ticks = 0;
+    if (seconds > 0.0) {
+        const double bounded = std::min(seconds, 3e9);
+        ticks = std::max<Clock::rep>(
+            1, std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(bounded))
+                   .count());
+    }
+    state_->lease.store(ticks, std::memory_order_relaxed);
     state_->renew();
 }
 
@@ -478,7 +699,15 @@ ServoStatistics Servo::statistics() const {
     statistics.period_max_us = counts.period_max_us;
     statistics.lateness_p99_us = state_->lateness.percentile(0.99);
     statistics.lateness_max_us = counts.lateness_max_us;
+    statistics.late = counts.late;
+    statistics.extra = counts.extra;
+    statistics.behind = counts.behind;
+    statistics.grip_lost = counts.grip_lost;
     return statistics;
+}
+
+void Servo::on_end(std::function<void()> ended) {
+    state_->ended_hook = std::move(ended);
 }
 
 const ServoOptions& Servo::options() const {

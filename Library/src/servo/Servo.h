@@ -40,6 +40,7 @@ struct ServoStop {
         LineLost,     // the line was lost: `error` is the system's number
         Interrupted,  // the interrupt check asked the exchange to stop
         LawFailed,    // the law threw: `text` is what it said
+        NoAnswer,     // the arm answered nothing for longer than its time-out
     };
     Kind kind = Kind::None;
     int error = 0;
@@ -49,14 +50,22 @@ struct ServoStop {
 struct ServoStatistics {
     std::uint64_t periods = 0;   // since start
     std::uint64_t overruns = 0;  // periods whose work ended past the next deadline
-    std::uint64_t failures = 0;  // exchanges without a good answer (each commanded zero after)
-    double rate_hz = 0.0;        // periods per second since start
+    // Answers lost (none came within two periods, at least 1.5 ms) and answers that were no
+    // answer: each counted once; the periods after one fade the last force.
+    std::uint64_t failures = 0;
+    double rate_hz = 0.0;  // periods per second since start
     // Microseconds; the percentiles to within 2%, the maxima exact, all since start.
     double period_p50_us = 0.0;
     double period_p99_us = 0.0;
     double period_max_us = 0.0;
     double lateness_p99_us = 0.0;  // wake-up time past the deadline
     double lateness_max_us = 0.0;
+    std::uint64_t late = 0;   // answers that came past their period's deadline, and were used
+    std::uint64_t extra = 0;  // answers beyond the requests sent (an arm that repeats one)
+    // The arm answers too slowly for the rate: half the periods of a stretch of them late or
+    // lost. The servo goes on at the arm's pace.
+    bool behind = false;
+    bool grip_lost = false;  // the grip's line was lost: the samples keep its last status
 };
 
 // A law computes a force from the period's sample (its `force` holds the effects' sum);
@@ -69,6 +78,16 @@ using Law = std::function<Vec3(const Sample&)>;
 // ramp and the lease, and records the period. A period allocates nothing, takes no lock
 // another thread holds, logs nothing, and makes no system call besides the exchange and the
 // sleep (the law is the caller's). Whenever the loop ends, it sends a zero force once more.
+//
+// An answer that comes past its deadline is waited for, up to two periods (at least 1.5 ms)
+// after its request, and used: the period stretches and counts as an overrun, and the next
+// one begins at once. An answer that does not come by then is lost: the next request goes
+// out with the last force faded, as in every period without a fresh state (to nothing
+// within 10 ms). An arm silent for longer than its time-out stops the servo (NoAnswer). So
+// an arm slower than the period is rendered at its own pace, and `behind` says so.
+//
+// Where the system allows (Linux), a guardian process shares the port while the servo runs
+// and sends the zero force should this process die without stopping it.
 //
 // While it runs nothing else may use the arm. Its methods may be called from any thread.
 class Servo {
@@ -111,6 +130,9 @@ class Servo {
     Sample latest() const;
     ServoStatistics statistics() const;
     const ServoOptions& options() const;
+    // Called on the servo's thread once a run has ended, after its zero force went out, so
+    // that whoever lent the arm may take it back; set before start().
+    void on_end(std::function<void()> ended);
 
   private:
     struct State;
