@@ -1,8 +1,8 @@
 #!/usr/bin/python3
-"""The servo's timing against a bare thread's and a Python loop's, on brivane-sim.
+"""The servo's timing and rendering against a bare thread's and a Python loop's.
 
     PYTHONPATH=build/python BRIVANE_SIM=build/brivane-sim /usr/bin/python3 bench/servo.py \
-        [--seconds 20]
+        [--seconds 20] [--only timing,rates,walls,slow,faults,death,lock,law]
 
 Every way in the same run, so that each sees the same machine:
 
@@ -11,10 +11,25 @@ Every way in the same run, so that each sees the same machine:
   servo       brivane.Servo at 1 kHz for SECONDS, the Python main thread idle, then
               churning (allocating and collecting garbage at 100% of its thread);
   python      the best Python loop with brivane.Arm (sleep to near the deadline, spin to it,
-              exchange), in the same two conditions (the churn on a second thread);
+              exchange; on a miss it keeps the last force), in the same two conditions (the
+              churn on a second thread);
   rates       the servo at 1, 2, 4 and 8 kHz for a quarter of SECONDS each: overruns;
-  walls       the simulated hand pushing 1 N into a Plane at 1,000, 3,000 and 10,000 N/m:
-              the depth and the peak-to-peak wobble once settled, servo and Python loop.
+  walls       brivane-sim's hand pushing 1 N into a Plane at 1,000 to 30,000 N/m and
+              damping 0, 3 and 10 N·s/m: the depth and the peak-to-peak wobble once
+              settled, servo and Python loop, each row judged stable or not;
+  slow arm    the same wall at 1,000 N/m against a simulator that answers 950 us after each
+              request: depth, servo against Python loop, and the rates they kept;
+  faults      an arm played on a pseudo-terminal (tests/brivane/test_servo_faults.py)
+              answering one request late, or never, on a constant 1 N: the periods
+              without a fresh state and the force's dip on the wire, servo and Python loop;
+  death       a program rendering 1.5 N killed with SIGKILL: kill to the zero force on the
+              wire, against stop()'s own zero and the system's reaping of the program;
+  lock        the main thread holding the interpreter lock for 0.5 s: the longest gap on
+              the wire and the forces meanwhile, the servo with a law, without one, and the
+              Python loop on a thread of its own;
+  law         a law returning its sample's time as a force (and 1 N beside it, which says how
+              much of it was used): how many periods behind its sample each force the servo
+              uses is, idle and with the main thread churning.
 
 Lateness: how long after its deadline a period's work began. Period deviation: how far
 each period's length was from the nominal one.
@@ -23,23 +38,54 @@ import argparse
 import gc
 import json
 import pathlib
+import signal
 import statistics
 import subprocess
 import sys
 import threading
 import time
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "examples"))
+REPOSITORY = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPOSITORY / "examples"))
+sys.path.insert(0, str(REPOSITORY / "tests" / "brivane"))
 from simulator import Simulator, simulator_path  # noqa: E402
 
+import numpy  # noqa: E402
+
 import brivane  # noqa: E402
+from test_servo_faults import PlayedArm  # noqa: E402
 
 WALL_PUSH = 1.0  # N, the simulated hand's
+WALL_MAX_FORCE = 4.0
+STIFFNESSES = (1000, 3000, 10000, 30000)
+DAMPINGS = (0.0, 3.0, 10.0)
+PERIOD = 0.001
+# A wall is stable when it wobbles less than this share of its expected depth once settled,
+# and settles within DEPTH_SHARE of that depth.
+WOBBLE_SHARE = 0.2
+DEPTH_SHARE = 0.5
+LATE_ANSWER = 0.0013  # s: past the 1 ms period, within the servo's 2 ms wait for it
+FAULTS = 5  # of each kind, 300 requests apart
+MISSES = (brivane.NoAnswer, brivane.BadAnswer)
 
 
 def percentile(values, fraction):
     ordered = sorted(values)
     return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))] if ordered else 0.0
+
+
+def churn_once():
+    junk = [{"a": [i] * 8} for i in range(2000)]
+    junk.append(junk)
+    del junk
+    gc.collect(0)
+
+
+def churn_for(seconds):
+    """The calling thread churns: as a busy program's main thread, it holds the lock."""
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        churn_once()
 
 
 class Churn:
@@ -52,10 +98,7 @@ class Churn:
 
     def run(self):
         while not self.stop.is_set():
-            junk = [{"a": [i] * 8} for i in range(2000)]
-            junk.append(junk)
-            del junk
-            gc.collect(0)
+            churn_once()
 
     def __enter__(self):
         self.thread.start()
@@ -64,6 +107,46 @@ class Churn:
     def __exit__(self, *exception):
         self.stop.set()
         self.thread.join()
+
+
+def hold_lock(seconds):
+    """The main thread keeps the interpreter lock for `seconds`, as a long C call does; the
+    times it held it from and until."""
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(5.0)
+    try:
+        # Threads already waiting for the lock wait out the old interval once: let them.
+        time.sleep(0.02)
+        held_from = time.monotonic()
+        while time.monotonic() - held_from < seconds:
+            pass
+        held_until = time.monotonic()
+    finally:
+        sys.setswitchinterval(interval)
+    return held_from, held_until
+
+
+def wait_for(condition, seconds=5.0):
+    end = time.monotonic() + seconds
+    while not condition() and time.monotonic() < end:
+        time.sleep(0.005)
+    return condition()
+
+
+def run_servo(servo, seconds, during=None):
+    """Runs `servo` for `seconds` (the main thread doing `during`, else asleep); what
+    stopped it early, or None."""
+    servo.start()
+    try:
+        (during or time.sleep)(seconds)
+    except BaseException:
+        servo.stop()
+        raise
+    try:
+        servo.stop()
+    except brivane.DeviceError as error:
+        return type(error).__name__
+    return None
 
 
 def floor(seconds):
@@ -77,89 +160,472 @@ def servo_run(rate, seconds, churn=False, effects=()):
     with Simulator("arm") as simulator, brivane.Arm(simulator.port, timeout=0.05) as arm:
         servo = brivane.Servo(arm, rate=rate, ramp=0.0)
         servo.effects = list(effects)
-        with servo:
-            cpu = time.process_time()
-            if churn:
-                end = time.monotonic() + seconds
-                while time.monotonic() < end:  # the main thread itself churns
-                    junk = [{"a": [i] * 8} for i in range(2000)]
-                    junk.append(junk)
-                    del junk
-                    gc.collect(0)
-            else:
-                time.sleep(seconds)
-            # With the main thread asleep the process's processor time is the servo thread's.
-            cpu = time.process_time() - cpu
+        cpu = []
+
+        def during(seconds):
+            cpu.append(time.process_time())
+            (churn_for if churn else time.sleep)(seconds)
+            cpu.append(time.process_time())
+
+        run_servo(servo, seconds, during)
         samples = servo.samples()
-        servo_run.cpu_us_per_period = cpu * 1e6 / max(servo.stats.periods, 1)
+        # With the main thread asleep the process's processor time is the servo thread's.
+        servo_run.cpu_us_per_period = (cpu[1] - cpu[0]) * 1e6 / max(servo.stats.periods, 1)
         return servo.stats, samples
 
 
-def python_loop(seconds, churn=False, stiffness=None, wall=None, simulator_options=()):
+class Loop:
+    """What a Python loop did, period by period: each exchange's start (time.monotonic(),
+    the played arm's clock), whether it brought a state, the deadlines skipped after it,
+    the height reached, and its lateness and period."""
+
+    def __init__(self):
+        self.times, self.fresh, self.skipped, self.heights = [], [], [], []
+        self.late_us, self.periods_us = [], []
+
+    def rate(self):
+        span = self.times[-1] - self.times[0] if len(self.times) > 1 else 0.0
+        return (len(self.times) - 1) / span if span > 0 else 0.0
+
+
+def python_loop(arm, seconds, force_of=None, force=(0.0, 0.0, 0.0), churn=False, loop=None):
     """The best a Python program does with brivane.Arm: sleep to near the deadline, spin to
-    it, exchange. With a wall, the loop computes the plane's force itself."""
-    period = 0.001
-    late, periods, heights = [], [], []
-    with Simulator("arm", *simulator_options) as simulator, \
-            brivane.Arm(simulator.port, timeout=0.05) as arm:
-        state = arm.force((0, 0, 0))
-        top = state.position[2]
-        force = (0.0, 0.0, 0.0)
-        context = Churn() if churn else None
+    it, exchange; a miss keeps the last force. `force_of(state)` gives the next force."""
+    loop = loop or Loop()
+    context = Churn() if churn else None
+    if context:
+        context.__enter__()
+    try:
+        deadline = time.monotonic() + PERIOD
+        end = deadline + seconds
+        last = None
+        while deadline < end:
+            left = deadline - time.monotonic()
+            if left > 0.0005:
+                time.sleep(left - 0.0005)
+            while time.monotonic() < deadline:
+                pass
+            now = time.monotonic()
+            loop.late_us.append((now - deadline) * 1e6)
+            if last is not None:
+                loop.periods_us.append((now - last) * 1e6)
+            last = now
+            try:
+                state = arm.force(force)
+            except MISSES:
+                fresh = False
+            else:
+                fresh = True
+                if force_of is not None:
+                    force = force_of(state)
+                loop.heights.append((now, state.position[2]))
+            deadline += PERIOD
+            skipped = 0
+            after = time.monotonic()
+            if after > deadline:  # skip, never burst
+                skipped = 1 + int((after - deadline) / PERIOD)
+                deadline += PERIOD * skipped
+            loop.times.append(now)
+            loop.fresh.append(fresh)
+            loop.skipped.append(skipped)
+    finally:
         if context:
-            context.__enter__()
-        try:
-            deadline = time.perf_counter() + period
-            end = deadline + seconds
-            last = None
-            while deadline < end:
-                left = deadline - time.perf_counter()
-                if left > 0.0005:
-                    time.sleep(left - 0.0005)
-                while time.perf_counter() < deadline:
-                    pass
-                now = time.perf_counter()
-                late.append((now - deadline) * 1e6)
-                if last is not None:
-                    periods.append((now - last) * 1e6)
-                last = now
-                try:
-                    state = arm.force(force)
-                except brivane.NoAnswer:
-                    force = (0.0, 0.0, 0.0)
-                else:
-                    if stiffness is not None:
-                        depth = top + wall - state.position[2]
-                        push = stiffness * depth - 5.0 * min(state.velocity[2], 0.0) \
-                            if depth > 0 else 0.0
-                        force = (0.0, 0.0, min(push, 4.0))
-                        heights.append(state.position[2] - top)
-                deadline += period
-                if time.perf_counter() > deadline:  # skip, never burst
-                    deadline += period * (1 + int((time.perf_counter() - deadline) / period))
-        finally:
-            if context:
-                context.__exit__()
-    return late, periods, heights
+            context.__exit__()
+    return loop
 
 
 def deviation(periods_us, nominal_us):
     return [abs(p - nominal_us) for p in periods_us]
 
 
-def wall_figures(heights_m, rate):
-    """Depth (mm below the wall) and the peak-to-peak wobble over the last half second."""
-    tail = heights_m[-int(rate / 2):]
-    depth = -statistics.fmean(tail) * 1000
-    return depth, (max(tail) - min(tail)) * 1000
+# The walls
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--seconds", type=float, default=20.0)
-    args = parser.parse_args()
-    seconds = args.seconds
+def plane_law(top, stiffness, damping):
+    """The Plane's force, as the servo's effect computes it, for the Python loop."""
+    def force_of(state):
+        depth = top - state.position[2]
+        push = stiffness * depth - damping * state.velocity[2] if depth > 0 else 0.0
+        return (0.0, 0.0, max(-WALL_MAX_FORCE, min(push, WALL_MAX_FORCE)))
+    return force_of
 
+
+def wall_figures(times, heights):
+    """Depth below the wall and peak-to-peak wobble over the last half second, mm."""
+    if not times:
+        return float("nan"), float("nan")
+    tail = [h for t, h in zip(times, heights) if t >= times[-1] - 0.5]
+    return -statistics.fmean(tail) * 1000, (max(tail) - min(tail)) * 1000
+
+
+def stable(depth, wobble, expected):
+    return wobble < WOBBLE_SHARE * expected and abs(depth - expected) <= DEPTH_SHARE * expected
+
+
+def servo_wall(stiffness, damping, seconds, options=(), rate=1000):
+    hand = ("--hand", f"push=0,0,{-WALL_PUSH}")
+    with Simulator("arm", *hand, *options) as simulator, \
+            brivane.Arm(simulator.port, timeout=0.05) as arm:
+        top = arm.force((0, 0, 0)).position
+        # No ramp, as the Python loop has none: both start the wall alike, so that what is
+        # left of the start's ringing after 1.5 s is the same for both.
+        servo = brivane.Servo(arm, rate=rate, ramp=0.0, max_force=WALL_MAX_FORCE)
+        servo.effects = [brivane.Plane(top, (0, 0, 1), stiffness, damping=damping)]
+        stopped = run_servo(servo, seconds)
+        samples = servo.samples()
+    answered = samples[samples["outcome"] == 0]
+    depth, wobble = wall_figures(list(answered["time"]), list(answered["position"][:, 2] - top[2]))
+    return depth, wobble, servo.stats, stopped
+
+
+def python_wall(stiffness, damping, seconds, options=()):
+    hand = ("--hand", f"push=0,0,{-WALL_PUSH}")
+    with Simulator("arm", *hand, *options) as simulator, \
+            brivane.Arm(simulator.port, timeout=0.05) as arm:
+        top = arm.force((0, 0, 0)).position[2]
+        loop = python_loop(arm, seconds, plane_law(top, stiffness, damping))
+    times = [t for t, _ in loop.heights]
+    depth, wobble = wall_figures(times, [h - top for _, h in loop.heights])
+    return depth, wobble, loop
+
+
+def walls(seconds):
+    run = max(2.0, seconds / 10)
+    print(f"\nwalls: the hand pushes {WALL_PUSH:g} N into a plane for {run:g} s; depth and "
+          "peak-to-peak wobble over the last 0.5 s, mm;")
+    print(f"stable: wobble below {WOBBLE_SHARE:.0%} of the expected depth, depth within "
+          f"{DEPTH_SHARE:.0%} of it")
+    print("the servo at 1 kHz beside the Python loop (which holds no more), and at 4 kHz")
+    print(f"{'N/m':>6}{'N·s/m':>7}{'expected':>10}{'servo':>9}{'p-p':>8}{'':>10}{'late':>6}"
+          f"{'lost':>6}{'python':>9}{'p-p':>8}{'':>10}{'misses':>7}{'4 kHz':>9}{'p-p':>8}"
+          f"{'':>10}")
+    rows = []
+    for stiffness in STIFFNESSES:
+        for damping in DAMPINGS:
+            expected = WALL_PUSH / stiffness * 1000
+            s_depth, s_pp, stats, stopped = servo_wall(stiffness, damping, run)
+            p_depth, p_pp, loop = python_wall(stiffness, damping, run)
+            f_depth, f_pp, _, f_stopped = servo_wall(stiffness, damping, run, rate=4000)
+            s_ok = stopped is None and stable(s_depth, s_pp, expected)
+            p_ok = stable(p_depth, p_pp, expected)
+            f_ok = f_stopped is None and stable(f_depth, f_pp, expected)
+            rows.append((stiffness, damping, s_pp, s_ok, p_pp, p_ok, f_ok))
+            s_word = stopped or ("stable" if s_ok else "unstable")
+            f_word = f_stopped or ("stable" if f_ok else "unstable")
+            print(f"{stiffness:>6}{damping:>7g}{expected:>10.3f}{s_depth:>9.3f}{s_pp:>8.3f}"
+                  f"{s_word:>10}{stats.late:>6}{stats.failures:>6}{p_depth:>9.3f}{p_pp:>8.3f}"
+                  f"{'stable' if p_ok else 'unstable':>10}{loop.fresh.count(False):>7}"
+                  f"{f_depth:>9.3f}{f_pp:>8.3f}{f_word:>10}")
+    both = [r for r in rows if r[3] and r[5]]
+    better = [r for r in both if r[2] <= r[4]]
+    print("targets")
+    verdict = ("met" if len(better) == len(both) else "MISSED") if both else \
+        "not judged: no row stable both ways"
+    print(f"  servo's wobble <= python loop's where both are stable: {len(better)} of "
+          f"{len(both)} rows: {verdict}")
+    worse = [f"{r[0]}/{r[1]:g}" for r in both if r[2] > r[4]]
+    if worse:
+        print(f"    worse at (N/m / N·s/m): {', '.join(worse)}")
+    servo_top = max((r[0] for r in rows if r[3] or r[6]), default=0)
+    python_top = max((r[0] for r in rows if r[5]), default=0)
+    bounded = " (the stiffest tried)" if servo_top == STIFFNESSES[-1] else ""
+    print(f"  stiffest stable wall: servo {servo_top} N/m{bounded} (at 1 or 4 kHz), python loop "
+          f"{python_top} N/m; servo >= 2x python loop's: "
+          f"{'met' if servo_top and servo_top >= 2 * python_top else 'MISSED'}")
+
+
+def slow_arm(seconds):
+    run = max(2.0, seconds / 10)
+    latency = ("--latency-us", 950)
+    print(f"\na slow arm: brivane-sim answering 950 us after each request, 1 kHz asked; the "
+          f"wall at 1000 N/m, damping 3, for {run:g} s")
+    print(f"{'way':<14}{'depth mm':>10}{'p-p mm':>8}{'rate Hz':>9}{'late':>7}{'lost':>6}"
+          f"{'behind':>8}")
+    s_depth, s_pp, stats, stopped = servo_wall(1000, 3.0, run, latency)
+    print(f"{'servo':<14}{s_depth:>10.3f}{s_pp:>8.3f}{stats.rate_hz:>9.0f}{stats.late:>7}"
+          f"{stats.failures:>6}{str(stats.behind):>8}{'  stopped: ' + stopped if stopped else ''}")
+    p_depth, p_pp, loop = python_wall(1000, 3.0, run, latency)
+    print(f"{'python loop':<14}{p_depth:>10.3f}{p_pp:>8.3f}{loop.rate():>9.0f}{'':>7}"
+          f"{loop.fresh.count(False):>6}")
+    ratio = s_depth / p_depth if p_depth else float("inf")
+    print(f"target: depths within 10% of each other: servo / python loop = {ratio:.3f}: "
+          f"{'met' if abs(ratio - 1) <= 0.1 else 'MISSED'}")
+
+
+# The played arm: faults, death, the lock
+
+
+def fault_plan(kind):
+    what = ("late", LATE_ANSWER) if kind == "late" else "lost"
+    return {300 * (k + 1): what for k in range(FAULTS)}
+
+
+def wire_window(forces, start, end):
+    return [f for f in forces if start <= f[0] <= end]
+
+
+def longest_gap_ms(frames):
+    return max(numpy.diff([f[0] for f in frames]), default=0.0) * 1000 if len(frames) > 1 else 0.0
+
+
+def servo_faults(kind):
+    """The servo on a constant 1 N; per fault, the run of periods it marked as having no
+    fresh state, and the smallest force and longest gap on the wire around it."""
+    plan = fault_plan(kind)
+    arm = PlayedArm(misbehave=plan)
+    try:
+        with brivane.Arm(arm.path, timeout=0.5) as device:
+            servo = brivane.Servo(device, rate=1000, ramp=0.0)
+            servo.effects = [brivane.ConstantForce((1.0, 0, 0))]
+            servo.start()
+            forces = arm.wait_for_forces(max(plan) + 100)
+            servo.stop()
+            samples = servo.samples()
+            stats = servo.stats
+    finally:
+        arm.close()
+    # Each period sends one request, once the one before was answered or given up: period
+    # N's is request N.
+    if len(samples) < len(forces):
+        raise RuntimeError(f"{len(forces)} requests on the wire from {len(samples)} periods")
+    flags = samples["flags"]
+    per_fault = []
+    for number in plan:
+        unfresh = 0
+        while number + unfresh < len(flags) and flags[number + unfresh] & 2:
+            unfresh += 1
+        frames = forces[number - 1:number + unfresh + 3]
+        per_fault.append((unfresh, min(f[1] for f in frames), longest_gap_ms(frames)))
+    return per_fault, stats.late, stats.failures
+
+
+def python_faults(kind):
+    """The Python loop on the same played arm; it counts the periods whose exchange brought
+    no state and the deadlines it skipped."""
+    plan = fault_plan(kind)
+    arm = PlayedArm(misbehave=plan)
+    try:
+        # Its shortest sensible time-out: a lost answer costs the loop that long and more.
+        with brivane.Arm(arm.path, timeout=0.005) as device:
+            # Long enough for every fault and a lost answer's quiet after each.
+            loop = python_loop(device, (max(plan) + 100) * PERIOD + 0.3 * FAULTS,
+                               force=(1.0, 0.0, 0.0))
+        forces = arm.forces()
+    finally:
+        arm.close()
+    if len(forces) <= max(plan):
+        raise RuntimeError(f"the Python loop sent {len(forces)} requests, fewer than the faults "
+                           "need")
+    times = numpy.array(loop.times)
+    per_fault = []
+    for number in plan:
+        at = forces[number][0]
+        index = int(numpy.searchsorted(times, at)) - 1  # the exchange that sent it
+        unfresh = 0
+        i = index
+        while i < len(times) and not loop.fresh[i]:
+            unfresh += 1 + loop.skipped[i]
+            i += 1
+        if i < len(times):
+            unfresh += loop.skipped[i]
+        # The requests from the one before the fault to the one after the next fresh state.
+        settled = times[min(i + 1, len(times) - 1)] + 0.0005
+        frames = wire_window(forces, forces[number - 1][0], settled)
+        per_fault.append((unfresh, min(f[1] for f in frames), longest_gap_ms(frames)))
+    return per_fault
+
+
+def faults():
+    print(f"\nfaults: a played arm at 1 kHz, a constant 1 N; {FAULTS} faults of each kind, "
+          "each way; the worst fault")
+    print(f"{'fault':<18}{'way':<14}{'unfresh periods':>16}{'dip':>7}{'gap ms':>8}"
+          f"{'late':>6}{'lost':>6}")
+    for kind, label in (("late", f"late {LATE_ANSWER * 1000:g} ms"), ("lost", "lost")):
+        per_fault, late, lost = servo_faults(kind)
+        print(f"{label:<18}{'servo':<14}{max(f[0] for f in per_fault):>16}"
+              f"{min(f[1] for f in per_fault):>7.3f}{max(f[2] for f in per_fault):>8.1f}"
+              f"{late:>6}{lost:>6}")
+        per_fault = python_faults(kind)
+        print(f"{'':<18}{'python loop':<14}{max(f[0] for f in per_fault):>16}"
+              f"{min(f[1] for f in per_fault):>7.3f}{max(f[2] for f in per_fault):>8.1f}")
+    print("  unfresh periods: the servo's marked without a fresh state (flag 2); the loop's "
+          "without a state or skipped.\n  dip: the smallest force on the wire around the "
+          "fault / 1 N. gap: the longest time between two requests on the wire there.")
+
+
+DYING = (
+    "import brivane, sys, time\n"
+    "arm = brivane.Arm(sys.argv[1], timeout=0.5)\n"
+    "servo = brivane.Servo(arm, ramp=0.0)\n"
+    "servo.effects = [brivane.ConstantForce((1.5, 0, 0))]\n"
+    "servo.start()\n"
+    "print('rendering', flush=True)\n"
+    "time.sleep(60)\n")
+
+
+def first_zero_after(arm, moment, seconds=2.0):
+    """When the first zero force after `moment` reached the arm, or None."""
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        zero = next((f[0] for f in arm.forces() if f[0] > moment and f[1:] == [0, 0, 0]), None)
+        if zero is not None:
+            return zero
+        time.sleep(0.002)
+    return None
+
+
+def pushing(arm, x):
+    return any(abs(f[1] - x) < 1e-6 for f in arm.forces()[-5:])
+
+
+def death(trials=20):
+    killed_ms, reaped_ms, stopped_ms = [], [], []
+    for _ in range(trials):
+        arm = PlayedArm()
+        child = subprocess.Popen([sys.executable, "-c", DYING, arm.path], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True)
+        try:
+            if child.stdout.readline() != "rendering\n":
+                raise RuntimeError(f"the dying program did not start: {child.stderr.read()}")
+            wait_for(lambda: pushing(arm, 1.5))
+            time.sleep(0.1)
+            killed = time.monotonic()
+            child.send_signal(signal.SIGKILL)
+            child.wait(timeout=20)
+            reaped_ms.append((time.monotonic() - killed) * 1000)
+            zero = first_zero_after(arm, killed)
+            killed_ms.append((zero - killed) * 1000 if zero else float("inf"))
+        finally:
+            child.kill()
+            child.wait()
+            arm.close()
+    arm = PlayedArm()
+    try:
+        with brivane.Arm(arm.path, timeout=0.5) as device:
+            servo = brivane.Servo(device, ramp=0.0)
+            servo.effects = [brivane.ConstantForce((1.5, 0, 0))]
+            for _ in range(trials):
+                servo.start()
+                wait_for(lambda: pushing(arm, 1.5))
+                time.sleep(0.05)
+                asked = time.monotonic()
+                servo.stop()
+                zero = first_zero_after(arm, asked)
+                stopped_ms.append((zero - asked) * 1000 if zero else float("inf"))
+    finally:
+        arm.close()
+    print(f"\ndeath: a program rendering 1.5 N on a played arm, {trials} trials, ms")
+    print(f"{'way':<44}{'p50':>8}{'max':>8}")
+    for label, values in (("SIGKILL: the kill to the zero on the wire", killed_ms),
+                          ("  the kill to the program reaped", reaped_ms),
+                          ("stop(): the call to the zero on the wire", stopped_ms)):
+        print(f"{label:<44}{statistics.median(values):>8.1f}{max(values):>8.1f}")
+
+
+def lock():
+    """The main thread holds the interpreter lock for 0.5 s in the middle of a run."""
+    print("\nthe lock: the main thread holds the interpreter lock for 0.5 s; on the wire "
+          "meanwhile (constant 1 N in x,\nthe law's 0.5 N in z; times from the hold's start, "
+          "ms)")
+    print(f"{'way':<22}{'longest gap':>12}{'own max':>9}{'x min':>7}{'law whole to':>14}"
+          f"{'law 0 from':>12}{'law back':>10}")
+    for way, law in (("servo, no law", False), ("servo, a law", True),
+                     ("python loop, thread", False)):
+        arm = PlayedArm()
+        samples = None
+        try:
+            with brivane.Arm(arm.path, timeout=0.5) as device:
+                if way.startswith("servo"):
+                    servo = brivane.Servo(device, rate=1000, ramp=0.0)
+                    servo.effects = [brivane.ConstantForce((1.0, 0, 0))]
+                    if law:
+                        servo.law = lambda sample: (0.0, 0.0, 0.5)
+                    servo.start()
+                    wait_for(lambda: servo.state.force[0] == 1.0 and
+                             (not law or servo.state.force[2] == 0.5))
+                    time.sleep(0.1)
+                    held_from, held_until = hold_lock(0.5)
+                    time.sleep(0.2)
+                    servo.stop()
+                    samples = servo.samples()
+                else:
+                    looping = threading.Thread(target=python_loop, args=(device, 1.0),
+                                               kwargs={"force": (1.0, 0.0, 0.0)})
+                    looping.start()
+                    time.sleep(0.2)
+                    held_from, held_until = hold_lock(0.5)
+                    looping.join()
+            forces = arm.forces()
+        finally:
+            arm.close()
+        held = wire_window(forces, held_from, held_until)
+        gap = longest_gap_ms(wire_window(forces, held_from - 0.01, held_until + 0.01))
+        x_min = min((f[1] for f in held), default=0.0)
+        line = f"{way:<22}{gap:>12.1f}"
+        if samples is not None:
+            # The servo's own longest period then: period N sent request N.
+            numbers = [i for i, f in enumerate(forces) if held_from <= f[0] <= held_until]
+            own = max(samples["period"][numbers[0]:numbers[-1] + 2]) * 1000 if numbers else 0.0
+            line += f"{own:>9.1f}"
+        else:
+            line += f"{'':>9}"
+        line += f"{x_min:>7.2f}" if held else f"{'none':>7}"
+        if law:
+            whole = max((f[0] for f in held if f[3] == 0.5), default=held_from)
+            zero = next((f[0] for f in held if f[3] == 0.0), None)
+            back = next((f[0] for f in forces if f[0] > held_until and f[3] == 0.5), None)
+            line += f"{(whole - held_from) * 1000:>+14.1f}"
+            line += f"{(zero - held_from) * 1000:>+12.1f}" if zero else f"{'never':>12}"
+            line += f"{(back - held_until) * 1000:>+10.1f}" if back else f"{'never':>10}"
+        print(line)
+    print("  own max: the servo's longest period in its samples then; law back: from the "
+          "hold's end.")
+
+
+def law_latency(seconds):
+    """A law returns its sample's time as the force's x and 1 N as its y: each later sample's
+    y is the share of the law's force the servo used (faded once stale), and x / y the time of
+    the sample the law answered."""
+    run = max(2.0, seconds / 4)
+    print(f"\nthe law's latency: a law returning (sample.time, 1, 0) at 1 kHz, {run:g} s each: "
+          "sample time less the answered sample's,\nand the share of the law's force used")
+    print(f"{'main thread':<24}{'samples':>8}{'whole':>8}{'faded':>8}{'zero':>7}{'mean':>7}"
+          f"{'p50 per':>9}{'p99 per':>9}{'p50 ms':>8}{'p99 ms':>8}{'max ms':>8}")
+    for label, churn, interval in (("idle", False, None), ("churning", True, None),
+                                   ("churning, 1 ms switches", True, 0.001)):
+        with Simulator("arm") as simulator, brivane.Arm(simulator.port, timeout=0.05) as arm:
+            servo = brivane.Servo(arm, rate=1000, ramp=0.0, max_force=1000.0)
+            servo.law = lambda sample: (sample.time, 1.0, 0.0)
+            switching = sys.getswitchinterval()
+            if interval:
+                sys.setswitchinterval(interval)
+            try:
+                run_servo(servo, run, churn_for if churn else None)
+            finally:
+                sys.setswitchinterval(switching)
+            samples = servo.samples()
+        times = samples["time"]
+        share = samples["force"][:, 1]
+        first = int(numpy.argmax(share > 0))  # the law's first answer
+        share, xs, at = share[first:], samples["force"][first:, 0], times[first:]
+        used = share > 0
+        answered = xs[used] / share[used]
+        k = numpy.clip(numpy.searchsorted(times, answered), 1, len(times) - 1)
+        k -= numpy.abs(times[k - 1] - answered) < numpy.abs(times[k] - answered)
+        behind = list(at[used] - times[k])
+        p50, p99 = percentile(behind, 0.5), percentile(behind, 0.99)
+        count = max(len(share), 1)
+        print(f"{label:<24}{len(samples):>8}{numpy.count_nonzero(share == 1) / count:>8.1%}"
+              f"{numpy.count_nonzero(used & (share < 1)) / count:>8.1%}"
+              f"{numpy.count_nonzero(~used) / count:>7.1%}{share.mean():>7.2f}"
+              f"{p50 / PERIOD:>9.2f}{p99 / PERIOD:>9.2f}{p50 * 1000:>8.2f}{p99 * 1000:>8.2f}"
+              f"{max(behind, default=0) * 1000:>8.2f}")
+    print("  whole / faded / zero: samples whose law force was used whole, faded, not at all; "
+          "mean: the share used on average.\n  The floor is 1 period (a law answers at best "
+          "the sample before); the effects answer each sample's own state: 0.")
+
+
+def timing(seconds):
     print(f"servo timing, {seconds:g} s per run at 1 kHz")
     base = floor(seconds)
     print(f"{'way':<26}{'late p50':>10}{'late p99':>10}{'late max':>10}{'per p99 dev':>13}"
@@ -179,16 +645,17 @@ def main():
               f"{stats.failures:>10}")
         if not churn:
             print(f"{'  its CPU per period':<26}{servo_run.cpu_us_per_period:>10.1f} us")
-        late, periods, _ = python_loop(seconds, churn)
-        devs = deviation(periods, 1000.0)
+        with Simulator("arm") as simulator, brivane.Arm(simulator.port, timeout=0.05) as arm:
+            loop = python_loop(arm, seconds, churn=churn)
+        devs = deviation(loop.periods_us, 1000.0)
         results[("python", churn)] = percentile(devs, 0.99)
-        overruns = sum(1 for p in periods if p > 2000)
-        print(f"{'python loop, ' + label:<26}{percentile(late, 0.5):>10.0f}"
-              f"{percentile(late, 0.99):>10.0f}{max(late):>10.0f}{percentile(devs, 0.99):>13.0f}"
-              f"{overruns:>10}{'':>10}")
+        overruns = sum(1 for p in loop.periods_us if p > 2000)
+        print(f"{'python loop, ' + label:<26}{percentile(loop.late_us, 0.5):>10.0f}"
+              f"{percentile(loop.late_us, 0.99):>10.0f}{max(loop.late_us):>10.0f}"
+              f"{percentile(devs, 0.99):>13.0f}{overruns:>10}{loop.fresh.count(False):>10}")
     limit = 1.5 * base["late_p99_us"] + 50
     late = results[("servo late", False)]
-    print(f"\ntargets, against the ways of this run")
+    print("\ntargets, against the ways of this run")
     print(f"  idle: servo late p99 {late:.0f} us <= 1.5 x floor's + 50 = {limit:.0f} us: "
           f"{'met' if late <= limit else 'MISSED'}")
     overruns = results[("servo overruns", False)]
@@ -198,6 +665,8 @@ def main():
     print(f"  churning: servo period p99 deviation / python loop's = {ratio:.2f} (target <= 0.2): "
           f"{'met' if ratio <= 0.2 else 'MISSED'}")
 
+
+def rates(seconds):
     print(f"\nrates, {seconds / 4:g} s each{'':<6}{'periods':>10}{'overruns':>10}{'share':>9}"
           f"{'failures':>10}{'late p99':>10}")
     for rate in (1000, 2000, 4000, 8000):
@@ -206,26 +675,30 @@ def main():
         print(f"  {rate:>5} Hz{'':<18}{stats.periods:>10}{stats.overruns:>10}{share:>8.2%}"
               f"{stats.failures:>10}{stats.late_p99_us:>10.0f}")
 
-    print(f"\nwalls: the hand pushes {WALL_PUSH:g} N into a plane; depth and peak-to-peak wobble "
-          "over the last 0.5 s, mm")
-    print(f"{'stiffness N/m':<16}{'expected':>10}{'servo depth':>13}{'p-p':>8}"
-          f"{'python depth':>14}{'p-p':>8}")
-    hand = ("--hand", f"push=0,0,{-WALL_PUSH}")
-    for stiffness in (1000, 3000, 10000):
-        with Simulator("arm", *hand) as simulator, \
-                brivane.Arm(simulator.port, timeout=0.05) as arm:
-            top = arm.force((0, 0, 0)).position
-            servo = brivane.Servo(arm, rate=1000, ramp=0.1, max_force=4.0)
-            servo.effects = [brivane.Plane(top, (0, 0, 1), stiffness, damping=5.0)]
-            with servo:
-                time.sleep(max(2.0, seconds / 10))
-            samples = servo.samples()
-        heights = list(samples["position"][:, 2] - top[2])
-        servo_depth, servo_pp = wall_figures(heights, 1000)
-        _, _, py_heights = python_loop(max(2.0, seconds / 10), False, stiffness, 0.0, hand)
-        py_depth, py_pp = wall_figures(py_heights, 1000)
-        print(f"{stiffness:<16}{WALL_PUSH / stiffness * 1000:>10.3f}{servo_depth:>13.3f}"
-              f"{servo_pp:>8.3f}{py_depth:>14.3f}{py_pp:>8.3f}")
+
+PARTS = ("timing", "rates", "walls", "slow", "faults", "death", "lock", "law")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--seconds", type=float, default=20.0)
+    parser.add_argument("--only", default=",".join(PARTS),
+                        help="comma-separated: " + ",".join(PARTS))
+    args = parser.parse_args()
+    seconds = args.seconds
+    chosen = args.only.split(",")
+    for part in chosen:
+        if part not in PARTS:
+            parser.error(f"no such part: {part}")
+    started = time.monotonic()
+    for part, run in (("timing", lambda: timing(seconds)), ("rates", lambda: rates(seconds)),
+                      ("walls", lambda: walls(seconds)), ("slow", lambda: slow_arm(seconds)),
+                      ("faults", faults), ("death", death), ("lock", lock),
+                      ("law", lambda: law_latency(seconds))):
+        if part in chosen:
+            run()
+            sys.stdout.flush()
+    print(f"\n{time.monotonic() - started:.0f} s in all")
 
 
 if __name__ == "__main__":

@@ -112,7 +112,8 @@ struct Run {
 class Servo {
   public:
     Servo(py::object arm, py::object grip, std::string port, double rate, double max_force,
-          double ramp, double lease, bool realtime, std::size_t samples, py::object sample_class)
+          double ramp, double lease, bool realtime, std::size_t samples, py::object sample_class,
+          double spin)
         : arm_(std::move(arm)),
           grip_(std::move(grip)),
           port_(std::move(port)),
@@ -123,6 +124,7 @@ class Servo {
         options_.lease = lease;
         options_.realtime = realtime;
         options_.samples = samples;
+        options_.spin = spin;
     }
     ~Servo() {
         try {
@@ -299,6 +301,7 @@ class Servo {
     double Rate() const { return options_.rate; }
     double MaxForce() const { return options_.max_force; }
     double Ramp() const { return options_.ramp; }
+    double Spin() const { return options_.spin; }
     double LeaseSeconds() const { return options_.lease; }
     void SetLease(double seconds) {
         options_.lease = seconds;
@@ -452,12 +455,14 @@ class Servo {
         if (stats.behind && !aside.warned_behind) {
             aside.warned_behind = true;
             char rate[64];
-            std::snprintf(rate, sizeof rate, "%g Hz; it renders at the arm's pace, %.0f Hz",
-                          options_.rate, stats.rate_hz);
+            std::snprintf(rate, sizeof rate, "%g Hz; it renders at %.0f Hz", options_.rate,
+                          stats.rate_hz);
             text = "the servo on " + Printable(port_) +
-                   " cannot hold its rate: the arm's answers come late or not at all in half "
-                   "the periods at " +
-                   rate + ". Lower the rate, or find what delays the line";
+                   " cannot hold its rate: half the periods overran (the arm's answers late or "
+                   "lost, or the machine late to run the servo) at " +
+                   rate +
+                   ". Lower the rate, allow it a real-time priority, or find what delays the "
+                   "line";
         } else if (stats.grip_lost && !aside.warned_grip) {
             aside.warned_grip = true;
             text =
@@ -513,7 +518,7 @@ py::dict SampleLayout() {
 void RegisterServo(py::module_& m) {
     py::class_<Servo> servo(m, "Servo");
     servo.def(py::init<py::object, py::object, std::string, double, double, double, double, bool,
-                       std::size_t, py::object>());
+                       std::size_t, py::object, double>());
     servo.def("start", &Servo::Start);
     servo.def("stop", &Servo::Stop);
     servo.def_property_readonly("running", &Servo::Running);
@@ -527,6 +532,7 @@ void RegisterServo(py::module_& m) {
     servo.def_property_readonly("rate", &Servo::Rate);
     servo.def_property_readonly("max_force", &Servo::MaxForce);
     servo.def_property_readonly("ramp", &Servo::Ramp);
+    servo.def_property_readonly("spin", &Servo::Spin);
     servo.def_property("lease", &Servo::LeaseSeconds, &Servo::SetLease);
     m.def("sample_layout", &SampleLayout);
 }

@@ -45,8 +45,9 @@ class ServoStats(NamedTuple):
     ended past the next deadline, never caught up), failures (answers lost or malformed, each
     once), the rate, the period and the lateness of its wake-ups in microseconds (percentiles
     to within 2 %, maxima exact); late answers (used, their period stretched), extra answers
-    (beyond the requests sent), whether the arm is too slow for the rate (`behind`: the
-    servo renders at the arm's pace), and whether the grip's line was lost."""
+    (beyond the requests sent), whether the servo cannot hold its rate (`behind`: half the
+    periods of a stretch overran, and it renders at the pace the arm and the machine allow),
+    and whether the grip's line was lost."""
     periods: int
     overruns: int
     failures: int
@@ -140,7 +141,7 @@ class Servo:
     def __init__(self, arm: "Arm", *, rate: float = 1000.0,
                  max_force: float = DEFAULT_MAX_FORCE, ramp: float = 0.5, lease: float = 0.0,
                  grip: Optional["Grip"] = None, realtime: bool = False,
-                 samples: int = 65536) -> None:
+                 samples: int = 65536, spin: float = 0.0) -> None:
         native_arm = getattr(arm, "_native", None)
         if not isinstance(native_arm, _brivane.Arm):
             raise TypeError(f"a Servo drives a brivane.Arm, not {type(arm).__name__}")
@@ -153,10 +154,12 @@ class Servo:
                 2 <= samples <= 1 << 24:
             raise ValueError(f"samples must be a whole number from 2 to {1 << 24}, not {samples!r}")
         self._arm = arm
+        rate = _number(rate, "rate", 1.0, 10000.0)
         self._native = _brivane.Servo(
-            native_arm, native_grip, arm.port, _number(rate, "rate", 1.0, 10000.0),
+            native_arm, native_grip, arm.port, rate,
             _number(max_force, "max_force", 0.0, above=True), _number(ramp, "ramp", 0.0),
-            _number(lease, "lease", 0.0), realtime, samples, Sample)
+            _number(lease, "lease", 0.0), realtime, samples, Sample,
+            _number(spin, "spin", 0.0, 0.5 / rate))
         self._effects: Tuple[Effect, ...] = ()
         self._law: Optional[Law] = None
         self._dropped = 0
@@ -257,6 +260,13 @@ class Servo:
     @property
     def ramp(self) -> float:
         return self._native.ramp
+
+    @property
+    def spin(self) -> float:
+        """Seconds before each deadline at which the thread stops sleeping and spins to it
+        (at most half a period): a wake-up on time where the system wakes sleepers
+        late, for that share of a core; 0 sleeps to the deadline."""
+        return self._native.spin
 
     @property
     def lease(self) -> float:

@@ -77,7 +77,10 @@ class PlayedArm:
                     if isinstance(what, tuple):
                         time.sleep(what[1])
                     answer = bytes([STATE]) + struct.pack("<6f", 0.01 * number, 0, 0, 0, 0, 0)
-                    os.write(master, answer * (2 if what == "twice" else 1))
+                    os.write(master, answer)
+                    if what == "twice":  # again once the servo took the first
+                        time.sleep(0.0007)
+                        os.write(master, answer)
                 else:
                     held = held[1:]
 
@@ -152,8 +155,13 @@ def test_a_repeated_answer_is_counted_and_dropped(played):
     with brivane.Arm(arm.path, timeout=0.5) as device, \
             brivane.Servo(device, rate=500, ramp=0.0) as servo:
         assert wait_for(lambda: servo.stats.periods > 100)
-        # Each answer carries its request's number: the newest is the period's own.
-        assert wait_for(lambda: abs(servo.state.position[0] - 0.01 * len(arm.forces())) < 0.025)
+    # Each period sends one request, whose answer carries its number (from 1: the arm's
+    # wake-up took none): long after the repeat, each answered period has its own again,
+    # not the one before (a lost answer that comes after all parts them only for a period).
+    samples = servo.samples()[-60:-1]
+    answered = samples["outcome"] == 0
+    numbers = (numpy.arange(servo.stats.periods - 60, servo.stats.periods - 1) + 1) * 0.01
+    assert numpy.allclose(samples["position"][answered, 0], numbers[answered], atol=1e-4)
     # An answer a busy machine delays past two periods is lost, then extra, as well.
     assert servo.stats.extra - servo.stats.failures == 1
 
@@ -455,3 +463,16 @@ def test_a_lost_grip_line_is_said_and_closes_the_grip(played):
         flags = servo.samples()["flags"]
         assert flags[-1] & 4 and not flags[0] & 4
         assert grip.closed
+
+
+@pytest.mark.parametrize("spin, refused", [(0.0003, False), (0.0006, True), (-0.001, True)])
+def test_a_servo_spins_to_its_deadlines_up_to_half_a_period(played, spin, refused):
+    arm = played()
+    with brivane.Arm(arm.path, timeout=0.5) as device:
+        if refused:
+            with pytest.raises(ValueError, match="spin must be at least 0 and at most 0.0005"):
+                brivane.Servo(device, rate=1000, spin=spin)
+            return
+        with brivane.Servo(device, rate=1000, spin=spin) as servo:
+            assert servo.spin == spin
+            assert wait_for(lambda: servo.stats.periods > 200)

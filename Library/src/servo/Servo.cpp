@@ -135,6 +135,8 @@ ServoOptions Checked(ServoOptions options) {
     if (!(options.max_force >= 0.0)) options.max_force = 0.0;
     if (!(options.ramp >= 0.0)) options.ramp = 0.0;
     if (!(options.lease >= 0.0)) options.lease = 0.0;
+    if (!(options.spin >= 0.0)) options.spin = 0.0;
+    options.spin = std::min(options.spin, 0.5 / options.rate);
     return options;
 }
 
@@ -196,6 +198,20 @@ class Outstanding {
     int first_ = 0;
     int count_ = 0;
 };
+
+// Whether `outcome` ends the loop, and how: a lost line, or the interrupt check.
+bool Ends(const Devices::Outcome& outcome, ServoStop& ended) {
+    if (outcome.kind == Kind::LineLost) {
+        ended.kind = ServoStop::Kind::LineLost;
+        ended.error = outcome.error;
+        return true;
+    }
+    if (outcome.kind == Kind::Stopped) {
+        ended.kind = ServoStop::Kind::Interrupted;
+        return true;
+    }
+    return false;
+}
 
 void CopyText(const char* text, std::array<char, 256>& into) {
     std::size_t i = 0;
@@ -312,6 +328,8 @@ void Servo::State::run() {
     const auto period = std::chrono::duration_cast<Clock::duration>(
         std::chrono::duration<double>(1.0 / options.rate));
     const double step = options.ramp > 0.0 ? 1.0 / (options.rate * options.ramp) : 1.0;
+    const auto spin =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.spin));
     // An answer is waited for up to two periods after its request (a machine that
     // deschedules the far end for a millisecond now and then delays it no more), then given
     // up; an arm that answers nothing for its time-out is silent.
@@ -378,24 +396,27 @@ void Servo::State::run() {
             latest.store(pending);
         }
 
-        // One request at a time: the one before was answered, or given up.
+        // One request at a time: the one before was answered, or given up. Answers queued
+        // with none owed (one the arm sent twice, one given up that came after all) would
+        // be taken for the next request's: they are dropped first, the newest state kept.
         if (outstanding.empty()) {
+            int extra = 0;
+            const Devices::Outcome queued =
+                arm.take_states(state, extra, Deadline::At(Clock::time_point{}));
+            if (Ends(queued, ended)) break;
+            if (extra > 0) {
+                counts.extra += static_cast<std::uint64_t>(extra);
+                last_answer = fresh_at = wake;
+            }
             const Devices::Outcome sent = arm.send_force(command);
-            if (sent.kind == Kind::LineLost) {
-                ended.kind = ServoStop::Kind::LineLost;
-                ended.error = sent.error;
-                break;
-            }
-            if (sent.kind == Kind::Stopped) {
-                ended.kind = ServoStop::Kind::Interrupted;
-                break;
-            }
+            if (Ends(sent, ended)) break;
             if (sent.answered()) outstanding.push(wake);
         }
 
         // Its answer, by the period's deadline; past it, a late answer is waited for and
         // used, until the request is given up.
         Clock::time_point next = grid + period;
+        const bool slept_on_time = wake < next;
         if (wake >= next) {
             // Woken past the next deadline already: that period is lost as well.
             ++counts.overruns;
@@ -411,15 +432,7 @@ void Servo::State::run() {
             if (waited.kind != Kind::NoAnswer || taken > 0) outcome = waited;
             late = taken > 0;
         }
-        if (outcome.kind == Kind::LineLost) {
-            ended.kind = ServoStop::Kind::LineLost;
-            ended.error = outcome.error;
-            break;
-        }
-        if (outcome.kind == Kind::Stopped) {
-            ended.kind = ServoStop::Kind::Interrupted;
-            break;
-        }
+        if (Ends(outcome, ended)) break;
         const Clock::time_point arrived = Clock::now();
         if (taken > 0) {
             const int answered = std::min(taken, outstanding.size());
@@ -493,10 +506,12 @@ void Servo::State::run() {
         counts.elapsed = sample.time;
         last_wake = wake;
         if (late) ++counts.late;
-        // Judged over stretches of periods: once the arm keeps up with no more than half of
-        // them, it is behind for the rest of the run.
+        // Judged over stretches of periods: once no more than half of them keep the rate (an
+        // answer late or lost, a wake-up or work past the deadline), it is behind for the rest
+        // of the run.
         ++window_periods;
-        if (late || lost) ++window_slow;
+        const Clock::time_point now = Clock::now();
+        if (late || lost || now >= next || !slept_on_time) ++window_slow;
         if (window_periods == kBehindWindow) {
             if (2 * window_slow >= kBehindWindow) counts.behind = true;
             window_periods = window_slow = 0;
@@ -509,7 +524,6 @@ void Servo::State::run() {
         }
         // The next period: on the next deadline; at once after a late or lost answer, or work
         // that ran past the deadline, the one after on the deadlines again. Never in a burst.
-        const Clock::time_point now = Clock::now();
         if (late || lost || now >= next) {
             ++counts.overruns;
             grid = now >= next ? next + ((now - next) / period) * period : next - period;
@@ -520,7 +534,9 @@ void Servo::State::run() {
         grid = next;
         slept = true;
         counters.store(counts);
-        clock.SleepUntil(next);
+        clock.SleepUntil(next - spin);
+        while (Clock::now() < next) {
+        }
     }
 
     // Whatever ended the loop, the hand is not left pushed by the last force; an answer

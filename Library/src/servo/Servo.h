@@ -28,6 +28,10 @@ struct ServoOptions {
     double lease = 0.0;
     // Whether the servo thread asks for real-time priority; start() fails when refused.
     bool realtime = false;
+    // Seconds before each deadline at which the thread stops sleeping and spins to it, up to
+    // half a period: a wake-up on time, wherever the system wakes sleepers late, for
+    // that share of a core. 0: it sleeps to the deadline.
+    double spin = 0.0;
     // Samples the record holds for a reader that falls behind (rounded up to a power of two).
     std::size_t samples = 65536;
 };
@@ -62,8 +66,9 @@ struct ServoStatistics {
     double lateness_max_us = 0.0;
     std::uint64_t late = 0;   // answers that came past their period's deadline, and were used
     std::uint64_t extra = 0;  // answers beyond the requests sent (an arm that repeats one)
-    // The arm answers too slowly for the rate: half the periods of a stretch of them late or
-    // lost. The servo goes on at the arm's pace.
+    // The servo cannot hold its rate: no more than half the periods of a stretch of 200 kept
+    // it (their answer late or lost, or the thread itself late). It goes on at the pace the
+    // arm and the machine allow.
     bool behind = false;
     bool grip_lost = false;  // the grip's line was lost: the samples keep its last status
 };
