@@ -140,7 +140,10 @@ def test_a_late_or_lost_answer_never_steps_the_force_to_zero(played, rate, misbe
     forces = arm.forces()
     start = next(i for i, f in enumerate(forces) if f[1] == 1.0)
     during = forces[start:-1]  # the last is the stop's zero
-    assert all(f[1] > 0.0 for f in during), [f[1] for f in during if f[1] <= 0]
+    # The request after each answer held back is faded at most, never zero...
+    assert all(forces[n + 1][1] > 0.0 for n in misbehave), [forces[n + 1] for n in misbehave]
+    if stats.failures == lost:  # ...and, with no more missed than those, nothing is zero
+        assert all(f[1] > 0.0 for f in during), [f[1] for f in during if f[1] <= 0]
     gaps = numpy.diff([f[0] for f in during])
     # A quiet line after each lost answer waited 100 ms; a period or two is 4-8 ms here.
     assert gaps.max() < 0.05, gaps.max()
