@@ -5,7 +5,7 @@
 #include <new>
 #include <string>
 
-#include "../platform/SystemError.h"
+#include "SystemText.h"
 
 namespace Brivane::HardwareAPI {
 
@@ -103,7 +103,7 @@ void ReportError(const char* file, unsigned line, int error_number, const char* 
     va_end(again);
 
     char text[256] = {};
-    if (!Platform::SystemErrorText(error_number, text, sizeof text)) {
+    if (!SystemText(error_number, text, sizeof text)) {
         std::snprintf(text, sizeof text, "unknown");
     }
     std::fprintf(stderr, "[err] %s:%u> %s: [%d] %s\n", file, line, description, error_number, text);

@@ -2,8 +2,6 @@
 
 #include <atomic>
 
-#include "../platform/SerialPort.h"
-
 namespace Brivane::HardwareAPI::Interrupt {
 
 namespace {
@@ -15,10 +13,6 @@ thread_local bool pending = false;
 
 void SetCheck(Check new_check) {
     check.store(new_check);
-}
-
-void Wake() {
-    Platform::WakeWaits();
 }
 
 bool Poll() {

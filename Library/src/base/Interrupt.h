@@ -13,7 +13,8 @@ void SetCheck(Check check);
 // Wakes every wait of the process so that it asks the check at once: for a program whose
 // stop request comes on another thread (a console's Ctrl-C handler on Windows), called
 // once the check will say so. Safe from any thread. Without it, a wait that no signal
-// interrupts asks the check only now and then.
+// interrupts asks the check only now and then. Defined by the platform layer, whose waits
+// it wakes.
 void Wake();
 
 // Called by a wait that a signal interrupted. True when the check asked to stop: from then

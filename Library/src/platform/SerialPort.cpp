@@ -3,10 +3,25 @@
 #include <chrono>
 #include <cstring>
 
+#include "../base/Interrupt.h"
+#include "../base/SystemText.h"
 #include "Guardian.h"
 #include "PortLedger.h"
 #include "SerialPort.h"
 #include "SystemError.h"
+
+namespace Brivane::HardwareAPI {
+
+// What the base layer declares and only the system can do.
+bool SystemText(int error_number, char* text, std::size_t size) {
+    return Platform::SystemErrorText(error_number, text, size);
+}
+
+void Interrupt::Wake() {
+    Platform::WakeWaits();
+}
+
+}  // namespace Brivane::HardwareAPI
 
 namespace Brivane::HardwareAPI::Platform {
 
@@ -39,12 +54,12 @@ int SerialPort::Read(char* buffer, int n, const PortTimeouts& timeouts) {
     return held + got;
 }
 
-int SerialPort::Queued() const {
+int SerialPort::Queued() {
     const int queued = SystemQueued();
     return queued < 0 ? -1 : Held() + queued;
 }
 
-WaitResult SerialPort::WaitForBytes(int n, const Deadline& deadline) const {
+WaitResult SerialPort::WaitForBytes(int n, const Deadline& deadline) {
     if (Fault() != 0) return WaitOnBrokenLine(deadline);
     if (Held() >= n) return WaitResult::Ready;
     if (ahead_begin_ > 0) {  // room at the end for the rest of an answer
@@ -136,7 +151,7 @@ void SerialPort::EndWatch() {
     if (guardian_ != nullptr) guardian_->Dismiss();  // which detaches it
 }
 
-WaitResult SerialPort::WaitOnBrokenLine(const Deadline& deadline) const {
+WaitResult SerialPort::WaitOnBrokenLine(const Deadline& deadline) {
     // Nothing will come. Past the first report, sleep as long as a silent line would keep
     // the caller waiting, so that a loop on a lost device neither spins nor floods.
     if (fault_reported_ && !SleepUntil(deadline)) return WaitResult::Interrupted;
