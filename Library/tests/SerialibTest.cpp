@@ -29,7 +29,7 @@ using Traits = std::char_traits<char>;
 const Traits::int_type kEof = Traits::eof();
 
 // Waits until the library's side has `n` bytes queued.
-void AwaitQueued(const Buffer& buffer, int n) {
+void AwaitQueued(Buffer& buffer, int n) {
     ASSERT_EQ(buffer.WaitForBytes(n, Deadline::After(1.0)), Platform::WaitResult::Ready);
 }
 

@@ -32,23 +32,27 @@ struct Outcome {
     }
 };
 
-// How an exchange waits, and what it does with a wrong answer, chosen by name: PerRead(),
-// the legacy calls' way, where each read waits the device's timeout and a wrong answer is
-// drained at once (a wait of its own); or By(deadline), where the whole exchange ends by
-// the deadline and a wrong answer's rest is dropped before the next request instead.
+// How an exchange waits, and what it does with a wrong answer, held by value and chosen by
+// name. EachRead, the legacy calls' way: each read waits the device's timeout, a wrong
+// answer is drained at once (a wait of its own), and an owed answer's time-out is told in a
+// line. ByDeadline: the whole exchange ends by one deadline, and a wrong answer's rest is
+// dropped before the next request instead.
 class Limits {
   public:
-    static Limits PerRead() { return Limits(nullptr); }
-    // `deadline` must outlive the exchange.
-    static Limits By(const Deadline& deadline) { return Limits(&deadline); }
+    enum class Waits : std::uint8_t { EachRead, ByDeadline };
 
-    bool per_read() const { return deadline_ == nullptr; }
-    // The exchange's deadline; only for By().
-    const Deadline& deadline() const { return *deadline_; }
+    static Limits PerRead() { return Limits(Waits::EachRead, Deadline::Never()); }
+    static Limits By(const Deadline& deadline) { return Limits(Waits::ByDeadline, deadline); }
+
+    Waits waits() const { return waits_; }
+    bool per_read() const { return waits_ == Waits::EachRead; }
+    // The exchange's deadline; Never() for EachRead, whose reads take the device's timeout.
+    const Deadline& deadline() const { return deadline_; }
 
   private:
-    explicit Limits(const Deadline* deadline) : deadline_(deadline) {}
-    const Deadline* deadline_;
+    Limits(Waits waits, const Deadline& deadline) : waits_(waits), deadline_(deadline) {}
+    Waits waits_;
+    Deadline deadline_;
 };
 
 // The common core of every device: a stream it does not own, a reply timeout and two owned,

@@ -91,7 +91,7 @@ int SerialStream::PeekFetched() const {
     return buffer ? buffer->PeekFetched() : -1;
 }
 
-Platform::WaitResult SerialStream::WaitForBytes(std::size_t n, const Deadline& deadline) const {
+Platform::WaitResult SerialStream::WaitForBytes(std::size_t n, const Deadline& deadline) {
     if (!buffer) {
         Platform::SetLastSystemError(Platform::NotOpenError());
         return Platform::WaitResult::Failed;
@@ -99,7 +99,7 @@ Platform::WaitResult SerialStream::WaitForBytes(std::size_t n, const Deadline& d
     return buffer->WaitForBytes(static_cast<int>(n), deadline);
 }
 
-Platform::WaitResult SerialStream::WaitForAnswer(std::size_t n, const Deadline& deadline) const {
+Platform::WaitResult SerialStream::WaitForAnswer(std::size_t n, const Deadline& deadline) {
     if (!buffer) {
         Platform::SetLastSystemError(Platform::NotOpenError());
         return Platform::WaitResult::Failed;

@@ -38,10 +38,10 @@ class SerialStream : public std::basic_iostream<char> {
     Platform::WriteResult Send(const char* data, std::size_t n);
 
     // Waits, without spinning, until n bytes are queued or the deadline passes.
-    Platform::WaitResult WaitForBytes(std::size_t n, const Deadline& deadline) const;
+    Platform::WaitResult WaitForBytes(std::size_t n, const Deadline& deadline);
     // Waits for the first byte of an answer of n bytes, as WaitForBytes(1, deadline), fetching
     // as much of the answer as the port can in the same wait.
-    Platform::WaitResult WaitForAnswer(std::size_t n, const Deadline& deadline) const;
+    Platform::WaitResult WaitForAnswer(std::size_t n, const Deadline& deadline);
     // The next byte a read would take, when a wait has already fetched it; -1 otherwise.
     // Takes nothing and never waits.
     int PeekFetched() const;

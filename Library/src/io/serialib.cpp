@@ -12,7 +12,10 @@ std::int8_t serialib::OpenPort(const char* name) {
     const std::int8_t code = port.Open(name);
     if (code != 1) return code;
     timeouts = Platform::PortTimeouts{1000, 8, 8, 8, 8};
-    if (port.SetTimeouts(timeouts)) return 1;
+    if (port.SetTimeouts(timeouts)) {
+        timeouts.read_total_constant = 1000;  // each read waits a second beyond its bytes' time
+        return 1;
+    }
     // A port whose configuration failed is not kept: nothing may reach it.
     const int error = Platform::LastSystemError();
     port.Close();
@@ -25,8 +28,8 @@ void serialib::RaiseDtr() {
     port.RaiseDtr();  // a port without modem lines has no DTR to raise
 }
 
+// Under the reads' time-outs of the open: nothing changes them after it.
 int serialib::ReadWithTimeout(char* buffer, int n) {
-    timeouts.read_total_constant = 1000;
     return port.Read(buffer, n, timeouts);
 }
 

@@ -28,11 +28,11 @@ class serialib : public std::basic_streambuf<char> {
     // The error number of what broke the line, or 0 (Platform::SerialPort::Fault).
     int Fault() const { return port.Fault(); }
     // Bytes waiting at the port, -1 when the query fails. A held byte is not counted.
-    int Queued() const { return port.Queued(); }
-    Platform::WaitResult WaitForBytes(int n, const Deadline& deadline) const {
+    int Queued() { return port.Queued(); }
+    Platform::WaitResult WaitForBytes(int n, const Deadline& deadline) {
         return port.WaitForBytes(n, deadline);
     }
-    Platform::WaitResult WaitForAnswer(int n, const Deadline& deadline) const {
+    Platform::WaitResult WaitForAnswer(int n, const Deadline& deadline) {
         return port.WaitForAnswer(n, deadline);
     }
     // The next byte a read would take, held here or fetched by a wait; -1 when none is.
@@ -50,15 +50,15 @@ class serialib : public std::basic_streambuf<char> {
     std::streamsize xsputn(const char_type* data, std::streamsize n) override;
 
   private:
-    // Applies the time-outs with a one-second read constant, then reads up to n bytes:
-    // the count (0 to n), -1 when the time-outs could not be set, -2 when the read failed.
+    // Reads up to n bytes under the time-outs of the open (a one-second read constant): the
+    // count (0 to n), -1 when the time-outs could not be set, -2 when the read failed.
     int ReadWithTimeout(char* buffer, int n);
 
     char held_byte = 0;
     bool dtr_raised = true;
     bool has_held_byte = false;
     Platform::SerialPort port;
-    Platform::PortTimeouts timeouts;  // touched by reads only, so a writer shares nothing
+    Platform::PortTimeouts timeouts;  // set by the open only, so a writer shares nothing
 };
 
 }  // namespace Brivane::HardwareAPI::IO

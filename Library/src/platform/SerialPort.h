@@ -88,16 +88,16 @@ class SerialPort {
 
     // Bytes the port holds (the read-ahead and the system's input queue), or -1 when the
     // query fails.
-    int Queued() const;
+    int Queued();
     // Waits until n bytes are queued, or some are and the rest are late (Partial). Returns at
     // once on a hang-up or error. On a line already known to be broken, or a port that is not
     // open, the first wait fails at once and later ones sleep until the deadline and then fail,
     // as long as a silent line would keep the caller waiting.
-    WaitResult WaitForBytes(int n, const Deadline& deadline) const;
+    WaitResult WaitForBytes(int n, const Deadline& deadline);
     // The wait for the first byte of an answer of n bytes: WaitForBytes(1, deadline), except
     // that where the system tells only of a whole read (Windows) the wait is one read of up to
     // n bytes, which ends once they are all here or the line goes quiet after some.
-    WaitResult WaitForAnswer(int n, const Deadline& deadline) const {
+    WaitResult WaitForAnswer(int n, const Deadline& deadline) {
         answer_length_ = n;
         const WaitResult result = WaitForBytes(1, deadline);
         answer_length_ = 0;
@@ -119,7 +119,7 @@ class SerialPort {
     friend class Guardian;  // attaches its ledger, and reads the handle and the pending rest
 
     // Shared by the backends (SerialPort.cpp).
-    WaitResult WaitOnBrokenLine(const Deadline& deadline) const;
+    WaitResult WaitOnBrokenLine(const Deadline& deadline);
     int Held() const { return ahead_end_ - ahead_begin_; }
     // Results of Fill besides the count of bytes it read.
     static constexpr int kFillFailed = -1;  // the line broke (Fault says why)
@@ -130,17 +130,17 @@ class SerialPort {
     // `until` passes; without, first sleeps
     // until `until` (a hang-up ends the sleep), then takes what is there. Returns the count
     // read (0: nothing came), kFillFailed or kFillInterrupted.
-    int Fill(const Deadline& until, bool wake_on_arrival, int missing) const;
+    int Fill(const Deadline& until, bool wake_on_arrival, int missing);
     // The backend's read of n bytes under `timeouts`, past the read-ahead.
     int ReadPort(char* buffer, int n, const PortTimeouts& timeouts);
-    int SystemQueued() const;
+    int SystemQueued();
     // Windows: one overlapped read; a failed read's line error cleared; the queued bytes
     // taken without waiting; a nap on the timer.
     int ReadOnce(char* buffer, int n, std::intptr_t event, const Deadline& deadline,
-                 bool& interrupted) const;
-    bool ClearLineError(int attempt) const;
-    void ReportLineErrors() const;
-    int TakeQueued() const;
+                 bool& interrupted);
+    bool ClearLineError(int attempt);
+    void ReportLineErrors();
+    int TakeQueued();
     bool Nap(const Deadline& until) const;
     // Each backend's own: writes what the line takes of data[sent..n) until `deadline`,
     // advancing `sent`; and a sleep until the deadline, false when the caller is stopping.
@@ -148,7 +148,7 @@ class SerialPort {
                           const Deadline& deadline);
     static bool SleepUntil(const Deadline& deadline);
     // The first cause to break the line is the one it keeps.
-    void Break(int error) const {
+    void Break(int error) {
         int none = 0;
         fault_.compare_exchange_strong(none, error != 0 ? error : LineLostError());
     }
@@ -159,7 +159,7 @@ class SerialPort {
     static constexpr std::size_t kMaxPending = 1024;  // the longest frame a device writes
 
     std::intptr_t handle_ = kInvalid;  // file descriptor, or HANDLE on Windows
-    mutable std::atomic<int> fault_{0};
+    std::atomic<int> fault_{0};
     // Windows: the events of the read, the wait and the write, and the read side's nap timer.
     [[maybe_unused]] std::intptr_t read_event_ = kInvalid;
     [[maybe_unused]] std::intptr_t wait_event_ = kInvalid;
@@ -167,17 +167,17 @@ class SerialPort {
     [[maybe_unused]] std::intptr_t timer_ = kInvalid;
     // Windows: line errors (framing, parity, overrun) a count of the queue cleared, kept
     // for the read that meets them.
-    [[maybe_unused]] mutable unsigned long line_errors_ = 0;
+    [[maybe_unused]] unsigned long line_errors_ = 0;
     // Windows: the length of the answer the wait under way is for (WaitForAnswer), or 0.
-    [[maybe_unused]] mutable int answer_length_ = 0;
+    [[maybe_unused]] int answer_length_ = 0;
 
     // Read side: the read-ahead, its bytes at [ahead_begin_, ahead_end_).
-    mutable char ahead_[kAheadSize] = {};
-    mutable int ahead_begin_ = 0;
-    mutable int ahead_end_ = 0;
-    mutable bool fault_reported_ = false;  // the first read after a fault fails at once
+    char ahead_[kAheadSize] = {};
+    int ahead_begin_ = 0;
+    int ahead_end_ = 0;
+    bool fault_reported_ = false;  // the first read after a fault fails at once
     // An end-of-file character came after the bytes held (a canonical line).
-    mutable bool end_mark_ = false;
+    bool end_mark_ = false;
 
     // Write side: fixed at SetTimeouts, and the rest of a frame a timed-out write began.
     PortTimeouts write_timeouts_;

@@ -246,7 +246,7 @@ WriteResult SerialPort::WriteSome(const char* data, std::size_t n, std::size_t& 
     return WriteResult::Written;
 }
 
-int SerialPort::SystemQueued() const {
+int SerialPort::SystemQueued() {
     int queued = 0;
     if (!IsOpen() || ::ioctl(static_cast<int>(handle_), FIONREAD, &queued) != 0) return -1;
     return queued;
@@ -256,7 +256,7 @@ bool SerialPort::SleepUntil(const Deadline& deadline) {
     return PollUntil(-1, 0, deadline) != kPollInterrupted;
 }
 
-int SerialPort::Fill(const Deadline& until, bool wake_on_arrival, int) const {
+int SerialPort::Fill(const Deadline& until, bool wake_on_arrival, int) {
     const int fd = static_cast<int>(handle_);
     // A nap polls for nothing, which still wakes on a hang-up; then the read below tells.
     const int revents = PollUntil(fd, wake_on_arrival ? POLLIN : 0, until);

@@ -228,7 +228,7 @@ bool SerialPort::RaiseDtr() {
 // One overlapped read into `buffer`, waited on until `deadline` and cancelled there: the count,
 // or -1 with the system's error. The cancelled read is waited for before its buffer is reused.
 int SerialPort::ReadOnce(char* buffer, int n, std::intptr_t event, const Deadline& deadline,
-                         bool& interrupted) const {
+                         bool& interrupted) {
     const HANDLE port = AsHandle(handle_);
     OVERLAPPED overlapped{};
     overlapped.hEvent = AsHandle(event);
@@ -250,7 +250,7 @@ int SerialPort::ReadOnce(char* buffer, int n, std::intptr_t event, const Deadlin
 // A read that failed: a line error (the driver aborts reads on a framing, parity or overrun
 // error until it is cleared) is cleared and reported, and the read goes on; a failure that
 // stays breaks the line with the system's number. True when the read goes on.
-bool SerialPort::ClearLineError(int attempt) const {
+bool SerialPort::ClearLineError(int attempt) {
     const DWORD error = ::GetLastError();
     DWORD errors = 0;
     COMSTAT status{};
@@ -308,7 +308,7 @@ int SerialPort::ReadPort(char* buffer, int n, const PortTimeouts& timeouts) {
     return got;
 }
 
-int SerialPort::Fill(const Deadline& until, bool wake_on_arrival, int missing) const {
+int SerialPort::Fill(const Deadline& until, bool wake_on_arrival, int missing) {
     int room = kAheadSize - ahead_end_;
     if (!wake_on_arrival) {  // a nap, then what has come
         if (!Nap(until)) return kFillInterrupted;
@@ -365,7 +365,7 @@ int SerialPort::Fill(const Deadline& until, bool wake_on_arrival, int missing) c
 // What the system holds, read into the read-ahead's free room without waiting (a read of
 // queued bytes completes at once): the count. Under Wine every read that has to wait is a
 // round trip through the wineserver, so the rest of an answer is not waited for apart.
-int SerialPort::TakeQueued() const {
+int SerialPort::TakeQueued() {
     const int queued = std::min(SystemQueued(), kAheadSize - ahead_end_);
     if (queued <= 0) return 0;
     bool interrupted = false;
@@ -434,7 +434,7 @@ bool SerialPort::SleepUntil(const Deadline& deadline) {
 
 // Counting the queue clears the line's error flags: they are kept for the read that meets
 // the bytes they came with.
-int SerialPort::SystemQueued() const {
+int SerialPort::SystemQueued() {
     DWORD errors = 0;
     COMSTAT status{};
     if (!IsOpen() || !::ClearCommError(AsHandle(handle_), &errors, &status)) return -1;
@@ -443,7 +443,7 @@ int SerialPort::SystemQueued() const {
 }
 
 // One line for the errors a count cleared, once a read has taken bytes after them.
-void SerialPort::ReportLineErrors() const {
+void SerialPort::ReportLineErrors() {
     if (line_errors_ == 0) return;
     ReportError(__FILE__, __LINE__, BadValueError(), "line error on the port, cleared (0x%lx)",
                 line_errors_);
