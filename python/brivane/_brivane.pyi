@@ -2,7 +2,7 @@
 import os
 from typing import Any
 
-from . import HandleError, HandleInfo, HandleStatus, JointState, Numbers, State, UserData
+from .records import HandleError, HandleInfo, HandleStatus, JointState, Numbers, State, UserData
 
 _Port = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 

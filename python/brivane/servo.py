@@ -15,7 +15,7 @@ from .effects import Effect
 if TYPE_CHECKING:
     import numpy
 
-    from . import Arm, Grip
+    from .devices import Arm, Grip
 
 __all__ = ["Servo", "Sample", "ServoStats", "DEFAULT_MAX_FORCE"]
 
@@ -322,18 +322,23 @@ class Servo:
         return f"<brivane.Servo {state} at {self.rate:g} Hz on {self._arm.port}>"
 
 
+#: A sample's fields: each one's name, its type in samples() and in the native record (which
+#: keeps positions, velocities, forces and orientations in single precision), and its shape.
+_SAMPLE_FIELDS: Tuple[Tuple[str, str, str, Tuple[int, ...]], ...] = (
+    ("time", "f8", "<f8", ()), ("position", "f8", "<f4", (3,)),
+    ("velocity", "f8", "<f4", (3,)), ("force", "f8", "<f4", (3,)), ("period", "f8", "<f8", ()),
+    ("orientation", "f8", "<f4", (4,)), ("hall", "u1", "u1", ()), ("outcome", "u1", "u1", ()),
+    ("flags", "u1", "u1", ()))
+
+
 def _sample_dtype(numpy: Any) -> Any:
-    return numpy.dtype([("time", "f8"), ("position", "f8", (3,)), ("velocity", "f8", (3,)),
-                        ("force", "f8", (3,)), ("period", "f8"), ("orientation", "f8", (4,)),
-                        ("hall", "u1"), ("outcome", "u1"), ("flags", "u1")])
+    return numpy.dtype([(name, kind, shape) for name, kind, _, shape in _SAMPLE_FIELDS])
 
 
 def _raw_dtype(numpy: Any) -> Any:
     """The native record's layout, as the library lays out its samples."""
     layout = _brivane.sample_layout()
-    fields = {"time": "<f8", "position": ("<f4", (3,)), "velocity": ("<f4", (3,)),
-              "force": ("<f4", (3,)), "period": "<f8", "orientation": ("<f4", (4,)),
-              "hall": "u1", "outcome": "u1", "flags": "u1"}
-    return numpy.dtype({"names": list(fields), "formats": list(fields.values()),
-                        "offsets": [layout[name] for name in fields],
+    return numpy.dtype({"names": [name for name, *_ in _SAMPLE_FIELDS],
+                        "formats": [(raw, shape) for _, _, raw, shape in _SAMPLE_FIELDS],
+                        "offsets": [layout[name] for name, *_ in _SAMPLE_FIELDS],
                         "itemsize": layout["itemsize"]})
