@@ -149,7 +149,8 @@ class Grip : public OwnedDevice<Grip, Handle> {
         }
     }
 
-    py::tuple Info() const { return GripInfo(info_message_); }
+    // A HandleInfo, as receive() makes them.
+    py::object Info() const { return Record(info_, GripInfo(info_message_)); }
 
     // Up to `limit` messages: the first waits up to `timeout` seconds, the rest are only
     // those already here. An empty list when nothing came in time.
