@@ -9,6 +9,7 @@
 
 #include "PtyDevice.h"
 #include "devices/DeviceDetection.h"
+#include "devices/Kalvar.h"
 #include "io/SerialStream.h"
 
 using namespace Brivane::HardwareAPI;
@@ -232,4 +233,47 @@ TEST(DeviceDetection, TheArmProbeNamesAWrongCodeAndStopsAtAFailedLine) {
     EXPECT_EQ(Count(log, "[err] "), 1) << log;
     EXPECT_EQ(Count(log, "unable to read header code from stream"), 1) << log;
     EXPECT_LT(seconds, kTimeout);
+}
+
+// The identification the brivane package's probes make: quiet, ending by its time-out as a
+// whole (a silent arm costs one time-out, not the header's and the drain's), and telling
+// what answered.
+TEST(DeviceDetection, AnIdentificationWithinItsTimeIsQuietAndTellsWhatAnswered) {
+    using Devices::ProbeLimit;
+    AnsweringDevice arm(ArmInfo(4)), other_model(ArmInfo(7)), grip(GripInfo()), silent({});
+    testing::internal::CaptureStderr();
+
+    DeviceInfo info;
+    EXPECT_TRUE(Devices::IdentifyKalvarPort(arm.path().c_str(), kTimeout, ProbeLimit::Whole, info,
+                                            ErrorOutput::Quiet)
+                    .answered());
+    EXPECT_EQ(info.device_id, 0x1234);
+    EXPECT_EQ(info.device_model_number, 4);
+    const Devices::Outcome another = Devices::IdentifyKalvarPort(
+        other_model.path().c_str(), kTimeout, ProbeLimit::Whole, info, ErrorOutput::Quiet);
+    EXPECT_TRUE(Devices::Kalvar::another_model(another));
+    EXPECT_EQ(info.device_model_number, 7);
+
+    Devices::GripIdentity identity;
+    EXPECT_TRUE(Devices::IdentifyHandlePort(grip.path().c_str(), kTimeout, ProbeLimit::Whole,
+                                            identity, ErrorOutput::Quiet)
+                    .answered());
+    EXPECT_TRUE(identity.informed);
+
+    Devices::Outcome outcome;
+    const double seconds = SecondsTaken([&] {
+        outcome = Devices::IdentifyKalvarPort(silent.path().c_str(), kTimeout, ProbeLimit::Whole,
+                                              info, ErrorOutput::Quiet);
+    });
+    EXPECT_EQ(outcome.kind, Devices::Outcome::Kind::NoAnswer);
+    EXPECT_GE(seconds, kTimeout - 0.01);
+    EXPECT_LT(seconds, kTimeout + 0.2);
+
+    outcome = Devices::IdentifyKalvarPort(kMissing.c_str(), kTimeout, ProbeLimit::Whole, info,
+                                          ErrorOutput::Quiet);
+    EXPECT_EQ(outcome.kind, Devices::Outcome::Kind::LineLost);
+    EXPECT_NE(outcome.error, 0);
+
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    ExpectReopens({&arm, &other_model, &grip, &silent});
 }

@@ -4,22 +4,19 @@
 #include <pybind11/stl.h>
 
 #include <array>
-#include <atomic>
 #include <cmath>
 #include <memory>
 #include <mutex>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "common/traffic.h"
 #include "common/values.h"
 #include "devices/Kalvar.h"
 #include "devices/Kinematics.h"
 #include "errors.h"
 #include "io/SerialStream.h"
-#include "line.h"
 #include "native.h"
+#include "owned.h"
 #include "records.h"
 #include "stats.h"
 
@@ -30,12 +27,6 @@ namespace {
 using Devices::Kalvar;
 using Devices::KalvarState;
 using Devices::Vec3;
-using Python::ReleasingInterpreterLock;
-
-py::bytes Bytes(const UUID& identifier) {
-    return py::bytes(reinterpret_cast<const char*>(identifier.bytes.data()),
-                     identifier.bytes.size());
-}
 
 // Gathers the numbers of `values` into `out`: a number, or a sequence of one or three
 // items gathered in turn. So an array holding three numbers is taken whatever its shape,
@@ -92,43 +83,25 @@ Vec3 ThreeNumbers(py::handle values, const char* argument) {
     return vec;
 }
 
-class Arm {
+class Arm : public OwnedDevice<Arm, Kalvar> {
   public:
+    static constexpr DeviceWords kWords{
+        "arm", "",
+        "a servo drives this arm; stop the servo first (its state, samples() and stats tell "
+        "what the arm does meanwhile)"};
+
     Arm(py::handle port, double timeout, py::object state, py::object joint_state)
-        : port_(PortPath(port, "port")),
-          timeout_(timeout),
+        : OwnedDevice(port, timeout),
           state_(std::move(state)),
           joint_state_(std::move(joint_state)) {
         Open();
     }
 
-    // Opens the port, or `port` from now on, and wakes the arm; the identity is what it
-    // answered.
-    void Reopen(const py::object& port) {
-        {
-            const std::lock_guard<std::mutex> guard(mutex_);
-            RefuseWhileDriven("reopen");
-        }
-        if (!port.is_none()) port_ = PortPath(port, "port");
-        Open();
-    }
-
     // Opens the port and wakes the arm; the identity is what it answered.
     void Open() {
-        int error = 0;
-        Outcome outcome;
-        const std::string name = port_;
-        ReleasingInterpreterLock([&] {
-            const std::lock_guard<std::mutex> guard(mutex_);
-            arm_.reset();
-            if ((error = stream_.Open(name)) != 0) return;
-            arm_ =
-                std::make_unique<Kalvar>(stream_.get(), static_cast<float>(timeout_), calibration_);
-            const Deadline deadline =
-                Deadline::After(std::max(timeout_.load(), kShortestWakeLimit));
-            outcome = arm_->identify(identity_, Limits::By(deadline));
-        });
-        if (!stream_) RaisePortError(port_, error);
+        const Outcome outcome = OpenDevice(
+            [this](Kalvar& arm, const Limits& limits) { return arm.identify(identity_, limits); },
+            calibration_);
         if (outcome.kind == Outcome::Kind::BadAnswer) {
             Close();
             // A device-info answer of another model, or something else altogether.
@@ -142,45 +115,11 @@ class Arm {
         }
         if (!outcome.answered()) {
             Close();
-            RaiseFor(outcome, port_, "wake-up", std::max(timeout_.load(), kShortestWakeLimit));
+            RaiseFor(outcome, port_, "wake-up", WakeLimit());
         }
     }
 
-    void Close() {
-        const std::lock_guard<std::mutex> guard(mutex_);
-        RefuseWhileDriven("close");
-        arm_.reset();
-        stream_.Close();
-    }
-
-    // The arm's device for a servo's thread, which has its exchanges until Return(): the
-    // arm's own calls that exchange refuse meanwhile.
-    Kalvar* Lend(const char* to) {
-        const std::lock_guard<std::mutex> guard(mutex_);
-        RefuseWhileDriven(to);
-        if (!arm_ || stream_.Faulted()) {
-            throw py::value_error("the arm on " + Printable(port_) +
-                                  " is closed; reopen() it before starting a servo");
-        }
-        driven_ = true;
-        return arm_.get();
-    }
-    // A line the servo lost is closed now, as the arm's own calls close it.
-    void Return() {
-        {
-            const std::lock_guard<std::mutex> guard(mutex_);
-            driven_ = false;
-        }
-        stream_.Drop();
-    }
-    // True once the port is closed, by close() or because its line was lost.
-    bool Closed() const { return stream_.Closed(); }
-
-    py::tuple Identity() const {
-        return py::make_tuple(identity_.device_id, identity_.device_model_number,
-                              identity_.hardware_version, identity_.firmware_version,
-                              Bytes(identity_.device_id_ext));
-    }
+    py::tuple Identity() const { return ArmIdentity(identity_); }
 
     // One of the arm's commands (Kalvar::force, ...), whose answer is a State or, with
     // `joints`, a JointState.
@@ -190,7 +129,7 @@ class Arm {
         const Vec3 fields = ThreeNumbers(values, argument);
         KalvarState state;
         Exchange(operation, [&](const Deadline& deadline) {
-            return ((*arm_).*drive)(fields, state, deadline);
+            return ((*device_).*drive)(fields, state, deadline);
         });
         return Record(
             joints ? joint_state_ : state_,
@@ -201,7 +140,7 @@ class Arm {
     template <typename Out>
     void Query(Outcome (Kalvar::*query)(Out&, const Deadline&), Out& out, const char* operation) {
         Exchange(operation,
-                 [&](const Deadline& deadline) { return ((*arm_).*query)(out, deadline); });
+                 [&](const Deadline& deadline) { return ((*device_).*query)(out, deadline); });
     }
 
     double Temperature() {
@@ -237,8 +176,9 @@ class Arm {
     // The joint angles now, read by commanding zero torques.
     Vec3 MeasuredAngles(const char* operation) {
         KalvarState state;
-        Exchange(operation,
-                 [&](const Deadline& deadline) { return arm_->torques(Vec3{}, state, deadline); });
+        Exchange(operation, [&](const Deadline& deadline) {
+            return device_->torques(Vec3{}, state, deadline);
+        });
         return state.first;
     }
 
@@ -262,9 +202,6 @@ class Arm {
         return Floats(offsets.data(), 3);
     }
 
-    double timeout_value() const { return timeout_; }
-    void set_timeout(double seconds) { timeout_ = seconds; }
-    py::str port() const { return PortText(port_); }
     // Under the arm's lock, which no exchange holds while it wants the interpreter lock.
     py::tuple Stats() {
         const std::lock_guard<std::mutex> guard(mutex_);
@@ -276,76 +213,41 @@ class Arm {
     }
 
   private:
-    // Under mutex_.
-    void RefuseWhileDriven(const char* operation) const {
-        if (driven_) RaiseDriven(operation);
-    }
-    [[noreturn]] void RaiseDriven(const char* operation) const {
-        throw std::runtime_error(std::string(operation) + " on " + Printable(port_) +
-                                 ": a servo drives this arm; stop the servo first (its state, "
-                                 "samples() and stats tell what the arm does meanwhile)");
-    }
-
     // One exchange under this arm's lock, without the interpreter lock, ending by the
     // time-out. A lost line is raised again at once, without traffic, until the port is
     // opened again.
     template <typename Call>
     void Exchange(const char* operation, Call&& call) {
         Outcome outcome;
-        bool refused = false;
         const auto exchange = [&] {
-            if ((refused = driven_)) return;
             const auto start = LoopStats::Clock::now();
             const Deadline deadline = Deadline::After(timeout_);
             outcome = call(deadline);
             stats_.Record(start, LoopStats::Clock::now(), outcome.answered());
         };
-        if (const int fault = OnOpenLine("arm", port_, stream_, exchange, mutex_)) {
-            outcome = LostLine(fault);
-        }
-        if (refused) RaiseDriven(operation);
+        if (const int fault = Undriven(operation, exchange, mutex_)) outcome = LostLine(fault);
         if (!outcome.answered()) RaiseFor(outcome, port_, operation, timeout_);
     }
 
-    std::string port_;                // read and changed only under the interpreter lock
-    std::atomic<double> timeout_;     // set from any thread, read by exchanges
     py::object state_, joint_state_;  // the record classes answers are made into
-    std::mutex mutex_;
-    Line stream_{[this] {
-        const std::lock_guard<std::mutex> guard(mutex_);
-        // A servo's thread may still be using the device: the loss is closed on its return.
-        if (!stream_.Faulted() || driven_) return;
-        arm_.reset();
-        stream_.Close(stream_->Fault());
-    }};
-    std::unique_ptr<Kalvar> arm_;
     DeviceInfo identity_;
     // The arm's own, kept across reopen(): each Kalvar opened on the port holds it.
     const std::shared_ptr<Devices::Calibration> calibration_ =
         std::make_shared<Devices::Calibration>();
     LoopStats stats_;
-    bool driven_ = false;  // under mutex_: a servo has the arm's exchanges
 };
 
 }  // namespace
 
 ArmLoan LendArm(py::handle arm, const char* to) {
-    Arm& lender = arm.cast<Arm&>();
-    ArmLoan loan;
-    loan.arm = lender.Lend(to);
-    loan.give_back = [&lender] { lender.Return(); };
-    return loan;
+    return Arm::LendOf(arm, to);
 }
 
 void RegisterArm(py::module_& m) {
     py::class_<Arm> arm(m, "Arm");
     arm.def(py::init<py::handle, double, py::object, py::object>());
-    arm.def("reopen", &Arm::Reopen, py::arg("port") = py::none());
-    arm.def("close", &Arm::Close, py::call_guard<py::gil_scoped_release>());
-    arm.def_property_readonly("closed", &Arm::Closed);
-    arm.def_property_readonly("port", &Arm::port);
+    Arm::Define(arm);
     arm.def_property_readonly("identity", &Arm::Identity);
-    arm.def_property("timeout", &Arm::timeout_value, &Arm::set_timeout);
     arm.def("force", [](Arm& a, py::handle force) {
         return a.Command(&Kalvar::force, false, force, "force", "force");
     });

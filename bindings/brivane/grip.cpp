@@ -5,20 +5,16 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <memory>
 #include <mutex>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "common/traffic.h"
-#include "common/values.h"
 #include "devices/Handle.h"
 #include "errors.h"
 #include "io/SerialStream.h"
-#include "line.h"
 #include "native.h"
+#include "owned.h"
 #include "records.h"
 #include "stats.h"
 
@@ -30,7 +26,6 @@ using Devices::Handle;
 using Devices::HandleInfoResponse;
 using Devices::HandleStatusMessage;
 using Message = Devices::HandleMessage;
-using Python::ReleasingInterpreterLock;
 
 constexpr std::size_t kBatch = 256;  // messages taken in one call, without waiting
 
@@ -117,46 +112,30 @@ std::string UserData(py::handle data) {
                        static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
 }
 
-class Grip {
+class Grip : public OwnedDevice<Grip, Handle> {
   public:
+    static constexpr DeviceWords kWords{
+        "grip", " with it",
+        "a servo reads this grip; stop the servo first (its samples carry the grip's "
+        "orientation and hall level)"};
+
     Grip(py::handle port, double timeout, py::object info, py::object status, py::object error)
-        : port_(PortPath(port, "port")),
-          timeout_(timeout),
+        : OwnedDevice(port, timeout),
           info_(std::move(info)),
           status_(std::move(status)),
           error_(std::move(error)) {
         Open();
     }
 
-    // Opens the port, or `port` from now on, and wakes the grip.
-    void Reopen(const py::object& port) {
-        {
-            const std::lock_guard<std::mutex> reading(read_mutex_);
-            RefuseWhileDriven("reopen");
-        }
-        if (!port.is_none()) port_ = PortPath(port, "port");
-        Open();
-    }
-
     // Opens the port, wakes the grip and waits for its information message; status
     // messages that come first are passed over.
     void Open() {
-        int error = 0;
-        Outcome outcome;
         Devices::GripIdentity identity;
-        const std::string name = port_;
-        ReleasingInterpreterLock([&] {
-            const std::lock_guard<std::mutex> reading(read_mutex_);
-            const std::lock_guard<std::mutex> writing(write_mutex_);
-            grip_.reset();
-            if ((error = stream_.Open(name)) != 0) return;
-            grip_ = std::make_unique<Handle>(stream_.get(), static_cast<float>(timeout_));
-            const Deadline deadline =
-                Deadline::After(std::max(timeout_.load(), kShortestWakeLimit));
-            outcome = grip_->identify(identity, Limits::By(deadline));
+        Outcome outcome = OpenDevice([&](Handle& grip, const Limits& limits) {
+            const Outcome woken = grip.identify(identity, limits);
             if (identity.informed) info_message_ = identity.info;
+            return woken;
         });
-        if (!stream_) RaisePortError(port_, error);
         if (!identity.informed) {
             Close();
             if (outcome.kind == Outcome::Kind::BadAnswer) {
@@ -166,25 +145,12 @@ class Grip {
             const bool status_only = outcome.answered();
             if (status_only) outcome.kind = Outcome::Kind::NoAnswer;
             RaiseFor(outcome, port_, status_only ? "wake-up (no information message)" : "wake-up",
-                     std::max(timeout_.load(), kShortestWakeLimit));
+                     WakeLimit());
         }
     }
 
-    void Close() {
-        const std::lock_guard<std::mutex> reading(read_mutex_);
-        const std::lock_guard<std::mutex> writing(write_mutex_);
-        RefuseWhileDriven("close");
-        grip_.reset();
-        stream_.Close();
-    }
-    // True once the port is closed, by close() or because its line was lost.
-    bool Closed() const { return stream_.Closed(); }
-
-    py::tuple Info() const {
-        const HandleInfoResponse& i = info_message_;
-        return py::make_tuple(i.device_id, i.tool_data_remaining, i.device_model_number,
-                              i.hardware_version, i.firmware_version);
-    }
+    // A HandleInfo, as receive() makes them.
+    py::object Info() const { return Record(info_, GripInfo(info_message_)); }
 
     // Up to `limit` messages: the first waits up to `timeout` seconds, the rest are only
     // those already here. An empty list when nothing came in time.
@@ -193,22 +159,17 @@ class Grip {
         Batches::Lease batch(batches_);
         std::size_t count = 0;
         Outcome outcome;
-        bool refused = false;
         const auto receive = [&] {
-            if ((refused = driven_)) return;
             std::size_t junk = 0;
             const Deadline deadline = Deadline::After(timeout);
             while (count < limit) {
                 outcome = ReceiveOne(batch[count], deadline, junk);
                 if (!outcome.answered()) break;
                 ++count;
-                if (stream_->Available() <= 0) break;
+                if (line_->Available() <= 0) break;
             }
         };
-        if (const int fault = OnOpenLine("grip", port_, stream_, receive, read_mutex_)) {
-            outcome = LostLine(fault);
-        }
-        if (refused) RaiseDriven("receive");
+        if (const int fault = Undriven("receive", receive, mutex_)) outcome = LostLine(fault);
         // Nothing whole in time is no error here: a message the deadline cut is finished by
         // the next call. A lost line is.
         if (count == 0 && !outcome.answered() && outcome.kind != Outcome::Kind::NoAnswer) {
@@ -228,18 +189,14 @@ class Grip {
     py::tuple Status(double timeout) {
         Devices::StavrinStatus status;
         Outcome outcome;
-        bool refused = false;
         const auto exchange = [&] {
-            if ((refused = driven_)) return;
             const Deadline deadline = Deadline::After(timeout);
-            outcome = grip_->request_status();
-            if (outcome.answered()) outcome = grip_->status(status, deadline);
+            outcome = device_->request_status();
+            if (outcome.answered()) outcome = device_->status(status, deadline);
         };
-        if (const int lost =
-                OnOpenLine("grip", port_, stream_, exchange, read_mutex_, write_mutex_)) {
+        if (const int lost = Undriven("status", exchange, mutex_, send_mutex_)) {
             outcome = LostLine(lost);
         }
-        if (refused) RaiseDriven("status");
         if (!outcome.answered()) {
             RaiseFor(outcome, port_, "status", timeout,
                      "no status block of this grip (id " +
@@ -260,25 +217,21 @@ class Grip {
                                   " bytes; a handle state carries at most 255");
         }
         Send("send_state", [&] {
-            return grip_->send_state(device_id,
-                                     reinterpret_cast<const std::uint8_t*>(user_data.data()),
-                                     static_cast<std::uint8_t>(user_data.size()));
+            return device_->send_state(device_id,
+                                       reinterpret_cast<const std::uint8_t*>(user_data.data()),
+                                       static_cast<std::uint8_t>(user_data.size()));
         });
     }
     void RequestStatus() {
-        Send("request_status", [&] { return grip_->request_status(); });
+        Send("request_status", [&] { return device_->request_status(); });
     }
-
-    double timeout_value() const { return timeout_; }
-    void set_timeout(double seconds) { timeout_ = seconds; }
-    py::str port() const { return PortText(port_); }
 
   private:
     // One message into `message`: Answered, NoAnswer (nothing by the deadline, or with
     // received bytes, a message cut short), or LineLost. Junk is passed over and counted.
     Outcome ReceiveOne(Message& message, const Deadline& deadline, std::size_t& junk) {
         for (;;) {
-            Outcome outcome = grip_->receive(message, deadline);
+            Outcome outcome = device_->receive(message, deadline);
             if (outcome.kind != Outcome::Kind::BadAnswer) return outcome;
             ++junk;
             if (deadline.Expired()) {  // a flood of junk ends there too
@@ -293,7 +246,7 @@ class Grip {
     void Send(const char* operation, Call&& call) {
         Outcome outcome;
         const auto send = [&] { outcome = call(); };
-        if (const int lost = OnOpenLine("grip", port_, stream_, send, write_mutex_)) {
+        if (const int lost = OnLine(send, send_mutex_)) {
             outcome = LostLine(lost);
         }
         if (!outcome.answered()) {
@@ -305,12 +258,8 @@ class Grip {
 
     py::object Python(const Message& message) const {
         switch (message.kind) {
-            case Message::Kind::Info: {
-                const HandleInfoResponse& i = message.info;
-                return Record(
-                    info_, py::make_tuple(i.device_id, i.tool_data_remaining, i.device_model_number,
-                                          i.hardware_version, i.firmware_version));
-            }
+            case Message::Kind::Info:
+                return Record(info_, GripInfo(message.info));
             case Message::Kind::Status: {
                 const HandleStatusMessage& s = message.status;
                 const py::tuple quaternion = py::make_tuple(s.quaternion[0], s.quaternion[1],
@@ -329,75 +278,22 @@ class Grip {
         return py::none();
     }
 
-    std::string port_;                  // read and changed only under the interpreter lock
-    std::atomic<double> timeout_;       // set from any thread, read by exchanges
     py::object info_, status_, error_;  // the record classes messages are made into
-    std::mutex read_mutex_, write_mutex_;
-    Line stream_{[this] {
-        const std::scoped_lock locks(read_mutex_, write_mutex_);
-        // A servo's thread may still be reading the device: the loss is closed on its return.
-        if (!stream_.Faulted() || driven_) return;
-        grip_.reset();
-        stream_.Close(stream_->Fault());
-    }};
-    std::unique_ptr<Handle> grip_;
     Batches batches_;
     HandleInfoResponse info_message_;
-    bool driven_ = false;  // under read_mutex_: a servo reads the grip
-
-  public:
-    // The grip's device for a servo's thread, which reads it until Return(): the grip's own
-    // reads refuse meanwhile; sends stay allowed.
-    Handle* Lend(const char* to) {
-        const std::lock_guard<std::mutex> reading(read_mutex_);
-        RefuseWhileDriven(to);
-        if (!grip_ || stream_.Faulted()) {
-            throw py::value_error("the grip on " + Printable(port_) +
-                                  " is closed; reopen() it before starting a servo with it");
-        }
-        driven_ = true;
-        return grip_.get();
-    }
-    // A line the servo lost is closed now, as the grip's own reads close it.
-    void Return() {
-        {
-            const std::lock_guard<std::mutex> reading(read_mutex_);
-            driven_ = false;
-        }
-        stream_.Drop();
-    }
-
-  private:
-    // Under read_mutex_.
-    void RefuseWhileDriven(const char* operation) const {
-        if (driven_) RaiseDriven(operation);
-    }
-    [[noreturn]] void RaiseDriven(const char* operation) const {
-        throw std::runtime_error(std::string(operation) + " on " + Printable(port_) +
-                                 ": a servo reads this grip; stop the servo first (its samples "
-                                 "carry the grip's orientation and hall level)");
-    }
 };
 
 }  // namespace
 
 GripLoan LendGrip(py::handle grip, const char* to) {
-    Grip& lender = grip.cast<Grip&>();
-    GripLoan loan;
-    loan.grip = lender.Lend(to);
-    loan.give_back = [&lender] { lender.Return(); };
-    return loan;
+    return Grip::LendOf(grip, to);
 }
 
 void RegisterGrip(py::module_& m) {
     py::class_<Grip> grip(m, "Grip");
     grip.def(py::init<py::handle, double, py::object, py::object, py::object>());
-    grip.def("reopen", &Grip::Reopen, py::arg("port") = py::none());
-    grip.def("close", &Grip::Close, py::call_guard<py::gil_scoped_release>());
-    grip.def_property_readonly("closed", &Grip::Closed);
-    grip.def_property_readonly("port", &Grip::port);
+    Grip::Define(grip);
     grip.def_property_readonly("info", &Grip::Info);
-    grip.def_property("timeout", &Grip::timeout_value, &Grip::set_timeout);
     grip.def("receive", &Grip::Receive);
     grip.def("status", &Grip::Status);
     grip.def("send_state", [](Grip& g, py::handle device_id, py::handle user_data) {

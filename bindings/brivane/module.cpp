@@ -112,6 +112,21 @@ py::object Record(const py::object& cls, py::tuple fields) {
     return py::reinterpret_steal<py::object>(record);
 }
 
+py::bytes Bytes(const UUID& identifier) {
+    return py::bytes(reinterpret_cast<const char*>(identifier.bytes.data()),
+                     identifier.bytes.size());
+}
+
+py::tuple ArmIdentity(const DeviceInfo& info) {
+    return py::make_tuple(info.device_id, info.device_model_number, info.hardware_version,
+                          info.firmware_version, Bytes(info.device_id_ext));
+}
+
+py::tuple GripInfo(const Devices::HandleInfoResponse& info) {
+    return py::make_tuple(info.device_id, info.tool_data_remaining, info.device_model_number,
+                          info.hardware_version, info.firmware_version);
+}
+
 void RaisePortError(const std::string& port, int error) {
     Raise(Errors().attr("_port_error")(Printable(port), error));
 }

@@ -10,11 +10,9 @@
 #include <vector>
 
 #include "common/traffic.h"
-#include "devices/Handle.h"
-#include "devices/Kalvar.h"
+#include "devices/DeviceDetection.h"
 #include "errors.h"
 #include "io/SerialDeviceProvider.h"
-#include "io/SerialStream.h"
 #include "native.h"
 #include "platform/PortSource.h"
 #include "records.h"
@@ -61,22 +59,16 @@ struct Probe {
     Devices::GripIdentity grip;
 };
 
-void ProbeArm(Probe& probe, double timeout) {
-    IO::SerialStream stream(probe.port.c_str(), false);
-    stream.SetErrorOutput(ErrorOutput::Quiet);
-    if (stream.Open() < 0) return;
-    Devices::Kalvar arm(&stream, static_cast<float>(timeout));
-    const Deadline deadline = Deadline::After(timeout);
-    probe.answered = arm.identify(probe.arm, Limits::By(deadline)).answered();
-}
-
-void ProbeGrip(Probe& probe, double timeout) {
-    IO::SerialStream stream(probe.port.c_str(), false);
-    stream.SetErrorOutput(ErrorOutput::Quiet);
-    if (stream.Open() < 0) return;
-    Devices::Handle grip(&stream, static_cast<float>(timeout));
-    const Deadline deadline = Deadline::After(timeout);
-    probe.answered = grip.identify(probe.grip, Limits::By(deadline)).answered();
+// Identifies the port of `probe`, an arm's or a grip's, as the library's detection does,
+// quietly: a port that does not open, or holds something else, is only no match.
+void Identify(Probe& probe, double timeout, bool arm) {
+    using Devices::ProbeLimit;
+    const char* port = probe.port.c_str();
+    const Outcome outcome = arm ? Devices::IdentifyKalvarPort(port, timeout, ProbeLimit::Whole,
+                                                              probe.arm, ErrorOutput::Quiet)
+                                : Devices::IdentifyHandlePort(port, timeout, ProbeLimit::Whole,
+                                                              probe.grip, ErrorOutput::Quiet);
+    probe.answered = outcome.answered();
 }
 
 // Probes every port on a thread of its own; the ports that answered, in their order.
@@ -89,27 +81,16 @@ py::list Find(const std::vector<py::object>& ports, double timeout, bool arms) {
         std::vector<std::thread> threads;
         threads.reserve(probes.size());
         for (Probe& probe : probes) {
-            threads.emplace_back([&probe, timeout, arms] {
-                arms ? ProbeArm(probe, timeout) : ProbeGrip(probe, timeout);
-            });
+            threads.emplace_back([&probe, timeout, arms] { Identify(probe, timeout, arms); });
         }
         for (std::thread& thread : threads) thread.join();
     });
     py::list found;
     for (const Probe& probe : probes) {
         if (!probe.answered) continue;
-        if (arms) {
-            const UUID& id = probe.arm.device_id_ext;
-            found.append(py::make_tuple(
-                PortText(probe.port), probe.arm.device_id, probe.arm.device_model_number,
-                probe.arm.hardware_version, probe.arm.firmware_version,
-                py::bytes(reinterpret_cast<const char*>(id.bytes.data()), id.bytes.size())));
-        } else {
-            const Devices::HandleInfoResponse& i = probe.grip.info;
-            found.append(py::make_tuple(PortText(probe.port), i.device_id, i.tool_data_remaining,
-                                        i.device_model_number, i.hardware_version,
-                                        i.firmware_version));
-        }
+        // (port, the fields of what it said of itself)
+        found.append(py::make_tuple(PortText(probe.port)) +
+                     (arms ? ArmIdentity(probe.arm) : GripInfo(probe.grip.info)));
     }
     return found;
 }

@@ -6,6 +6,10 @@
 #include <cstddef>
 #include <string>
 
+#include "base/UUID.h"
+#include "devices/DeviceInfo.h"
+#include "devices/HandleMessages.h"
+
 namespace Brivane::HardwareAPI::Package {
 
 namespace py = pybind11;
@@ -23,6 +27,14 @@ py::tuple Floats(const float* values, std::size_t count);
 
 // An instance of a record class (a NamedTuple), made the way its _make does.
 py::object Record(const py::object& cls, py::tuple fields);
+
+// The 16 bytes of a UUID.
+py::bytes Bytes(const UUID& identifier);
+// The fields of an arm's identity: (device_id, model, hardware, firmware, uuid bytes).
+py::tuple ArmIdentity(const DeviceInfo& info);
+// The fields of a grip's information message: (device_id, tool_data_remaining, model,
+// hardware, firmware).
+py::tuple GripInfo(const Devices::HandleInfoResponse& info);
 
 // A port name as the caller gave it, for messages.
 std::string Printable(const std::string& port);

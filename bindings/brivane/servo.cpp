@@ -159,7 +159,7 @@ class Servo {
             }
             run->give_back_arm = std::move(loan.give_back);
             run->give_back_grip = std::move(grip.give_back);
-            run->servo = std::make_unique<H::Servo>(*loan.arm, options_, grip.grip);
+            run->servo = std::make_unique<H::Servo>(*loan.device, options_, grip.device);
             run->aside->fresh = std::max(0.003, 3.0 / options_.rate);
             run->owner = Platform::ProcessId();
             Run* const raw = run.get();

@@ -1,8 +1,6 @@
 // The module's own conversions: the shapes its methods return (lists, identity tuples and
-// dicts), deprecation warnings, the guard against a second __init__, and the casters that
-// keep unbuilt objects of its classes out. What it shares with the brivane package is in
-// common/. Every binding source of the module includes this, so that all see the same
-// casters.
+// dicts), deprecation warnings and the guard against a second __init__. Its casters are in
+// casters.h; what it shares with the brivane package is in common/.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -15,7 +13,7 @@
 #include <vector>
 
 #include "base/UUID.h"
-#include "common/guards.h"
+#include "casters.h"
 #include "common/traffic.h"
 #include "common/values.h"
 #include "devices/DeviceInfo.h"
@@ -102,20 +100,3 @@ inline py::tuple LegacyInfoTuple(const DeviceInfo& info) {
 }
 
 }  // namespace Brivane::HardwareAPI::Python
-
-namespace pybind11::detail {
-
-template <>
-class type_caster<Brivane::HardwareAPI::IO::SerialStream>
-    : public initialized_caster<Brivane::HardwareAPI::IO::SerialStream> {};
-template <>
-class type_caster<Brivane::HardwareAPI::UUID>
-    : public initialized_caster<Brivane::HardwareAPI::UUID> {};
-template <>
-class type_caster<Brivane::HardwareAPI::Devices::Kalvar>
-    : public initialized_caster<Brivane::HardwareAPI::Devices::Kalvar> {};
-template <>
-class type_caster<Brivane::HardwareAPI::Devices::Handle>
-    : public initialized_caster<Brivane::HardwareAPI::Devices::Handle> {};
-
-}  // namespace pybind11::detail

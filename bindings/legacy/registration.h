@@ -2,6 +2,9 @@
 
 #include <pybind11/pybind11.h>
 
+// Every source of the module sees the same casters.
+#include "casters.h"
+
 // One registration routine per binding source, called by the module body in this order.
 void RegisterClasses(pybind11::module_& m);  // SerialStream, UUID, Device
 void RegisterDetection(pybind11::module_& m);

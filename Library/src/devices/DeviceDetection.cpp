@@ -71,11 +71,11 @@ constexpr std::initializer_list<PortKind> kWirelessKinds = {PortKind::BluetoothS
 int ProbeKalvar(const char* port, float device_timeout) {
     if (port == nullptr) return 0;
     try {
-        IO::SerialStream stream(port, false);
-        if (stream.Open() != 1) return 0;
-        Kalvar kalvar(&stream, device_timeout);
         DeviceInfo info;
-        const Outcome outcome = kalvar.identify(info, Limits::PerRead());
+        // Each read waits the device's time-out, as this probe always has. A port that does
+        // not open has written its error line already, and holds no arm; the port is closed
+        // again before the answer is judged.
+        const Outcome outcome = IdentifyKalvarPort(port, device_timeout, ProbeLimit::PerRead, info);
         // Another device is named by the code it answered with; one of another model says so
         // by its record.
         if (outcome.kind == Outcome::Kind::BadAnswer && outcome.received_length > 0 &&
@@ -84,7 +84,6 @@ int ProbeKalvar(const char* port, float device_timeout) {
                         "unexpected header code 0x%02X (a device-info answer begins 0x%02X)",
                         outcome.received[0], KalvarMessages::kDeviceInfo.code);
         }
-        stream.Close();
         return outcome.answered() ? 1 : 0;
     } catch (const std::exception& error) {
         std::printf("exception: %s\n", error.what());
@@ -96,13 +95,10 @@ int ProbeKalvar(const char* port, float device_timeout) {
 int ProbeHandle(const char* port, float device_timeout) {
     if (port == nullptr) return 0;
     try {
-        IO::SerialStream stream(port, false);
-        if (stream.Open() != 1) return 0;
-        Handle handle(&stream, device_timeout);
         GripIdentity identity;
-        const bool answered = handle.identify(identity, Limits::PerRead()).answered();
-        stream.Close();
-        return answered ? 1 : 0;
+        return IdentifyHandlePort(port, device_timeout, ProbeLimit::PerRead, identity).answered()
+                   ? 1
+                   : 0;
     } catch (const std::exception& error) {
         std::cerr << error.what() << "\n";
         return 0;
@@ -148,6 +144,51 @@ std::vector<std::string> DetectWiredHandles() {
 }
 std::vector<std::string> DetectWirelessHandles() {
     return DetectWirelessHandles(IO::EnumerateSerialPorts());
+}
+
+namespace {
+
+// Opens `port` and runs `identify(stream, device_timeout, limits)` on it, then closes it.
+template <typename Identify>
+Outcome IdentifyOnPort(const char* port, double timeout, ProbeLimit limit, ErrorOutput output,
+                       Identify&& identify) {
+    IO::SerialStream stream(port, false);
+    stream.SetErrorOutput(output);
+    if (stream.Open() != 1) {
+        Outcome outcome;
+        outcome.kind = Outcome::Kind::LineLost;
+        outcome.error = Platform::LastSystemError();
+        return outcome;
+    }
+    // The whole exchange's deadline starts once the port is open: a slow open takes none of
+    // the device's time.
+    const Deadline deadline = Deadline::After(timeout);
+    const Limits limits = limit == ProbeLimit::Whole ? Limits::By(deadline) : Limits::PerRead();
+    const Outcome outcome = identify(stream, static_cast<float>(timeout), limits);
+    stream.Close();
+    return outcome;
+}
+
+}  // namespace
+
+Outcome IdentifyKalvarPort(const char* port, double timeout, ProbeLimit limit, DeviceInfo& info,
+                           ErrorOutput output) {
+    return IdentifyOnPort(
+        port, timeout, limit, output,
+        [&](IO::SerialStream& stream, float device_timeout, const Limits& limits) {
+            Kalvar kalvar(&stream, device_timeout);
+            return kalvar.identify(info, limits);
+        });
+}
+
+Outcome IdentifyHandlePort(const char* port, double timeout, ProbeLimit limit,
+                           GripIdentity& identity, ErrorOutput output) {
+    return IdentifyOnPort(
+        port, timeout, limit, output,
+        [&](IO::SerialStream& stream, float device_timeout, const Limits& limits) {
+            Handle handle(&stream, device_timeout);
+            return handle.identify(identity, limits);
+        });
 }
 
 }  // namespace Brivane::HardwareAPI::Devices

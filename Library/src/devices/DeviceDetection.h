@@ -3,7 +3,11 @@
 #include <string>
 #include <vector>
 
+#include "../base/ErrorLine.h"
 #include "../io/SerialDeviceProvider.h"
+#include "Device.h"
+#include "DeviceInfo.h"
+#include "HandleMessages.h"
 
 namespace Brivane::HardwareAPI::Devices {
 
@@ -42,5 +46,20 @@ bool IsHandlePort(const char* port, const ProbeTimes& times = {});
 // message; else 0.
 int ProbeKalvar(const char* port, float device_timeout = 5.0f);
 int ProbeHandle(const char* port, float device_timeout = 5.0f);
+
+// How an identification waits once its port is open: each read up to the time-out (the
+// probes above), or the whole exchange within it.
+enum class ProbeLimit : bool { PerRead, Whole };
+
+// The one identification of a port, which the probes above make and the brivane package's
+// too: opens `port` (its faults written as error lines or not, as `output` says), wakes the
+// device and reads what it says of itself within `timeout` seconds as `limit` says, then
+// closes the port. What the device's identify() returned, with `info` or `identity`
+// written as it writes them; a port that does not open is LineLost, with the system's
+// error number.
+Outcome IdentifyKalvarPort(const char* port, double timeout, ProbeLimit limit, DeviceInfo& info,
+                           ErrorOutput output = ErrorOutput::Lines);
+Outcome IdentifyHandlePort(const char* port, double timeout, ProbeLimit limit,
+                           GripIdentity& identity, ErrorOutput output = ErrorOutput::Lines);
 
 }  // namespace Brivane::HardwareAPI::Devices
