@@ -90,10 +90,13 @@ class Arm : public OwnedDevice<Arm, Kalvar> {
         "a servo drives this arm; stop the servo first (its state, samples() and stats tell "
         "what the arm does meanwhile)"};
 
-    Arm(py::handle port, double timeout, py::object state, py::object joint_state)
+    Arm(py::handle port, double timeout, py::object state, py::object joint_state,
+        py::object identity, py::object stats)
         : OwnedDevice(port, timeout),
           state_(std::move(state)),
-          joint_state_(std::move(joint_state)) {
+          joint_state_(std::move(joint_state)),
+          identity_class_(std::move(identity)),
+          stats_class_(std::move(stats)) {
         Open();
     }
 
@@ -119,7 +122,7 @@ class Arm : public OwnedDevice<Arm, Kalvar> {
         }
     }
 
-    py::tuple Identity() const { return ArmIdentity(identity_); }
+    py::object Identity() const { return Record(identity_class_, ArmIdentity(identity_)); }
 
     // One of the arm's commands (Kalvar::force, ...), whose answer is a State or, with
     // `joints`, a JointState.
@@ -203,9 +206,13 @@ class Arm : public OwnedDevice<Arm, Kalvar> {
     }
 
     // Under the arm's lock, which no exchange holds while it wants the interpreter lock.
-    py::tuple Stats() {
-        const std::lock_guard<std::mutex> guard(mutex_);
-        return stats_.Snapshot();
+    py::object Stats() {
+        py::tuple snapshot;
+        {
+            const std::lock_guard<std::mutex> guard(mutex_);
+            snapshot = stats_.Snapshot();
+        }
+        return Record(stats_class_, snapshot);
     }
     void ResetStats() {
         const std::lock_guard<std::mutex> guard(mutex_);
@@ -229,7 +236,8 @@ class Arm : public OwnedDevice<Arm, Kalvar> {
         if (!outcome.answered()) RaiseFor(outcome, port_, operation, timeout_);
     }
 
-    py::object state_, joint_state_;  // the record classes answers are made into
+    // The record classes answers, the identity and the statistics are made into.
+    py::object state_, joint_state_, identity_class_, stats_class_;
     DeviceInfo identity_;
     // The arm's own, kept across reopen(): each Kalvar opened on the port holds it.
     const std::shared_ptr<Devices::Calibration> calibration_ =
@@ -245,7 +253,7 @@ ArmLoan LendArm(py::handle arm, const char* to) {
 
 void RegisterArm(py::module_& m) {
     py::class_<Arm> arm(m, "Arm");
-    arm.def(py::init<py::handle, double, py::object, py::object>());
+    arm.def(py::init<py::handle, double, py::object, py::object, py::object, py::object>());
     Arm::Define(arm);
     arm.def_property_readonly("identity", &Arm::Identity);
     arm.def("force", [](Arm& a, py::handle force) {

@@ -118,8 +118,10 @@ py::bytes Bytes(const UUID& identifier) {
 }
 
 py::tuple ArmIdentity(const DeviceInfo& info) {
+    const py::object uuid_class = py::module_::import("uuid").attr("UUID");
     return py::make_tuple(info.device_id, info.device_model_number, info.hardware_version,
-                          info.firmware_version, Bytes(info.device_id_ext));
+                          info.firmware_version,
+                          uuid_class(py::arg("bytes") = Bytes(info.device_id_ext)));
 }
 
 py::tuple GripInfo(const Devices::HandleInfoResponse& info) {

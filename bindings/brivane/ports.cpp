@@ -72,7 +72,8 @@ void Identify(Probe& probe, double timeout, bool arm) {
 }
 
 // Probes every port on a thread of its own; the ports that answered, in their order.
-py::list Find(const std::vector<py::object>& ports, double timeout, bool arms) {
+py::list Find(const std::vector<py::object>& ports, double timeout, bool arms,
+              const py::object& record) {
     std::vector<Probe> probes(ports.size());
     for (std::size_t i = 0; i < ports.size(); ++i) {
         probes[i].port = PortPath(ports[i], "each port of ports");
@@ -88,9 +89,10 @@ py::list Find(const std::vector<py::object>& ports, double timeout, bool arms) {
     py::list found;
     for (const Probe& probe : probes) {
         if (!probe.answered) continue;
-        // (port, the fields of what it said of itself)
-        found.append(py::make_tuple(PortText(probe.port)) +
-                     (arms ? ArmIdentity(probe.arm) : GripInfo(probe.grip.info)));
+        // (port, what it said of itself)
+        found.append(py::make_tuple(
+            PortText(probe.port),
+            Record(record, arms ? ArmIdentity(probe.arm) : GripInfo(probe.grip.info))));
     }
     return found;
 }
@@ -119,12 +121,12 @@ void RegisterPorts(py::module_& m) {
         }
         return names;
     });
-    m.def("find_arms", [](const std::vector<py::object>& ports, double timeout) {
-        return Find(ports, timeout, true);
-    });
-    m.def("find_grips", [](const std::vector<py::object>& ports, double timeout) {
-        return Find(ports, timeout, false);
-    });
+    m.def("find_arms",
+          [](const std::vector<py::object>& ports, double timeout, const py::object& identity) {
+              return Find(ports, timeout, true, identity);
+          });
+    m.def("find_grips", [](const std::vector<py::object>& ports, double timeout,
+                           const py::object& info) { return Find(ports, timeout, false, info); });
 }
 
 }  // namespace Brivane::HardwareAPI::Package

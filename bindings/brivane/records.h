@@ -30,7 +30,7 @@ py::object Record(const py::object& cls, py::tuple fields);
 
 // The 16 bytes of a UUID.
 py::bytes Bytes(const UUID& identifier);
-// The fields of an arm's identity: (device_id, model, hardware, firmware, uuid bytes).
+// The fields of an arm's identity: (device_id, model, hardware, firmware, uuid.UUID).
 py::tuple ArmIdentity(const DeviceInfo& info);
 // The fields of a grip's information message: (device_id, tool_data_remaining, model,
 // hardware, firmware).

@@ -11,8 +11,7 @@ from ._checks import _as_uuid, _checked_duration, _checked_timeout
 from .discovery import find_arms, find_grips
 from .errors import NotFound, PortError, WrongDevice
 from .records import (Found, HandleError, HandleInfo, HandleStatus, Identity, JointState,
-                      Message, Numbers, Port, State, StatusBlock, Stats, UserData, Vec3,
-                      _identity)
+                      Message, Numbers, Port, State, StatusBlock, Stats, UserData, Vec3)
 
 __all__ = ["Arm", "Grip", "ArmStats", "DEFAULT_TIMEOUT"]
 
@@ -140,12 +139,13 @@ class Arm(_Device):
         self._wanted = None if uuid is None else _as_uuid(uuid)
         self._ports = None if ports is None else list(ports)
         port = self._open_wanted(port)
-        self._native = _brivane.Arm(port, _checked_timeout(timeout), State, JointState)
-        self.identity: Identity = _identity(self._native.identity)
+        self._native = _brivane.Arm(port, _checked_timeout(timeout), State, JointState,
+                                    Identity, Stats)
+        self.identity: Identity = self._native.identity
         self._check_wanted()
 
     def _known_as(self) -> Any:
-        return _identity(self._native.identity).uuid
+        return self._native.identity.uuid
 
     def _found(self) -> list[Found]:
         return find_arms(self._ports)
@@ -210,7 +210,7 @@ class Arm(_Device):
         holds another device, finds the same arm (by its uuid) on the ports it was looked
         for on, and opens it there. Or opens `port`, which `port` names from then on."""
         self._reopen(port)
-        self.identity = _identity(self._native.identity)
+        self.identity = self._native.identity
 
 
 class ArmStats:
@@ -221,7 +221,7 @@ class ArmStats:
         self._native = native
 
     def snapshot(self) -> Stats:
-        return Stats(*self._native.stats())
+        return self._native.stats()
 
     def reset(self) -> None:
         self._native.reset_stats()
@@ -257,11 +257,11 @@ class Grip(_Device):
         port = self._open_wanted(port)
         self._native = _brivane.Grip(port, _checked_timeout(timeout), HandleInfo, HandleStatus,
                                      HandleError)
-        self.info: HandleInfo = HandleInfo(*self._native.info)
+        self.info: HandleInfo = self._native.info
         self._check_wanted()
 
     def _known_as(self) -> Any:
-        return HandleInfo(*self._native.info).device_id
+        return self._native.info.device_id
 
     def _found(self) -> list[Found]:
         return find_grips(self._ports)
@@ -306,5 +306,5 @@ class Grip(_Device):
         looked for on, and opens it there. Or opens `port`, which `port` names from then
         on."""
         self._reopen(port)
-        self.info = HandleInfo(*self._native.info)
+        self.info = self._native.info
 

@@ -7,7 +7,7 @@ from typing import Iterable, Optional
 
 from . import _brivane
 from ._checks import _checked_timeout
-from .records import Found, HandleInfo, PortInfo, Port, _identity
+from .records import Found, HandleInfo, Identity, PortInfo, Port
 
 __all__ = ["list_ports", "find_arms", "find_grips", "DEFAULT_PROBE_TIMEOUT"]
 
@@ -40,8 +40,8 @@ def find_arms(ports: Optional[Iterable[Port]] = None, *,
     serial ports, or `ports` (such as the simulator's)."""
     infos = _port_infos(ports)
     names = list(infos) if ports is not None else _brivane.usb_ports()
-    found = _brivane.find_arms(names, _checked_timeout(timeout))
-    return [Found(infos.get(name, PortInfo(name)), _identity(rest)) for name, *rest in found]
+    found = _brivane.find_arms(names, _checked_timeout(timeout), Identity)
+    return [Found(infos.get(name, PortInfo(name)), identity) for name, identity in found]
 
 
 def find_grips(ports: Optional[Iterable[Port]] = None, *,
@@ -49,5 +49,5 @@ def find_grips(ports: Optional[Iterable[Port]] = None, *,
     """The ports where a Handle grip answered its wake-up, probing them all at once: every
     serial port the system lists, or `ports`."""
     infos = _port_infos(ports)
-    found = _brivane.find_grips(list(infos), _checked_timeout(timeout))
-    return [Found(infos[name], HandleInfo(*rest)) for name, *rest in found]
+    found = _brivane.find_grips(list(infos), _checked_timeout(timeout), HandleInfo)
+    return [Found(infos[name], info) for name, info in found]

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import os
 import uuid
-from typing import Any, Iterable, NamedTuple, Optional, Protocol, Sequence, Tuple, Union
+from typing import Any, Iterable, NamedTuple, Optional, Protocol, Tuple, Union
 
 __all__ = [
     "Identity", "State", "JointState", "Stats", "PortInfo", "Found",
@@ -122,8 +122,3 @@ class Found(NamedTuple):
 #: What a grip sends: its information message, a status message or an error message.
 Message = Union[HandleInfo, HandleStatus, HandleError]
 
-
-def _identity(fields: Sequence[Any]) -> Identity:
-    """An arm's identity from the native part's fields, its uuid as 16 bytes."""
-    device_id, model, hardware, firmware, identifier = fields
-    return Identity(device_id, model, hardware, firmware, uuid.UUID(bytes=bytes(identifier)))
