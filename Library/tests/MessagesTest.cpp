@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,10 @@ struct Row {
     bool request;
     std::string name;
 };
+
+void PrintTo(const Row& row, std::ostream* out) {
+    *out << row.name;
+}
 
 std::string RowName(const testing::TestParamInfo<Row>& info) {
     std::string name = (info.param.request ? "request_" : "answer_") + info.param.name;
@@ -69,61 +74,23 @@ Bytes Reencode(Record (*decode)(const std::uint8_t*),
     return Bytes(first, first + n);
 }
 
+// The row's record decodes and encodes it.
 Bytes ArmReencode(const Row& row, const Bytes& payload) {
-    using namespace Arm;
-    if (row.request) {
-        switch (row.frame.code) {
-            case kIdentifierRequest.code:
-                return Reencode(&Decode<IdentifierQuery>, &Encode, payload);
-            case kJointTorques.code:
-            case kJointAngles.code:
-            case kForce.code:
-            case kPosition.code:
-                return Reencode(&Decode<Vector>, &Encode, payload);
-            default:
-                EXPECT_EQ(row.frame.length, 0u) << "a request with fields has a record";
-                return Reencode(&Decode<NoFields>, &Encode, payload);
-        }
-    }
-    switch (row.frame.code) {
-        case kDeviceInfo.code:
-            return Reencode(&Decode<DeviceInfo>, &Encode, payload);
-        case kOrientation.code:
-            return Reencode(&Decode<Orientation>, &Encode, payload);
-        case kIdentifier.code:
-            return Reencode(&Decode<Identifier>, &Encode, payload);
-        case kJointState.code:
-        case kEndEffectorState.code:
-            return Reencode(&Decode<State>, &Encode, payload);
-        case kTemperature.code:
-            return Reencode(&Decode<Temperature>, &Encode, payload);
-        case kCurrent.code:
-            return Reencode(&Decode<Vector>, &Encode, payload);
-        case kPowerStatus.code:
-            return Reencode(&Decode<PowerStatus>, &Encode, payload);
-    }
-    ADD_FAILURE() << "no record for answer " << row.name;
-    return {};
+    Bytes out;
+    const bool known = Arm::VisitRecord(row.request, row.frame.code, [&](auto record) {
+        out = Reencode(&Arm::Decode<decltype(record)>, &Arm::Encode, payload);
+    });
+    EXPECT_TRUE(known) << "no record for " << row.name;
+    return out;
 }
 
 Bytes GripReencode(const Row& row, const Bytes& payload) {
-    using namespace Grip;
-    if (row.request) {
-        if (row.frame.code == kHandleState.code)
-            return Reencode(&Decode<HandleState>, &Encode, payload);
-        EXPECT_EQ(row.frame.length, 0u) << "a request with fields has a record";
-        return Reencode(&Decode<NoFields>, &Encode, payload);
-    }
-    switch (row.frame.code) {
-        case kInfo.code:
-            return Reencode(&Decode<HandleInfoResponse>, &Encode, payload);
-        case kStatus.code:
-            return Reencode(&Decode<HandleStatusMessage>, &Encode, payload);
-        case kError.code:
-            return Reencode(&Decode<HandleErrorResponse>, &Encode, payload);
-    }
-    ADD_FAILURE() << "no record for message " << row.name;
-    return {};
+    Bytes out;
+    const bool known = Grip::VisitRecord(row.request, row.frame.code, [&](auto record) {
+        out = Reencode(&Grip::Decode<decltype(record)>, &Grip::Encode, payload);
+    });
+    EXPECT_TRUE(known) << "no record for " << row.name;
+    return out;
 }
 
 class ArmTable : public testing::TestWithParam<Row> {};

@@ -342,6 +342,37 @@ inline std::size_t StuffStatusBlock(const std::uint8_t (&block)[kBlockLength], s
     return n;
 }
 
+// Calls `visit` with a record of the type of the request's or the message's payload (the
+// fixed status message's for the status header); false, calling nothing, for a code of no
+// row.
+template <typename Visit>
+bool VisitRecord(bool request, std::uint8_t code, Visit&& visit) {
+    if (request) {
+        switch (code) {
+            case kWakeup.code:
+            case kStatusRequest.code:
+                visit(NoFields{});
+                return true;
+            case kHandleState.code:
+                visit(HandleState{});
+                return true;
+        }
+        return false;
+    }
+    switch (code) {
+        case kInfo.code:
+            visit(HandleInfoResponse{});
+            return true;
+        case kStatus.code:
+            visit(HandleStatusMessage{});
+            return true;
+        case kError.code:
+            visit(HandleErrorResponse{});
+            return true;
+    }
+    return false;
+}
+
 }  // namespace HandleMessages
 
 }  // namespace Brivane::HardwareAPI::Devices

@@ -236,6 +236,58 @@ inline std::size_t Encode(const PowerStatus& status, std::uint8_t* out) {
     return kPowerStatus.length;
 }
 
+// Calls `visit` with a record of the type of the request's or the answer's payload; false,
+// calling nothing, for a code of no row.
+template <typename Visit>
+bool VisitRecord(bool request, std::uint8_t code, Visit&& visit) {
+    if (request) {
+        switch (code) {
+            case kWakeup.code:
+            case kOrientationRequest.code:
+            case kTemperatureRequest.code:
+            case kCurrentRequest.code:
+            case kPowerStatusRequest.code:
+                visit(NoFields{});
+                return true;
+            case kIdentifierRequest.code:
+                visit(IdentifierQuery{});
+                return true;
+            case kJointTorques.code:
+            case kJointAngles.code:
+            case kForce.code:
+            case kPosition.code:
+                visit(Vector{});
+                return true;
+        }
+        return false;
+    }
+    switch (code) {
+        case kDeviceInfo.code:
+            visit(DeviceInfo{});
+            return true;
+        case kOrientation.code:
+            visit(Orientation{});
+            return true;
+        case kIdentifier.code:
+            visit(Identifier{});
+            return true;
+        case kJointState.code:
+        case kEndEffectorState.code:
+            visit(State{});
+            return true;
+        case kTemperature.code:
+            visit(Temperature{});
+            return true;
+        case kCurrent.code:
+            visit(Vector{});
+            return true;
+        case kPowerStatus.code:
+            visit(PowerStatus{});
+            return true;
+    }
+    return false;
+}
+
 }  // namespace KalvarMessages
 
 }  // namespace Brivane::HardwareAPI::Devices
