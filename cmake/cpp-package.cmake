@@ -18,7 +18,8 @@ set(BRIVANE_PUBLIC_HEADERS
     devices/Kinematics.h
     servo/Effects.h servo/SampleRing.h servo/Servo.h)
 set(BRIVANE_INTERNAL_HEADERS
-    base/ErrorLine.h io/serialib.h platform/PortSource.h platform/SerialPort.h platform/SystemError.h)
+    base/ErrorLine.h base/Wire.h io/serialib.h platform/PortSource.h platform/SerialPort.h
+    platform/SystemError.h)
 set(BRIVANE_INSTALLED_HEADERS ${BRIVANE_PUBLIC_HEADERS} ${BRIVANE_INTERNAL_HEADERS})
 set(BRIVANE_FORWARDING_HEADERS "")
 foreach(header ${BRIVANE_PUBLIC_HEADERS})

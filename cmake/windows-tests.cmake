@@ -21,6 +21,7 @@ endif()
 set(LIBRARY_TEST_SOURCES
     tests/LineDevice.cpp tests/DeviceTest.cpp tests/HandleTest.cpp tests/HandleMessagesTest.cpp
     tests/IdentifyTest.cpp tests/IdentityTest.cpp tests/KalvarTest.cpp tests/KinematicsTest.cpp
+    tests/MessagesTest.cpp
     tests/OwedAnswerTest.cpp tests/SerialibTest.cpp tests/EffectsTest.cpp tests/ServoTest.cpp)
 file(GLOB WINDOWS_TEST_SOURCES CONFIGURE_DEPENDS tests/windows/*.cpp)
 add_executable(library_tests ${LIBRARY_TEST_SOURCES} ${WINDOWS_TEST_SOURCES})

@@ -10,7 +10,7 @@ seconds=${1:-30}
 packages=(clang libclang-rt-14-dev)
 tools/install-packages "${packages[@]}"
 
-targets=(arm_answers identity_answers grip_receive grip_outcomes stavrin_status trace_reader)
+targets=(arm_answers identity_answers grip_receive grip_outcomes stavrin_status trace_reader messages)
 cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DBRIVANE_FUZZ=ON -DBRIVANE_TESTS=OFF \
   -DBRIVANE_WERROR=ON -DPython_EXECUTABLE=/usr/bin/python3 >/dev/null
 cmake --build build-fuzz -j"$(nproc)" --target "${targets[@]/#/fuzz_}"

@@ -5,8 +5,7 @@
 #include <cmath>
 
 #include "Sim.h"
-#include "base/Wire.h"
-#include "devices/Kalvar.h"
+#include "devices/KalvarMessages.h"
 #include "devices/Kinematics.h"
 
 namespace Brivane::Sim {
@@ -50,33 +49,24 @@ constexpr double kWinding = 1.5;  // ohm
 constexpr double kThermalResistance = 4.0;
 constexpr double kThermalTime = 60.0;
 
-Bytes Message(std::uint8_t code, std::initializer_list<float> values) {
-    Bytes message(1 + 4 * values.size());
-    message[0] = code;
-    std::size_t at = 1;
-    for (const float value : values) {
-        HardwareAPI::Wire::StoreFloat(message.data() + at, value);
-        at += 4;
-    }
+// The answer to `request`, with the record's fields.
+template <typename Record>
+Bytes Reply(const Frame& request, const Record& record) {
+    const Frame answer = AnswerTo(request);
+    Bytes message(1 + answer.length);
+    message[0] = answer.code;
+    Encode(record, message.data() + 1);
     return message;
+}
+
+std::array<float, 3> Single(const Vec3& v, double scale = 1.0) {
+    return {static_cast<float>(v[0] * scale), static_cast<float>(v[1] * scale),
+            static_cast<float>(v[2] * scale)};
 }
 
 // An answer of two vectors, each scaled by `scale`.
-Bytes State(std::uint8_t code, const Vec3& first, const Vec3& second, double scale) {
-    Bytes message(25);
-    message[0] = code;
-    for (std::size_t i = 0; i < 3; ++i) {
-        HardwareAPI::Wire::StoreFloat(message.data() + 1 + 4 * i,
-                                      static_cast<float>(first[i] * scale));
-        HardwareAPI::Wire::StoreFloat(message.data() + 13 + 4 * i,
-                                      static_cast<float>(second[i] * scale));
-    }
-    return message;
-}
-
-Vec3 Floats(const std::uint8_t* at) {
-    return {HardwareAPI::Wire::LoadFloat(at), HardwareAPI::Wire::LoadFloat(at + 4),
-            HardwareAPI::Wire::LoadFloat(at + 8)};
+Bytes StateAnswer(const Frame& request, const Vec3& first, const Vec3& second, double scale) {
+    return Reply(request, State{Single(first, scale), Single(second, scale)});
 }
 
 bool Finite(const Vec3& v) {
@@ -135,11 +125,12 @@ void Limit(Vec3& angle, Vec3& velocity) {
 
 }  // namespace
 
-Bytes ArmModel::Identifier() const {
+std::array<std::uint8_t, 16> ArmModel::Identifier() const {
     // Stable for a serial number, as a device's factory identifier is.
-    Bytes id(kIdentifierPrefix, kIdentifierPrefix + sizeof kIdentifierPrefix);
-    id.push_back(static_cast<std::uint8_t>(serial_ >> 8));
-    id.push_back(static_cast<std::uint8_t>(serial_ & 0xFF));
+    std::array<std::uint8_t, 16> id{};
+    std::copy(std::begin(kIdentifierPrefix), std::end(kIdentifierPrefix), id.begin());
+    id[14] = static_cast<std::uint8_t>(serial_ >> 8);
+    id[15] = static_cast<std::uint8_t>(serial_ & 0xFF);
     return id;
 }
 
@@ -155,20 +146,14 @@ ArmModel::ArmModel(std::uint16_t serial, const Hand& hand)
 
 Vec3 ArmModel::Position(const Vec3& angles) {
     // The arm's own kinematics knows nothing of the host's calibration offsets.
-    const float k = Kinematics::kDegrees;
-    const auto degrees = [&](std::size_t i) { return static_cast<float>(angles[i] * kToDegrees); };
-    const std::array<float, 3> p = Kinematics::ForwardKinematics(
-        (degrees(0) + 90.0f) * k, (-degrees(1) - 180.0f) * k, (-degrees(2) - 180.0f) * k);
+    const Kinematics::Vec3 q = Kinematics::JointCoordinates(Single(angles, kToDegrees), {});
+    const Kinematics::Vec3 p = Kinematics::ForwardKinematics(q[0], q[1], q[2]);
     return {p[0], p[1], p[2]};
 }
 
 long ArmModel::FrameLength(const std::uint8_t* in, std::size_t) const {
-    for (const Frame& request :
-         {kWakeup, kOrientationRequest, kIdentifierRequest, kJointTorques, kJointAngles, kForce,
-          kPosition, kTemperatureRequest, kCurrentRequest, kPowerStatusRequest}) {
-        if (in[0] == request.code) return 1 + request.length;
-    }
-    return -1;
+    const Exchange* exchange = FindExchange(in[0]);
+    return exchange != nullptr ? 1 + exchange->request.length : -1;
 }
 
 void ArmModel::Command(const std::uint8_t* frame, std::size_t, Clock::time_point now,
@@ -177,60 +162,68 @@ void ArmModel::Command(const std::uint8_t* frame, std::size_t, Clock::time_point
     const std::uint8_t code = frame[0];
     switch (code) {
         case kWakeup.code: {
-            Bytes info = {kDeviceInfo.code,
-                          static_cast<std::uint8_t>(serial_ & 0xFF),
-                          static_cast<std::uint8_t>(serial_ >> 8),
-                          kModelNumber,
-                          kHardwareVersion,
-                          kFirmwareRevision};
-            const Bytes id = Identifier();
-            info.insert(info.end(), id.begin(), id.end());
-            answers.push_back(std::move(info));
+            HardwareAPI::DeviceInfo info;
+            info.device_id = serial_;
+            info.device_model_number = kModelNumber;
+            info.hardware_version = kHardwareVersion;
+            info.firmware_version = kFirmwareRevision;
+            info.device_id_ext.bytes = Identifier();
+            answers.push_back(Reply(kWakeup, info));
             return;
         }
         case kOrientationRequest.code:
-            answers.push_back(Message(kOrientation.code, {0.0f, 0.7071f, 0.0f, 0.7071f}));
+            answers.push_back(
+                Reply(kOrientationRequest, Orientation{{0.0f, 0.7071f, 0.0f, 0.7071f}}));
             return;
         case kIdentifierRequest.code: {
-            if (frame[1] != kDeviceIdentifier && frame[1] != kFirmwareIdentifier)
+            const std::uint8_t sub_code = Decode<IdentifierQuery>(frame + 1).sub_code;
+            if (sub_code != kDeviceIdentifier && sub_code != kFirmwareIdentifier)
                 return;  // not ours
-            Bytes answer = {kIdentifier.code, frame[1], 16};
-            const Bytes id =
-                frame[1] == kDeviceIdentifier ? Identifier() : Bytes(kFirmwareId, kFirmwareId + 16);
-            answer.insert(answer.end(), id.begin(), id.end());
-            answers.push_back(std::move(answer));
+            HardwareAPI::Devices::KalvarMessages::Identifier
+                answer;  // the record, not Identifier()
+            answer.sub_code = sub_code;
+            answer.length = static_cast<std::uint8_t>(answer.bytes.size());
+            if (sub_code == kDeviceIdentifier) {
+                answer.bytes = Identifier();
+            } else {
+                std::copy(std::begin(kFirmwareId), std::end(kFirmwareId), answer.bytes.begin());
+            }
+            answers.push_back(Reply(kIdentifierRequest, answer));
             return;
         }
         case kTemperatureRequest.code:
-            answers.push_back(Message(kTemperature.code, {static_cast<float>(temperature_)}));
+            answers.push_back(
+                Reply(kTemperatureRequest, Temperature{static_cast<float>(temperature_)}));
             return;
         case kCurrentRequest.code: {
             const auto current = [&](std::size_t j) {
                 return static_cast<float>(motor_torque_[j] / kTorqueConstant);
             };
-            answers.push_back(Message(kCurrent.code, {current(0), current(1), current(2)}));
+            answers.push_back(Reply(kCurrentRequest, Vector{{current(0), current(1), current(2)}}));
             return;
         }
         case kPowerStatusRequest.code:
-            answers.push_back({kPowerStatus.code, 1});
+            answers.push_back(Reply(kPowerStatusRequest, PowerStatus{1}));
             return;
         default:
             break;
     }
 
     // A motion command: answer with the state reached, then act on the new command.
-    if (code == kJointTorques.code || code == kJointAngles.code) {
-        answers.push_back(State(kJointState.code, angle_, velocity_, kToDegrees));
+    const Frame request = FindExchange(code)->request;
+    if (AnswerTo(request).code == kJointState.code) {
+        answers.push_back(StateAnswer(request, angle_, velocity_, kToDegrees));
     } else {
         const std::array<Vec3, 3> jacobian = Jacobian(angle_);
         Vec3 speed{};
         for (std::size_t i = 0; i < 3; ++i) {
             for (std::size_t j = 0; j < 3; ++j) speed[i] += jacobian[j][i] * velocity_[j];
         }
-        answers.push_back(State(kEndEffectorState.code, Position(angle_), speed, 1.0));
+        answers.push_back(StateAnswer(request, Position(angle_), speed, 1.0));
     }
 
-    Vec3 value = Floats(frame + 1);
+    const std::array<float, 3> command = Decode<Vector>(frame + 1).values;
+    Vec3 value = {command[0], command[1], command[2]};
     if (!Finite(value)) {
         drive_ = Drive::Free;  // a command the motors cannot follow is not followed
         return;

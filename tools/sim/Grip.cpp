@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "Sim.h"
-#include "base/Wire.h"
 #include "devices/HandleMessages.h"
 
 namespace Brivane::Sim {
@@ -14,25 +13,31 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 
 using namespace HardwareAPI::Devices::HandleMessages;
+using HardwareAPI::Devices::HandleErrorResponse;
+using HardwareAPI::Devices::HandleInfoResponse;
+using HardwareAPI::Devices::HandleState;
+using HardwareAPI::Devices::HandleStatusMessage;
+using HardwareAPI::Devices::StavrinStatus;
 
 // Identity.
 constexpr std::uint8_t kToolDataRemaining = 100;
 constexpr std::uint8_t kModelNumber = 2;
 constexpr std::uint8_t kHardwareVersion = 1;
 constexpr std::uint8_t kFirmwareVersion = 9;
-constexpr std::uint8_t kBattery = 180;  // 3.9 V
+constexpr float kBatteryVolts = 3.9f;
 
 // Several status messages at a high rate travel together, as a USB link delivers them once
 // per frame.
 constexpr auto kBurstInterval = std::chrono::milliseconds(1);
 
-void AppendU16(Bytes& out, std::uint16_t value) {
-    out.push_back(static_cast<std::uint8_t>(value & 0xFF));
-    out.push_back(static_cast<std::uint8_t>(value >> 8));
-}
-
-std::int16_t Q15(float value) {
-    return static_cast<std::int16_t>(std::clamp(std::lround(value / kQ15Scale), -32768L, 32767L));
+// A message: its header, then the record's fields.
+template <typename Record>
+Bytes Message(const Frame& frame, const Record& record) {
+    std::uint8_t payload[kStatus.length + 255];
+    const std::size_t n = Encode(record, payload);
+    Bytes message = {frame.code};
+    message.insert(message.end(), payload, payload + n);
+    return message;
 }
 
 }  // namespace
@@ -41,27 +46,24 @@ GripModel::GripModel(std::uint16_t serial, StatusForm form, double rate, std::ui
     : serial_(serial), form_(form), rate_(rate), count_(count) {}
 
 long GripModel::FrameLength(const std::uint8_t* in, std::size_t n) const {
-    switch (in[0]) {
-        case kWakeup.code:
-        case kStatusRequest.code:
-            return 1;
-        case kHandleState.code:
-            return n < 1u + kHandleState.length ? 0 : 1 + kHandleState.length + in[3];
-        default:
-            return -1;
-    }
+    const Exchange* exchange = FindExchange(in[0]);
+    if (exchange == nullptr) return -1;
+    const Frame& request = exchange->request;
+    if (request.code != kHandleState.code) return 1 + request.length;
+    return n < 1u + request.length ? 0 : 1 + request.length + UserDataLength(request, in + 1);
 }
 
-void GripModel::Command(const std::uint8_t* frame, std::size_t n, Clock::time_point now,
+void GripModel::Command(const std::uint8_t* frame, std::size_t, Clock::time_point now,
                         std::vector<Bytes>& answers) {
     switch (frame[0]) {
         case kWakeup.code: {
-            // The handle information message puts the identifier first, as the other messages do.
-            Bytes info = {kInfo.code};
-            AppendU16(info, serial_);
-            info.insert(info.end(),
-                        {kToolDataRemaining, kModelNumber, kHardwareVersion, kFirmwareVersion});
-            answers.push_back(std::move(info));
+            HandleInfoResponse info;
+            info.device_id = serial_;
+            info.tool_data_remaining = kToolDataRemaining;
+            info.device_model_number = kModelNumber;
+            info.hardware_version = kHardwareVersion;
+            info.firmware_version = kFirmwareVersion;
+            answers.push_back(Message(AnswerTo(kWakeup), info));
             if (!awake_) {
                 awake_ = true;
                 stream_start_ = last_burst_ = now;
@@ -73,25 +75,19 @@ void GripModel::Command(const std::uint8_t* frame, std::size_t n, Clock::time_po
             answers.push_back(Status(now));
             return;
         default: {
-            const std::uint16_t device_id = HardwareAPI::Wire::LoadU16(frame + 1);
-            if (device_id != 0 && device_id != serial_) {  // 0 speaks to any grip
-                Bytes error = {kError.code};
-                AppendU16(error, serial_);
-                error.push_back(kUnknownDevice);
-                answers.push_back(std::move(error));
+            const HandleState state = Decode<HandleState>(frame + 1);
+            if (state.device_id != 0 && state.device_id != serial_) {  // 0 speaks to any grip
+                answers.push_back(Message(kError, HandleErrorResponse{serial_, kUnknownDevice}));
                 return;
             }
-            user_data_.assign(frame + 4, frame + n);
+            user_data_.assign(state.user_data, state.user_data + state.user_data_length);
             return;
         }
     }
 }
 
 void GripModel::Unknown(std::uint8_t, std::vector<Bytes>& answers) {
-    Bytes error = {kError.code};
-    AppendU16(error, serial_);
-    error.push_back(kUnknownCommand);
-    answers.push_back(std::move(error));
+    answers.push_back(Message(kError, HandleErrorResponse{serial_, kUnknownCommand}));
 }
 
 Bytes GripModel::Status(Clock::time_point now) const {
@@ -103,36 +99,31 @@ Bytes GripModel::Status(Clock::time_point now) const {
     const double phase = std::fmod(t / 2.0, 1.0);
     const auto hall = static_cast<std::uint8_t>(std::lround(31 * (1 - std::abs(2 * phase - 1))));
 
-    Bytes message = {kStatus.code};
     if (form_ == StatusForm::Fixed) {
-        AppendU16(message, serial_);
-        message.push_back(0);  // error flag
-        message.push_back(hall);
-        for (const float component : quaternion) {
-            const std::size_t at = message.size();
-            message.resize(at + 4);
-            HardwareAPI::Wire::StoreFloat(message.data() + at, component);
-        }
-        message.push_back(static_cast<std::uint8_t>(user_data_.size()));
-        message.insert(message.end(), user_data_.begin(), user_data_.end());
-        return message;
+        HandleStatusMessage status;
+        status.device_id = serial_;
+        status.error_flag = 0;
+        status.hall_effect_sensor_level = hall;
+        std::copy(std::begin(quaternion), std::end(quaternion), status.quaternion);
+        status.user_data_length = static_cast<std::uint8_t>(user_data_.size());
+        std::copy(user_data_.begin(), user_data_.end(), status.user_data);
+        return Message(kStatus, status);
     }
 
     // The 18-byte status block, SLIP-stuffed and closed with END.
-    std::uint8_t block[kBlockLength] = {};
-    block[kBlockErrorFlag] = 0;
-    const auto buttons = static_cast<std::uint8_t>(static_cast<long>(t) % 8);
-    block[kBlockButtonsAndHall] = static_cast<std::uint8_t>((buttons << 5) | (hall & 0x1F));
-    block[kBlockDeviceId] = static_cast<std::uint8_t>(serial_ & 0xFF);
-    for (std::size_t k = 0; k < 4; ++k) {
-        const auto raw = static_cast<std::uint16_t>(Q15(quaternion[k]));
-        block[kBlockQuaternion + 2 * k] = static_cast<std::uint8_t>(raw & 0xFF);
-        block[kBlockQuaternion + 1 + 2 * k] = static_cast<std::uint8_t>(raw >> 8);
-    }
-    block[kBlockBattery] = kBattery;
+    StavrinStatus status;
+    status.error_flag = 0;
+    status.buttons = static_cast<std::uint8_t>(static_cast<long>(t) % 8);
+    status.hall_effect_sensor_level = hall;
+    status.device_id = static_cast<std::uint8_t>(serial_ & 0xFF);
+    std::copy(std::begin(quaternion), std::end(quaternion), status.quaternion);
+    status.battery_level = kBatteryVolts;
+    std::uint8_t block[kBlockLength];
+    Encode(status, block);
     std::uint8_t stuffed[kMostRawBytes];
     const std::size_t n = StuffStatusBlock(block, stuffed);
-    for (std::size_t i = 0; i < n; ++i) message.push_back(stuffed[i]);
+    Bytes message = {kStatus.code};
+    message.insert(message.end(), stuffed, stuffed + n);
     return message;
 }
 

@@ -65,7 +65,7 @@ class ArmModel final : public Model {
     enum class Drive { Free, Force, Torque, JointAngles };
     static constexpr double kUnset = std::numeric_limits<double>::quiet_NaN();
 
-    Bytes Identifier() const;
+    std::array<std::uint8_t, 16> Identifier() const;
     void Advance(Clock::time_point now);
     void Step(double dt);
     // Joint angles that put the end effector at `target`, from the present pose.

@@ -1,13 +1,12 @@
 #include "Decode.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdarg>
 #include <cstdio>
 
-#include "base/Wire.h"
-#include "devices/DeviceInfo.h"
 #include "devices/HandleMessages.h"
-#include "devices/Kalvar.h"
+#include "devices/KalvarMessages.h"
 
 namespace Brivane::Trace {
 
@@ -15,10 +14,7 @@ namespace {
 
 namespace Arm = HardwareAPI::Devices::KalvarMessages;
 namespace Grip = HardwareAPI::Devices::HandleMessages;
-using HardwareAPI::Wire::LoadFloat;
-using HardwareAPI::Wire::LoadU16;
-
-constexpr std::uint8_t kNoAnswer = 0;
+constexpr std::uint8_t kNoAnswer = HardwareAPI::Devices::kNoAnswer.code;
 
 using Arm::FindAnswer;
 using Arm::FindExchange;
@@ -38,20 +34,23 @@ long FrameLength(Device device, Direction direction, const std::uint8_t* at, std
         return answer ? fixed(1u + answer->frame.length) : 0;
     }
     if (direction == Direction::ToDevice) {
-        if (at[0] == Grip::kWakeup.code || at[0] == Grip::kStatusRequest.code) return 1;
-        if (at[0] != Grip::kHandleState.code) return 0;
+        const Grip::Exchange* exchange = Grip::FindExchange(at[0]);
+        if (exchange == nullptr) return 0;
+        if (exchange->request.code != Grip::kHandleState.code)
+            return fixed(1u + exchange->request.length);
         if (n < 1u + Grip::kHandleState.length) return -1;
-        return fixed(1u + Grip::kHandleState.length + at[3]);
+        return fixed(1u + Grip::kHandleState.length +
+                     Grip::UserDataLength(Grip::kHandleState, at + 1));
     }
-    if (at[0] == Grip::kInfo.code) return fixed(1u + Grip::kInfo.length);
-    if (at[0] == Grip::kError.code) return fixed(1u + Grip::kError.length);
-    if (at[0] != Grip::kStatus.code) return 0;
+    const Grip::Answer* answer = Grip::FindAnswer(at[0]);
+    if (answer == nullptr) return 0;
+    if (answer->frame.code != Grip::kStatus.code) return fixed(1u + answer->frame.length);
     // The stuffed block when the bytes make one, else the fixed form with its user data.
     std::uint8_t block[Grip::kBlockLength];
     const long stuffed = Grip::UnstuffStatusBlock(at + 1, n - 1, block);
     if (stuffed > 0 && at[stuffed] == Grip::kSlipEnd) return 1 + stuffed;
     if (n < 1u + Grip::kStatus.length) return -1;
-    return fixed(1u + Grip::kStatus.length + at[Grip::kStatus.length]);
+    return fixed(1u + Grip::kStatus.length + Grip::UserDataLength(Grip::kStatus, at + 1));
 }
 
 bool IsStuffedStatus(const Frame& frame, const std::uint8_t* at) {
@@ -124,20 +123,17 @@ void Cut(const Trace& trace, Device device, Direction direction, Session& sessio
 
 // The answer code a request waits for, kNoAnswer for none.
 std::uint8_t ExpectedAnswer(Device device, const Frame& request) {
-    if (device == Device::Arm) {
-        const Arm::Exchange* known = FindExchange(request.code);
-        return known ? known->answer.code : kNoAnswer;
-    }
-    if (request.code == Grip::kWakeup.code) return Grip::kInfo.code;
-    if (request.code == Grip::kStatusRequest.code) return Grip::kStatus.code;
-    return kNoAnswer;
+    const HardwareAPI::Devices::Exchange* known =
+        device == Device::Arm ? FindExchange(request.code) : Grip::FindExchange(request.code);
+    return known ? known->answer.code : kNoAnswer;
 }
 
-std::string Floats(const std::uint8_t* at, std::size_t count, const char* format = "%+.4f") {
+template <std::size_t N>
+std::string Floats(const std::array<float, N>& values, const char* format = "%+.4f") {
     std::string text = "[";
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < N; ++i) {
         char number[32];
-        std::snprintf(number, sizeof number, format, static_cast<double>(LoadFloat(at + 4 * i)));
+        std::snprintf(number, sizeof number, format, static_cast<double>(values[i]));
         if (i) text += ", ";
         text += number;
     }
@@ -155,69 +151,84 @@ std::string Printf(const char* format, ...) {
 }
 
 std::string DescribeArm(const Frame& frame, const std::uint8_t* at) {
+    const std::uint8_t* payload = at + 1;
     if (frame.direction == Direction::ToDevice) {
         const Arm::Exchange* request = FindExchange(frame.code);
         if (frame.code == Arm::kIdentifierRequest.code) {
-            if (at[1] == Arm::kDeviceIdentifier) return "get_device_id";
-            if (at[1] == Arm::kFirmwareIdentifier) return "get_firmware_version";
-            return Printf("identifier request 0x%02x", at[1]);
+            const auto query = Arm::Decode<Arm::IdentifierQuery>(payload);
+            if (query.sub_code == Arm::kDeviceIdentifier) return "get_device_id";
+            if (query.sub_code == Arm::kFirmwareIdentifier) return "get_firmware_version";
+            return Printf("identifier request 0x%02x", query.sub_code);
         }
         if (request->request.length == 12)
-            return std::string(request->method) + " " + Floats(at + 1, 3);
+            return std::string(request->method) + " " +
+                   Floats(Arm::Decode<Arm::Vector>(payload).values);
         return request->method;
     }
     const Arm::Answer* answer = FindAnswer(frame.code);
     const std::string name = answer->name;
     switch (frame.code) {
         case Arm::kDeviceInfo.code: {
-            const auto info = HardwareAPI::DeviceInfo::FromWire(at + 1);
+            const auto info = Arm::Decode<HardwareAPI::DeviceInfo>(payload);
             return name +
                    Printf(" device_id %u, model %u, hardware %u, firmware %u, id ", info.device_id,
                           info.device_model_number, info.hardware_version, info.firmware_version) +
-                   Hex(at + 6, 16);
+                   Hex(info.device_id_ext.bytes.data(), info.device_id_ext.bytes.size());
         }
         case Arm::kOrientation.code:
-            return name + " " + Floats(at + 1, 4);
-        case Arm::kIdentifier.code:
-            return name + Printf(" 0x%02x, ", at[1]) + Hex(at + 3, 16);
-        case Arm::kJointState.code:
-            return name + " angles " + Floats(at + 1, 3, "%+.3f") + " velocities " +
-                   Floats(at + 13, 3, "%+.3f");
-        case Arm::kEndEffectorState.code:
-            return name + " position " + Floats(at + 1, 3, "%+.6f") + " velocity " +
-                   Floats(at + 13, 3, "%+.6f");
+            return name + " " + Floats(Arm::Decode<Arm::Orientation>(payload).quaternion);
+        case Arm::kIdentifier.code: {
+            const auto identifier = Arm::Decode<Arm::Identifier>(payload);
+            return name + Printf(" 0x%02x, ", identifier.sub_code) +
+                   Hex(identifier.bytes.data(), identifier.bytes.size());
+        }
+        case Arm::kJointState.code: {
+            const auto state = Arm::Decode<Arm::State>(payload);
+            return name + " angles " + Floats(state.first, "%+.3f") + " velocities " +
+                   Floats(state.second, "%+.3f");
+        }
+        case Arm::kEndEffectorState.code: {
+            const auto state = Arm::Decode<Arm::State>(payload);
+            return name + " position " + Floats(state.first, "%+.6f") + " velocity " +
+                   Floats(state.second, "%+.6f");
+        }
         case Arm::kTemperature.code:
-            return name + Printf(" %.2f", static_cast<double>(LoadFloat(at + 1)));
+            return name + Printf(" %.2f", static_cast<double>(
+                                              Arm::Decode<Arm::Temperature>(payload).degrees));
         case Arm::kCurrent.code:
-            return name + " " + Floats(at + 1, 3);
+            return name + " " + Floats(Arm::Decode<Arm::Vector>(payload).values);
         default:
-            return name + Printf(" %u", at[1]);
+            return name + Printf(" %u", Arm::Decode<Arm::PowerStatus>(payload).powered);
     }
 }
 
 std::string DescribeGrip(const Frame& frame, const std::uint8_t* at) {
+    const std::uint8_t* payload = at + 1;
     if (frame.direction == Direction::ToDevice) {
-        if (frame.code == Grip::kWakeup.code) return "SendDeviceWakeup";
-        if (frame.code == Grip::kStatusRequest.code) return "RequestStatus";
-        return Printf("SendHandleState device_id %u, data ", LoadU16(at + 1)) +
-               (at[3] ? Hex(at + 4, at[3]) : "none");
+        if (frame.code != Grip::kHandleState.code) return Grip::FindExchange(frame.code)->method;
+        const auto state = Grip::Decode<HardwareAPI::Devices::HandleState>(payload);
+        return Printf("SendHandleState device_id %u, data ", state.device_id) +
+               (state.user_data_length ? Hex(state.user_data, state.user_data_length) : "none");
     }
     if (frame.code == Grip::kInfo.code) {
+        const auto info = Grip::Decode<HardwareAPI::Devices::HandleInfoResponse>(payload);
         return Printf(
             "handle info device_id %u, tool_data_remaining %u, model %u, hardware %u, "
             "firmware %u",
-            LoadU16(at + 1), at[3], at[4], at[5], at[6]);
+            info.device_id, info.tool_data_remaining, info.device_model_number,
+            info.hardware_version, info.firmware_version);
     }
     if (frame.code == Grip::kError.code) {
-        const char* what = at[3] == Grip::kUnknownDevice    ? " (unknown device)"
-                           : at[3] == Grip::kUnknownCommand ? " (unknown command)"
-                                                            : "";
-        return Printf("error device_id %u, code %u%s", LoadU16(at + 1), at[3], what);
+        const auto error = Grip::Decode<HardwareAPI::Devices::HandleErrorResponse>(payload);
+        const char* what = error.error_code == Grip::kUnknownDevice    ? " (unknown device)"
+                           : error.error_code == Grip::kUnknownCommand ? " (unknown command)"
+                                                                       : "";
+        return Printf("error device_id %u, code %u%s", error.device_id, error.error_code, what);
     }
     if (IsStuffedStatus(frame, at)) {
         std::uint8_t block[Grip::kBlockLength];
         Grip::UnstuffStatusBlock(at + 1, frame.length - 1, block);
-        const auto status = Grip::DecodeStatusBlock(block);
+        const auto status = Grip::Decode<HardwareAPI::Devices::StavrinStatus>(block);
         return Printf(
             "status block device_id %u, error_flag %u, hall %u, buttons %u, quaternion "
             "[%+.4f, %+.4f, %+.4f, %+.4f], battery %.3f V",
@@ -226,11 +237,13 @@ std::string DescribeGrip(const Frame& frame, const std::uint8_t* at) {
             static_cast<double>(status.quaternion[2]), static_cast<double>(status.quaternion[3]),
             static_cast<double>(status.battery_level));
     }
-    const std::uint8_t data_length = at[Grip::kStatus.length];
-    return Printf("status device_id %u, error_flag %u, hall %u, quaternion ", LoadU16(at + 1),
-                  at[3], at[4]) +
-           Floats(at + 5, 4) + ", user data " +
-           (data_length ? Hex(at + 1 + Grip::kStatus.length, data_length) : "none");
+    const auto status = Grip::Decode<HardwareAPI::Devices::HandleStatusMessage>(payload);
+    std::array<float, 4> quaternion;
+    std::copy(std::begin(status.quaternion), std::end(status.quaternion), quaternion.begin());
+    return Printf("status device_id %u, error_flag %u, hall %u, quaternion ", status.device_id,
+                  status.error_flag, status.hall_effect_sensor_level) +
+           Floats(quaternion) + ", user data " +
+           (status.user_data_length ? Hex(status.user_data, status.user_data_length) : "none");
 }
 
 }  // namespace
@@ -254,11 +267,11 @@ Device Guess(const Trace& trace) {
             const std::uint8_t code = trace.Data(chunk)[0];
             const bool arm = direction == Direction::ToDevice ? FindExchange(code) != nullptr
                                                               : FindAnswer(code) != nullptr;
+            // The wake-up is both devices'.
             const bool grip =
                 direction == Direction::ToDevice
-                    ? code == Grip::kStatusRequest.code || code == Grip::kHandleState.code
-                    : code == Grip::kInfo.code || code == Grip::kStatus.code ||
-                          code == Grip::kError.code;
+                    ? Grip::FindExchange(code) != nullptr && code != Grip::kWakeup.code
+                    : Grip::FindAnswer(code) != nullptr;
             if (grip) return Device::Grip;
             if (arm && code != Arm::kWakeup.code) return Device::Arm;
         }
@@ -331,13 +344,8 @@ std::string Name(const Session& session, const Frame& frame) {
         if (frame.code == Arm::kIdentifierRequest.code) return DescribeArm(frame, at);
         return FindExchange(frame.code)->method;
     }
-    if (frame.direction == Direction::ToDevice) {
-        if (frame.code == Grip::kHandleState.code) return "SendHandleState";
-        return DescribeGrip(frame, at);
-    }
-    if (frame.code == Grip::kInfo.code) return "handle info";
-    if (frame.code == Grip::kError.code) return "error";
-    return IsStuffedStatus(frame, at) ? "status block" : "status";
+    if (frame.direction == Direction::ToDevice) return Grip::FindExchange(frame.code)->method;
+    return IsStuffedStatus(frame, at) ? "status block" : Grip::FindAnswer(frame.code)->name;
 }
 
 bool ArmPosition(const Session& session, const Frame& frame, float (&position)[3]) {
@@ -345,8 +353,8 @@ bool ArmPosition(const Session& session, const Frame& frame, float (&position)[3
         frame.kind == Kind::Junk || frame.code != Arm::kEndEffectorState.code) {
         return false;
     }
-    const std::uint8_t* at = session.Data(frame);
-    for (int i = 0; i < 3; ++i) position[i] = LoadFloat(at + 1 + 4 * i);
+    const auto state = Arm::Decode<Arm::State>(session.Data(frame) + 1);
+    std::copy(state.first.begin(), state.first.end(), position);
     return true;
 }
 

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <limits>
 
-#include "base/Wire.h"
 #include "devices/HandleMessages.h"
 #include "devices/KalvarMessages.h"
 
@@ -18,8 +17,7 @@ namespace {
 
 namespace Arm = HardwareAPI::Devices::KalvarMessages;
 namespace Grip = HardwareAPI::Devices::HandleMessages;
-using HardwareAPI::Wire::LoadFloat;
-using HardwareAPI::Wire::LoadU16;
+namespace Devices = HardwareAPI::Devices;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr float kNaNf = std::numeric_limits<float>::quiet_NaN();
@@ -30,8 +28,8 @@ void Fill(float (&values)[N], float value = kNaNf) {
 }
 
 template <std::size_t N>
-void Load(float (&values)[N], const std::uint8_t* at) {
-    for (std::size_t i = 0; i < N; ++i) values[i] = LoadFloat(at + 4 * i);
+void Copy(float (&values)[N], const std::array<float, N>& from) {
+    std::copy(from.begin(), from.end(), values);
 }
 
 std::vector<std::string> MakeCommandNames() {
@@ -42,7 +40,7 @@ std::vector<std::string> MakeCommandNames() {
         }
         names.emplace_back(exchange.method);
     }
-    names.insert(names.end(), {"SendDeviceWakeup", "RequestStatus", "SendHandleState"});
+    for (const Grip::Exchange& exchange : Grip::kExchanges) names.emplace_back(exchange.method);
     return names;
 }
 
@@ -97,7 +95,7 @@ ExchangeRow MakeExchange(const Session& session, const Frame& request, std::size
     row.temperature = kNaNf;
     const std::uint8_t* sent = session.Data(request);
     if (session.device == Device::Arm && request.length == 1 + 3 * 4) {
-        Load(row.command_values, sent + 1);
+        Copy(row.command_values, Arm::Decode<Arm::Vector>(sent + 1).values);
     }
     if (request.partner < 0) {
         row.answer_time = row.answer_us = kNaN;
@@ -109,19 +107,23 @@ ExchangeRow MakeExchange(const Session& session, const Frame& request, std::size
     if (session.device != Device::Arm) return row;
     const std::uint8_t* at = session.Data(answer) + 1;
     switch (answer.code) {
-        case Arm::kEndEffectorState.code:
-            Load(row.position, at);
-            Load(row.velocity, at + 12);
+        case Arm::kEndEffectorState.code: {
+            const auto state = Arm::Decode<Arm::State>(at);
+            Copy(row.position, state.first);
+            Copy(row.velocity, state.second);
             break;
-        case Arm::kJointState.code:
-            Load(row.angles, at);
-            Load(row.joint_velocity, at + 12);
+        }
+        case Arm::kJointState.code: {
+            const auto state = Arm::Decode<Arm::State>(at);
+            Copy(row.angles, state.first);
+            Copy(row.joint_velocity, state.second);
             break;
+        }
         case Arm::kTemperature.code:
-            row.temperature = LoadFloat(at);
+            row.temperature = Arm::Decode<Arm::Temperature>(at).degrees;
             break;
         case Arm::kCurrent.code:
-            Load(row.currents, at);
+            Copy(row.currents, Arm::Decode<Arm::Vector>(at).values);
             break;
         default:
             break;
@@ -140,14 +142,15 @@ MessageRow MakeMessage(const Session& session, const Frame& frame, std::size_t n
     row.battery = kNaNf;
     const std::uint8_t* at = session.Data(frame);
     if (frame.code == Grip::kError.code) {
-        row.device_id = LoadU16(at + 1);
-        row.error_code = at[3];
+        const auto error = Grip::Decode<Devices::HandleErrorResponse>(at + 1);
+        row.device_id = error.device_id;
+        row.error_code = error.error_code;
     } else if (frame.code == Grip::kInfo.code) {
-        row.device_id = LoadU16(at + 1);
+        row.device_id = Grip::Decode<Devices::HandleInfoResponse>(at + 1).device_id;
     } else if (name == "status block") {
         std::uint8_t block[Grip::kBlockLength];
         Grip::UnstuffStatusBlock(at + 1, frame.length - 1, block);
-        const auto status = Grip::DecodeStatusBlock(block);
+        const auto status = Grip::Decode<Devices::StavrinStatus>(block);
         row.device_id = status.device_id;
         row.error_flag = status.error_flag;
         row.hall = status.hall_effect_sensor_level;
@@ -155,11 +158,12 @@ MessageRow MakeMessage(const Session& session, const Frame& frame, std::size_t n
         std::copy(std::begin(status.quaternion), std::end(status.quaternion), row.quaternion);
         row.battery = status.battery_level;
     } else {
-        row.device_id = LoadU16(at + 1);
-        row.error_flag = at[3];
-        row.hall = at[4];
-        Load(row.quaternion, at + 5);
-        row.user_data = at[Grip::kStatus.length];
+        const auto status = Grip::Decode<Devices::HandleStatusMessage>(at + 1);
+        row.device_id = status.device_id;
+        row.error_flag = status.error_flag;
+        row.hall = status.hall_effect_sensor_level;
+        std::copy(std::begin(status.quaternion), std::end(status.quaternion), row.quaternion);
+        row.user_data = status.user_data_length;
     }
     return row;
 }

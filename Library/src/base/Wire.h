@@ -15,6 +15,11 @@ inline std::uint32_t LoadU32(const std::uint8_t* at) {
            static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
 }
 
+inline void StoreU16(std::uint8_t* at, std::uint16_t value) {
+    at[0] = static_cast<std::uint8_t>(value & 0xFF);
+    at[1] = static_cast<std::uint8_t>(value >> 8);
+}
+
 inline std::uint16_t LoadU16(const std::uint8_t* at) {
     return static_cast<std::uint16_t>(at[0] | at[1] << 8);
 }

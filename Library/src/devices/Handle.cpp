@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstring>
 
-#include "../base/Wire.h"
 #include "../platform/SerialPort.h"
 #include "HandleMessages.h"
 
@@ -68,13 +67,12 @@ Outcome Handle::send_state(std::uint16_t device_id, const std::uint8_t* user_dat
         refused.kind = Outcome::Kind::BadAnswer;
         return refused;
     }
-    std::uint8_t* frame = write_buffer.get();
-    frame[0] = kHandleState.code;
-    frame[1] = static_cast<std::uint8_t>(device_id & 0xFF);
-    frame[2] = static_cast<std::uint8_t>(device_id >> 8);
-    frame[3] = data_length;
-    if (data_length != 0) std::memcpy(frame + 4, user_data, data_length);
-    return send_frame(4 + static_cast<std::size_t>(data_length));
+    HandleState state;
+    state.device_id = device_id;
+    state.user_data_length = data_length;
+    if (data_length != 0) std::memcpy(state.user_data, user_data, data_length);
+    write_buffer[0] = kHandleState.code;
+    return send_frame(1 + Encode(state, write_buffer.get() + 1));
 }
 
 std::int32_t Handle::Receive() {
@@ -219,7 +217,7 @@ Outcome Handle::read_message(HandleMessage& message, const Limits& limits, std::
             outcome.kind = Outcome::Kind::NoAnswer;
             return outcome;
         }
-        const std::uint8_t user_data = arriving_.payload[kStatus.length - 1];
+        const std::uint8_t user_data = UserDataLength(kStatus, arriving_.payload);
         if (arriving_.code != kStatus.code || arriving_.want > kStatus.length || user_data == 0) {
             break;
         }
@@ -229,32 +227,16 @@ Outcome Handle::read_message(HandleMessage& message, const Limits& limits, std::
     const std::uint8_t* payload = arriving_.payload;
     count = static_cast<std::int32_t>(arriving_.want);
     switch (arriving_.code) {
-        case kInfo.code: {
-            // The grip's firmware puts the identifier first, as in its other messages.
-            HandleInfoResponse& info = message.info;
-            info.device_id = Wire::LoadU16(payload);
-            info.tool_data_remaining = payload[2];
-            info.device_model_number = payload[3];
-            info.hardware_version = payload[4];
-            info.firmware_version = payload[5];
+        case kInfo.code:
+            message.info = Decode<HandleInfoResponse>(payload);
             message.kind = HandleMessage::Kind::Info;
             break;
-        }
-        case kStatus.code: {
-            HandleStatusMessage& status = message.status;
-            status = HandleStatusMessage{};
-            status.device_id = Wire::LoadU16(payload);
-            status.error_flag = payload[2];
-            status.hall_effect_sensor_level = payload[3];
-            for (int k = 0; k < 4; ++k) status.quaternion[k] = Wire::LoadFloat(payload + 4 + 4 * k);
-            status.user_data_length = payload[20];
-            std::memcpy(status.user_data, payload + kStatus.length, status.user_data_length);
+        case kStatus.code:
+            message.status = Decode<HandleStatusMessage>(payload);
             message.kind = HandleMessage::Kind::Status;
             break;
-        }
         default:
-            message.error.device_id = Wire::LoadU16(payload);
-            message.error.error_code = payload[2];
+            message.error = Decode<HandleErrorResponse>(payload);
             message.kind = HandleMessage::Kind::Error;
             break;
     }
@@ -287,11 +269,10 @@ Outcome Handle::read_status_block(std::uint8_t (&block)[kBlockLength], int& clos
     } while (code != kStatus.code);
     outcome.keep(code);
 
-    std::size_t decoded = 0;
+    StatusBlockUnstuffer unstuffer(block);
     std::size_t raw = 0;
-    bool escaped = false;
-    for (std::size_t wanted = kBlockLength + 1; decoded < kBlockLength;
-         wanted = std::min(kBlockLength - decoded, kMostRawBytes - raw)) {
+    for (std::size_t wanted = kBlockLength + 1; !unstuffer.whole();
+         wanted = std::min(kBlockLength - unstuffer.decoded(), kMostRawBytes - raw)) {
         if (wanted == 0) {  // all stuffing, and still no block
             outcome.kind = Outcome::Kind::BadAnswer;
             return outcome;
@@ -311,26 +292,13 @@ Outcome Handle::read_status_block(std::uint8_t (&block)[kBlockLength], int& clos
         }
         raw += wanted;
         std::size_t i = 0;
-        for (; i < wanted && decoded < kBlockLength; ++i) {
+        for (; i < wanted && !unstuffer.whole(); ++i) {
             const std::uint8_t byte = read_buffer[i];
             outcome.keep(byte);
-            if (escaped) {
-                escaped = false;
-                if (byte == kSlipEscEnd || byte == kSlipEscEsc) {
-                    block[decoded++] = byte == kSlipEscEnd ? kSlipEnd : kSlipEsc;
-                    continue;
-                }
-                // A lone escape is dropped; the byte after it counts as an ordinary one.
-            }
-            if (byte == kSlipEnd) {  // the frame ended early
+            if (!unstuffer.Take(byte)) {  // the frame ended early
                 outcome.kind = Outcome::Kind::BadAnswer;
                 return outcome;
             }
-            if (byte == kSlipEsc) {
-                escaped = true;
-                continue;
-            }
-            block[decoded++] = byte;
         }
         if (i < wanted) closing = read_buffer[i];
     }
@@ -380,7 +348,7 @@ StavrinStatus Handle::GetStavrinStatus() {
                                           ? deadline
                                           : soon);
             }
-            return DecodeStatusBlock(block);
+            return Decode<StavrinStatus>(block);
         case Outcome::Kind::BadAnswer:
             return FailedStatus(1);
         case Outcome::Kind::NoAnswer:
@@ -410,7 +378,7 @@ Outcome Handle::status(StavrinStatus& status, const Deadline& deadline) {
     } else if (closing != kSlipEnd) {
         outcome.kind = Outcome::Kind::BadAnswer;
     } else {
-        const StavrinStatus decoded = DecodeStatusBlock(block);
+        const StavrinStatus decoded = Decode<StavrinStatus>(block);
         if (own_id_ >= 0 && decoded.device_id != own_id_) {
             outcome.kind = Outcome::Kind::BadAnswer;  // another grip's block
         } else {

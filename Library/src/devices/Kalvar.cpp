@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "../base/ErrorLine.h"
-#include "../base/Wire.h"
 #include "../platform/SystemError.h"
 #include "Kinematics.h"
 
@@ -31,8 +30,7 @@ Outcome Kalvar::send(const M::Frame& request, const Vec3& fields, const Limits& 
     const Outcome outcome = settle(limits);
     if (!outcome.answered()) return outcome;
     write_buffer[0] = request.code;
-    for (std::size_t i = 0; i < 3; ++i) Wire::StoreFloat(&write_buffer[1 + 4 * i], fields[i]);
-    send_request(1 + request.length);
+    send_request(1 + M::Encode(M::Vector{fields}, write_buffer.get() + 1));
     return outcome;
 }
 
@@ -42,15 +40,15 @@ bool Kalvar::receive(const M::Frame& answer) {
 
 bool Kalvar::receive_floats(const M::Frame& answer, float* out, std::size_t count) {
     if (!receive(answer)) return false;
-    for (std::size_t i = 0; i < count; ++i) out[i] = Wire::LoadFloat(&read_buffer[4 * i]);
+    M::DecodeFloats(read_buffer.get(), out, count);
     return true;
 }
 
 int Kalvar::receive_state(const M::Frame& answer, Vec3& first, Vec3& second) {
-    float both[6];
-    if (!receive_floats(answer, both, 6)) return -1;
-    std::memcpy(first.data(), both, sizeof first);
-    std::memcpy(second.data(), both + 3, sizeof second);
+    if (!receive(answer)) return -1;
+    const M::State state = M::Decode<M::State>(read_buffer.get());
+    first = state.first;
+    second = state.second;
     return answer.length;
 }
 
@@ -59,10 +57,9 @@ Outcome Kalvar::command(const M::Frame& request, const Vec3& fields, const M::Fr
     Outcome outcome = send(request, fields, limits);
     if (outcome.answered()) outcome = receive_answer({answer.code}, answer.length, limits);
     if (!outcome.answered()) return outcome;
-    for (std::size_t i = 0; i < 3; ++i) {
-        state.first[i] = Wire::LoadFloat(&read_buffer[4 * i]);
-        state.second[i] = Wire::LoadFloat(&read_buffer[12 + 4 * i]);
-    }
+    const M::State decoded = M::Decode<M::State>(read_buffer.get());
+    state.first = decoded.first;
+    state.second = decoded.second;
     return outcome;
 }
 
@@ -73,28 +70,31 @@ KalvarState Kalvar::command(const M::Frame& request, const Vec3& fields, const M
 }
 
 Outcome Kalvar::force(const Vec3& force, KalvarState& state, const Deadline& deadline) {
-    return command(M::kForce, force, M::kEndEffectorState, state, Limits::By(deadline));
+    return command(M::kForce, force, M::AnswerTo(M::kForce), state, Limits::By(deadline));
 }
 Outcome Kalvar::position(const Vec3& position, KalvarState& state, const Deadline& deadline) {
-    return command(M::kPosition, position, M::kEndEffectorState, state, Limits::By(deadline));
+    return command(M::kPosition, position, M::AnswerTo(M::kPosition), state, Limits::By(deadline));
 }
 Outcome Kalvar::torques(const Vec3& torques, KalvarState& state, const Deadline& deadline) {
-    return command(M::kJointTorques, torques, M::kJointState, state, Limits::By(deadline));
+    return command(M::kJointTorques, torques, M::AnswerTo(M::kJointTorques), state,
+                   Limits::By(deadline));
 }
 Outcome Kalvar::angles(const Vec3& angles, KalvarState& state, const Deadline& deadline) {
-    return command(M::kJointAngles, angles, M::kJointState, state, Limits::By(deadline));
+    return command(M::kJointAngles, angles, M::AnswerTo(M::kJointAngles), state,
+                   Limits::By(deadline));
 }
 
 Outcome Kalvar::currents(Vec3& currents, const Deadline& deadline) {
-    return query(M::kCurrentRequest, M::kCurrent, currents.data(), currents.size(),
-                 Limits::By(deadline));
+    return query(M::kCurrentRequest, M::AnswerTo(M::kCurrentRequest), currents.data(),
+                 currents.size(), Limits::By(deadline));
 }
 Outcome Kalvar::orientation(std::array<float, 4>& orientation, const Deadline& deadline) {
-    return query(M::kOrientationRequest, M::kOrientation, orientation.data(), orientation.size(),
-                 Limits::By(deadline));
+    return query(M::kOrientationRequest, M::AnswerTo(M::kOrientationRequest), orientation.data(),
+                 orientation.size(), Limits::By(deadline));
 }
 Outcome Kalvar::temperature(float& temperature, const Deadline& deadline) {
-    return query(M::kTemperatureRequest, M::kTemperature, &temperature, 1, Limits::By(deadline));
+    return query(M::kTemperatureRequest, M::AnswerTo(M::kTemperatureRequest), &temperature, 1,
+                 Limits::By(deadline));
 }
 Outcome Kalvar::powered(bool& powered, const Deadline& deadline) {
     return query_power(powered, Limits::By(deadline));
@@ -111,7 +111,7 @@ Outcome Kalvar::wake(DeviceInfo& info, const Limits& limits) {
     if (outcome.answered()) {
         outcome = receive_answer({M::kDeviceInfo.code}, M::kDeviceInfo.length, limits);
     }
-    if (outcome.answered()) info = DeviceInfo::FromWire(read_buffer.get());
+    if (outcome.answered()) info = M::Decode<DeviceInfo>(read_buffer.get());
     return outcome;
 }
 
@@ -128,7 +128,7 @@ Outcome Kalvar::query(const M::Frame& request, const M::Frame& answer, float* ou
     Outcome outcome = send(request, limits);
     if (outcome.answered()) outcome = receive_answer({answer.code}, answer.length, limits);
     if (!outcome.answered()) return outcome;
-    for (std::size_t i = 0; i < count; ++i) out[i] = Wire::LoadFloat(&read_buffer[4 * i]);
+    M::DecodeFloats(read_buffer.get(), out, count);
     return outcome;
 }
 
@@ -137,7 +137,7 @@ Outcome Kalvar::query_power(bool& powered, const Limits& limits) {
     if (outcome.answered()) {
         outcome = receive_answer({M::kPowerStatus.code}, M::kPowerStatus.length, limits);
     }
-    if (outcome.answered()) powered = read_buffer[0] != 0;
+    if (outcome.answered()) powered = M::Decode<M::PowerStatus>(read_buffer.get()).powered != 0;
     return outcome;
 }
 
@@ -147,18 +147,20 @@ Outcome Kalvar::query_identifier(std::uint8_t sub_code, UUID& identifier, const 
     Outcome outcome = settle(limits);
     if (!outcome.answered()) return outcome;
     write_buffer[0] = M::kIdentifierRequest.code;
-    write_buffer[1] = sub_code;
-    send_request(1 + M::kIdentifierRequest.length);
+    send_request(1 + M::Encode(M::IdentifierQuery{sub_code}, write_buffer.get() + 1));
     outcome = receive_answer({M::kIdentifier.code, sub_code}, M::kIdentifier.length - 1u, limits);
     if (!outcome.answered()) return outcome;
-    if (read_buffer[0] != sizeof identifier.bytes) {
+    std::uint8_t payload[M::kIdentifier.length] = {sub_code};
+    std::memcpy(payload + 1, read_buffer.get(), M::kIdentifier.length - 1u);
+    const M::Identifier answer = M::Decode<M::Identifier>(payload);
+    if (answer.length != sizeof identifier.bytes) {
         outcome.kind = Outcome::Kind::BadAnswer;
         outcome.keep(M::kIdentifier.code);
         outcome.keep(sub_code);
         for (std::size_t i = 0; i < M::kIdentifier.length - 1u; ++i) outcome.keep(read_buffer[i]);
         return outcome;
     }
-    std::memcpy(identifier.bytes.data(), &read_buffer[1], sizeof identifier.bytes);
+    identifier.bytes = answer.bytes;
     return outcome;
 }
 
@@ -166,8 +168,7 @@ Outcome Kalvar::query_identifier(std::uint8_t sub_code, UUID& identifier, const 
 
 Outcome Kalvar::send_force(const Vec3& force) {
     write_buffer[0] = M::kForce.code;
-    for (std::size_t i = 0; i < 3; ++i) Wire::StoreFloat(&write_buffer[1 + 4 * i], force[i]);
-    return send_frame(1 + M::kForce.length);
+    return send_frame(1 + M::Encode(M::Vector{force}, write_buffer.get() + 1));
 }
 
 Outcome Kalvar::take_states(KalvarState& state, int& taken, const Deadline& deadline) {
@@ -214,10 +215,9 @@ Outcome Kalvar::take_states(KalvarState& state, int& taken, const Deadline& dead
             loop_answer_length_ = held - skip;
         }
         if (loop_answer_length_ == kLength) {
-            for (std::size_t i = 0; i < 3; ++i) {
-                state.first[i] = Wire::LoadFloat(&loop_answer_[1 + 4 * i]);
-                state.second[i] = Wire::LoadFloat(&loop_answer_[13 + 4 * i]);
-            }
+            const M::State decoded = M::Decode<M::State>(loop_answer_.data() + 1);
+            state.first = decoded.first;
+            state.second = decoded.second;
             loop_answer_length_ = 0;
             ++taken;
             continue;
@@ -268,7 +268,7 @@ int Kalvar::ReceiveDeviceInfo(std::uint16_t& device_id, std::uint8_t& device_mod
                               std::uint8_t& hardware_version, std::uint8_t& firmware_version,
                               UUID& device_id_ext) {
     if (!receive(M::kDeviceInfo)) return -1;
-    const DeviceInfo info = DeviceInfo::FromWire(read_buffer.get());
+    const DeviceInfo info = M::Decode<DeviceInfo>(read_buffer.get());
     device_id = info.device_id;
     device_model_number = info.device_model_number;
     hardware_version = info.hardware_version;
@@ -311,14 +311,15 @@ UUID Kalvar::get_device_id() {
 
 Vec3 Kalvar::get_motor_currents() {
     Vec3 current{};
-    query(M::kCurrentRequest, M::kCurrent, current.data(), current.size(), Limits::PerRead());
+    query(M::kCurrentRequest, M::AnswerTo(M::kCurrentRequest), current.data(), current.size(),
+          Limits::PerRead());
     return current;
 }
 
 std::array<float, 4> Kalvar::get_device_orientation() {
     std::array<float, 4> orientation{};
-    query(M::kOrientationRequest, M::kOrientation, orientation.data(), orientation.size(),
-          Limits::PerRead());
+    query(M::kOrientationRequest, M::AnswerTo(M::kOrientationRequest), orientation.data(),
+          orientation.size(), Limits::PerRead());
     return orientation;
 }
 
@@ -330,24 +331,25 @@ bool Kalvar::get_power_status() {
 
 float Kalvar::get_temperature() {
     float temperature = 0.0f;
-    query(M::kTemperatureRequest, M::kTemperature, &temperature, 1, Limits::PerRead());
+    query(M::kTemperatureRequest, M::AnswerTo(M::kTemperatureRequest), &temperature, 1,
+          Limits::PerRead());
     return temperature;
 }
 
 KalvarState Kalvar::end_effector_force(const Vec3& force) {
-    return command(M::kForce, force, M::kEndEffectorState);
+    return command(M::kForce, force, M::AnswerTo(M::kForce));
 }
 
 KalvarState Kalvar::end_effector_position(const Vec3& position) {
-    return command(M::kPosition, position, M::kEndEffectorState);
+    return command(M::kPosition, position, M::AnswerTo(M::kPosition));
 }
 
 KalvarState Kalvar::joint_torques(const Vec3& torques) {
-    return command(M::kJointTorques, torques, M::kJointState);
+    return command(M::kJointTorques, torques, M::AnswerTo(M::kJointTorques));
 }
 
 KalvarState Kalvar::joint_angles(const Vec3& angles) {
-    return command(M::kJointAngles, angles, M::kJointState);
+    return command(M::kJointAngles, angles, M::AnswerTo(M::kJointAngles));
 }
 
 // Joint angles in degrees, read by commanding zero torques; zeros when no answer came.

@@ -1,17 +1,24 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
+#include "../base/Wire.h"
+#include "DeviceInfo.h"
 #include "Frame.h"
 
 namespace Brivane::HardwareAPI::Devices {
 
 // The arm's messages: a code byte and the number of bytes after it, which request each
 // answer answers, and what identifies an arm. A new message is a row here; the library, the
-// simulator, the trace decoder and the bindings only name rows.
+// simulator, the trace decoder and the bindings only name rows, and read and write fields
+// only through the records below.
 namespace KalvarMessages {
 
+using Devices::Answer;
+using Devices::Exchange;
 using Devices::Frame;
 
 // Host to arm.
@@ -46,12 +53,6 @@ inline constexpr std::uint8_t kModelNumber = 4;
 inline constexpr std::size_t kModelNumberOffset = 2;
 
 // Every request with the answer it waits for, and the module method that sends it.
-struct Exchange {
-    Frame request;
-    Frame answer;
-    const char* method;
-};
-
 inline constexpr Exchange kExchanges[] = {
     {kWakeup, kDeviceInfo, "device_wakeup"},
     {kOrientationRequest, kOrientation, "get_device_orientation"},
@@ -66,11 +67,6 @@ inline constexpr Exchange kExchanges[] = {
 };
 
 // Every answer, named.
-struct Answer {
-    Frame frame;
-    const char* name;
-};
-
 inline constexpr Answer kAnswers[] = {
     {kDeviceInfo, "device info"},
     {kOrientation, "orientation"},
@@ -84,16 +80,212 @@ inline constexpr Answer kAnswers[] = {
 
 // The row of a request's or an answer's code; null for a code that starts none.
 constexpr const Exchange* FindExchange(std::uint8_t request_code) {
-    for (const Exchange& exchange : kExchanges) {
-        if (exchange.request.code == request_code) return &exchange;
-    }
-    return nullptr;
+    return RowOfRequest(kExchanges, request_code);
 }
 constexpr const Answer* FindAnswer(std::uint8_t code) {
-    for (const Answer& answer : kAnswers) {
-        if (answer.frame.code == code) return &answer;
+    return RowOfAnswer(kAnswers, code);
+}
+// The answer a request waits for.
+constexpr Frame AnswerTo(const Frame& request) {
+    return AnswerOf(kExchanges, request);
+}
+
+// The records of the payloads, after the code byte. Requests without fields (the wake-up and
+// the orientation, temperature, current and power status requests) are NoFields.
+
+// A run of little-endian floats, as most payloads are.
+inline void DecodeFloats(const std::uint8_t* payload, float* out, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) out[i] = Wire::LoadFloat(payload + 4 * i);
+}
+template <std::size_t N>
+std::array<float, N> DecodeFloats(const std::uint8_t* payload) {
+    std::array<float, N> values;
+    DecodeFloats(payload, values.data(), N);
+    return values;
+}
+template <std::size_t N>
+std::size_t EncodeFloats(const std::array<float, N>& values, std::uint8_t* out) {
+    for (std::size_t i = 0; i < N; ++i) Wire::StoreFloat(out + 4 * i, values[i]);
+    return 4 * N;
+}
+
+// The joint torques, joint angles (degrees), force and position commands, and the motor
+// currents.
+struct Vector {
+    std::array<float, 3> values{};
+};
+
+struct IdentifierQuery {
+    std::uint8_t sub_code = 0;
+};
+
+struct Orientation {
+    std::array<float, 4> quaternion{};
+};
+
+// `length` says how many of the bytes count; an arm sends 16.
+struct Identifier {
+    std::uint8_t sub_code = 0;
+    std::uint8_t length = 0;
+    std::array<std::uint8_t, 16> bytes{};
+};
+
+// The joint state (angles in degrees, joint velocities) or the end-effector state
+// (position, velocity).
+struct State {
+    std::array<float, 3> first{};
+    std::array<float, 3> second{};
+};
+
+struct Temperature {
+    float degrees = 0.0f;
+};
+
+// Any byte but 0 is powered.
+struct PowerStatus {
+    std::uint8_t powered = 0;
+};
+
+// Decode<Record>(payload) reads a payload of the record's message; Encode writes one and
+// returns its length.
+template <typename Record>
+Record Decode(const std::uint8_t* payload);
+template <>
+inline NoFields Decode<NoFields>(const std::uint8_t*) {
+    return {};
+}
+using Devices::Encode;
+
+template <>
+inline Vector Decode<Vector>(const std::uint8_t* payload) {
+    return {DecodeFloats<3>(payload)};
+}
+inline std::size_t Encode(const Vector& vector, std::uint8_t* out) {
+    return EncodeFloats(vector.values, out);
+}
+
+template <>
+inline IdentifierQuery Decode<IdentifierQuery>(const std::uint8_t* payload) {
+    return {payload[0]};
+}
+inline std::size_t Encode(const IdentifierQuery& query, std::uint8_t* out) {
+    out[0] = query.sub_code;
+    return kIdentifierRequest.length;
+}
+
+// The id first, little-endian, then the model, hardware and firmware numbers and the
+// 16-byte extended id.
+template <>
+inline DeviceInfo Decode<DeviceInfo>(const std::uint8_t* payload) {
+    return DeviceInfo::FromWire(payload);
+}
+inline std::size_t Encode(const DeviceInfo& info, std::uint8_t* out) {
+    Wire::StoreU16(out, info.device_id);
+    out[2] = info.device_model_number;
+    out[3] = info.hardware_version;
+    out[4] = info.firmware_version;
+    std::memcpy(out + 5, info.device_id_ext.bytes.data(), info.device_id_ext.bytes.size());
+    return kDeviceInfo.length;
+}
+
+template <>
+inline Orientation Decode<Orientation>(const std::uint8_t* payload) {
+    return {DecodeFloats<4>(payload)};
+}
+inline std::size_t Encode(const Orientation& orientation, std::uint8_t* out) {
+    return EncodeFloats(orientation.quaternion, out);
+}
+
+template <>
+inline Identifier Decode<Identifier>(const std::uint8_t* payload) {
+    Identifier identifier;
+    identifier.sub_code = payload[0];
+    identifier.length = payload[1];
+    std::memcpy(identifier.bytes.data(), payload + 2, identifier.bytes.size());
+    return identifier;
+}
+inline std::size_t Encode(const Identifier& identifier, std::uint8_t* out) {
+    out[0] = identifier.sub_code;
+    out[1] = identifier.length;
+    std::memcpy(out + 2, identifier.bytes.data(), identifier.bytes.size());
+    return kIdentifier.length;
+}
+
+template <>
+inline State Decode<State>(const std::uint8_t* payload) {
+    return {DecodeFloats<3>(payload), DecodeFloats<3>(payload + 12)};
+}
+inline std::size_t Encode(const State& state, std::uint8_t* out) {
+    return EncodeFloats(state.first, out) + EncodeFloats(state.second, out + 12);
+}
+
+template <>
+inline Temperature Decode<Temperature>(const std::uint8_t* payload) {
+    return {DecodeFloats<1>(payload)[0]};
+}
+inline std::size_t Encode(const Temperature& temperature, std::uint8_t* out) {
+    return EncodeFloats(std::array<float, 1>{temperature.degrees}, out);
+}
+
+template <>
+inline PowerStatus Decode<PowerStatus>(const std::uint8_t* payload) {
+    return {payload[0]};
+}
+inline std::size_t Encode(const PowerStatus& status, std::uint8_t* out) {
+    out[0] = status.powered;
+    return kPowerStatus.length;
+}
+
+// Calls `visit` with a record of the type of the request's or the answer's payload; false,
+// calling nothing, for a code of no row.
+template <typename Visit>
+bool VisitRecord(bool request, std::uint8_t code, Visit&& visit) {
+    if (request) {
+        switch (code) {
+            case kWakeup.code:
+            case kOrientationRequest.code:
+            case kTemperatureRequest.code:
+            case kCurrentRequest.code:
+            case kPowerStatusRequest.code:
+                visit(NoFields{});
+                return true;
+            case kIdentifierRequest.code:
+                visit(IdentifierQuery{});
+                return true;
+            case kJointTorques.code:
+            case kJointAngles.code:
+            case kForce.code:
+            case kPosition.code:
+                visit(Vector{});
+                return true;
+        }
+        return false;
     }
-    return nullptr;
+    switch (code) {
+        case kDeviceInfo.code:
+            visit(DeviceInfo{});
+            return true;
+        case kOrientation.code:
+            visit(Orientation{});
+            return true;
+        case kIdentifier.code:
+            visit(Identifier{});
+            return true;
+        case kJointState.code:
+        case kEndEffectorState.code:
+            visit(State{});
+            return true;
+        case kTemperature.code:
+            visit(Temperature{});
+            return true;
+        case kCurrent.code:
+            visit(Vector{});
+            return true;
+        case kPowerStatus.code:
+            visit(PowerStatus{});
+            return true;
+    }
+    return false;
 }
 
 }  // namespace KalvarMessages
