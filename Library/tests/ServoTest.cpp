@@ -534,7 +534,9 @@ TEST(Servo, EffectsAreReplacedWhole) {
     });
     std::vector<Sample> samples(4096);
     std::size_t seen = 0;
-    while (seen < 200) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    // A servo that stopped (an arm starved past its time-out) ends the wait, not the test run.
+    while (seen < 200 && servo.running() && std::chrono::steady_clock::now() < until) {
         const auto taken = servo.samples().take(samples.data(), samples.size());
         for (std::size_t i = 0; i < taken.count; ++i) {
             const Vec3& force = samples[i].force;
@@ -549,6 +551,7 @@ TEST(Servo, EffectsAreReplacedWhole) {
     swapping = false;
     writer.join();
     EXPECT_TRUE(servo.running());
+    EXPECT_GE(seen, 200u);
 }
 
 TEST(Servo, RecordsEveryPeriodInOrder) {
@@ -558,7 +561,8 @@ TEST(Servo, RecordsEveryPeriodInOrder) {
     std::vector<Sample> all;
     std::vector<Sample> samples(64);
     std::uint64_t dropped = 0;
-    while (all.size() < 300) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (all.size() < 300 && servo.running() && std::chrono::steady_clock::now() < until) {
         const auto taken = servo.samples().take(samples.data(), samples.size());
         all.insert(all.end(), samples.begin(), samples.begin() + taken.count);
         dropped += taken.dropped;
