@@ -59,10 +59,19 @@ template <std::size_t N>
 Values Flat(const std::array<float, N>& floats) {
     return Values(floats.begin(), floats.end());
 }
-Values Flat(const KalvarState& state) {
-    Values values = Flat(state.first);
-    values.insert(values.end(), state.second.begin(), state.second.end());
+Values Flat(const Vec3& first, const Vec3& second) {
+    Values values = Flat(first);
+    values.insert(values.end(), second.begin(), second.end());
     return values;
+}
+Values Flat(const KalvarState& state) {
+    return Flat(state.first, state.second);
+}
+Values Flat(const EndEffectorState& state) {
+    return Flat(state.position, state.velocity);
+}
+Values Flat(const JointState& state) {
+    return Flat(state.angles, state.velocities);
 }
 
 // One operation: the request it must send, a good answer, what that answer decodes to, and
@@ -356,33 +365,34 @@ TEST(Kalvar, LegacyReceivesFillTheirOutputsOnlyFromAWholeAnswer) {
 
 // The named commands send their frames byte for byte, decode their answers, and say how an
 // exchange ended; a failed one leaves the state as it was.
-TEST(Kalvar, NamedCommandsTellHowTheyEnded) {
-    using Command = Outcome (Kalvar::*)(const Vec3&, KalvarState&, const Deadline&);
-    const struct {
-        const char* name;
-        Command command;
-        std::uint8_t request, answer;
-    } commands[] = {{"force", &Kalvar::force, 0x2A, 0x2B},
-                    {"position", &Kalvar::position, 0x2C, 0x2B},
-                    {"torques", &Kalvar::torques, 0x1A, 0x1B},
-                    {"angles", &Kalvar::angles, 0x1C, 0x1B}};
-    for (const auto& c : commands) {
-        SCOPED_TRACE(c.name);
-        Line line;
-        KalvarState state;
-        line.device.Respond(13, Framed({c.answer}, kState));
-        Outcome outcome = (line.arm.*c.command)({1, -2, 3}, state, Deadline::After(kTimeout));
-        EXPECT_EQ(line.device.Join(), Framed({c.request}, FloatBytes({1, -2, 3})));
-        EXPECT_EQ(outcome.kind, Outcome::Kind::Answered);
-        ExpectValues(Flat(state), kStateValues);
+// Each state's type says what it holds: the end effector's for force and position, the
+// joints' for torques and angles.
+template <typename State>
+void ExpectCommandTellsHowItEnded(const char* name,
+                                  Outcome (Kalvar::*command)(const Vec3&, State&, const Deadline&),
+                                  std::uint8_t request, std::uint8_t answer) {
+    SCOPED_TRACE(name);
+    Line line;
+    State state;
+    line.device.Respond(13, Framed({answer}, kState));
+    Outcome outcome = (line.arm.*command)({1, -2, 3}, state, Deadline::After(kTimeout));
+    EXPECT_EQ(line.device.Join(), Framed({request}, FloatBytes({1, -2, 3})));
+    EXPECT_EQ(outcome.kind, Outcome::Kind::Answered);
+    ExpectValues(Flat(state), kStateValues);
 
-        KalvarState untouched;
-        testing::internal::CaptureStderr();
-        outcome = (line.arm.*c.command)({0, 0, 0}, untouched, Deadline::After(kTimeout));
-        testing::internal::GetCapturedStderr();
-        EXPECT_EQ(outcome.kind, Outcome::Kind::NoAnswer);
-        ExpectValues(Flat(untouched), Values(6, 0.0f));
-    }
+    State untouched;
+    testing::internal::CaptureStderr();
+    outcome = (line.arm.*command)({0, 0, 0}, untouched, Deadline::After(kTimeout));
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(outcome.kind, Outcome::Kind::NoAnswer);
+    ExpectValues(Flat(untouched), Values(6, 0.0f));
+}
+
+TEST(Kalvar, NamedCommandsTellHowTheyEnded) {
+    ExpectCommandTellsHowItEnded<EndEffectorState>("force", &Kalvar::force, 0x2A, 0x2B);
+    ExpectCommandTellsHowItEnded<EndEffectorState>("position", &Kalvar::position, 0x2C, 0x2B);
+    ExpectCommandTellsHowItEnded<JointState>("torques", &Kalvar::torques, 0x1A, 0x1B);
+    ExpectCommandTellsHowItEnded<JointState>("angles", &Kalvar::angles, 0x1C, 0x1B);
 }
 
 // The named queries send their requests byte for byte and decode their answers.

@@ -31,7 +31,7 @@ std::array<float, 3> FromDegrees(const std::array<float, 3>& degrees) {
     return Kinematics::ForwardKinematics(q[0], q[1], q[2]);
 }
 
-Bytes JointState(std::initializer_list<float> angles) {
+Bytes JointStateAnswer(std::initializer_list<float> angles) {
     Bytes answer{0x1B};
     const Bytes floats = FloatBytes(angles);
     answer.insert(answer.end(), floats.begin(), floats.end());
@@ -97,7 +97,7 @@ TEST_P(Calibrations, MoveTheArmsThatShareThem) {
     Kalvar second(&second_stream, 0.1f, calibration);
 
     // Measured (15, 25, 35) should read as (10, 20, 30).
-    first_device.Respond(13, JointState({15, 25, 35}));
+    first_device.Respond(13, JointStateAnswer({15, 25, 35}));
     first.adjust_angles({10, 20, 30});
     EXPECT_EQ(first_device.Join(), Bytes({0x1A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     const std::array<float, 3> five{5.0f, 5.0f, 5.0f};
@@ -105,7 +105,7 @@ TEST_P(Calibrations, MoveTheArmsThatShareThem) {
         EXPECT_NEAR(first.calibration().offsets_in_degrees()[i], five[i], 1e-5f);
     }
 
-    second_device.Respond(13, JointState({10, -30, 40}));
+    second_device.Respond(13, JointStateAnswer({10, -30, 40}));
     const KalvarState state = second.get_end_effector_position(false);
     EXPECT_EQ(second_device.Join(), Bytes({0x1A, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     if (shared) {
@@ -135,7 +135,7 @@ TEST(Kinematics, CalibrationRefusesMeasuredAnglesThatAreNotFinite) {
         IO::SerialStream stream(device.path().c_str(), true);
         Kalvar arm(&stream, 0.1f);
         arm.calibration().set_offsets({0.1f, 0.2f, 0.3f});
-        device.Respond(13, JointState({15, bad, 35}));
+        device.Respond(13, JointStateAnswer({15, bad, 35}));
         const auto lines = Testing::ErrorLinesFrom("Kalvar.cpp", [&] { arm.adjust_angles({}); });
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_NE(lines[0].description.find("not finite"), std::string::npos);

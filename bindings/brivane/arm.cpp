@@ -24,8 +24,9 @@ namespace Brivane::HardwareAPI::Package {
 
 namespace {
 
+using Devices::EndEffectorState;
+using Devices::JointState;
 using Devices::Kalvar;
-using Devices::KalvarState;
 using Devices::Vec3;
 
 // Gathers the numbers of `values` into `out`: a number, or a sequence of one or three
@@ -124,19 +125,31 @@ class Arm : public OwnedDevice<Arm, Kalvar> {
 
     py::object Identity() const { return Record(identity_class_, ArmIdentity(identity_)); }
 
-    // One of the arm's commands (Kalvar::force, ...), whose answer is a State or, with
-    // `joints`, a JointState.
-    using Drive = Outcome (Kalvar::*)(const Vec3&, KalvarState&, const Deadline&);
-    py::object Command(Drive drive, bool joints, py::handle values, const char* argument,
+    // One of the arm's commands (Kalvar::force, ...), whose answer is a State or a
+    // JointState.
+    template <typename State>
+    using Drive = Outcome (Kalvar::*)(const Vec3&, State&, const Deadline&);
+    py::object Command(Drive<EndEffectorState> drive, py::handle values, const char* argument,
                        const char* operation) {
+        const EndEffectorState state = Drives(drive, values, argument, operation);
+        return Record(state_, py::make_tuple(Floats(state.position.data(), 3),
+                                             Floats(state.velocity.data(), 3)));
+    }
+    py::object Command(Drive<JointState> drive, py::handle values, const char* argument,
+                       const char* operation) {
+        const JointState state = Drives(drive, values, argument, operation);
+        return Record(joint_state_, py::make_tuple(Floats(state.angles.data(), 3),
+                                                   Floats(state.velocities.data(), 3)));
+    }
+    template <typename State>
+    State Drives(Drive<State> drive, py::handle values, const char* argument,
+                 const char* operation) {
         const Vec3 fields = ThreeNumbers(values, argument);
-        KalvarState state;
+        State state;
         Exchange(operation, [&](const Deadline& deadline) {
             return ((*device_).*drive)(fields, state, deadline);
         });
-        return Record(
-            joints ? joint_state_ : state_,
-            py::make_tuple(Floats(state.first.data(), 3), Floats(state.second.data(), 3)));
+        return state;
     }
 
     // One of the arm's queries, into `out`.
@@ -178,11 +191,11 @@ class Arm : public OwnedDevice<Arm, Kalvar> {
 
     // The joint angles now, read by commanding zero torques.
     Vec3 MeasuredAngles(const char* operation) {
-        KalvarState state;
+        JointState state;
         Exchange(operation, [&](const Deadline& deadline) {
             return device_->torques(Vec3{}, state, deadline);
         });
-        return state.first;
+        return state.angles;
     }
 
     void Calibrate(py::handle angles) {
@@ -257,16 +270,16 @@ void RegisterArm(py::module_& m) {
     Arm::Define(arm);
     arm.def_property_readonly("identity", &Arm::Identity);
     arm.def("force", [](Arm& a, py::handle force) {
-        return a.Command(&Kalvar::force, false, force, "force", "force");
+        return a.Command(&Kalvar::force, force, "force", "force");
     });
     arm.def("position_target", [](Arm& a, py::handle position) {
-        return a.Command(&Kalvar::position, false, position, "position", "position_target");
+        return a.Command(&Kalvar::position, position, "position", "position_target");
     });
     arm.def("torques", [](Arm& a, py::handle torques) {
-        return a.Command(&Kalvar::torques, true, torques, "torques", "torques");
+        return a.Command(&Kalvar::torques, torques, "torques", "torques");
     });
     arm.def("angle_target", [](Arm& a, py::handle angles) {
-        return a.Command(&Kalvar::angles, true, angles, "angles", "angle_target");
+        return a.Command(&Kalvar::angles, angles, "angles", "angle_target");
     });
     arm.def("temperature", &Arm::Temperature);
     arm.def("powered", &Arm::Powered);

@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
     const Clock::time_point start = Clock::now();
     for (long i = 0; i < exchanges; ++i) {
         const Clock::time_point sent = Clock::now();
-        api::Devices::KalvarState state;
+        api::Devices::EndEffectorState state;
         const api::Devices::Outcome outcome = arm.force(force, state, api::Deadline::After(0.02));
         times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
         using Kind = api::Devices::Outcome::Kind;
@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
         }
         for (std::size_t axis = 0; axis < 3; ++axis) {
             const float pull =
-                200.0f * (anchor[axis] - state.first[axis]) - 2.0f * state.second[axis];
+                200.0f * (anchor[axis] - state.position[axis]) - 2.0f * state.velocity[axis];
             force[axis] = std::clamp(pull, -3.0f, 3.0f);
         }
     }

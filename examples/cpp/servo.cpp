@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "no arm answered on %s\n", argv[1]);
         return 1;
     }
-    api::Devices::KalvarState state;
+    api::Devices::EndEffectorState state;
     if (!arm.force({0.0f, 0.0f, 0.0f}, state, api::Deadline::After(0.1)).answered()) {
         std::fprintf(stderr, "the arm did not tell where it is\n");
         return 1;
@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
     stream.SetErrorOutput(api::ErrorOutput::Quiet);
 
     haptics::Plane wall;
-    wall.point = {state.first[0], state.first[1], state.first[2] - 0.01f};
+    wall.point = {state.position[0], state.position[1], state.position[2] - 0.01f};
     wall.normal = {0.0f, 0.0f, 1.0f};
     wall.stiffness = {500.0f, 500.0f, 500.0f};
     wall.damping = 2.0f;

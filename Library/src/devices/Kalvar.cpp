@@ -69,19 +69,45 @@ KalvarState Kalvar::command(const M::Frame& request, const Vec3& fields, const M
     return state;
 }
 
-Outcome Kalvar::force(const Vec3& force, KalvarState& state, const Deadline& deadline) {
-    return command(M::kForce, force, M::AnswerTo(M::kForce), state, Limits::By(deadline));
+namespace {
+
+// The named commands' states from the wire's two vectors, written only for a whole answer.
+void Take(const Outcome& outcome, const KalvarState& answer, EndEffectorState& state) {
+    if (outcome.answered()) state = EndEffectorState{answer.first, answer.second};
 }
-Outcome Kalvar::position(const Vec3& position, KalvarState& state, const Deadline& deadline) {
-    return command(M::kPosition, position, M::AnswerTo(M::kPosition), state, Limits::By(deadline));
+void Take(const Outcome& outcome, const KalvarState& answer, JointState& state) {
+    if (outcome.answered()) state = JointState{answer.first, answer.second};
 }
-Outcome Kalvar::torques(const Vec3& torques, KalvarState& state, const Deadline& deadline) {
-    return command(M::kJointTorques, torques, M::AnswerTo(M::kJointTorques), state,
-                   Limits::By(deadline));
+
+}  // namespace
+
+Outcome Kalvar::force(const Vec3& force, EndEffectorState& state, const Deadline& deadline) {
+    KalvarState answer;
+    const Outcome outcome =
+        command(M::kForce, force, M::AnswerTo(M::kForce), answer, Limits::By(deadline));
+    Take(outcome, answer, state);
+    return outcome;
 }
-Outcome Kalvar::angles(const Vec3& angles, KalvarState& state, const Deadline& deadline) {
-    return command(M::kJointAngles, angles, M::AnswerTo(M::kJointAngles), state,
-                   Limits::By(deadline));
+Outcome Kalvar::position(const Vec3& position, EndEffectorState& state, const Deadline& deadline) {
+    KalvarState answer;
+    const Outcome outcome =
+        command(M::kPosition, position, M::AnswerTo(M::kPosition), answer, Limits::By(deadline));
+    Take(outcome, answer, state);
+    return outcome;
+}
+Outcome Kalvar::torques(const Vec3& torques, JointState& state, const Deadline& deadline) {
+    KalvarState answer;
+    const Outcome outcome = command(M::kJointTorques, torques, M::AnswerTo(M::kJointTorques),
+                                    answer, Limits::By(deadline));
+    Take(outcome, answer, state);
+    return outcome;
+}
+Outcome Kalvar::angles(const Vec3& angles, JointState& state, const Deadline& deadline) {
+    KalvarState answer;
+    const Outcome outcome = command(M::kJointAngles, angles, M::AnswerTo(M::kJointAngles), answer,
+                                    Limits::By(deadline));
+    Take(outcome, answer, state);
+    return outcome;
 }
 
 Outcome Kalvar::currents(Vec3& currents, const Deadline& deadline) {
@@ -171,7 +197,7 @@ Outcome Kalvar::send_force(const Vec3& force) {
     return send_frame(1 + M::Encode(M::Vector{force}, write_buffer.get() + 1));
 }
 
-Outcome Kalvar::take_states(KalvarState& state, int& taken, const Deadline& deadline) {
+Outcome Kalvar::take_states(EndEffectorState& state, int& taken, const Deadline& deadline) {
     constexpr std::size_t kLength = 1 + M::kEndEffectorState.length;
     taken = 0;
     Outcome outcome;
@@ -216,8 +242,8 @@ Outcome Kalvar::take_states(KalvarState& state, int& taken, const Deadline& dead
         }
         if (loop_answer_length_ == kLength) {
             const M::State decoded = M::Decode<M::State>(loop_answer_.data() + 1);
-            state.first = decoded.first;
-            state.second = decoded.second;
+            state.position = decoded.first;
+            state.velocity = decoded.second;
             loop_answer_length_ = 0;
             ++taken;
             continue;

@@ -16,11 +16,26 @@ namespace Brivane::HardwareAPI::Devices {
 
 using Vec3 = std::array<float, 3>;
 
-// An answer of two vectors: position and velocity of the end effector, or joint angles in
-// degrees and joint velocities.
+// An answer of two vectors as the wire has it: position and velocity of the end effector,
+// or joint angles in degrees and joint velocities, as the command that filled it says. The
+// zero-returning calls return it; the named ones below say which by their state's type.
 struct KalvarState {
     Vec3 first{};
     Vec3 second{};
+};
+
+// The answer to a force or position command: the end effector's position (m) and velocity
+// (m/s).
+struct EndEffectorState {
+    Vec3 position{};
+    Vec3 velocity{};
+};
+
+// The answer to a torque or angle command: the joint angles (degrees) and the joint
+// velocities (degrees per second).
+struct JointState {
+    Vec3 angles{};
+    Vec3 velocities{};
 };
 
 // The three-joint haptic arm. Every operation is one request/response exchange; a missing,
@@ -53,15 +68,14 @@ struct Kalvar : Device {
     void adjust_angles(const Vec3& angles);
 
     // The arm's commands by name, each one exchange that ends by `deadline` and tells how
-    // it ended: Answered (`state` holds the answer: the end effector's position and
-    // velocity, or the joint angles in degrees and the joint velocities), NoAnswer,
-    // BadAnswer (with its bytes), LineLost (with the system's number), Stopped. `state` is
-    // written only when the whole answer came. A C++ loop tells a late answer from a lost
-    // line here, without reading stderr.
-    Outcome force(const Vec3& force, KalvarState& state, const Deadline& deadline);
-    Outcome position(const Vec3& position, KalvarState& state, const Deadline& deadline);
-    Outcome torques(const Vec3& torques, KalvarState& state, const Deadline& deadline);
-    Outcome angles(const Vec3& angles, KalvarState& state, const Deadline& deadline);
+    // it ended: Answered (`state` holds the answer), NoAnswer, BadAnswer (with its bytes),
+    // LineLost (with the system's number), Stopped. `state` is written only when the whole
+    // answer came. A C++ loop tells a late answer from a lost line here, without reading
+    // stderr.
+    Outcome force(const Vec3& force, EndEffectorState& state, const Deadline& deadline);
+    Outcome position(const Vec3& position, EndEffectorState& state, const Deadline& deadline);
+    Outcome torques(const Vec3& torques, JointState& state, const Deadline& deadline);
+    Outcome angles(const Vec3& angles, JointState& state, const Deadline& deadline);
     // The arm's queries by name, in the same way: the motor currents (A), the base's
     // orientation (a quaternion), the temperature (°C), the power status, the firmware's and
     // the device's identifiers.
@@ -84,7 +98,7 @@ struct Kalvar : Device {
     // up to the next answer's code and end it as BadAnswer (`taken` may still be above 0);
     // the rest of an answer that has begun is kept for the next call. Answered, NoAnswer,
     // BadAnswer, LineLost, Stopped.
-    Outcome take_states(KalvarState& state, int& taken, const Deadline& deadline);
+    Outcome take_states(EndEffectorState& state, int& taken, const Deadline& deadline);
     // Ends such a loop: `outstanding` answers may still come, and are owed to the calls after
     // it as a late answer is, so that none of them is taken for theirs.
     void end_loop(int outstanding, Deadline::Clock::duration waited);

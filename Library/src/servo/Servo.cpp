@@ -352,7 +352,7 @@ void Servo::State::run() {
     bool unused_state = false;           // a state came that no command has gone by yet
     Clock::time_point whole_at = start;  // when the last command from a fresh state went
     Vec3 basis{};                        // the force of the newest state, held below max_force
-    Devices::KalvarState state;
+    Devices::EndEffectorState state;
     Outstanding outstanding;
     double gain = 0.0;
     Counters counts;
@@ -455,8 +455,8 @@ void Servo::State::run() {
 
         Sample sample;
         sample.time = std::chrono::duration<double>(wake - start).count();
-        sample.position = state.first;
-        sample.velocity = state.second;
+        sample.position = state.position;
+        sample.velocity = state.velocity;
         sample.period =
             counts.periods > 0 ? std::chrono::duration<double>(wake - last_wake).count() : 0.0;
         sample.outcome = static_cast<std::uint8_t>(
@@ -471,7 +471,7 @@ void Servo::State::run() {
         effects.update();
         laws.update();
         if (taken > 0) {
-            const Vec3 effected = effects.front().force(state.first, state.second);
+            const Vec3 effected = effects.front().force(state.position, state.velocity);
             std::array<double, 3> force{effected[0], effected[1], effected[2]};
             const Law& law = laws.front();
             if (law) {
