@@ -71,7 +71,9 @@ TEST(Device, ReadsOnABrokenLineFailFirstAtOnceThenAfterTheLimit) {
         EXPECT_LT(ProcessCpuSeconds() - cpu, 0.05);
         ASSERT_EQ(lines.size(), 2u);
         EXPECT_EQ(lines[0].description, "unable to read header code from stream");
+        EXPECT_EQ(lines[0].line, 75u);
         EXPECT_EQ(lines[1].description, "unable to read '5' bytes from stream");
+        EXPECT_EQ(lines[1].line, 97u);
         for (const auto& line : lines) EXPECT_EQ(line.error, c.error);
     }
 }
