@@ -7,7 +7,7 @@ import re
 import pytest
 
 SOURCES = pathlib.Path(__file__).resolve().parent.parent / "Library" / "src"
-LAYERS = ["base", "platform", "io", "devices", "servo"]
+LAYERS = ["base", "platform", "io", "devices", "legacy", "servo"]
 LOCAL = re.compile(r'^\s*#\s*include\s+"\.\./(\w+)/', re.M)
 SYSTEM = re.compile(r"^\s*#\s*include\s+<(windows\.h|termios\.h|unistd\.h|poll\.h|fcntl\.h|"
                     r"pthread\.h|sched\.h|sys/[\w/]+\.h|setupapi\.h|devguid\.h)>", re.M)

@@ -127,7 +127,8 @@ TEST(Device, TheGripsSendsTellHowTheyEnded) {
 
     const std::uint8_t data[] = {0xAA, 0xBB};
     EXPECT_EQ(handle.send_state(300, data, 2).kind, Kind::Answered);
-    EXPECT_EQ(handle.send_state(9, nullptr, 3).kind, Kind::BadAnswer);
+    EXPECT_EQ(handle.send_state(9, nullptr, 3).kind,
+              Kind::Refused);  // the caller's, not the grip's
     EXPECT_EQ(handle.request_status().kind, Kind::Answered);
     EXPECT_EQ(device->ReceiveAll(), (Testing::Bytes{0xDB, 0x2C, 0x01, 0x02, 0xAA, 0xBB, 0xDA}));
 

@@ -36,6 +36,8 @@ const char* KindName(Outcome::Kind kind) {
             return "bad_answer";
         case Outcome::Kind::LineLost:
             return "line_lost";
+        case Outcome::Kind::Refused:
+            return "refused";
         case Outcome::Kind::Stopped:
             break;
     }

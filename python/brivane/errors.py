@@ -102,4 +102,7 @@ def _from_native(kind: str, port: str, operation: str, timeout: float, error: in
         return LineLost(f"{where}: the line was lost ([Errno {error}] {_os.strerror(error)}) "
                         "and the port closed; plug the device back in, then call reopen()",
                         port=port, operation=operation, errno=error)
+    if kind == "refused":
+        return DeviceError(f"{where}: its values make no frame, so nothing was sent; pass "
+                           "the data the length announces", port=port, operation=operation)
     return DeviceError(f"{where}: stopped", port=port, operation=operation)

@@ -20,6 +20,7 @@ struct Outcome {
         BadAnswer,  // a wrong code or a malformed answer: `received` holds its first bytes
         LineLost,   // the line hung up or failed: `error` is the system's number
         Stopped,    // the interrupt check asked the operation to stop
+        Refused,    // the call's values make no frame (a null buffer with a length): nothing sent
     };
     Kind kind = Kind::Answered;
     int error = 0;

@@ -11,7 +11,9 @@ namespace Brivane::HardwareAPI::Devices {
 // The hand-held grip. Commands are one-way; Receive reads whatever message the grip sends
 // next and reports it through the callbacks below, on the calling thread. Each message has
 // a field-wise callback and a whole-record callback, called in that order; the pointers and
-// records they get are valid only during the call. All callbacks do nothing here.
+// records they get are valid only during the call. All callbacks do nothing here. The named
+// operations that return an Outcome are the protocol core (Handle.cpp); the callbacks,
+// Receive() and GetStavrinStatus() are adapters over it (legacy/HandleLegacy.cpp).
 class Handle : public Device {
   public:
     Handle(IO::SerialStream* stream, float timeout);
@@ -37,8 +39,8 @@ class Handle : public Device {
     void RequestStatus();
 
     // The grip's commands by name, each telling how its send ended (Device::send_frame):
-    // the handle state (user data of data_length bytes; BadAnswer, sending nothing, when
-    // it is null with a length) and the status request.
+    // the handle state (user data of data_length bytes; Refused, sending nothing, when it
+    // is null with a length) and the status request.
     Outcome send_state(std::uint16_t device_id, const std::uint8_t* user_data,
                        std::uint8_t data_length);
     Outcome request_status();

@@ -38,9 +38,10 @@ struct JointState {
     Vec3 velocities{};
 };
 
-// The three-joint haptic arm. Every operation is one request/response exchange; a missing,
-// mismatched or short answer gives zero values. The legacy operations are the two halves of
-// those exchanges, kept for older callers.
+// The three-joint haptic arm. Every operation is one request/response exchange. The named
+// operations that return an Outcome are the protocol core (Kalvar.cpp); the zero-returning
+// ones, where a missing, mismatched or short answer gives zero values, and the legacy halves
+// of the exchanges are kept for older callers as adapters over it (legacy/KalvarLegacy.cpp).
 struct Kalvar : Device {
     // An arm with a calibration of its own, or with `calibration`, which other arms may share.
     Kalvar(IO::SerialStream* stream, float timeout,
