@@ -51,43 +51,31 @@ Outcome Kalvar::command(const M::Frame& request, const Vec3& fields, const M::Fr
 
 namespace {
 
-// The named commands' states from the wire's two vectors, written only for a whole answer.
-void Take(const Outcome& outcome, const KalvarState& answer, EndEffectorState& state) {
-    if (outcome.answered()) state = EndEffectorState{answer.first, answer.second};
-}
-void Take(const Outcome& outcome, const KalvarState& answer, JointState& state) {
-    if (outcome.answered()) state = JointState{answer.first, answer.second};
+// A named command: the wire's two vectors, given to `state` as its type names them and only
+// for a whole answer.
+template <typename State>
+Outcome Command(Kalvar& arm, const M::Frame& request, const Vec3& fields, State& state,
+                const Deadline& deadline) {
+    KalvarState answer;
+    const Outcome outcome =
+        arm.command(request, fields, M::AnswerTo(request), answer, Limits::By(deadline));
+    if (outcome.answered()) state = State{answer.first, answer.second};
+    return outcome;
 }
 
 }  // namespace
 
 Outcome Kalvar::force(const Vec3& force, EndEffectorState& state, const Deadline& deadline) {
-    KalvarState answer;
-    const Outcome outcome =
-        command(M::kForce, force, M::AnswerTo(M::kForce), answer, Limits::By(deadline));
-    Take(outcome, answer, state);
-    return outcome;
+    return Command(*this, M::kForce, force, state, deadline);
 }
 Outcome Kalvar::position(const Vec3& position, EndEffectorState& state, const Deadline& deadline) {
-    KalvarState answer;
-    const Outcome outcome =
-        command(M::kPosition, position, M::AnswerTo(M::kPosition), answer, Limits::By(deadline));
-    Take(outcome, answer, state);
-    return outcome;
+    return Command(*this, M::kPosition, position, state, deadline);
 }
 Outcome Kalvar::torques(const Vec3& torques, JointState& state, const Deadline& deadline) {
-    KalvarState answer;
-    const Outcome outcome = command(M::kJointTorques, torques, M::AnswerTo(M::kJointTorques),
-                                    answer, Limits::By(deadline));
-    Take(outcome, answer, state);
-    return outcome;
+    return Command(*this, M::kJointTorques, torques, state, deadline);
 }
 Outcome Kalvar::angles(const Vec3& angles, JointState& state, const Deadline& deadline) {
-    KalvarState answer;
-    const Outcome outcome = command(M::kJointAngles, angles, M::AnswerTo(M::kJointAngles), answer,
-                                    Limits::By(deadline));
-    Take(outcome, answer, state);
-    return outcome;
+    return Command(*this, M::kJointAngles, angles, state, deadline);
 }
 
 Outcome Kalvar::currents(Vec3& currents, const Deadline& deadline) {
