@@ -16,6 +16,7 @@
 
 using namespace Brivane::HardwareAPI;
 using Devices::Device;
+using Testing::DeviceErrorLines;
 using Testing::ProcessCpuSeconds;
 using Testing::PtyDevice;
 using Testing::SecondsTaken;
@@ -23,11 +24,6 @@ using Testing::SecondsTaken;
 namespace {
 
 constexpr float kTimeout = 0.3f;
-
-template <typename Call>
-std::vector<Testing::ErrorLine> ErrorLines(Call&& call) {
-    return Testing::ErrorLinesFrom("Device.cpp", call);
-}
 
 struct Line {
     PtyDevice pty;
@@ -58,12 +54,12 @@ TEST(Device, ReadsOnABrokenLineFailFirstAtOnceThenAfterTheLimit) {
         Device device(&stream, kTimeout);
 
         std::vector<Testing::ErrorLine> lines;
-        const double first =
-            SecondsTaken([&] { lines = ErrorLines([&] { EXPECT_EQ(device.read_header(), 0); }); });
+        const double first = SecondsTaken(
+            [&] { lines = DeviceErrorLines([&] { EXPECT_EQ(device.read_header(), 0); }); });
         EXPECT_LT(first, 0.1);
         const double cpu = ProcessCpuSeconds();
         const double later = SecondsTaken([&] {
-            const auto more = ErrorLines([&] { EXPECT_EQ(device.read_bytes(5), 0); });
+            const auto more = DeviceErrorLines([&] { EXPECT_EQ(device.read_bytes(5), 0); });
             lines.insert(lines.end(), more.begin(), more.end());
         });
         EXPECT_GE(later, kTimeout);
@@ -91,7 +87,7 @@ TEST(Device, ShortReadIsEndOfFileWithoutALineAndTheNextReadStandsAlone) {
     ASSERT_EQ(line.stream.WaitForBytes(4, Deadline::After(1.0)), Platform::WaitResult::Ready);
 
     std::int32_t count = -1;
-    const auto lines = ErrorLines([&] { count = line.device.read_bytes(4); });
+    const auto lines = DeviceErrorLines([&] { count = line.device.read_bytes(4); });
     EXPECT_EQ(count, 0);
     EXPECT_TRUE(lines.empty());
     EXPECT_TRUE(line.stream.eof());

@@ -15,6 +15,7 @@ using namespace Brivane::HardwareAPI;
 using Devices::Device;
 using std::chrono::milliseconds;
 using Testing::Bytes;
+using Testing::DeviceErrorLines;
 using Testing::FloatBytes;
 using Testing::LineDevice;
 using Testing::ProcessCpuSeconds;
@@ -23,12 +24,6 @@ using Testing::SecondsTaken;
 namespace {
 
 constexpr float kTimeout = 0.3f;
-
-// The error lines written while `call` runs, each checked against the library's format.
-template <typename Call>
-std::vector<Testing::ErrorLine> ErrorLines(Call&& call) {
-    return Testing::ErrorLinesFrom("Device.cpp", call);
-}
 
 Bytes Frame(std::uint8_t code, const Bytes& payload) {
     Bytes frame(1 + payload.size(), code);
@@ -62,7 +57,7 @@ TEST(Device, ReadsHeaderAndPayloadIntoTheReadBuffer) {
     Line line;
     const Bytes payload = FloatBytes({1.5f, -2.0f, 3.25f, 0.0f, 1e-3f, -7.0f});
     line.far_end.SendLater(Frame(0x2B, payload), milliseconds(50));
-    const auto lines = ErrorLines([&] {
+    const auto lines = DeviceErrorLines([&] {
         EXPECT_EQ(line.device.read_header(), 0x2B);
         EXPECT_EQ(line.device.read_bytes(24), 24);
     });
@@ -82,7 +77,8 @@ TEST(Device, TimeoutsEndOnTimeWithOneLineEach) {
     std::vector<Testing::ErrorLine> lines;
     std::uint8_t code = 0xFF;
     double seconds = 0;
-    lines = ErrorLines([&] { seconds = SecondsTaken([&] { code = line.device.read_header(); }); });
+    lines = DeviceErrorLines(
+        [&] { seconds = SecondsTaken([&] { code = line.device.read_header(); }); });
     EXPECT_EQ(code, 0);
     EXPECT_GE(seconds, kTimeout);
     EXPECT_LT(seconds, 2 * kTimeout);
@@ -95,7 +91,7 @@ TEST(Device, TimeoutsEndOnTimeWithOneLineEach) {
     // The header came, the payload never does: the same description, its own line number.
     line.far_end.Send({0x2B, 1, 2, 3});
     std::int32_t count = -1;
-    lines = ErrorLines([&] {
+    lines = DeviceErrorLines([&] {
         EXPECT_EQ(line.device.read_header(), 0x2B);
         seconds = SecondsTaken([&] { count = line.device.read_bytes(24); });
     });
@@ -111,14 +107,14 @@ TEST(Device, WaitingCostsNoProcessorTime) {
     Line line;
     line.device.timeout = 1.0f;
     double cpu = ProcessCpuSeconds();
-    ErrorLines([&] { EXPECT_EQ(line.device.read_header(), 0); });
+    DeviceErrorLines([&] { EXPECT_EQ(line.device.read_header(), 0); });
     EXPECT_LT(ProcessCpuSeconds() - cpu, 0.1) << "silent line";
 
     // Part of an answer came and the rest is late: napping, not spinning on the count.
     line.device.timeout = 0.5f;
     line.far_end.Send({1, 2, 3});
     cpu = ProcessCpuSeconds();
-    ErrorLines([&] { EXPECT_EQ(line.device.read_bytes(4), 0); });
+    DeviceErrorLines([&] { EXPECT_EQ(line.device.read_bytes(4), 0); });
     EXPECT_LT(ProcessCpuSeconds() - cpu, 0.05) << "one byte missing";
 }
 
@@ -128,7 +124,7 @@ TEST(Device, NoLimitWaitsUntilTheBytesCome) {
         line.device.timeout = limit;
         line.far_end.SendLater({0x42}, milliseconds(500));
         std::uint8_t code = 0;
-        const auto lines = ErrorLines([&] { code = line.device.read_header(); });
+        const auto lines = DeviceErrorLines([&] { code = line.device.read_header(); });
         EXPECT_EQ(code, 0x42) << limit;
         EXPECT_TRUE(lines.empty());
     }
@@ -151,7 +147,7 @@ TEST(Device, ExchangeSendsTheRequestAndReadsTheAnswer) {
     line.far_end.Join();
 
     line.far_end.Respond(1, {0x0D, 0xD2, 7, 8});
-    ErrorLines([&] { EXPECT_FALSE(line.device.exchange(1, {0x0D, 0xD1}, 2)); });
+    DeviceErrorLines([&] { EXPECT_FALSE(line.device.exchange(1, {0x0D, 0xD1}, 2)); });
     EXPECT_EQ(line.stream.Available(), 0) << "the wrong answer was drained";
 }
 
@@ -166,8 +162,9 @@ TEST(Device, WrongHeaderDrainsTheLine) {
     ASSERT_EQ(line.stream.WaitForBytes(flood.size(), Deadline::After(1.0)),
               Platform::WaitResult::Ready);
     std::vector<Testing::ErrorLine> lines;
-    double seconds = SecondsTaken(
-        [&] { lines = ErrorLines([&] { EXPECT_FALSE(line.device.receive_answer({0x2B}, 24)); }); });
+    double seconds = SecondsTaken([&] {
+        lines = DeviceErrorLines([&] { EXPECT_FALSE(line.device.receive_answer({0x2B}, 24)); });
+    });
     EXPECT_LT(seconds, 1.0) << "the drain waited for the limit";
     EXPECT_TRUE(lines.empty());
     EXPECT_EQ(line.stream.Available(), 5);
@@ -176,8 +173,9 @@ TEST(Device, WrongHeaderDrainsTheLine) {
     // Header code 0 is no answer; what follows it goes too, once the limit has passed.
     line.device.timeout = kTimeout;
     line.far_end.Send(Frame(0x00, FloatBytes({1, 2, 3, 4, 5, 6})));
-    seconds = SecondsTaken(
-        [&] { lines = ErrorLines([&] { EXPECT_FALSE(line.device.receive_answer({0x2B}, 24)); }); });
+    seconds = SecondsTaken([&] {
+        lines = DeviceErrorLines([&] { EXPECT_FALSE(line.device.receive_answer({0x2B}, 24)); });
+    });
     EXPECT_GE(seconds, kTimeout);
     EXPECT_LT(seconds, 2 * kTimeout) << "the limit was waited for twice";
     ASSERT_EQ(lines.size(), 1u);
@@ -194,8 +192,8 @@ TEST(Device, WrongHeaderDrainsTheLine) {
 TEST(Device, AQuietStreamAndItsDevicesWriteNoLines) {
     Line quiet, loud;
     quiet.stream.SetErrorOutput(ErrorOutput::Quiet);
-    EXPECT_TRUE(ErrorLines([&] { EXPECT_EQ(quiet.device.read_header(), 0); }).empty());
-    EXPECT_EQ(ErrorLines([&] { EXPECT_EQ(loud.device.read_header(), 0); }).size(), 1u);
+    EXPECT_TRUE(DeviceErrorLines([&] { EXPECT_EQ(quiet.device.read_header(), 0); }).empty());
+    EXPECT_EQ(DeviceErrorLines([&] { EXPECT_EQ(loud.device.read_header(), 0); }).size(), 1u);
 
     IO::SerialStream missing("/nonexistent/port", false);
     missing.SetErrorOutput(ErrorOutput::Quiet);

@@ -28,4 +28,10 @@ std::vector<ErrorLine> ErrorLinesFrom(const std::string& source, Call&& call) {
     return ParseErrorLines(testing::internal::GetCapturedStderr(), source);
 }
 
+// The error lines of the devices' timed reads written while `call` runs.
+template <typename Call>
+std::vector<ErrorLine> DeviceErrorLines(Call&& call) {
+    return ErrorLinesFrom("Device.cpp", call);
+}
+
 }  // namespace Brivane::HardwareAPI::Testing

@@ -21,8 +21,6 @@ using Brivane::HardwareAPI::Python::SetItem;
 
 namespace {
 
-constexpr float kTimeout = 5.0f;
-
 // One user-data byte, or none when Python passes None. Shown to Python as a plain int so
 // that the signature reads "user_data: int = None".
 struct OptionalByte {
@@ -164,11 +162,11 @@ void RegisterHandle(py::module_& m) {
     handle.def(py::init(
                    [refuse_none](SerialStream* stream) {
                        refuse_none(stream);
-                       return std::make_unique<Handle>(stream, kTimeout);
+                       return std::make_unique<Handle>(stream, kModuleTimeout);
                    },
                    [refuse_none](SerialStream* stream) {
                        refuse_none(stream);
-                       return std::make_unique<TrampolineHandle>(stream, kTimeout);
+                       return std::make_unique<TrampolineHandle>(stream, kModuleTimeout);
                    }),
                py::keep_alive<1, 2>());
     RefuseSecondInit(handle);

@@ -20,8 +20,6 @@ using Brivane::HardwareAPI::IO::SerialStream;
 
 namespace {
 
-constexpr float kTimeout = 5.0f;
-
 const char* const kReceiveDeviceInfoDoc = R"(
             Receive device info and return a tuple with the following fields: 
 
@@ -102,7 +100,7 @@ void RegisterKalvar(py::module_& m) {
     kalvar.def(py::init([](SerialStream* stream) {
                    if (stream == nullptr)
                        throw py::type_error("Kalvar needs a SerialStream, not None");
-                   return std::make_unique<Kalvar>(stream, kTimeout, SharedCalibration());
+                   return std::make_unique<Kalvar>(stream, kModuleTimeout, SharedCalibration());
                }),
                py::keep_alive<1, 2>());
     RefuseSecondInit(kalvar);
