@@ -97,31 +97,15 @@ Device::ReadEnd Device::timed_read(std::size_t n, ReadKind kind, const Deadline&
     return ReadEnd::Complete;
 }
 
-Device::ReadEnd Device::read_header(std::uint8_t& code, const Deadline& deadline) {
-    const ReadEnd end = timed_read(1, ReadKind::Header, deadline);
+Outcome Device::read_code(std::uint8_t& code, const Deadline& deadline, bool lines) {
+    const ReadEnd end = timed_read(1, ReadKind::Header, deadline, lines);
     code = end == ReadEnd::Complete ? read_buffer[0] : 0;
-    return end;
+    return outcome_of(end);
 }
 
-Device::ReadEnd Device::read_header(std::uint8_t& code) {
-    return read_header(code, Deadline::After(timeout));
-}
-
-std::uint8_t Device::read_header() {
-    std::uint8_t code = 0;
-    read_header(code);
-    return code;
-}
-
-Device::ReadEnd Device::read_bytes(std::size_t n, const Deadline& deadline) {
-    if (n == 0) return ReadEnd::Complete;
-    return timed_read(std::min(n, kBufferSize), ReadKind::Bytes, deadline);
-}
-
-std::int32_t Device::read_bytes(std::size_t n) {
-    n = std::min(n, kBufferSize);
-    if (n == 0 || read_bytes(n, Deadline::After(timeout)) != ReadEnd::Complete) return 0;
-    return static_cast<std::int32_t>(n);
+Outcome Device::read_payload(std::size_t n, const Deadline& deadline, bool lines) {
+    if (n == 0) return Outcome{};
+    return outcome_of(timed_read(std::min(n, kBufferSize), ReadKind::Bytes, deadline, lines));
 }
 
 void Device::send_request(std::size_t length) {
@@ -157,18 +141,15 @@ Outcome Device::send_frame(std::size_t length) {
     return outcome;
 }
 
-bool Device::receive_answer(std::initializer_list<std::uint8_t> codes, std::size_t payload_length) {
-    return receive_answer(codes, payload_length, Limits::PerRead()).answered();
-}
-
 // Codes that did not match are drained with what follows them, or with a deadline, kept
 // as far as they came and dropped before the next request; after a failed read there is
 // nothing to drain, and the caller may be stopping. An answer that ran out of time is owed.
 Outcome Device::receive_answer(std::initializer_list<std::uint8_t> codes,
                                std::size_t payload_length, const Limits& limits) {
     const auto limit = [&] {
-        return limits.per_read() ? Deadline::After(timeout) : limits.deadline();
+        return limits.waits_each_read() ? Deadline::After(timeout) : limits.deadline();
     };
+    const bool lines = limits.tells_lines();
     const Deadline::Clock::duration waited = wait_of(limits);
     Outcome outcome;
     bool match = true;
@@ -189,12 +170,12 @@ Outcome Device::receive_answer(std::initializer_list<std::uint8_t> codes,
                     break;
                 case Platform::WaitResult::TimedOut:
                     missing_ = 1;
-                    report_timeout(ReadKind::Header);
+                    if (lines) report_timeout(ReadKind::Header);
                     end = ReadEnd::Short;
                     break;
                 case Platform::WaitResult::Failed:
                     missing_ = 1;
-                    report_read_failure(1, ReadKind::Header);
+                    if (lines) report_read_failure(1, ReadKind::Header);
                     return failed();
                 case Platform::WaitResult::Interrupted:  // the caller is stopping: no line
                     missing_ = 1;
@@ -202,7 +183,10 @@ Outcome Device::receive_answer(std::initializer_list<std::uint8_t> codes,
             }
         }
         first = false;
-        if (end == ReadEnd::Complete) end = read_header(code, deadline);
+        if (end == ReadEnd::Complete) {
+            end = timed_read(1, ReadKind::Header, deadline, lines);
+            code = end == ReadEnd::Complete ? read_buffer[0] : 0;
+        }
         if (end == ReadEnd::Failed) return failed();
         if (end == ReadEnd::Short) {
             timed_out = true;
@@ -212,20 +196,20 @@ Outcome Device::receive_answer(std::initializer_list<std::uint8_t> codes,
             wrong = wrong || code != expected;
         }
         match = end == ReadEnd::Complete && code == expected && match;
-        if (!match && !limits.per_read()) break;  // no second wait for a lost cause
+        if (!match && !limits.drains_wrong_answer()) break;  // no second wait for a lost cause
     }
     if (!match) {
         // Nothing but the right codes came: the rest of the answer may yet come, and what
         // the drain took of it is paid.
-        const std::size_t drained = limits.per_read() ? drain() : 0;
+        const std::size_t drained = limits.drains_wrong_answer() ? drain() : 0;
         if (!wrong && drained < missing) owe(missing - drained, waited);
-        if (wrong && !limits.per_read()) {
+        if (wrong && !limits.drains_wrong_answer()) {
             // What is here already shows what answered; the rest goes before the next request.
             const std::int32_t queued = std::min<std::int32_t>(
                 stream->Available(),
                 static_cast<std::int32_t>(outcome.received.size() - outcome.received_length));
-            if (queued > 0 && read_bytes(static_cast<std::size_t>(queued),
-                                         Deadline::After(0.001)) == ReadEnd::Complete) {
+            if (queued > 0 && timed_read(static_cast<std::size_t>(queued), ReadKind::Bytes,
+                                         Deadline::After(0.001), lines) == ReadEnd::Complete) {
                 for (std::int32_t i = 0; i < queued; ++i) outcome.keep(read_buffer[i]);
             }
             mark_stale();
@@ -234,7 +218,10 @@ Outcome Device::receive_answer(std::initializer_list<std::uint8_t> codes,
                                                                  : Outcome::Kind::BadAnswer;
         return outcome;
     }
-    switch (read_bytes(payload_length, limit())) {
+    const ReadEnd payload = payload_length == 0 ? ReadEnd::Complete
+                                                : timed_read(std::min(payload_length, kBufferSize),
+                                                             ReadKind::Bytes, limit(), lines);
+    switch (payload) {
         case ReadEnd::Complete:
             return outcome;
         case ReadEnd::Short:
@@ -264,11 +251,14 @@ void Device::owe_closing(std::uint8_t byte, Deadline::Clock::duration waited) {
 }
 
 Outcome Device::settle(const Limits& limits) {
+    if (limits.owed() == Limits::Owed::LeftToReader) return Outcome{};
     if (owed_.bytes == 0) {
         drop_stale();
         return Outcome{};
     }
-    const bool legacy = limits.per_read();
+    // Each step of an exchange that waits read by read stands on its own: a broken line is
+    // met, with its own lines, by the reads that follow.
+    const bool legacy = limits.waits_each_read();
     const Deadline deadline = legacy ? Deadline::After(timeout) : limits.deadline();
     while (owed_.bytes > 0) {
         const auto forgive_at = owed_.quiet_since + owed_.forgive_after;
@@ -305,7 +295,7 @@ Outcome Device::settle(const Limits& limits) {
             if (answers_only_when_asked) checks_ = kChecksAfterGivingUp;
             break;
         }
-        if (legacy) report_timeout(ReadKind::Header);
+        if (legacy && limits.tells_lines()) report_timeout(ReadKind::Header);
         Outcome outcome;
         outcome.kind = Outcome::Kind::NoAnswer;
         return outcome;
@@ -315,7 +305,7 @@ Outcome Device::settle(const Limits& limits) {
 }
 
 Deadline::Clock::duration Device::wait_of(const Limits& limits) const {
-    if (!limits.per_read()) return limits.deadline().Span();
+    if (!limits.waits_each_read()) return limits.deadline().Span();
     return std::chrono::duration_cast<Deadline::Clock::duration>(
         std::chrono::duration<double>(std::max(timeout, 0.0f)));
 }
@@ -341,7 +331,7 @@ Outcome Device::failed() const {
 
 std::size_t Device::drain() {
     std::size_t drained = 0;
-    if (read_bytes(kBufferSize) != 0) {
+    if (read_payload(kBufferSize, Deadline::After(timeout)).answered()) {
         drained = kBufferSize;
     } else if (stream != nullptr) {
         // The line went quiet before a full buffer came: discard what did come, so that the

@@ -33,27 +33,69 @@ struct Outcome {
     }
 };
 
-// How an exchange waits, and what it does with a wrong answer, held by value and chosen by
-// name. EachRead, the legacy calls' way: each read waits the device's timeout, a wrong
-// answer is drained at once (a wait of its own), and an owed answer's time-out is told in a
-// line. ByDeadline: the whole exchange ends by one deadline, and a wrong answer's rest is
-// dropped before the next request instead.
+// How an exchange behaves, as a value: how it waits, what a wrong answer does, what an
+// answer still owed from an exchange before does to it, what becomes of an answer cut short,
+// and whether its faults are told in error lines. Two policies are named:
+//
+// PerRead(), the legacy calls': each read waits the device's timeout on its own, and the
+// write is not asked how it went (the answer tells); all of an answer's codes are read
+// before they are compared, and a wrong answer is drained at once (a wait of its own); an
+// owed answer is waited for before the next request, its time-out told in a line; an
+// answer cut short is owed.
+//
+// By(deadline), the named calls': the whole exchange ends by one deadline, and a write the
+// line did not take ends it; the first wrong code ends it, and the rest of the wrong answer
+// is dropped before the next request instead; an owed answer is waited for until the
+// deadline; a grip message cut short is resumed by the next read.
+//
+// Either may be told to leave an owed answer to the reader (a fixed-rate loop takes every
+// answer as a state, and cannot wait for the quiet line settling needs) or to keep quiet.
 class Limits {
   public:
     enum class Waits : std::uint8_t { EachRead, ByDeadline };
+    enum class WrongAnswer : std::uint8_t { DrainedAtOnce, DroppedBeforeNext };
+    enum class Owed : std::uint8_t { WaitedFor, LeftToReader };
+    enum class CutShort : std::uint8_t { Owed, Resumed };
+    enum class Lines : std::uint8_t { Told, Quiet };
 
-    static Limits PerRead() { return Limits(Waits::EachRead, Deadline::Never()); }
-    static Limits By(const Deadline& deadline) { return Limits(Waits::ByDeadline, deadline); }
+    static Limits PerRead() {
+        return Limits(Waits::EachRead, Deadline::Never(), WrongAnswer::DrainedAtOnce,
+                      CutShort::Owed);
+    }
+    static Limits By(const Deadline& deadline) {
+        return Limits(Waits::ByDeadline, deadline, WrongAnswer::DroppedBeforeNext,
+                      CutShort::Resumed);
+    }
+    Limits leaving_owed_to_reader() const {
+        Limits limits = *this;
+        limits.owed_ = Owed::LeftToReader;
+        return limits;
+    }
+    Limits quiet() const {
+        Limits limits = *this;
+        limits.lines_ = Lines::Quiet;
+        return limits;
+    }
 
     Waits waits() const { return waits_; }
-    bool per_read() const { return waits_ == Waits::EachRead; }
+    bool waits_each_read() const { return waits_ == Waits::EachRead; }
     // The exchange's deadline; Never() for EachRead, whose reads take the device's timeout.
     const Deadline& deadline() const { return deadline_; }
+    WrongAnswer wrong_answer() const { return wrong_; }
+    bool drains_wrong_answer() const { return wrong_ == WrongAnswer::DrainedAtOnce; }
+    Owed owed() const { return owed_; }
+    CutShort cut_short() const { return cut_short_; }
+    bool tells_lines() const { return lines_ == Lines::Told; }
 
   private:
-    Limits(Waits waits, const Deadline& deadline) : waits_(waits), deadline_(deadline) {}
+    Limits(Waits waits, const Deadline& deadline, WrongAnswer wrong, CutShort cut_short)
+        : waits_(waits), deadline_(deadline), wrong_(wrong), cut_short_(cut_short) {}
     Waits waits_;
     Deadline deadline_;
+    WrongAnswer wrong_;
+    Owed owed_ = Owed::WaitedFor;
+    CutShort cut_short_;
+    Lines lines_ = Lines::Told;
 };
 
 // The common core of every device: a stream it does not own, a reply timeout and two owned,
@@ -70,33 +112,33 @@ struct Device {
 
     Device(IO::SerialStream* stream, float timeout);
 
-    // How a read ended. Short: nothing or too little came in time. Failed: the line or the
-    // stream broke, or the caller is stopping; nothing is drained after that.
-    enum class ReadEnd { Complete, Short, Failed };
+    // The two timed reads every message rests on, each ending by `deadline`: Answered with
+    // the code, or with the n bytes (1 to 1024) in read_buffer; NoAnswer when too little came
+    // in time (missing() says how much); LineLost; Stopped. `lines`: whether a time-out or a
+    // failure is told in an error line.
+    Outcome read_code(std::uint8_t& code, const Deadline& deadline, bool lines = true);
+    Outcome read_payload(std::size_t n, const Deadline& deadline, bool lines = true);
 
-    // Waits for one byte and returns it; 0 on time-out or failure.
-    std::uint8_t read_header();
-    // The same, telling a 0x00 that arrived apart from none; the second form waits until
-    // `deadline` instead of the device's timeout.
-    ReadEnd read_header(std::uint8_t& code);
-    ReadEnd read_header(std::uint8_t& code, const Deadline& deadline);
-    // Waits for n bytes (1 to 1024) and reads them into read_buffer; the count, or 0.
-    std::int32_t read_bytes(std::size_t n);
-    ReadEnd read_bytes(std::size_t n, const Deadline& deadline);
-
-    // The request/response exchange every arm message follows, in its two halves.
-    // Sends the first `length` bytes of write_buffer.
+    // Sends the first `length` bytes of write_buffer, not asking how it went (the answer
+    // tells): the write of an exchange that waits read by read.
     void send_request(std::size_t length);
     // The same, telling how it ended: Answered when the line took every byte; NoAnswer when
     // it did not take them in time (flow control held, or nobody reads the far end; the
     // unsent rest goes out first on the next send); LineLost; Stopped.
     Outcome send_frame(std::size_t length);
-    // Reads the header code(s), all of them before comparing, then on a match the payload
-    // into read_buffer. True only when every code matched and the whole payload arrived;
-    // a mismatch drains the line.
-    bool receive_answer(std::initializer_list<std::uint8_t> codes, std::size_t payload_length);
+    // Reads the header code(s), then on a match the payload into read_buffer, as `limits`
+    // says (Limits): the one reading of an answer.
     Outcome receive_answer(std::initializer_list<std::uint8_t> codes, std::size_t payload_length,
                            const Limits& limits);
+
+    // The legacy reads (legacy/DeviceLegacy.cpp), over the ones above with the device's
+    // timeout and zeros for a failure. read_header(): the code, 0 on time-out or failure.
+    // read_bytes(n): reads n bytes (1 to 1024) into read_buffer; the count, or 0.
+    // receive_answer(codes, n): under PerRead(); true only when every code matched and the
+    // whole payload came. exchange(): a request and its answer so.
+    std::uint8_t read_header();
+    std::int32_t read_bytes(std::size_t n);
+    bool receive_answer(std::initializer_list<std::uint8_t> codes, std::size_t payload_length);
     bool exchange(std::size_t request_length, std::initializer_list<std::uint8_t> codes,
                   std::size_t payload_length) {
         send_request(request_length);
@@ -142,8 +184,6 @@ struct Device {
     std::size_t missing() const { return missing_; }
     // A read that failed: the line is lost, or the caller is stopping.
     Outcome failed() const;
-    // How a read ended, as an exchange's outcome: Answered, NoAnswer, or failed().
-    Outcome outcome_of(ReadEnd end) const;
     // How long an exchange under `limits` waits: its deadline's span, or the timeout.
     Deadline::Clock::duration wait_of(const Limits& limits) const;
 
@@ -152,7 +192,11 @@ struct Device {
     bool answers_only_when_asked = true;
 
   private:
+    // How a read ended. Short: nothing or too little came in time. Failed: the line or the
+    // stream broke, or the caller is stopping; nothing is drained after that.
+    enum class ReadEnd { Complete, Short, Failed };
     enum class ReadKind { Header, Bytes };
+    Outcome outcome_of(ReadEnd end) const;
     // What a read still lacked when it ended short, and an answer the device still owes.
     struct Owed {
         std::size_t bytes = 0;

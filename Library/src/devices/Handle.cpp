@@ -65,8 +65,9 @@ Outcome Handle::identify(GripIdentity& identity, const Limits& limits) {
         } else if (!outcome.answered() && outcome.kind != Outcome::Kind::NoAnswer) {
             return outcome;  // the line is lost, or the caller is stopping
         }
+        // A search without a deadline takes one message: nothing else would end it.
         const bool ended =
-            limits.per_read() || limits.deadline().Expired() ||
+            limits.deadline().IsNever() || limits.deadline().Expired() ||
             (outcome.kind == Outcome::Kind::NoAnswer && outcome.received_length == 0);
         if (!ended) continue;
         if (grip) return Outcome{};
@@ -95,15 +96,17 @@ Outcome Handle::read_message(HandleMessage& message, const Limits& limits, std::
     message.kind = HandleMessage::Kind::None;
     count = -1;
     const auto limit = [&] {
-        return limits.per_read() ? Deadline::After(timeout) : limits.deadline();
+        return limits.waits_each_read() ? Deadline::After(timeout) : limits.deadline();
     };
+    const bool resumes = limits.cut_short() == Limits::CutShort::Resumed;
+    const bool lines = limits.tells_lines();
     Outcome outcome;
-    if (limits.per_read() || arriving_.want == 0) {
+    if (!resumes || arriving_.want == 0) {
         abandon_arriving(limits);
         outcome = settle(limits);
         if (!outcome.answered()) return outcome;
         std::uint8_t code = 0;
-        outcome = outcome_of(read_header(code, limit()));
+        outcome = read_code(code, limit(), lines);
         if (!outcome.answered()) return outcome;
         const std::size_t length = code == kInfo.code     ? kInfo.length
                                    : code == kStatus.code ? kStatus.length
@@ -121,25 +124,24 @@ Outcome Handle::read_message(HandleMessage& message, const Limits& limits, std::
     outcome.keep(arriving_.code);
     for (;;) {
         const std::size_t wanted = arriving_.want - arriving_.have;
-        const ReadEnd end = read_bytes(wanted, limit());
+        const Outcome read = read_payload(wanted, limit(), lines);
         const std::size_t got = wanted - missing();
         std::memcpy(arriving_.payload + arriving_.have, read_buffer.get(), got);
         arriving_.have += got;
-        if (end != ReadEnd::Complete) {
+        if (!read.answered()) {
             // Receive's count: the whole reads, the fixed part of a status message.
             count = arriving_.code == kStatus.code && arriving_.have >= kStatus.length
                         ? kStatus.length
                         : 0;
         }
-        if (end == ReadEnd::Failed) {
+        if (read.kind != Outcome::Kind::Answered && read.kind != Outcome::Kind::NoAnswer) {
             arriving_ = Arriving{};
-            const Outcome lost = failed();
-            outcome.kind = lost.kind;
-            outcome.error = lost.error;
+            outcome.kind = read.kind;
+            outcome.error = read.error;
             return outcome;
         }
-        if (end == ReadEnd::Short) {
-            if (limits.per_read()) abandon_arriving(limits);
+        if (read.kind == Outcome::Kind::NoAnswer) {
+            if (!resumes) abandon_arriving(limits);
             outcome.kind = Outcome::Kind::NoAnswer;
             return outcome;
         }
@@ -190,7 +192,7 @@ Outcome Handle::read_status_block(std::uint8_t (&block)[kBlockLength], int& clos
             outcome.kind = Outcome::Kind::NoAnswer;
             return outcome;
         }
-        const Outcome read = outcome_of(read_header(code, deadline));
+        const Outcome read = read_code(code, deadline);
         if (!read.answered()) return read;
     } while (code != kStatus.code);
     outcome.keep(code);
@@ -203,18 +205,11 @@ Outcome Handle::read_status_block(std::uint8_t (&block)[kBlockLength], int& clos
             outcome.kind = Outcome::Kind::BadAnswer;
             return outcome;
         }
-        switch (read_bytes(wanted, deadline)) {
-            case ReadEnd::Complete:
-                break;
-            case ReadEnd::Short:  // the late rest is junk to the next search for a header
-                outcome.kind = Outcome::Kind::NoAnswer;
-                return outcome;
-            case ReadEnd::Failed: {
-                const Outcome lost = failed();
-                outcome.kind = lost.kind;
-                outcome.error = lost.error;
-                return outcome;
-            }
+        const Outcome read = read_payload(wanted, deadline);
+        if (!read.answered()) {  // a late rest is junk to the next search for a header
+            outcome.kind = read.kind;
+            outcome.error = read.error;
+            return outcome;
         }
         raw += wanted;
         std::size_t i = 0;
@@ -241,7 +236,7 @@ Outcome Handle::take_closing(int& closing, const Deadline& until) {
         case Platform::WaitResult::Partial:
             closing = stream->PeekFetched();
             if (closing < 0 || closing == kSlipEnd) {
-                if (read_bytes(1, until) != ReadEnd::Complete) return failed();
+                if (!read_payload(1, until).answered()) return failed();
                 closing = read_buffer[0];
             }
             return Outcome{};

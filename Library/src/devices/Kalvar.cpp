@@ -26,16 +26,28 @@ Outcome Kalvar::send(const M::Frame& request, const Limits& limits) {
     const Outcome outcome = settle(limits);
     if (!outcome.answered()) return outcome;
     write_buffer[0] = request.code;
-    send_request(1);
-    return outcome;
+    return write_request(1, limits);
 }
 
 Outcome Kalvar::send(const M::Frame& request, const Vec3& fields, const Limits& limits) {
     const Outcome outcome = settle(limits);
     if (!outcome.answered()) return outcome;
     write_buffer[0] = request.code;
-    send_request(1 + M::Encode(M::Vector{fields}, write_buffer.get() + 1));
-    return outcome;
+    return write_request(1 + M::Encode(M::Vector{fields}, write_buffer.get() + 1), limits);
+}
+
+// Read by read, the write is not asked how it went: the answer, or its absence, tells. By a
+// deadline, a broken line ends the exchange at its write; a frame the line has not taken yet
+// goes out first with the next write, and the answer an exchange waits for may still come.
+// A loop that leaves the answers to its reader is told at once.
+Outcome Kalvar::write_request(std::size_t length, const Limits& limits) {
+    if (limits.waits_each_read()) {
+        send_request(length);
+        return Outcome{};
+    }
+    const Outcome sent = send_frame(length);
+    const bool waits_for_answer = limits.owed() == Limits::Owed::WaitedFor;
+    return sent.kind == Outcome::Kind::NoAnswer && waits_for_answer ? Outcome{} : sent;
 }
 
 Outcome Kalvar::command(const M::Frame& request, const Vec3& fields, const M::Frame& answer,
@@ -141,7 +153,9 @@ Outcome Kalvar::query_identifier(std::uint8_t sub_code, UUID& identifier, const 
     Outcome outcome = settle(limits);
     if (!outcome.answered()) return outcome;
     write_buffer[0] = M::kIdentifierRequest.code;
-    send_request(1 + M::Encode(M::IdentifierQuery{sub_code}, write_buffer.get() + 1));
+    outcome =
+        write_request(1 + M::Encode(M::IdentifierQuery{sub_code}, write_buffer.get() + 1), limits);
+    if (!outcome.answered()) return outcome;
     outcome = receive_answer({M::kIdentifier.code, sub_code}, M::kIdentifier.length - 1u, limits);
     if (!outcome.answered()) return outcome;
     std::uint8_t payload[M::kIdentifier.length] = {sub_code};
@@ -161,8 +175,7 @@ Outcome Kalvar::query_identifier(std::uint8_t sub_code, UUID& identifier, const 
 // A loop's halves of the force command.
 
 Outcome Kalvar::send_force(const Vec3& force) {
-    write_buffer[0] = M::kForce.code;
-    return send_frame(1 + M::Encode(M::Vector{force}, write_buffer.get() + 1));
+    return send(M::kForce, force, Limits::By(Deadline::Never()).leaving_owed_to_reader());
 }
 
 Outcome Kalvar::take_states(EndEffectorState& state, int& taken, const Deadline& deadline) {

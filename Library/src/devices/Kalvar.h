@@ -146,10 +146,11 @@ struct Kalvar : Device {
     int ReceiveCurrent(Vec3& current);
 
   private:
-    // Sends a request once nothing is owed (Device::settle); otherwise sends nothing and
-    // tells why.
+    // Sends a request once nothing is owed (Device::settle), telling how the write went as
+    // `limits` asks (write_request); otherwise sends nothing and tells why.
     Outcome send(const KalvarMessages::Frame& request, const Limits& limits);
     Outcome send(const KalvarMessages::Frame& request, const Vec3& fields, const Limits& limits);
+    Outcome write_request(std::size_t length, const Limits& limits);
     bool receive(const KalvarMessages::Frame& answer);
     // Reads `count` floats of the answer's payload into `out`, or leaves it alone.
     bool receive_floats(const KalvarMessages::Frame& answer, float* out, std::size_t count);
