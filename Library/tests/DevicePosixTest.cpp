@@ -6,12 +6,14 @@
 #include <unistd.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "ErrorLines.h"
 #include "PtyDevice.h"
 #include "devices/Device.h"
 #include "devices/Handle.h"
+#include "devices/Kalvar.h"
 #include "io/SerialStream.h"
 
 using namespace Brivane::HardwareAPI;
@@ -139,4 +141,27 @@ TEST(Device, TheGripsSendsTellHowTheyEnded) {
     const Devices::Outcome lost = handle.request_status();
     EXPECT_EQ(lost.kind, Kind::LineLost);
     EXPECT_NE(lost.error, 0);
+}
+
+// A named command on a line whose other end went away ends at its write, with the line's
+// cause, and reads nothing: no read's error line follows the write's.
+TEST(Device, ANamedCommandOnAHungUpLineEndsAtItsWrite) {
+    int master = -1, slave = -1;
+    char name[128] = {};
+    termios raw{};
+    cfmakeraw(&raw);
+    ASSERT_EQ(openpty(&master, &slave, name, &raw, nullptr), 0);
+    IO::SerialStream stream(name, true);
+    ::close(slave);
+    ::close(master);
+    Devices::Kalvar arm(&stream, kTimeout);
+    Devices::EndEffectorState state;
+    Devices::Outcome outcome;
+    testing::internal::CaptureStderr();
+    outcome = arm.force({1, 2, 3}, state, Deadline::After(5.0));
+    const std::string lines = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(outcome.kind, Devices::Outcome::Kind::LineLost);
+    EXPECT_EQ(outcome.error, EIO);
+    EXPECT_NE(lines.find("unable to write '13' bytes to stream"), std::string::npos) << lines;
+    EXPECT_EQ(lines.find("Device.cpp"), std::string::npos) << lines;
 }
