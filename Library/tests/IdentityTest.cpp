@@ -6,6 +6,7 @@
 #include "base/UUID.h"
 #include "devices/Device.h"
 #include "devices/DeviceInfo.h"
+#include "devices/KalvarMessages.h"
 #include "io/SerialStream.h"
 
 using namespace Brivane::HardwareAPI;
@@ -43,7 +44,7 @@ TEST(Identity, RecordDecodesFromItsWireLayout) {
 
     far_end.Respond(1, InfoAnswer());
     ASSERT_TRUE(device.exchange(1, {0x0B}, DeviceInfo::kWireSize));
-    const DeviceInfo info = DeviceInfo::FromWire(device.read_buffer.get());
+    const DeviceInfo info = Devices::KalvarMessages::Decode<DeviceInfo>(device.read_buffer.get());
     EXPECT_EQ(info.device_id, 300);  // 0x2C 0x01, little-endian
     EXPECT_EQ(info.device_model_number, 4);
     EXPECT_EQ(info.hardware_version, 7);
@@ -52,7 +53,7 @@ TEST(Identity, RecordDecodesFromItsWireLayout) {
 
     // A high byte in the number is not sign-extended.
     const std::uint8_t high[DeviceInfo::kWireSize] = {0xFF, 0xFF};
-    EXPECT_EQ(DeviceInfo::FromWire(high).device_id, 0xFFFF);
+    EXPECT_EQ(Devices::KalvarMessages::Decode<DeviceInfo>(high).device_id, 0xFFFF);
 }
 
 TEST(Identity, AFailedReadLeavesNothingOfAnEarlierOne) {
@@ -63,7 +64,7 @@ TEST(Identity, AFailedReadLeavesNothingOfAnEarlierOne) {
     auto receive = [&device] {
         DeviceInfo info;
         if (device.exchange(1, {0x0B}, DeviceInfo::kWireSize)) {
-            info = DeviceInfo::FromWire(device.read_buffer.get());
+            info = Devices::KalvarMessages::Decode<DeviceInfo>(device.read_buffer.get());
         }
         return info;
     };

@@ -1,7 +1,7 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "../base/UUID.h"
 
@@ -15,18 +15,8 @@ struct DeviceInfo {
     std::uint8_t firmware_version = 0;
     UUID device_id_ext;
 
+    // Its wire form, decoded and encoded by the arm's message table (KalvarMessages.h).
     static constexpr std::size_t kWireSize = 21;
-
-    // Decodes the 21-byte payload: id (little-endian), model, hardware, firmware, 16 bytes.
-    static DeviceInfo FromWire(const std::uint8_t* payload) {
-        DeviceInfo info;
-        info.device_id = static_cast<std::uint16_t>(payload[0] | (payload[1] << 8));
-        info.device_model_number = payload[2];
-        info.hardware_version = payload[3];
-        info.firmware_version = payload[4];
-        std::memcpy(info.device_id_ext.bytes.data(), payload + 5, 16);
-        return info;
-    }
 };
 
 }  // namespace Brivane::HardwareAPI

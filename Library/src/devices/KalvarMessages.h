@@ -177,7 +177,13 @@ inline std::size_t Encode(const IdentifierQuery& query, std::uint8_t* out) {
 // 16-byte extended id.
 template <>
 inline DeviceInfo Decode<DeviceInfo>(const std::uint8_t* payload) {
-    return DeviceInfo::FromWire(payload);
+    DeviceInfo info;
+    info.device_id = Wire::LoadU16(payload);
+    info.device_model_number = payload[2];
+    info.hardware_version = payload[3];
+    info.firmware_version = payload[4];
+    std::memcpy(info.device_id_ext.bytes.data(), payload + 5, info.device_id_ext.bytes.size());
+    return info;
 }
 inline std::size_t Encode(const DeviceInfo& info, std::uint8_t* out) {
     Wire::StoreU16(out, info.device_id);
