@@ -31,6 +31,7 @@ class Line {
     int Open(const std::string& name) {
         stream_ = std::make_unique<IO::SerialStream>(name.c_str(), false);
         stream_->SetErrorOutput(ErrorOutput::Quiet);
+        stream_->SetInterruptCheck(Python::PythonSignalCheck);
         lost_ = 0;
         open_ = true;
         if (stream_->Open() >= 0) return 0;

@@ -171,5 +171,4 @@ PYBIND11_MODULE(_brivane, m) {
     P::RegisterPorts(m);
     P::RegisterServo(m);
     P::RegisterTrace(m);
-    Brivane::HardwareAPI::Python::InstallSignalCheck();
 }

@@ -16,7 +16,7 @@ namespace Brivane::HardwareAPI::Python {
 namespace py = pybind11;
 
 // Device traffic, with the interpreter lock released or held. A signal that comes while the
-// library waits runs Python's handlers (see InstallSignalCheck); when one raises, as Ctrl-C
+// library waits runs Python's handlers (see PythonSignalCheck); when one raises, as Ctrl-C
 // does, the library ends the operation at once and the exception is raised here.
 template <bool ReleaseLock, typename Call>
 auto DeviceTraffic(Call&& call) {
@@ -51,14 +51,13 @@ auto HoldingInterpreterLock(Call&& call) {
     return DeviceTraffic<false>(std::forward<Call>(call));
 }
 
-// Lets a signal that interrupts a wait for the device run Python's handlers. Only a thread
-// that Python knows can run them; the main thread is the one they run on.
-inline void InstallSignalCheck() {
-    Interrupt::SetCheck([] {
-        if (PyGILState_GetThisThreadState() == nullptr) return false;
-        py::gil_scoped_acquire lock;
-        return PyErr_CheckSignals() != 0;
-    });
+// The check each stream a binding opens is given, which lets a signal that interrupts a
+// wait for the device run Python's handlers. Only a thread that Python knows can run them;
+// the main thread is the one they run on.
+inline bool PythonSignalCheck() {
+    if (PyGILState_GetThisThreadState() == nullptr) return false;
+    py::gil_scoped_acquire lock;
+    return PyErr_CheckSignals() != 0;
 }
 
 }  // namespace Brivane::HardwareAPI::Python

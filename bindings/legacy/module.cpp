@@ -21,5 +21,4 @@ PYBIND11_MODULE(BrivaneHardwareAPI, m) {
     RegisterKalvar(m);
     RegisterHandle(m);
     m.attr("__version__") = "dev";
-    Brivane::HardwareAPI::Python::InstallSignalCheck();
 }

@@ -3,12 +3,11 @@
 namespace Brivane::HardwareAPI::Interrupt {
 
 // Whether a signal that interrupted a wait for the device should end the operation. The
-// library itself knows no signals: a program (the Python module) sets a check that runs its
-// own handlers and answers true when one of them asks to stop.
+// library itself knows no signals: a program (the Python module) gives each stream it opens
+// a check that runs its own handlers and answers true when one of them asks to stop
+// (IO::SerialStream::SetInterruptCheck). A stream without one (null) lets every wait run to
+// its end.
 using Check = bool (*)();
-
-// Process-wide; null (the default) lets every wait run to its end.
-void SetCheck(Check check);
 
 // Wakes every wait of the process so that it asks the check at once: for a program whose
 // stop request comes on another thread (a console's Ctrl-C handler on Windows), called
@@ -17,10 +16,10 @@ void SetCheck(Check check);
 // it wakes.
 void Wake();
 
-// Called by a wait that a signal interrupted. True when the check asked to stop: from then
-// on every read and write of this thread's operation ends at once, without traffic, until
-// Take() is called.
-bool Poll();
+// Called by a wait that a signal interrupted, with its stream's check. True when the check
+// asked to stop: from then on every read and write of this thread's operation ends at once,
+// without traffic, until Take() is called.
+bool Poll(Check check);
 bool Pending();
 // Whether the operation was stopped, clearing the mark for the next one.
 bool Take();

@@ -27,6 +27,7 @@ SerialStream::~SerialStream() {
 std::int8_t SerialStream::Open() {
     buffer = std::make_unique<serialib>();
     rdbuf(buffer.get());  // also resets the state to good
+    buffer->Port().SetInterruptCheck(interrupt_check);
     std::int8_t code = -1;
     try {
         code = buffer->OpenPort(port_name.c_str());
@@ -40,6 +41,11 @@ std::int8_t SerialStream::Open() {
                     Printable(port_name).c_str());
     Platform::SetLastSystemError(error);  // for the caller's own line
     return code;
+}
+
+void SerialStream::SetInterruptCheck(Interrupt::Check check) {
+    interrupt_check = check;
+    if (buffer) buffer->Port().SetInterruptCheck(check);
 }
 
 void SerialStream::Close() {

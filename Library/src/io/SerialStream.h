@@ -58,12 +58,16 @@ class SerialStream : public std::basic_iostream<char> {
     // quiet its open too.
     void SetErrorOutput(ErrorOutput output) { error_output = output; }
     bool WritesErrorLines() const { return error_output == ErrorOutput::Lines; }
+    // What the waits on this stream ask when a signal interrupts them (Interrupt.h), for this
+    // port and the ones later Open()s make; null, the default: they run to their end.
+    void SetInterruptCheck(Interrupt::Check check);
 
   private:
     std::string port_name;
     std::unique_ptr<serialib> buffer;
     bool open_on_construction;
     ErrorOutput error_output = ErrorOutput::Lines;
+    Interrupt::Check interrupt_check = nullptr;
 };
 
 }  // namespace Brivane::HardwareAPI::IO

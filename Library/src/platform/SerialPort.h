@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "../base/Deadline.h"
+#include "../base/Interrupt.h"
 #include "SystemError.h"
 
 namespace Brivane::HardwareAPI::Platform {
@@ -80,6 +81,8 @@ class SerialPort {
     bool SetTimeouts(const PortTimeouts& timeouts);
     // Raises DTR; false where the port has no modem lines (a pseudo-terminal).
     bool RaiseDtr();
+    // What a wait that a signal interrupts asks whether to stop (Interrupt.h); null: never.
+    void SetInterruptCheck(Interrupt::Check check) { interrupt_check_ = check; }
 
     // Serves n bytes from the read-ahead; what it lacks is read under `timeouts`: the count
     // delivered (0 to n), -1 when the time-outs could not be applied, -2 when the read failed.
@@ -146,7 +149,7 @@ class SerialPort {
     // advancing `sent`; and a sleep until the deadline, false when the caller is stopping.
     WriteResult WriteSome(const char* data, std::size_t n, std::size_t& sent,
                           const Deadline& deadline);
-    static bool SleepUntil(const Deadline& deadline);
+    bool SleepUntil(const Deadline& deadline) const;
     // The first cause to break the line is the one it keeps.
     void Break(int error) {
         int none = 0;
@@ -160,6 +163,7 @@ class SerialPort {
 
     std::intptr_t handle_ = kInvalid;  // file descriptor, or HANDLE on Windows
     std::atomic<int> fault_{0};
+    Interrupt::Check interrupt_check_ = nullptr;
     // Windows: the events of the read, the wait and the write, and the read side's nap timer.
     [[maybe_unused]] std::intptr_t read_event_ = kInvalid;
     [[maybe_unused]] std::intptr_t wait_event_ = kInvalid;

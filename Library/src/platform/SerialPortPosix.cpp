@@ -28,9 +28,9 @@ using std::chrono::milliseconds;
 constexpr int kPollInterrupted = -2;
 
 // Waits for `events` on fd until `deadline`. Returns the revents, 0 on time-out, -1 on error,
-// kPollInterrupted when a signal came and the interrupt check asked to stop. Hang-up and
+// kPollInterrupted when a signal came and the interrupt check `check` asked to stop. Hang-up and
 // error are reported even when `events` is 0; a negative fd makes it a plain sleep.
-int PollUntil(int fd, short events, const Deadline& deadline) {
+int PollUntil(int fd, short events, const Deadline& deadline, Interrupt::Check check) {
     pollfd entry{fd, events, 0};
     for (;;) {
         timespec wait{};
@@ -43,7 +43,7 @@ int PollUntil(int fd, short events, const Deadline& deadline) {
         const int ready = ::ppoll(&entry, 1, deadline.IsNever() ? nullptr : &wait, nullptr);
         if (ready >= 0) return ready == 0 ? 0 : entry.revents;
         if (errno != EINTR) return -1;
-        if (Interrupt::Poll()) return kPollInterrupted;
+        if (Interrupt::Poll(check)) return kPollInterrupted;
     }
 }
 
@@ -208,7 +208,7 @@ int SerialPort::ReadPort(char* buffer, int n, const PortTimeouts& timeouts) {
             if (until.IsNever() || gap.Remaining() < until.Remaining()) until = gap;
         }
         if (until.Expired()) break;
-        const int events = PollUntil(fd, POLLIN, until);
+        const int events = PollUntil(fd, POLLIN, until, interrupt_check_);
         if (events == kPollInterrupted) break;
         if (events < 0) return got > 0 ? got : -2;
         if (events != 0 && !(events & POLLIN)) {  // hang-up or error without data
@@ -235,7 +235,7 @@ WriteResult SerialPort::WriteSome(const char* data, std::size_t n, std::size_t& 
             errno = ETIMEDOUT;
             return WriteResult::TimedOut;
         }
-        const int events = PollUntil(fd, POLLOUT, deadline);
+        const int events = PollUntil(fd, POLLOUT, deadline, interrupt_check_);
         if (events == kPollInterrupted) return WriteResult::Interrupted;
         if (events < 0) return WriteResult::Failed;
         if (events & (POLLERR | POLLHUP | POLLNVAL)) {
@@ -252,14 +252,14 @@ int SerialPort::SystemQueued() {
     return queued;
 }
 
-bool SerialPort::SleepUntil(const Deadline& deadline) {
-    return PollUntil(-1, 0, deadline) != kPollInterrupted;
+bool SerialPort::SleepUntil(const Deadline& deadline) const {
+    return PollUntil(-1, 0, deadline, interrupt_check_) != kPollInterrupted;
 }
 
 int SerialPort::Fill(const Deadline& until, bool wake_on_arrival, int) {
     const int fd = static_cast<int>(handle_);
     // A nap polls for nothing, which still wakes on a hang-up; then the read below tells.
-    const int revents = PollUntil(fd, wake_on_arrival ? POLLIN : 0, until);
+    const int revents = PollUntil(fd, wake_on_arrival ? POLLIN : 0, until, interrupt_check_);
     if (revents == kPollInterrupted) return kFillInterrupted;
     if (revents < 0) {
         Break(errno);

@@ -60,8 +60,9 @@ DWORD MillisecondsLeft(const Deadline& deadline) {
 
 enum class Outcome { Done, TimedOut, Interrupted };
 
-// Waits for `event` until `deadline`, asking the interrupt check when woken and now and then.
-Outcome WaitFor(HANDLE event, const Deadline& deadline) {
+// Waits for `event` until `deadline`, asking the interrupt check `check` when woken and now
+// and then.
+Outcome WaitFor(HANDLE event, const Deadline& deadline, Interrupt::Check check) {
     const HANDLE wake = TheWakeEvent();
     const HANDLE handles[2] = {event, wake};
     const DWORD count = wake != nullptr ? 2 : 1;
@@ -69,7 +70,7 @@ Outcome WaitFor(HANDLE event, const Deadline& deadline) {
         const DWORD slice = std::min(MillisecondsLeft(deadline), kInterruptCheckEvery);
         const DWORD woke = ::WaitForMultipleObjects(count, handles, FALSE, slice);
         if (woke == WAIT_OBJECT_0) return Outcome::Done;
-        if (Interrupt::Poll()) return Outcome::Interrupted;
+        if (Interrupt::Poll(check)) return Outcome::Interrupted;
         if (woke == WAIT_OBJECT_0 + 1) ::ResetEvent(wake);  // a wake for an earlier stop
         if (woke == WAIT_FAILED || deadline.Expired()) return Outcome::TimedOut;
     }
@@ -235,7 +236,7 @@ int SerialPort::ReadOnce(char* buffer, int n, std::intptr_t event, const Deadlin
     Outcome outcome = Outcome::Done;
     if (!::ReadFile(port, buffer, static_cast<DWORD>(n), nullptr, &overlapped)) {
         if (::GetLastError() != ERROR_IO_PENDING) return -1;
-        outcome = WaitFor(overlapped.hEvent, deadline);
+        outcome = WaitFor(overlapped.hEvent, deadline, interrupt_check_);
         if (outcome != Outcome::Done) ::CancelIoEx(port, &overlapped);
     }
     DWORD got = 0;
@@ -378,14 +379,15 @@ int SerialPort::TakeQueued() {
 }
 
 bool SerialPort::Nap(const Deadline& until) const {
-    if (until.Expired()) return !Interrupt::Poll();
+    if (until.Expired()) return !Interrupt::Poll(interrupt_check_);
     const auto length = until.Remaining();
     if (timer_ != kInvalid) {
         LARGE_INTEGER due{};  // negative: relative, in 100 ns units
         due.QuadPart = -std::max<LONGLONG>(
             1, std::chrono::duration_cast<std::chrono::nanoseconds>(length).count() / 100);
         if (::SetWaitableTimer(AsHandle(timer_), &due, 0, nullptr, nullptr, FALSE)) {
-            return WaitFor(AsHandle(timer_), Deadline::Never()) != Outcome::Interrupted;
+            return WaitFor(AsHandle(timer_), Deadline::Never(), interrupt_check_) !=
+                   Outcome::Interrupted;
         }
     }
     return SleepUntil(until);
@@ -400,7 +402,7 @@ WriteResult SerialPort::WriteSome(const char* data, std::size_t n, std::size_t& 
     Outcome outcome = Outcome::Done;
     if (!::WriteFile(port, data + sent, static_cast<DWORD>(n - sent), nullptr, &overlapped)) {
         if (::GetLastError() != ERROR_IO_PENDING) return WriteResult::Failed;
-        outcome = WaitFor(overlapped.hEvent, deadline);
+        outcome = WaitFor(overlapped.hEvent, deadline, interrupt_check_);
         if (outcome != Outcome::Done) ::CancelIoEx(port, &overlapped);
     }
     DWORD count = 0;
@@ -417,7 +419,7 @@ WriteResult SerialPort::WriteSome(const char* data, std::size_t n, std::size_t& 
 
 // Sleeps until the deadline (for ever when it has none), asking now and then whether the
 // caller is stopping. False when it is.
-bool SerialPort::SleepUntil(const Deadline& deadline) {
+bool SerialPort::SleepUntil(const Deadline& deadline) const {
     constexpr DWORD kSlice = 20;  // ms between interrupt checks
     for (;;) {
         DWORD ms = kSlice;
@@ -428,7 +430,7 @@ bool SerialPort::SleepUntil(const Deadline& deadline) {
             ms = static_cast<DWORD>(std::min<milliseconds::rep>(kSlice, left.count()));
         }
         ::Sleep(ms);
-        if (Interrupt::Poll()) return false;
+        if (Interrupt::Poll(interrupt_check_)) return false;
     }
 }
 

@@ -367,9 +367,9 @@ TEST(SerialPortWin32, AWaitWakesSoonAfterTheAnswerArrivesAndSleepsMeanwhile) {
 TEST(SerialPortWin32, AWaitStopsSoonAfterTheInterruptCheckAsks) {
     static std::atomic<bool> stop{false};
     stop = false;
-    Interrupt::SetCheck([] { return stop.load(); });
     LineDevice device;
     IO::SerialStream stream(device.path().c_str(), true);
+    stream.SetInterruptCheck([] { return stop.load(); });
     std::thread raiser([] {
         std::this_thread::sleep_for(100ms);
         stop = true;
@@ -382,16 +382,15 @@ TEST(SerialPortWin32, AWaitStopsSoonAfterTheInterruptCheckAsks) {
     EXPECT_GE(seconds, 0.1);
     EXPECT_LT(seconds, 1.0) << "waited for the deadline";
     EXPECT_TRUE(Interrupt::Take());
-    Interrupt::SetCheck(nullptr);
 }
 
 // A stop request from another thread (as a console's Ctrl-C handler is) wakes the wait at
 // once, rather than at its next look at the check.
 TEST(SerialPortWin32, AWaitEndsAsSoonAsTheInterruptHookWakesIt) {
     static std::atomic<bool> stop{false};
-    Interrupt::SetCheck([] { return stop.load(); });
     LineDevice line;
     IO::SerialStream stream(line.path().c_str(), true);
+    stream.SetInterruptCheck([] { return stop.load(); });
     std::vector<double> lags;
     for (int i = 0; i < 5; ++i) {
         stop = false;
@@ -410,7 +409,6 @@ TEST(SerialPortWin32, AWaitEndsAsSoonAsTheInterruptHookWakesIt) {
                            .count());
         EXPECT_TRUE(Interrupt::Take());
     }
-    Interrupt::SetCheck(nullptr);
     // Woken by the check alone, the wait would return up to 20 ms late: 10 ms at the median.
     std::sort(lags.begin(), lags.end());
     EXPECT_LT(lags[lags.size() / 2], 0.008) << "median lag from the stop request";
