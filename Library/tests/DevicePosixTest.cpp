@@ -1,16 +1,21 @@
 // The device framing on what only a pseudo-terminal shows: a line whose other end went
 // away, and a canonical line that hands out less than it counted.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <pty.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ErrorLines.h"
 #include "PtyDevice.h"
+#include "base/Interrupt.h"
 #include "devices/Device.h"
 #include "devices/Handle.h"
 #include "devices/Kalvar.h"
@@ -164,4 +169,30 @@ TEST(Device, ANamedCommandOnAHungUpLineEndsAtItsWrite) {
     EXPECT_EQ(outcome.error, EIO);
     EXPECT_NE(lines.find("unable to write '13' bytes to stream"), std::string::npos) << lines;
     EXPECT_EQ(lines.find("Device.cpp"), std::string::npos) << lines;
+}
+
+// A signal that interrupts a wait asks the check of that wait's stream: a stream given one
+// that says stop ends its wait, and a stream without one waits on to its deadline.
+TEST(Device, ASignalAsksOnlyTheCheckOfTheWaitingStream) {
+    struct sigaction action {};
+    action.sa_handler = [](int) {};  // no SA_RESTART: the wait sees EINTR
+    struct sigaction previous {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+    for (const bool checked : {true, false}) {
+        SCOPED_TRACE(checked ? "with a check" : "without one");
+        PtyDevice pty;
+        IO::SerialStream stream(pty.path().c_str(), true);
+        if (checked) stream.SetInterruptCheck([] { return true; });
+        const pthread_t waiter = ::pthread_self();
+        std::thread signaller([waiter] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            ::pthread_kill(waiter, SIGUSR1);
+        });
+        const Platform::WaitResult result = stream.WaitForBytes(1, Deadline::After(0.3));
+        signaller.join();
+        EXPECT_EQ(result,
+                  checked ? Platform::WaitResult::Interrupted : Platform::WaitResult::TimedOut);
+        EXPECT_EQ(Interrupt::Take(), checked);
+    }
+    ::sigaction(SIGUSR1, &previous, nullptr);
 }
