@@ -684,3 +684,112 @@ TEST(SampleRing, TheSnapshotIsNeverTorn) {
 }
 
 }  // namespace
+
+namespace {
+
+// A compiled law's context: an offset it adds, and the layout it checks.
+struct LawContext {
+    double offset = 0.0;
+    std::atomic<int> bad_layout{0};
+};
+
+// -50 N/m towards the origin, the context's offset along x, and the effects' z force again.
+void PullingLaw(const double* sample, double* force, void* context) {
+    auto& c = *static_cast<LawContext*>(context);
+    if (!(sample[0] >= 0.0) || !(sample[10] >= 0.0) || sample[15] != 0.0) ++c.bad_layout;
+    for (int i = 0; i < 3; ++i) force[i] = -50.0 * sample[1 + i];
+    force[0] += c.offset;
+    force[2] += sample[9];
+}
+
+void NotFiniteLaw(const double*, double* force, void*) {
+    force[1] = std::numeric_limits<double>::infinity();
+}
+
+// The largest change of x from one force on the wire to the next, from the first that
+// pushed to the last before the stop's zero.
+float LargestStep(const std::vector<Vec3>& forces) {
+    float largest = 0.0f;
+    for (std::size_t i = 2; i + 1 < forces.size(); ++i) {
+        largest = std::max(largest, std::fabs(forces[i][0] - forces[i - 1][0]));
+    }
+    return largest;
+}
+
+}  // namespace
+
+TEST(Servo, ACompiledLawsForceGoesOnTheWireBesideTheEffects) {
+    PlayedArm played;
+    played.SetPosition({0.01f, -0.02f, 0.03f});
+    Servo servo(played.arm, Immediate());
+    servo.set_effects(Only(ConstantForce{{0, 0, 0.5f}}));
+    LawContext context;
+    context.offset = 0.25;
+    servo.set_law(CompiledLaw(PullingLaw, &context));
+    ASSERT_EQ(servo.start(), 0);
+    ASSERT_TRUE(Eventually([&] { return played.Forces().size() >= 20; }));
+    servo.stop();
+    const Vec3 expected{-0.25f, 1.0f, -0.5f};
+    const std::vector<Vec3> forces = played.Forces();
+    EXPECT_TRUE(std::any_of(forces.begin(), forces.end(),
+                            [&](const Vec3& force) { return Near(force, expected); }));
+    for (const Vec3& force : forces) EXPECT_TRUE(Faded(force, expected));
+    EXPECT_EQ(context.bad_layout.load(), 0);
+}
+
+TEST(Servo, ALawsForceThatIsNotFiniteCommandsNoneAndCountsAFailure) {
+    PlayedArm played;
+    Servo servo(played.arm, Immediate());
+    servo.set_effects(Only(ConstantForce{{1, 0, 0}}));
+    servo.set_law(CompiledLaw(NotFiniteLaw));
+    ASSERT_EQ(servo.start(), 0);
+    ASSERT_TRUE(Eventually([&] { return played.Forces().size() >= 20; }));
+    servo.stop();
+    for (const Vec3& force : played.Forces()) EXPECT_TRUE(Near(force, kZero));
+    EXPECT_GE(servo.statistics().failures, 10u);
+}
+
+// A spring's anchor glides 1 cm in 0.2 s (40 periods): its force on the wire climbs in small
+// steps to the whole 1 N, where a swap would step it at once.
+TEST(Servo, AGlideMovesTheForceInSmallStepsAndAnotherShapeIsRefused) {
+    PlayedArm played;
+    Servo servo(played.arm, Immediate());
+    servo.set_effects(Only(Spring{{0, 0, 0}, {100, 0, 0}, 0}));
+    ASSERT_EQ(servo.start(), 0);
+    ASSERT_TRUE(Eventually([&] { return played.Forces().size() >= 5; }));
+    EXPECT_FALSE(servo.glide(Only(Damper{1}), 0.2));
+    EXPECT_FALSE(servo.glide(Only(Spring{{0.01f, 0, 0}, {100, 0, 0}, 0}), -1.0));
+    ASSERT_TRUE(servo.glide(Only(Spring{{0.01f, 0, 0}, {100, 0, 0}, 0}), 0.2));
+    EXPECT_EQ(servo.effects()[0].get<Spring>()->anchor[0], 0.01f);
+    ASSERT_TRUE(Eventually([&] {
+        const std::vector<Vec3> forces = played.Forces();
+        return forces.size() > 5 && Near(forces.back(), {1, 0, 0});
+    }));
+    servo.stop();
+    const std::vector<Vec3> forces = played.Forces();
+    std::size_t between = 0;
+    for (const Vec3& force : forces) between += force[0] > 0.05f && force[0] < 0.95f;
+    EXPECT_GE(between, 10u);
+    // 2.5% of 1 N a period, a late period's doubled; a lost answer fades the force, which a
+    // loaded machine may cause.
+    if (servo.statistics().failures == 0) EXPECT_LE(LargestStep(forces), 0.06f);
+}
+
+// A glide given while one is under way goes on from where that one was, never back to
+// where it began.
+TEST(Servo, AGlideDuringAnotherGoesOnFromWhereItWas) {
+    PlayedArm played;
+    Servo servo(played.arm, Immediate());
+    servo.set_effects(Only(Spring{{0, 0, 0}, {100, 0, 0}, 0}));
+    ASSERT_EQ(servo.start(), 0);
+    ASSERT_TRUE(Eventually([&] { return played.Forces().size() >= 5; }));
+    ASSERT_TRUE(servo.glide(Only(Spring{{0.01f, 0, 0}, {100, 0, 0}, 0}), 0.4));
+    ASSERT_TRUE(Eventually([&] { return played.Forces().back()[0] > 0.3f; }));
+    ASSERT_TRUE(servo.glide(Only(Spring{{0.0f, 0, 0}, {100, 0, 0}, 0}), 0.2));
+    ASSERT_TRUE(Eventually([&] {
+        const std::vector<Vec3> forces = played.Forces();
+        return Near(forces.back(), kZero) && forces.size() > 20;
+    }));
+    servo.stop();
+    if (servo.statistics().failures == 0) EXPECT_LE(LargestStep(played.Forces()), 0.06f);
+}

@@ -170,4 +170,89 @@ Vec3 EffectSet::force(const Vec3& position, const Vec3& velocity) const {
     return Narrow(total);
 }
 
+namespace {
+
+float Toward(float from, float to, double share) {
+    return static_cast<float>(from + (static_cast<double>(to) - from) * share);
+}
+
+Vec3 Toward(const Vec3& from, const Vec3& to, double share) {
+    return {Toward(from[0], to[0], share), Toward(from[1], to[1], share),
+            Toward(from[2], to[2], share)};
+}
+
+ConstantForce Toward(const ConstantForce& from, const ConstantForce& to, double share) {
+    return {Toward(from.force, to.force, share)};
+}
+Spring Toward(const Spring& from, const Spring& to, double share) {
+    return {Toward(from.anchor, to.anchor, share), Toward(from.stiffness, to.stiffness, share),
+            Toward(from.damping, to.damping, share)};
+}
+Damper Toward(const Damper& from, const Damper& to, double share) {
+    return {Toward(from.damping, to.damping, share)};
+}
+Plane Toward(const Plane& from, const Plane& to, double share) {
+    return {Toward(from.point, to.point, share), Toward(from.normal, to.normal, share),
+            Toward(from.stiffness, to.stiffness, share), Toward(from.damping, to.damping, share)};
+}
+Box Toward(const Box& from, const Box& to, double share) {
+    return {Toward(from.low, to.low, share), Toward(from.high, to.high, share),
+            Toward(from.stiffness, to.stiffness, share), Toward(from.damping, to.damping, share)};
+}
+Sphere Toward(const Sphere& from, const Sphere& to, double share) {
+    return {Toward(from.center, to.center, share), Toward(from.radius, to.radius, share),
+            Toward(from.stiffness, to.stiffness, share), Toward(from.damping, to.damping, share),
+            to.inside};
+}
+
+template <typename T>
+Effect TowardAs(const Effect& from, const Effect& to, double share) {
+    return Effect(Toward(*from.get<T>(), *to.get<T>(), share));
+}
+
+}  // namespace
+
+bool SameShape(const EffectSet& from, const EffectSet& to) {
+    if (from.size() != to.size()) return false;
+    for (std::size_t i = 0; i < from.size(); ++i) {
+        if (from[i].kind() != to[i].kind()) return false;
+        const Sphere* ball = from[i].get<Sphere>();
+        if (ball != nullptr && ball->inside != to[i].get<Sphere>()->inside) return false;
+    }
+    return true;
+}
+
+EffectSet Between(const EffectSet& from, const EffectSet& to, double share) {
+    if (!(share < 1.0) || !SameShape(from, to)) return to;
+    share = std::max(share, 0.0);
+    EffectSet between;
+    for (std::size_t i = 0; i < from.size(); ++i) {
+        using Kind = Effect::Kind;
+        switch (from[i].kind()) {
+            case Kind::None:
+                between.add(Effect());
+                break;
+            case Kind::ConstantForce:
+                between.add(TowardAs<ConstantForce>(from[i], to[i], share));
+                break;
+            case Kind::Spring:
+                between.add(TowardAs<Spring>(from[i], to[i], share));
+                break;
+            case Kind::Damper:
+                between.add(TowardAs<Damper>(from[i], to[i], share));
+                break;
+            case Kind::Plane:
+                between.add(TowardAs<Plane>(from[i], to[i], share));
+                break;
+            case Kind::Box:
+                between.add(TowardAs<Box>(from[i], to[i], share));
+                break;
+            case Kind::Sphere:
+                between.add(TowardAs<Sphere>(from[i], to[i], share));
+                break;
+        }
+    }
+    return between;
+}
+
 }  // namespace Brivane::HardwareAPI::Haptics

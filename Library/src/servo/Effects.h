@@ -125,4 +125,12 @@ class EffectSet {
     std::size_t size_ = 0;
 };
 
+// Whether `to` holds the same effects as `from`, in the same order (and each ball on the
+// same side of its surface), so that the one may glide into the other.
+bool SameShape(const EffectSet& from, const EffectSet& to);
+// Every number of `from` moved `share` (0 to 1) of the way to the one of `to`, a set of the
+// same shape (SameShape), in double; `to` itself at 1. A plane's normal moves as a vector,
+// so that one turned half round passes through no wall at all on the way.
+EffectSet Between(const EffectSet& from, const EffectSet& to, double share);
+
 }  // namespace Brivane::HardwareAPI::Haptics

@@ -47,10 +47,11 @@ class TripleBuffer {
             middle_.exchange(static_cast<std::uint8_t>(back_ | kFresh), std::memory_order_acq_rel) &
             kIndex;
     }
-    // The reader's: takes the latest published value, if there is a newer one.
-    void update() {
-        if ((middle_.load(std::memory_order_relaxed) & kFresh) == 0) return;
+    // The reader's: takes the latest published value, if there is a newer one; true then.
+    bool update() {
+        if ((middle_.load(std::memory_order_relaxed) & kFresh) == 0) return false;
         front_ = middle_.exchange(front_, std::memory_order_acq_rel) & kIndex;
+        return true;
     }
     const T& front() const { return slots_[front_]; }
 
@@ -261,7 +262,12 @@ struct Servo::State {
 
     // Written by the callers under `writer`, taken by the servo thread without a lock.
     std::mutex writer;
-    TripleBuffer<EffectSet> effects;
+    // A new set of effects, taken at once or glided into over `glide` seconds.
+    struct EffectChange {
+        EffectSet set;
+        double glide = 0.0;
+    };
+    TripleBuffer<EffectChange> effects;
     TripleBuffer<Law> laws;
     EffectSet last_effects;
     std::atomic<Clock::rep> renewed{0};
@@ -361,6 +367,14 @@ void Servo::State::run() {
     Sample pending;  // the last period's, recorded with the force that goes out after it
     bool have_pending = false;
     bool law_failed = false;
+    // The effects rendered, and the glide under way: from the set rendered when it began to
+    // the one given, over its span.
+    EffectSet rendered;
+    EffectSet glide_from;
+    EffectSet glide_to;
+    Clock::time_point glide_start{};
+    Clock::duration glide_span{};
+    bool gliding = false;
     bool slept = true;  // the period began on its deadline
     ServoStop ended;
 
@@ -468,17 +482,40 @@ void Servo::State::run() {
         counts.grip_lost = grip_lost;
 
         // A fresh state gives the next force; without one, the last is faded.
-        effects.update();
+        if (effects.update()) {
+            const EffectChange& change = effects.front();
+            gliding = change.glide > 0.0 && SameShape(rendered, change.set);
+            if (gliding) {  // from wherever the set is now, a glide under way included
+                glide_from = rendered;
+                glide_to = change.set;
+                glide_start = wake;
+                glide_span = std::chrono::duration_cast<Clock::duration>(
+                    std::chrono::duration<double>(change.glide));
+            } else {
+                rendered = change.set;
+            }
+        }
+        if (gliding) {
+            const double share = std::chrono::duration<double>(wake - glide_start) / glide_span;
+            rendered = Between(glide_from, glide_to, share);
+            gliding = share < 1.0;
+        }
         laws.update();
         if (taken > 0) {
-            const Vec3 effected = effects.front().force(state.position, state.velocity);
+            const Vec3 effected = rendered.force(state.position, state.velocity);
             std::array<double, 3> force{effected[0], effected[1], effected[2]};
             const Law& law = laws.front();
             if (law) {
                 sample.force = effected;
                 try {
                     const Vec3 more = law(sample);
-                    for (std::size_t i = 0; i < 3; ++i) force[i] += more[i];
+                    if (std::isfinite(more[0]) && std::isfinite(more[1]) &&
+                        std::isfinite(more[2])) {
+                        for (std::size_t i = 0; i < 3; ++i) force[i] += more[i];
+                    } else {  // no force this period, rather than one of unknown size
+                        force = {};
+                        ++counts.failures;
+                    }
                 } catch (const std::exception& failure) {
                     law_failed = true;
                     CopyText(failure.what(), ended.text);
@@ -571,6 +608,43 @@ void Servo::State::run() {
     running.store(false, std::memory_order_release);
 }
 
+void LawSample(const Sample& sample, double (&out)[kLawSampleLength]) {
+    std::size_t at = 0;
+    out[at++] = sample.time;
+    for (const float part : sample.position) out[at++] = part;
+    for (const float part : sample.velocity) out[at++] = part;
+    for (const float part : sample.force) out[at++] = part;
+    out[at++] = sample.period;
+    for (const float part : sample.orientation) out[at++] = part;
+    out[at++] = sample.hall;
+}
+
+Law CompiledLaw(CompiledLawFunction function, void* context) {
+    if (function == nullptr) return {};
+    return [function, context](const Sample& sample) {
+        double in[kLawSampleLength];
+        LawSample(sample, in);
+        double out[3] = {0.0, 0.0, 0.0};
+        function(in, out, context);
+        // Narrowed to floats: one beyond their range scaled into it along its direction, as
+        // the effects do; one that is not finite stays so, and the servo counts it.
+        double largest = 0.0;
+        for (const double part : out) {
+            if (!std::isfinite(part)) {
+                constexpr float kNone = std::numeric_limits<float>::quiet_NaN();
+                return Vec3{kNone, kNone, kNone};
+            }
+            largest = std::max(largest, std::fabs(part));
+        }
+        constexpr double kFloatMax = std::numeric_limits<float>::max();
+        const double scale = largest > kFloatMax ? kFloatMax / largest : 1.0;
+        Vec3 force;
+        for (std::size_t i = 0; i < 3; ++i)
+            force[i] = static_cast<float>(std::clamp(out[i] * scale, -kFloatMax, kFloatMax));
+        return force;
+    };
+}
+
 Servo::Servo(Devices::Kalvar& arm, const ServoOptions& options, Devices::Handle* grip)
     : state_(std::make_unique<State>(arm, options, grip)) {
     set_lease(state_->options.lease);
@@ -655,10 +729,23 @@ ServoStop Servo::stopped_by() const {
 void Servo::set_effects(const EffectSet& effects) {
     State& s = *state_;
     std::lock_guard<std::mutex> lock(s.writer);
-    s.effects.back() = effects;
+    s.effects.back() = State::EffectChange{effects, 0.0};
     s.effects.publish();
     s.last_effects = effects;
     s.renew();
+}
+
+bool Servo::glide(const EffectSet& effects, double seconds) {
+    State& s = *state_;
+    std::lock_guard<std::mutex> lock(s.writer);
+    if (!(seconds >= 0.0) || !std::isfinite(seconds) || !SameShape(s.last_effects, effects)) {
+        return false;
+    }
+    s.effects.back() = State::EffectChange{effects, seconds};
+    s.effects.publish();
+    s.last_effects = effects;
+    s.renew();
+    return true;
 }
 
 EffectSet Servo::effects() const {

@@ -74,8 +74,22 @@ struct ServoStatistics {
 };
 
 // A law computes a force from the period's sample (its `force` holds the effects' sum);
-// called on the servo thread. Its force is added to the effects'.
+// called on the servo thread. Its force is added to the effects'. A force that is not finite
+// commands none for that period and counts as a failure.
 using Law = std::function<Vec3(const Sample&)>;
+
+// A law compiled to machine code, called on the servo thread in the period: `sample` holds
+// kLawSampleLength doubles (LawSample), `force` three, zero at the call, which it fills in
+// newtons; `context` is the caller's. It runs within the period, so it must not allocate,
+// block, take a lock or call into an interpreter.
+using CompiledLawFunction = void (*)(const double* sample, double* force, void* context);
+// The layout of a compiled law's sample: time (s), position (3, m), velocity (3, m/s), the
+// effects' force this period (3, N), the period (s), the grip's orientation (4, as the
+// samples hold it) and its hall level.
+constexpr std::size_t kLawSampleLength = 16;
+void LawSample(const Sample& sample, double (&out)[kLawSampleLength]);
+// `function` as a Law, with `context` handed to each call; copying it allocates nothing.
+Law CompiledLaw(CompiledLawFunction function, void* context = nullptr);
 
 // A fixed-rate loop on its own thread that owns the arm's exchanges while it runs: each
 // period it sends the force computed in the last one and receives the arm's state, computes
@@ -122,6 +136,13 @@ class Servo {
     // never sees part of one. Renews the lease.
     void set_effects(const EffectSet& effects);
     EffectSet effects() const;
+    // Replaces the effects by a set of the same shape (the same effects in the same order,
+    // SameShape), moving every number from where it is to the new one, in a straight line,
+    // over `seconds`, in the servo's thread; a glide under way goes on from where it is.
+    // effects() is the new set at once. Renews the lease. False, changing nothing, for a set
+    // of another shape (set_effects replaces one) or seconds that are not a finite number of
+    // at least 0.
+    bool glide(const EffectSet& effects, double seconds);
     // Replaces the law (an empty one: none). Renews the lease.
     void set_law(Law law);
     void renew();
