@@ -772,7 +772,9 @@ TEST(Servo, AGlideMovesTheForceInSmallStepsAndAnotherShapeIsRefused) {
     EXPECT_GE(between, 10u);
     // 2.5% of 1 N a period, a late period's doubled; a lost answer fades the force, which a
     // loaded machine may cause.
-    if (servo.statistics().failures == 0) EXPECT_LE(LargestStep(forces), 0.06f);
+    if (servo.statistics().failures == 0) {
+        EXPECT_LE(LargestStep(forces), 0.06f);
+    }
 }
 
 // A glide given while one is under way goes on from where that one was, never back to
@@ -791,5 +793,7 @@ TEST(Servo, AGlideDuringAnotherGoesOnFromWhereItWas) {
         return Near(forces.back(), kZero) && forces.size() > 20;
     }));
     servo.stop();
-    if (servo.statistics().failures == 0) EXPECT_LE(LargestStep(played.Forces()), 0.06f);
+    if (servo.statistics().failures == 0) {
+        EXPECT_LE(LargestStep(played.Forces()), 0.06f);
+    }
 }

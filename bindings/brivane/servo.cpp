@@ -109,6 +109,19 @@ struct Run {
     }
 };
 
+// A set of effects from their fields, as brivane.effects records give them.
+H::EffectSet EffectSetFrom(const py::sequence& effects_fields) {
+    H::EffectSet effects;
+    for (const py::handle fields : effects_fields) {
+        if (!effects.add(EffectFrom(fields))) {
+            throw py::value_error("a servo renders at most " +
+                                  std::to_string(H::EffectSet::kCapacity) +
+                                  " effects at once, not " + std::to_string(effects_fields.size()));
+        }
+    }
+    return effects;
+}
+
 class Servo {
   public:
     Servo(py::object arm, py::object grip, std::string port, double rate, double max_force,
@@ -169,7 +182,7 @@ class Servo {
                 run->servo->set_effects(effects_);
             }
             run->aside->servo = run->servo.get();
-            if (!law_.is_none()) run->servo->set_law(Law(run->aside));
+            if (!law_.is_none()) run->servo->set_law(ServoLaw(*run));
             run->law_thread = std::thread([this, aside = run->aside] { AsideLoop(*aside); });
             {
                 py::gil_scoped_release unlocked_again;
@@ -239,17 +252,21 @@ class Servo {
     }
 
     void SetEffects(const py::sequence& effects_fields) {
-        H::EffectSet effects;
-        for (const py::handle fields : effects_fields) {
-            if (!effects.add(EffectFrom(fields))) {
-                throw py::value_error(
-                    "a servo renders at most " + std::to_string(H::EffectSet::kCapacity) +
-                    " effects at once, not " + std::to_string(effects_fields.size()));
-            }
-        }
+        const H::EffectSet effects = EffectSetFrom(effects_fields);
         const std::lock_guard<std::mutex> guard(effects_mutex_);
         effects_ = effects;
         if (const std::shared_ptr<Run> run = Current()) run->servo->set_effects(effects_);
+    }
+
+    // False, changing nothing, for a set of another shape than the one the servo has.
+    bool Glide(const py::sequence& effects_fields, double seconds) {
+        const H::EffectSet effects = EffectSetFrom(effects_fields);
+        const std::lock_guard<std::mutex> guard(effects_mutex_);
+        if (!H::SameShape(effects_, effects)) return false;
+        const std::shared_ptr<Run> run = Current();
+        if (run && !run->servo->glide(effects, seconds)) return false;
+        effects_ = effects;
+        return true;
     }
 
     py::object GetLaw() const { return law_; }
@@ -257,9 +274,15 @@ class Servo {
     // law or the new one. The servo's own hook is swapped whole.
     void SetLaw(py::object law) {
         law_ = std::move(law);
-        if (const std::shared_ptr<Run> run = Current()) {
-            run->servo->set_law(law_.is_none() ? H::Law{} : Law(run->aside));
-        }
+        compiled_ = 0;
+        if (const std::shared_ptr<Run> run = Current()) run->servo->set_law(ServoLaw(*run));
+    }
+    // A compiled law, `void law(const double* sample, double* force)` at `address`, called in
+    // the servo's thread; `law`, what holds its code, is kept while the servo may call it.
+    void SetCompiledLaw(py::object law, std::uintptr_t address) {
+        law_ = std::move(law);
+        compiled_ = address;
+        if (const std::shared_ptr<Run> run = Current()) run->servo->set_law(ServoLaw(*run));
     }
 
     void Renew() {
@@ -377,6 +400,17 @@ class Servo {
                                      s.period, Floats(s.orientation.data(), 4), s.hall));
     }
 
+    H::Law ServoLaw(Run& run) const {
+        if (law_.is_none()) return {};
+        if (compiled_ != 0) return H::CompiledLaw(CallCompiled, reinterpret_cast<void*>(compiled_));
+        return Law(run.aside);
+    }
+    // The compiled law's address travels as the context: nothing shared to outlive it.
+    static void CallCompiled(const double* sample, double* force, void* context) {
+        using Function = void (*)(const double*, double*);
+        reinterpret_cast<Function>(reinterpret_cast<std::uintptr_t>(context))(sample, force);
+    }
+
     // The law as the servo calls it: it posts the sample for the law's thread and returns
     // the newest force that thread computed, whole while fresh, fading after. It never
     // waits and never touches a Python object.
@@ -433,7 +467,7 @@ class Servo {
             // An interpreter that is ending ends a thread that takes its lock.
             if (_Py_IsFinalizing()) break;
             py::gil_scoped_acquire locked;
-            if (law_.is_none()) continue;
+            if (law_.is_none() || compiled_ != 0) continue;
             try {
                 // brivane.Servo's wrapper returns None or 3 finite floats, or raises.
                 const py::object result = law_(SampleRecord(post.sample));
@@ -485,6 +519,7 @@ class Servo {
     std::mutex effects_mutex_;
     H::EffectSet effects_;
     py::object law_ = py::none();        // with the interpreter lock
+    std::uintptr_t compiled_ = 0;        // a compiled law's address, with the lock; 0: none
     py::object law_error_ = py::none();  // set on the law's thread, with the interpreter lock
     // start() and stop(), one at a time; held while a run ends, never by a read.
     std::mutex lifecycle_;
@@ -524,7 +559,9 @@ void RegisterServo(py::module_& m) {
     servo.def_property_readonly("running", &Servo::Running);
     servo.def_property_readonly("error", &Servo::Error);
     servo.def("set_effects", &Servo::SetEffects);
+    servo.def("glide", &Servo::Glide);
     servo.def_property("law", &Servo::GetLaw, &Servo::SetLaw);
+    servo.def("set_compiled_law", &Servo::SetCompiledLaw);
     servo.def("renew", &Servo::Renew);
     servo.def_property_readonly("state", &Servo::State);
     servo.def("stats", &Servo::Stats);

@@ -20,6 +20,7 @@ from .records import (Found, HandleError, HandleInfo, HandleStatus, Identity, Jo
 from .records import Message as Message, Numbers as Numbers, Port as Port
 from .records import UserData as UserData, Vec3 as Vec3
 from ._scope import scope
+from .laws import LAW_SAMPLE_FIELDS, CompiledLaw
 from .servo import Sample, Servo, ServoStats
 
 __all__ = [
@@ -27,7 +28,8 @@ __all__ = [
     "Identity", "State", "JointState", "Stats", "PortInfo", "Found",
     "HandleInfo", "HandleStatus", "HandleError", "StatusBlock",
     "DeviceError", "NoAnswer", "BadAnswer", "LineLost", "PortError", "WrongDevice", "NotFound",
-    "Servo", "Sample", "ServoStats", "effects", "scope", "trace",
+    "Servo", "Sample", "ServoStats", "CompiledLaw", "LAW_SAMPLE_FIELDS", "effects", "scope",
+    "trace",
     "ConstantForce", "Spring", "Damper", "Plane", "Box", "Sphere",
     "DEFAULT_TIMEOUT",
 ]
@@ -35,7 +37,7 @@ __all__ = [
 # The records, devices and finders are the package's own: they are shown, documented and
 # pickled as brivane's, whichever of its modules defines them.
 for _type in (Identity, State, JointState, Stats, HandleInfo, HandleStatus, HandleError,
-              StatusBlock, PortInfo, Found, Numbers, _Device, Arm, ArmStats, Grip):
+              StatusBlock, PortInfo, Found, Numbers, _Device, Arm, ArmStats, Grip, CompiledLaw):
     _type.__module__ = __name__
 for _function in (list_ports, find_arms, find_grips):
     _function.__module__ = __name__

@@ -7,10 +7,12 @@ import math
 import warnings
 import weakref
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Callable, NamedTuple, Optional, Sequence, Tuple, Type
+from typing import (TYPE_CHECKING, Any, Callable, NamedTuple, Optional, Sequence, Tuple, Type,
+                    Union)
 
 from . import _brivane
 from .effects import Effect
+from .laws import CompiledLaw
 
 if TYPE_CHECKING:
     import numpy
@@ -63,7 +65,7 @@ class ServoStats(NamedTuple):
     grip_lost: bool = False
 
 
-Law = Callable[[Sample], Optional[Sequence[float]]]
+Law = Union[Callable[[Sample], Optional[Sequence[float]]], CompiledLaw]
 
 _running: "weakref.WeakSet[Servo]" = weakref.WeakSet()
 
@@ -219,10 +221,29 @@ class Servo:
         """Replaces the whole set at once: the thread never sees half an update. Renews the
         lease."""
         effects = tuple(effects)
-        for effect in effects:
-            if not hasattr(effect, "_fields"):
-                raise TypeError(f"effects are brivane.effects records, not {type(effect).__name__}")
-        self._native.set_effects([effect._fields() for effect in effects])
+        self._native.set_effects(_fields_of(effects))
+        self._effects = effects
+
+    def glide(self, effects: Sequence[Effect], seconds: float) -> None:
+        """Replaces the effects by a set of the same shape (the same kinds of effect in the
+        same order), moving every number in a straight line from its value now to the new one
+        over `seconds`, in the servo's thread, so that the force changes by a little each
+        period instead of a step. A glide given during another goes on from where that one
+        was. `effects` is the new set at once. Renews the lease.
+
+        The moving target of a teleoperation or a virtual coupling: a Spring whose anchor
+        glides to each new pose of a simulated body; the spring's force, read back from
+        `state.force`, is the coupling force to apply to the body.
+
+        A set of another shape raises ValueError: replace it with `servo.effects = ...`."""
+        seconds = _number(seconds, "seconds", 0.0)
+        effects = tuple(effects)
+        if not self._native.glide(_fields_of(effects), seconds):
+            now = ", ".join(type(effect).__name__ for effect in self._effects) or "no effects"
+            new = ", ".join(type(effect).__name__ for effect in effects) or "no effects"
+            raise ValueError(f"a glide moves the numbers of the same effects in the same order: "
+                             f"the servo has ({now}), the glide gives ({new}); replace the set "
+                             "with servo.effects = ... instead")
         self._effects = effects
 
     @property
@@ -237,11 +258,21 @@ class Servo:
         that is fresh (three periods, at least 3 ms, after its sample) and fades it out after,
         so that whatever holds the interpreter lock delays the law, never the wire, and the
         effects keep rendering meanwhile. What it raises stops the servo, after a zero force,
-        and becomes `error`. Renews the lease."""
+        and becomes `error`. Renews the lease.
+
+        A brivane.CompiledLaw runs in the period instead, in the servo's own thread, with no
+        interpreter: its force is the period's."""
+        if isinstance(law, CompiledLaw):
+            self._native.set_compiled_law(law, law.address)
+            self._law = law
+            return
         if law is not None and not callable(law):
-            raise TypeError(f"a law is a function of a Sample, not {type(law).__name__}")
+            raise TypeError(f"a law is a function of a Sample, or a brivane.CompiledLaw, not "
+                            f"{type(law).__name__}")
         self._law = law
-        self._native.law = None if law is None else (lambda sample: _law_force(law(sample)))
+        python_law = law
+        self._native.law = None if python_law is None else (
+            lambda sample: _law_force(python_law(sample)))
 
     def renew(self) -> None:
         """Renews the lease: the forces keep on for another `lease` seconds."""
@@ -320,6 +351,13 @@ class Servo:
     def __repr__(self) -> str:
         state = "running" if self.running else "stopped"
         return f"<brivane.Servo {state} at {self.rate:g} Hz on {self._arm.port}>"
+
+
+def _fields_of(effects: Tuple[Effect, ...]) -> list:  # type: ignore[type-arg]
+    for effect in effects:
+        if not hasattr(effect, "_fields"):
+            raise TypeError(f"effects are brivane.effects records, not {type(effect).__name__}")
+    return [effect._fields() for effect in effects]
 
 
 #: A sample's fields: each one's name, its type in samples() and in the native record (which
