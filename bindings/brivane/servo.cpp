@@ -126,7 +126,7 @@ class Servo {
   public:
     Servo(py::object arm, py::object grip, std::string port, double rate, double max_force,
           double ramp, double lease, bool realtime, std::size_t samples, py::object sample_class,
-          double spin)
+          double spin, bool passivity)
         : arm_(std::move(arm)),
           grip_(std::move(grip)),
           port_(std::move(port)),
@@ -138,6 +138,7 @@ class Servo {
         options_.realtime = realtime;
         options_.samples = samples;
         options_.spin = spin;
+        options_.passivity = passivity;
     }
     ~Servo() {
         try {
@@ -299,7 +300,8 @@ class Servo {
         const H::ServoStatistics s = run ? run->servo->statistics() : H::ServoStatistics{};
         return py::make_tuple(s.periods, s.overruns, s.failures, s.rate_hz, s.period_p50_us,
                               s.period_p99_us, s.period_max_us, s.lateness_p99_us,
-                              s.lateness_max_us, s.late, s.extra, s.behind, s.grip_lost);
+                              s.lateness_max_us, s.late, s.extra, s.behind, s.grip_lost,
+                              s.passivity_periods, s.dissipated);
     }
 
     // Every sample since the last call (those of a run before this one's first), as the
@@ -397,7 +399,8 @@ class Servo {
         return Record(sample_class_,
                       py::make_tuple(s.time, Floats(s.position.data(), 3),
                                      Floats(s.velocity.data(), 3), Floats(s.force.data(), 3),
-                                     s.period, Floats(s.orientation.data(), 4), s.hall));
+                                     s.period, Floats(s.orientation.data(), 4), s.hall,
+                                     s.grip_sequence, s.grip_time, s.energy, s.damping));
     }
 
     H::Law ServoLaw(Run& run) const {
@@ -545,6 +548,10 @@ py::dict SampleLayout() {
     layout["hall"] = offsetof(H::Sample, hall);
     layout["outcome"] = offsetof(H::Sample, outcome);
     layout["flags"] = offsetof(H::Sample, flags);
+    layout["grip_sequence"] = offsetof(H::Sample, grip_sequence);
+    layout["grip_time"] = offsetof(H::Sample, grip_time);
+    layout["energy"] = offsetof(H::Sample, energy);
+    layout["damping"] = offsetof(H::Sample, damping);
     return layout;
 }
 
@@ -553,7 +560,7 @@ py::dict SampleLayout() {
 void RegisterServo(py::module_& m) {
     py::class_<Servo> servo(m, "Servo");
     servo.def(py::init<py::object, py::object, std::string, double, double, double, double, bool,
-                       std::size_t, py::object, double>());
+                       std::size_t, py::object, double, bool>());
     servo.def("start", &Servo::Start);
     servo.def("stop", &Servo::Stop);
     servo.def_property_readonly("running", &Servo::Running);

@@ -32,7 +32,12 @@ DEFAULT_MAX_FORCE = 3.0
 class Sample(NamedTuple):
     """One servo period: when it began (s since start), the arm's answer (m, m/s), the force
     computed for the next period after the clamp, ramp and lease (N), and the period as
-    measured (s); with a grip, its orientation and hall level."""
+    measured (s); with a grip, its orientation (the quaternion's four components in the order
+    the grip sends them) and hall level, and the number of the status message they came from
+    (1 for the first the servo took) with when the servo took it, on the samples' clock (s;
+    the message came within the period before); with passivity, the energy the forces have
+    put into the hand so far, less what it put into them (J), and the damping the controller
+    added to this period's force (N·s/m)."""
     time: float
     position: Vec3
     velocity: Vec3
@@ -40,6 +45,10 @@ class Sample(NamedTuple):
     period: float
     orientation: Tuple[float, float, float, float] = (0.0, 0.0, 0.0, 0.0)
     hall: int = 0
+    grip_sequence: int = 0
+    grip_time: float = 0.0
+    energy: float = 0.0
+    damping: float = 0.0
 
 
 class ServoStats(NamedTuple):
@@ -49,7 +58,8 @@ class ServoStats(NamedTuple):
     to within 2 %, maxima exact); late answers (used, their period stretched), extra answers
     (beyond the requests sent), whether the servo cannot hold its rate (`behind`: half the
     periods of a stretch overran, and it renders at the pace the arm and the machine allow),
-    and whether the grip's line was lost."""
+    whether the grip's line was lost, and with passivity, the periods whose force its
+    controller damped and the energy it took back (J)."""
     periods: int
     overruns: int
     failures: int
@@ -63,6 +73,8 @@ class ServoStats(NamedTuple):
     extra: int = 0
     behind: bool = False
     grip_lost: bool = False
+    passivity_periods: int = 0
+    dissipated: float = 0.0
 
 
 Law = Union[Callable[[Sample], Optional[Sequence[float]]], CompiledLaw]
@@ -124,6 +136,13 @@ class Servo:
     `realtime=True` asks for a real-time priority and locks the process's memory, and raises
     PermissionError, saying how to allow them, when the system refuses.
 
+    `passivity=True` adds a time-domain passivity observer and controller: the observer sums
+    the energy the forces put into the hand (force · velocity · period), and whenever they
+    have put out more than they took in, the controller adds just the damping that takes the
+    excess back, within max_force. It guards every effect, law and glide, and keeps a wall
+    stiffer than the rate allows from buzzing; `Sample.energy`, `Sample.damping` and the
+    stats' `passivity_periods` and `dissipated` show what it did.
+
     Where the system allows (Linux), a guardian process shares the port while the servo runs
     and sends zero force should the program die without stopping it (a signal, os._exit, a
     crash).
@@ -143,7 +162,7 @@ class Servo:
     def __init__(self, arm: "Arm", *, rate: float = 1000.0,
                  max_force: float = DEFAULT_MAX_FORCE, ramp: float = 0.5, lease: float = 0.0,
                  grip: Optional["Grip"] = None, realtime: bool = False,
-                 samples: int = 65536, spin: float = 0.0) -> None:
+                 samples: int = 65536, spin: float = 0.0, passivity: bool = False) -> None:
         native_arm = getattr(arm, "_native", None)
         if not isinstance(native_arm, _brivane.Arm):
             raise TypeError(f"a Servo drives a brivane.Arm, not {type(arm).__name__}")
@@ -152,6 +171,8 @@ class Servo:
             raise TypeError(f"a Servo's grip is a brivane.Grip, not {type(grip).__name__}")
         if not isinstance(realtime, bool):
             raise TypeError(f"realtime must be True or False, not {type(realtime).__name__}")
+        if not isinstance(passivity, bool):
+            raise TypeError(f"passivity must be True or False, not {type(passivity).__name__}")
         if isinstance(samples, bool) or not isinstance(samples, int) or not \
                 2 <= samples <= 1 << 24:
             raise ValueError(f"samples must be a whole number from 2 to {1 << 24}, not {samples!r}")
@@ -161,7 +182,7 @@ class Servo:
             native_arm, native_grip, arm.port, rate,
             _number(max_force, "max_force", 0.0, above=True), _number(ramp, "ramp", 0.0),
             _number(lease, "lease", 0.0), realtime, samples, Sample,
-            _number(spin, "spin", 0.0, 0.5 / rate))
+            _number(spin, "spin", 0.0, 0.5 / rate), passivity)
         self._effects: Tuple[Effect, ...] = ()
         self._law: Optional[Law] = None
         self._dropped = 0
@@ -332,7 +353,10 @@ class Servo:
         the fields time, position, velocity, force (3 each), period, orientation (4), hall,
         outcome (0 for a period whose exchange was answered; its position and velocity are
         then the arm's) and flags (1: its answer came late and was used, 2: no fresh state,
-        the force faded, 4: the grip's line is lost). Samples a run left untaken come first.
+        the force faded, 4: the grip's line is lost), then grip_sequence and grip_time (the
+        grip's status message the orientation came from, and when the servo took it) and
+        energy and damping (the passivity observer's and controller's). Samples a run left
+        untaken come first.
         When the record overflowed meanwhile, warns how many were dropped."""
         import numpy
 
@@ -366,7 +390,8 @@ _SAMPLE_FIELDS: Tuple[Tuple[str, str, str, Tuple[int, ...]], ...] = (
     ("time", "f8", "<f8", ()), ("position", "f8", "<f4", (3,)),
     ("velocity", "f8", "<f4", (3,)), ("force", "f8", "<f4", (3,)), ("period", "f8", "<f8", ()),
     ("orientation", "f8", "<f4", (4,)), ("hall", "u1", "u1", ()), ("outcome", "u1", "u1", ()),
-    ("flags", "u1", "u1", ()))
+    ("flags", "u1", "u1", ()), ("grip_sequence", "u4", "<u4", ()), ("grip_time", "f8", "<f8", ()),
+    ("energy", "f8", "<f8", ()), ("damping", "f8", "<f4", ()))
 
 
 def _sample_dtype(numpy: Any) -> Any:

@@ -68,7 +68,8 @@ def test_servo_renders_its_effects_within_max_force_and_records_every_period(
     rest = servo.samples()
     samples = numpy.concatenate([first, rest])
     assert samples.dtype.names == ("time", "position", "velocity", "force", "period",
-                                   "orientation", "hall", "outcome", "flags")
+                                   "orientation", "hall", "outcome", "flags", "grip_sequence",
+                                   "grip_time", "energy", "damping")
     assert len(samples) == servo.stats.periods and servo.dropped == 0
     assert numpy.all(numpy.diff(samples["time"]) > 0)
     assert tuple(samples["force"][-1]) == pytest.approx(servo.state.force, abs=1e-6)

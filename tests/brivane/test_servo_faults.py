@@ -454,6 +454,28 @@ def test_a_slow_servo_takes_the_grips_newest_pose(played):
     assert numpy.allclose(pace, 2 * numpy.pi / 10, rtol=0.3), pace
 
 
+def test_each_sample_says_which_grip_message_its_pose_came_from_and_when(played):
+    """A grip at 20 Hz under a 200 Hz servo: the pose changes only with a new message's
+    number, and its time says how old the pose is, on the samples' clock."""
+    arm = played()
+    with grip_simulator("--rate", "20") as simulator, brivane.Grip(simulator.port) as grip, \
+            brivane.Arm(arm.path, timeout=0.5) as device:
+        with brivane.Servo(device, rate=200, grip=grip) as servo:
+            assert wait_for(lambda: servo.state.grip_sequence >= 10, 10.0)
+            samples = servo.samples()
+    numbers, taken, times = samples["grip_sequence"], samples["grip_time"], samples["time"]
+    heard = numbers > 0
+    assert numpy.all(numpy.diff(numbers) >= 0) and numbers[-1] >= 10
+    new = numpy.flatnonzero(numpy.diff(numbers)) + 1  # periods that took a new message
+    pose = samples["orientation"]
+    assert not numpy.any(numpy.any(pose[1:] != pose[:-1], axis=1)[numpy.diff(numbers) == 0])
+    # Taken within the period, as the period's own time, then as old as the periods since.
+    age = times[heard] - taken[heard]
+    period = 1 / 200
+    assert numpy.all(taken[new] >= times[new]) and numpy.all(taken[new] < times[new] + period)
+    assert numpy.all(age > -period) and age.max() < 1 / 20 + 3 * period
+
+
 def test_a_lost_grip_line_is_said_and_closes_the_grip(played):
     arm = played()
     with grip_simulator("--rate", "200") as simulator, brivane.Grip(simulator.port) as grip, \

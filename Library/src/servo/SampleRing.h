@@ -27,6 +27,16 @@ struct Sample {
     std::uint8_t outcome = 0;
     // What else befell the period, as the bits below.
     std::uint8_t flags = 0;
+    // With a grip: the number of the status message the orientation came from (1 for the
+    // first the servo took, 0 before any) and when the servo took it, on the samples' clock
+    // (s); the message came within the period before that.
+    std::uint32_t grip_sequence = 0;
+    double grip_time = 0.0;
+    // With passivity (ServoOptions::passivity): the energy the forces have put into the
+    // hand so far, less what it put into them (J), and the damping the controller added to
+    // this period's force to take an excess back (N·s/m).
+    double energy = 0.0;
+    float damping = 0.0f;
 
     // The answer came after the period's deadline: the period was stretched to wait for it.
     static constexpr std::uint8_t kLate = 1;

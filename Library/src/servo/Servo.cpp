@@ -128,6 +128,8 @@ struct Counters {
     double lateness_max_us = 0.0;
     bool behind = false;
     bool grip_lost = false;
+    std::uint64_t passivity_periods = 0;
+    double dissipated = 0.0;
 };
 
 ServoOptions Checked(ServoOptions options) {
@@ -160,6 +162,37 @@ Vec3 Limited(const std::array<double, 3>& force, double limit) {
     return {static_cast<float>(parts[0] * scale), static_cast<float>(parts[1] * scale),
             static_cast<float>(parts[2] * scale)};
 }
+
+// The time-domain passivity observer and controller. The observer sums the energy the
+// rendered force (the effects' and the law's) puts into the hand; when that sum is above
+// zero, the forces have put out more than they took in, and the controller adds the damping
+// that takes the excess back over the next period, within `limit`, and counts it taken.
+// Its own force is left out of what the observer sums: against a velocity that only
+// trembles, damping of the last period's velocity would seem to put energy in, and the
+// controller would chase itself.
+struct Passivity {
+    double energy = 0.0;  // J: put into the hand, less what the hand put in and was taken
+    double taken = 0.0;   // J: what the last damping added takes back
+
+    void observe(const Vec3& rendered, const Vec3& velocity, double span) {
+        double power = 0.0;
+        for (std::size_t i = 0; i < 3; ++i) power += static_cast<double>(rendered[i]) * velocity[i];
+        if (std::isfinite(power) && span > 0.0) energy += power * span;
+    }
+    // The damping (N·s/m) added to `force`; 0 while nothing is owed back.
+    double guard(std::array<double, 3>& force, const Vec3& velocity, double span, double limit) {
+        taken = 0.0;
+        double squared = 0.0;
+        for (const float part : velocity) squared += static_cast<double>(part) * part;
+        if (!(energy > 0.0) || !(squared * span > 0.0)) return 0.0;
+        double damping = energy / (squared * span);
+        damping = std::min(damping, limit / std::sqrt(squared));
+        for (std::size_t i = 0; i < 3; ++i) force[i] -= damping * velocity[i];
+        taken = std::min(energy, damping * squared * span);
+        energy -= taken;
+        return damping;
+    }
+};
 
 // A force `age` stale: whole at first, then less each period, to nothing at kFadeSpan, so
 // that no period steps it and no stale force lasts.
@@ -238,7 +271,7 @@ struct Servo::State {
     // Takes the grip's queued messages without waiting; its newest status goes into `sample`
     // from then on. A lost grip line ends the reading, not the servo: the arm goes on, and
     // the samples say so.
-    void read_grip(Sample& sample);
+    void read_grip(Sample& sample, Clock::time_point start);
     void renew() {
         renewed.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
     }
@@ -251,6 +284,8 @@ struct Servo::State {
     // The servo thread's: the grip's latest orientation and hall level.
     std::array<float, 4> orientation{};
     std::uint8_t hall = 0;
+    std::uint32_t grip_sequence = 0;
+    double grip_time = 0.0;
     bool grip_lost = false;
 
     // Written by the servo thread, read by any.
@@ -292,7 +327,7 @@ struct Servo::State {
     ServoStop stop;
 };
 
-void Servo::State::read_grip(Sample& sample) {
+void Servo::State::read_grip(Sample& sample, Clock::time_point start) {
     if (grip != nullptr && !grip_lost) {
         const Deadline now = Deadline::At(Clock::now());  // passed: only what has come
         for (int taken = 0; taken < kGripMessagesPerPeriod; ++taken) {
@@ -304,11 +339,15 @@ void Servo::State::read_grip(Sample& sample) {
             if (message.kind == Devices::HandleMessage::Kind::Status) {
                 for (std::size_t i = 0; i < 4; ++i) orientation[i] = message.status.quaternion[i];
                 hall = message.status.hall_effect_sensor_level;
+                ++grip_sequence;
+                grip_time = std::chrono::duration<double>(Clock::now() - start).count();
             }
         }
     }
     sample.orientation = orientation;
     sample.hall = hall;
+    sample.grip_sequence = grip_sequence;
+    sample.grip_time = grip_time;
     if (grip_lost) sample.flags |= Sample::kGripLost;
 }
 
@@ -367,6 +406,10 @@ void Servo::State::run() {
     Sample pending;  // the last period's, recorded with the force that goes out after it
     bool have_pending = false;
     bool law_failed = false;
+    Passivity passivity;
+    Vec3 rendered_basis{};                  // the basis without the passivity controller's part
+    Vec3 rendering{};                       // that, as the last request commanded it
+    Clock::time_point observed_at = start;  // when the observer last took a state
     // The effects rendered, and the glide under way: from the set rendered when it began to
     // the one given, over its span.
     EffectSet rendered;
@@ -403,6 +446,10 @@ void Servo::State::run() {
             fade = Fade(wake - whole_at - period);
         }
         const Vec3 command = have_state ? Scaled(basis, gain * fade) : Vec3{};
+        // What the rendering pushed with since the last request, while the arm moved to this
+        // state, and what it pushes with from now on (the passivity controller's part left out).
+        const Vec3 pushed = rendering;
+        rendering = have_state ? Scaled(rendered_basis, gain * fade) : Vec3{};
         unused_state = false;
         if (have_pending) {
             pending.force = command;
@@ -478,7 +525,7 @@ void Servo::State::run() {
                       : (outcome.kind == Kind::BadAnswer ? Kind::BadAnswer : Kind::NoAnswer));
         if (late) sample.flags |= Sample::kLate;
         if (taken == 0) sample.flags |= Sample::kFaded;
-        read_grip(sample);
+        read_grip(sample, start);
         counts.grip_lost = grip_lost;
 
         // A fresh state gives the next force; without one, the last is faded.
@@ -523,6 +570,20 @@ void Servo::State::run() {
                     law_failed = true;
                     CopyText("the law threw something other than an exception", ended.text);
                 }
+            }
+            if (options.passivity) {
+                const double span = std::chrono::duration<double>(wake - observed_at).count();
+                observed_at = wake;
+                passivity.observe(pushed, state.velocity, span);
+                rendered_basis = law_failed ? Vec3{} : Limited(force, options.max_force);
+                const double damping =
+                    passivity.guard(force, state.velocity, span, options.max_force);
+                if (damping > 0.0) {
+                    ++counts.passivity_periods;
+                    counts.dissipated += passivity.taken;
+                }
+                sample.energy = passivity.energy;
+                sample.damping = static_cast<float>(damping);
             }
             basis = law_failed ? Vec3{} : Limited(force, options.max_force);
         }
@@ -806,6 +867,8 @@ ServoStatistics Servo::statistics() const {
     statistics.extra = counts.extra;
     statistics.behind = counts.behind;
     statistics.grip_lost = counts.grip_lost;
+    statistics.passivity_periods = counts.passivity_periods;
+    statistics.dissipated = counts.dissipated;
     return statistics;
 }
 

@@ -34,6 +34,12 @@ struct ServoOptions {
     double spin = 0.0;
     // Samples the record holds for a reader that falls behind (rounded up to a power of two).
     std::size_t samples = 65536;
+    // A passivity observer and controller: the observer sums the energy the commanded force
+    // puts into the hand (force · velocity · period); whenever the forces have put out more
+    // than they took in, the controller adds just the damping that takes the excess back,
+    // within max_force. It guards every effect, law and glide, and the sampled wall's own
+    // excess, which makes a stiff wall buzz.
+    bool passivity = false;
 };
 
 // Why a servo stopped.
@@ -71,6 +77,10 @@ struct ServoStatistics {
     // arm and the machine allow.
     bool behind = false;
     bool grip_lost = false;  // the grip's line was lost: the samples keep its last status
+    // Passivity: the periods whose force the controller damped, and the energy it took back
+    // in all (J).
+    std::uint64_t passivity_periods = 0;
+    double dissipated = 0.0;
 };
 
 // A law computes a force from the period's sample (its `force` holds the effects' sum);
