@@ -84,7 +84,7 @@ TEST(Device, ShortReadIsEndOfFileWithoutALineAndTheNextReadStandsAlone) {
     settings.c_cc[VEOF] = 0x04;
     ASSERT_EQ(tcsetattr(line.pty.master(), TCSANOW, &settings), 0);
     line.pty.Send({'a', '\n', 0x04, 'b', '\n'});
-    ASSERT_EQ(line.stream.WaitForBytes(4, Deadline::After(1.0)), Platform::WaitResult::Ready);
+    ASSERT_EQ(line.stream.WaitForBytes(4, Deadline::After(1.0)).status, Platform::IoStatus::Done);
 
     std::int32_t count = -1;
     const auto lines = DeviceErrorLines([&] { count = line.device.read_bytes(4); });

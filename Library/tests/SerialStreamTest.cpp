@@ -84,7 +84,7 @@ TEST(SerialStream, BytesCrossBothWaysUnchangedOnACookedLine) {
     EXPECT_EQ(device.Receive(256), all);
 
     device.Send(all);
-    ASSERT_EQ(stream.WaitForBytes(256, Deadline::After(1.0)), Platform::WaitResult::Ready);
+    ASSERT_EQ(stream.WaitForBytes(256, Deadline::After(1.0)).status, Platform::IoStatus::Done);
     EXPECT_EQ(stream.Available(), 256);
     char back[256];
     stream.read(back, 256);
@@ -191,7 +191,7 @@ TEST(SerialStream, AvailableCountsQueuedBytesOnlyWhileOpen) {
     IO::SerialStream stream(device.path().c_str(), true);
     EXPECT_EQ(stream.Available(), 0);
     device.Send({1, 2, 3, 4, 5});
-    ASSERT_EQ(stream.WaitForBytes(5, Deadline::After(1.0)), Platform::WaitResult::Ready);
+    ASSERT_EQ(stream.WaitForBytes(5, Deadline::After(1.0)).status, Platform::IoStatus::Done);
     EXPECT_EQ(stream.Available(), 5);
 
     stream.Close();

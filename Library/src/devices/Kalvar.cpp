@@ -177,17 +177,17 @@ Outcome Kalvar::take_states(EndEffectorState& state, int& taken, const Deadline&
         const Deadline until = taken > 0 ? Deadline::At(Deadline::Clock::now()) : deadline;
         const std::size_t need = kLength - loop_answer_length_;
         std::size_t take = need;
-        const Platform::WaitResult waited = stream->WaitForBytes(need, until);
+        const Platform::IoStatus waited = stream->WaitForBytes(need, until).status;
         switch (waited) {
-            case Platform::WaitResult::Ready:
+            case Platform::IoStatus::Done:
                 break;
-            case Platform::WaitResult::Partial:
-            case Platform::WaitResult::TimedOut:
+            case Platform::IoStatus::Partial:
+            case Platform::IoStatus::TimedOut:
                 take = std::min<std::size_t>(
                     need, static_cast<std::size_t>(std::max<std::int32_t>(stream->Available(), 0)));
                 break;
-            case Platform::WaitResult::Failed:
-            case Platform::WaitResult::Interrupted:
+            case Platform::IoStatus::Failed:
+            case Platform::IoStatus::Interrupted:
                 return failed();
         }
         if (take > 0) {
@@ -217,7 +217,7 @@ Outcome Kalvar::take_states(EndEffectorState& state, int& taken, const Deadline&
             continue;
         }
         // Ready with bytes dropped, or the start of an answer whose rest is on its way.
-        if (waited != Platform::WaitResult::Ready && until.Expired()) break;
+        if (waited != Platform::IoStatus::Done && until.Expired()) break;
     }
     if (junk)
         outcome.kind = Outcome::Kind::BadAnswer;

@@ -48,33 +48,45 @@ void SerialStream::Close() {
 
 std::int32_t SerialStream::Available() {
     if (!buffer) return 0;
-    const int queued = buffer->Queued();
-    return queued < 0 ? 0 : queued;
+    const Platform::IoResult queued = buffer->Queued();
+    return queued.done() ? queued.count : 0;
 }
 
 void SerialStream::Write(const char* data, std::size_t n) {
     Send(data, n);
 }
 
-Platform::WriteResult SerialStream::Send(const char* data, std::size_t n) {
+namespace {
+
+Platform::IoResult NotOpen() {
+    Platform::SetLastSystemError(Platform::NotOpenError());
+    return Platform::IoResult{Platform::IoStatus::Failed, 0, Platform::NotOpenError()};
+}
+
+}  // namespace
+
+Platform::IoResult SerialStream::Send(const char* data, std::size_t n) {
     // A write that fails without a system call of its own names the cause it remembers.
     int error = 0;
-    Platform::WriteResult result = Platform::WriteResult::Failed;
+    Platform::IoResult result{Platform::IoStatus::Failed, 0, 0};
     if (!buffer) {
         error = Platform::NotOpenError();
+        result.error = error;
     } else if (n == 0) {
         error = buffer->Fault();
-        if (error == 0) result = Platform::WriteResult::Written;
+        result.error = error;
+        if (error == 0) result.status = Platform::IoStatus::Done;
     } else {
-        switch (result = buffer->Send(data, n)) {
-            case Platform::WriteResult::Written:
-            case Platform::WriteResult::Interrupted:  // the caller is stopping: no line
+        switch ((result = buffer->Send(data, n)).status) {
+            case Platform::IoStatus::Done:
+            case Platform::IoStatus::Partial:      // a write does not end so
+            case Platform::IoStatus::Interrupted:  // the caller is stopping: no line
                 break;
-            case Platform::WriteResult::TimedOut:  // the stream stays usable
+            case Platform::IoStatus::TimedOut:  // the stream stays usable
                 error = Platform::TimedOutError();
                 break;
-            case Platform::WriteResult::Failed:
-                error = buffer->Fault() != 0 ? buffer->Fault() : Platform::LastSystemError();
+            case Platform::IoStatus::Failed:
+                error = buffer->Fault() != 0 ? buffer->Fault() : result.error;
                 break;
         }
     }
@@ -91,19 +103,13 @@ int SerialStream::PeekFetched() const {
     return buffer ? buffer->PeekFetched() : -1;
 }
 
-Platform::WaitResult SerialStream::WaitForBytes(std::size_t n, const Deadline& deadline) {
-    if (!buffer) {
-        Platform::SetLastSystemError(Platform::NotOpenError());
-        return Platform::WaitResult::Failed;
-    }
-    return buffer->WaitForBytes(static_cast<int>(n), deadline);
+Platform::IoResult SerialStream::WaitForBytes(std::size_t n, const Deadline& deadline) {
+    if (!buffer) return NotOpen();
+    return buffer->WaitForBytes(static_cast<int>(std::min<std::size_t>(n, INT_MAX)), deadline);
 }
 
-Platform::WaitResult SerialStream::WaitForAnswer(std::size_t n, const Deadline& deadline) {
-    if (!buffer) {
-        Platform::SetLastSystemError(Platform::NotOpenError());
-        return Platform::WaitResult::Failed;
-    }
+Platform::IoResult SerialStream::WaitForAnswer(std::size_t n, const Deadline& deadline) {
+    if (!buffer) return NotOpen();
     return buffer->WaitForAnswer(static_cast<int>(std::min<std::size_t>(n, INT_MAX)), deadline);
 }
 

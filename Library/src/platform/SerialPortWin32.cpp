@@ -269,7 +269,7 @@ bool SerialPort::ClearLineError(int attempt) {
 
 // The time-outs as a Windows port has them: n bytes, or a quiet interval after a byte, or
 // the total limit.
-int SerialPort::ReadPort(char* buffer, int n, const PortTimeouts& timeouts) {
+IoResult SerialPort::ReadPort(char* buffer, int n, const PortTimeouts& timeouts) {
     const double ms = static_cast<double>(timeouts.read_total_per_byte) * n +
                       static_cast<double>(timeouts.read_total_constant);
     const Deadline total = ms > 0 ? Deadline::After(ms / 1000.0) : Deadline::Never();
@@ -295,7 +295,7 @@ int SerialPort::ReadPort(char* buffer, int n, const PortTimeouts& timeouts) {
             queued < 0 ? -1 : ReadOnce(buffer + got, want, read_event_, until, interrupted);
         if (count < 0) {
             if (ClearLineError(attempt++)) continue;
-            return got > 0 ? got : -2;
+            return FailedWith(LastSystemError(), got);
         }
         attempt = 0;
         got += count;
@@ -303,9 +303,10 @@ int SerialPort::ReadPort(char* buffer, int n, const PortTimeouts& timeouts) {
             last_byte = Deadline::Clock::now();
             ReportLineErrors();
         }
-        if (interrupted || (count == 0 && until.Expired())) break;
+        if (interrupted) return IoResult{IoStatus::Interrupted, got, 0};
+        if (count == 0 && until.Expired()) break;
     }
-    return got;
+    return IoResult{IoStatus::Done, got, 0};
 }
 
 int SerialPort::Fill(const Deadline& until, bool wake_on_arrival, int missing) {
@@ -392,14 +393,14 @@ bool SerialPort::Nap(const Deadline& until) const {
 }
 
 // The write time-outs bound each WriteFile, and the frame's deadline cancels it.
-WriteResult SerialPort::WriteSome(const char* data, std::size_t n, std::size_t& sent,
-                                  const Deadline& deadline) {
+IoStatus SerialPort::WriteSome(const char* data, std::size_t n, std::size_t& sent,
+                               const Deadline& deadline) {
     const HANDLE port = AsHandle(handle_);
     OVERLAPPED overlapped{};
     overlapped.hEvent = AsHandle(write_event_);
     Outcome outcome = Outcome::Done;
     if (!::WriteFile(port, data + sent, static_cast<DWORD>(n - sent), nullptr, &overlapped)) {
-        if (::GetLastError() != ERROR_IO_PENDING) return WriteResult::Failed;
+        if (::GetLastError() != ERROR_IO_PENDING) return IoStatus::Failed;
         outcome = WaitFor(overlapped.hEvent, deadline);
         if (outcome != Outcome::Done) ::CancelIoEx(port, &overlapped);
     }
@@ -407,12 +408,12 @@ WriteResult SerialPort::WriteSome(const char* data, std::size_t n, std::size_t& 
     const bool done = ::GetOverlappedResult(port, &overlapped, &count, TRUE) != FALSE;
     sent += count;
     if (!done && (outcome == Outcome::Done || ::GetLastError() != ERROR_OPERATION_ABORTED)) {
-        return WriteResult::Failed;
+        return IoStatus::Failed;
     }
-    if (outcome == Outcome::Interrupted) return WriteResult::Interrupted;
-    if (sent == n) return WriteResult::Written;
+    if (outcome == Outcome::Interrupted) return IoStatus::Interrupted;
+    if (sent == n) return IoStatus::Done;
     ::SetLastError(ERROR_TIMEOUT);
-    return WriteResult::TimedOut;
+    return IoStatus::TimedOut;
 }
 
 // Sleeps until the deadline (for ever when it has none), asking now and then whether the
