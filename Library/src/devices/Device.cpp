@@ -63,8 +63,6 @@ Device::ReadEnd Device::timed_read(std::size_t n, ReadKind kind, const Deadline&
                                    bool report) {
     missing_ = n;
     if (stream == nullptr || Interrupt::Pending()) return ReadEnd::Failed;
-    // Each read stands on its own: a short read before must not fail this one.
-    stream->clear(stream->rdstate() & std::ios::badbit);
 
     std::size_t got = 0;
     while (got < n) {
@@ -84,13 +82,11 @@ Device::ReadEnd Device::timed_read(std::size_t n, ReadKind kind, const Deadline&
             case Platform::IoStatus::Interrupted:  // the caller is stopping: no line
                 return ReadEnd::Failed;
         }
-        stream->read(reinterpret_cast<char*>(read_buffer.get() + got),
-                     static_cast<std::streamsize>(take));
-        if (!stream->good()) {
-            if (stream->eof()) return ReadEnd::Short;  // a short read tells by its count
-            report_read_failure(n, kind);
-            return ReadEnd::Failed;
-        }
+        // The wait found the bytes: a read that still comes short is Short, whatever ended
+        // it, without a line; a broken line fails the next wait, with its line.
+        const Platform::IoResult read =
+            stream->Read(reinterpret_cast<char*>(read_buffer.get() + got), take);
+        if (static_cast<std::size_t>(read.count) < take) return ReadEnd::Short;
         got += take;
         missing_ = n - got;
     }
@@ -351,9 +347,9 @@ std::size_t Device::drain() {
         // rest of a wrong answer is not taken for the next one.
         const std::int32_t queued = std::min<std::int32_t>(stream->Available(), kBufferSize);
         if (queued > 0) {
-            stream->clear(stream->rdstate() & std::ios::badbit);
-            stream->read(reinterpret_cast<char*>(read_buffer.get()), queued);
-            drained = static_cast<std::size_t>(std::max<std::streamsize>(stream->gcount(), 0));
+            const Platform::IoResult read = stream->Read(reinterpret_cast<char*>(read_buffer.get()),
+                                                         static_cast<std::size_t>(queued));
+            drained = static_cast<std::size_t>(read.count);
         }
     }
     return drained;
@@ -374,8 +370,7 @@ bool Device::drop_queued() {
     for (int round = 0; round < 4; ++round) {
         const std::int32_t queued = std::min<std::int32_t>(stream->Available(), kBufferSize);
         if (queued <= 0) break;
-        stream->clear(stream->rdstate() & std::ios::badbit);
-        stream->read(reinterpret_cast<char*>(read_buffer.get()), queued);
+        stream->Read(reinterpret_cast<char*>(read_buffer.get()), static_cast<std::size_t>(queued));
         dropped = true;
     }
     return dropped;

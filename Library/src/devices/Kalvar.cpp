@@ -191,12 +191,11 @@ Outcome Kalvar::take_states(EndEffectorState& state, int& taken, const Deadline&
                 return failed();
         }
         if (take > 0) {
-            stream->clear(stream->rdstate() & std::ios::badbit);
-            stream->read(reinterpret_cast<char*>(loop_answer_.data() + loop_answer_length_),
-                         static_cast<std::streamsize>(take));
-            const auto got =
-                static_cast<std::size_t>(std::max<std::streamsize>(stream->gcount(), 0));
-            if (got < take && !stream->eof() && stream->fail()) return failed();
+            // What a short read took is kept: a broken line fails the next round's wait.
+            const auto got = static_cast<std::size_t>(
+                stream
+                    ->Read(reinterpret_cast<char*>(loop_answer_.data() + loop_answer_length_), take)
+                    .count);
             // An answer begins with its code: bytes before one are dropped.
             std::size_t skip = 0;
             const std::size_t held = loop_answer_length_ + got;

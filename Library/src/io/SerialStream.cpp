@@ -95,6 +95,10 @@ Platform::IoResult SerialStream::Send(const char* data, std::size_t n) {
     return result;
 }
 
+Platform::IoResult SerialStream::Read(char* data, std::size_t n) {
+    return buffer ? buffer->Read(data, n) : NotOpen();
+}
+
 int SerialStream::Fault() const {
     return buffer ? buffer->Fault() : Platform::NotOpenError();
 }

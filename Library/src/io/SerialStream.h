@@ -38,6 +38,10 @@ class SerialStream : public std::basic_iostream<char> {
     // time; the stream stays usable), Failed (the port is not open or the line broke:
     // Fault() says why), Interrupted (the caller is stopping).
     Platform::IoResult Send(const char* data, std::size_t n);
+    // Reads up to n bytes for a device: a byte the stream's own reads left held first, then
+    // the port's. Done with n, or short as Platform::SerialPort::Read ends; Failed when the
+    // port is not open. Writes no error line: the device tells what a short read means.
+    Platform::IoResult Read(char* data, std::size_t n);
 
     // Waits, without spinning, until n bytes are queued or the deadline passes.
     Platform::IoResult WaitForBytes(std::size_t n, const Deadline& deadline);

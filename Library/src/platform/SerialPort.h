@@ -27,13 +27,14 @@ struct PortTimeouts {
 // How a read, a write, a wait or a count of the port ended, one type for them all.
 //   Done: all that was asked: the n bytes read, written or queued; a count made.
 //   Partial: some of them, and no more came within their wire time (a wait), or the read
-//     ended short on its time-outs; the caller takes what there is.
+//     ended short on its time-outs; the caller takes them, so that a full line reopens for
+//     the rest.
 //   TimedOut: none came in time (a read or a wait), or the line did not take every byte
 //     of a write in time: the unsent rest of a frame already begun goes out first on the
 //     next write, so that the device never sees a torn frame (should the process die first,
 //     a watching guardian sends it: Guardian.h).
-//   Failed: the system refused the call, or the line is broken (a hang-up, a failed write),
-//     and stays so from then on.
+//   Failed: the system refused the call, or the line is broken (a hang-up, a failed write);
+//     a broken line stays so from then on.
 //   Interrupted: a signal came and the interrupt check (Interrupt.h) asked it to stop.
 enum class IoStatus : std::uint8_t { Done, Partial, TimedOut, Failed, Interrupted };
 
