@@ -183,6 +183,19 @@ TEST(SerialStream, MissingPortAtConstructionWritesTwoLinesAndStillExists) {
     EXPECT_EQ(lines[0].description, "unable to write '2' bytes to stream");
 }
 
+// Programs that match the error lines know them by these numbers.
+TEST(SerialStream, ErrorLinesKeepTheirLineNumbers) {
+    std::unique_ptr<IO::SerialStream> stream;
+    auto lines =
+        ErrorLines([&] { stream = std::make_unique<IO::SerialStream>("ttyBrivaneGone", true); });
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].line, 39u);  // the port's
+    EXPECT_EQ(lines[1].line, 18u);  // the stream's
+    lines = ErrorLines([&] { stream->Write("ab", 2); });
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].line, 82u);
+}
+
 TEST(SerialStream, AvailableCountsQueuedBytesOnlyWhileOpen) {
     PtyDevice device;
     IO::SerialStream never_opened(device.path().c_str(), false);

@@ -9,13 +9,28 @@
 
 namespace Brivane::HardwareAPI::IO {
 
+namespace {
+
+// The line numbers the stream's error lines give: programs that match the lines know them,
+// and they stay wherever the reporting code moves in this file.
+constexpr unsigned kOpenStreamLine = 18;
+constexpr unsigned kOpenPortLine = 39;
+constexpr unsigned kWriteFailureLine = 82;
+
+Platform::IoResult NotOpen() {
+    Platform::SetLastSystemError(Platform::NotOpenError());
+    return Platform::IoResult{Platform::IoStatus::Failed, 0, Platform::NotOpenError()};
+}
+
+}  // namespace
+
 SerialStream::SerialStream(const char* port, bool open)
     : std::basic_iostream<char>(nullptr),
       port_name(port != nullptr ? port : ""),  // no name: the open fails as "no such port"
       open_on_construction(open) {
     if (open_on_construction && Open() < 0) {
         const int error = Platform::LastSystemError();
-        ReportError(__FILE__, __LINE__, error, "unable to open stream '%s'",
+        ReportError(__FILE__, kOpenStreamLine, error, "unable to open stream '%s'",
                     Printable(port_name).c_str());
     }
 }
@@ -36,7 +51,7 @@ std::int8_t SerialStream::Open() {
     if (buffer->IsOpen()) buffer->RaiseDtr();
     if (code == 1) return 1;
     if (WritesErrorLines())
-        ReportError(__FILE__, __LINE__, error, "unable to open port '%s'",
+        ReportError(__FILE__, kOpenPortLine, error, "unable to open port '%s'",
                     Printable(port_name).c_str());
     Platform::SetLastSystemError(error);  // for the caller's own line
     return code;
@@ -56,26 +71,19 @@ void SerialStream::Write(const char* data, std::size_t n) {
     Send(data, n);
 }
 
-namespace {
-
-Platform::IoResult NotOpen() {
-    Platform::SetLastSystemError(Platform::NotOpenError());
-    return Platform::IoResult{Platform::IoStatus::Failed, 0, Platform::NotOpenError()};
-}
-
-}  // namespace
-
 Platform::IoResult SerialStream::Send(const char* data, std::size_t n) {
     // A write that fails without a system call of its own names the cause it remembers.
     int error = 0;
-    Platform::IoResult result{Platform::IoStatus::Failed, 0, 0};
+    Platform::IoResult result;
     if (!buffer) {
-        error = Platform::NotOpenError();
-        result.error = error;
+        result = NotOpen();
+        error = result.error;
     } else if (n == 0) {
         error = buffer->Fault();
-        result.error = error;
-        if (error == 0) result.status = Platform::IoStatus::Done;
+        if (error != 0) {
+            Platform::SetLastSystemError(error);
+            result = Platform::IoResult{Platform::IoStatus::Failed, 0, error};
+        }
     } else {
         switch ((result = buffer->Send(data, n)).status) {
             case Platform::IoStatus::Done:
@@ -91,7 +99,7 @@ Platform::IoResult SerialStream::Send(const char* data, std::size_t n) {
         }
     }
     if (error != 0 && WritesErrorLines())
-        ReportError(__FILE__, __LINE__, error, "unable to write '%zu' bytes to stream", n);
+        ReportError(__FILE__, kWriteFailureLine, error, "unable to write '%zu' bytes to stream", n);
     return result;
 }
 

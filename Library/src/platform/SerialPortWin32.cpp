@@ -29,6 +29,10 @@ constexpr DWORD kInterruptCheckEvery = 20;  // ms
 // bytes follow each other far closer, so the wait for a whole answer wakes this long after
 // a shorter one (a wrong code alone, a cut answer) rather than at its deadline.
 constexpr DWORD kAnswerGap = 2;  // ms
+// The line numbers the line-error lines give (one as a read clears the error, one as a count
+// did): programs that match the lines know them, wherever the reporting code moves.
+constexpr unsigned kLineErrorReadLine = 261;
+constexpr unsigned kLineErrorCountLine = 448;
 
 HANDLE AsHandle(std::intptr_t handle) {
     return reinterpret_cast<HANDLE>(handle);
@@ -258,7 +262,7 @@ bool SerialPort::ClearLineError(int attempt) {
     errors |= line_errors_;  // those an earlier count cleared go in the same line
     line_errors_ = 0;
     if (ReadGoesOnAfterFailure(attempt, cleared)) {
-        ReportError(__FILE__, __LINE__, static_cast<int>(error),
+        ReportError(__FILE__, kLineErrorReadLine, static_cast<int>(error),
                     "line error on the port, cleared (0x%lx)", static_cast<unsigned long>(errors));
         return true;
     }
@@ -446,8 +450,8 @@ int SerialPort::SystemQueued() {
 // One line for the errors a count cleared, once a read has taken bytes after them.
 void SerialPort::ReportLineErrors() {
     if (line_errors_ == 0) return;
-    ReportError(__FILE__, __LINE__, BadValueError(), "line error on the port, cleared (0x%lx)",
-                line_errors_);
+    ReportError(__FILE__, kLineErrorCountLine, BadValueError(),
+                "line error on the port, cleared (0x%lx)", line_errors_);
     line_errors_ = 0;
 }
 
