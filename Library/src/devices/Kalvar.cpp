@@ -215,7 +215,7 @@ Outcome Kalvar::take_states(EndEffectorState& state, int& taken, const Deadline&
             ++taken;
             continue;
         }
-        // Ready with bytes dropped, or the start of an answer whose rest is on its way.
+        // Done with bytes dropped, or the start of an answer whose rest is on its way.
         if (waited != Platform::IoStatus::Done && until.Expired()) break;
     }
     if (junk)
