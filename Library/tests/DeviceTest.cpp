@@ -159,8 +159,8 @@ TEST(Device, WrongHeaderDrainsTheLine) {
     Bytes flood(1 + 1024 + 5, 0x55);
     flood[0] = 0x99;
     line.far_end.Send(flood);
-    ASSERT_EQ(line.stream.WaitForBytes(flood.size(), Deadline::After(1.0)),
-              Platform::WaitResult::Ready);
+    ASSERT_EQ(line.stream.WaitForBytes(flood.size(), Deadline::After(1.0)).status,
+              Platform::IoStatus::Done);
     std::vector<Testing::ErrorLine> lines;
     double seconds = SecondsTaken([&] {
         lines = DeviceErrorLines([&] { EXPECT_FALSE(line.device.receive_answer({0x2B}, 24)); });

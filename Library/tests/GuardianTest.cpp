@@ -185,8 +185,7 @@ int OpenWatchAndWrite(Platform::SerialPort& port, Platform::Guardian& guardian,
     if (!guardian.Watching()) return 12;
     for (int k = 0; k < frames; ++k) {
         const Bytes frame = Frame(k);
-        if (port.Write(reinterpret_cast<const char*>(frame.data()), frame.size()) !=
-            Platform::WriteResult::Written) {
+        if (!port.Write(reinterpret_cast<const char*>(frame.data()), frame.size()).done()) {
             return 13;
         }
     }
@@ -394,10 +393,10 @@ TEST_F(Guardian, FinishesAHalfWrittenFrameFirst) {
             std::int32_t written = 0;
             for (; written < 1000; ++written) {
                 const Bytes frame = long_frame(written);
-                const Platform::WriteResult result =
-                    port.Write(reinterpret_cast<const char*>(frame.data()), frame.size());
-                if (result == Platform::WriteResult::TimedOut) break;
-                if (result != Platform::WriteResult::Written) return 40;
+                const Platform::IoStatus result =
+                    port.Write(reinterpret_cast<const char*>(frame.data()), frame.size()).status;
+                if (result == Platform::IoStatus::TimedOut) break;
+                if (result != Platform::IoStatus::Done) return 40;
             }
             self.Tell(&written, sizeof written);
             ::pause();
@@ -623,8 +622,8 @@ TEST_F(Guardian, WatchesWhileAnotherThreadWrites) {
         std::thread servo([&] {
             for (int k = 0; k < 1000000 && !failed; ++k) {
                 const Bytes frame = Frame(k);
-                if (port.Write(reinterpret_cast<const char*>(frame.data()), frame.size()) ==
-                    Platform::WriteResult::Failed) {
+                if (port.Write(reinterpret_cast<const char*>(frame.data()), frame.size()).status ==
+                    Platform::IoStatus::Failed) {
                     failed = true;
                 }
                 if (k == 10) self.Tell('r');

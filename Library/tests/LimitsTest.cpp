@@ -62,8 +62,8 @@ TEST_P(ExchangePolicy, DecidesLinesAndWhatOfAWrongAnswerIsTaken) {
     Line line;
     if (!c.answer.empty()) {
         line.far_end.Send(c.answer);
-        ASSERT_EQ(line.stream.WaitForBytes(c.answer.size(), Deadline::After(1.0)),
-                  Platform::WaitResult::Ready);
+        ASSERT_EQ(line.stream.WaitForBytes(c.answer.size(), Deadline::After(1.0)).status,
+                  Platform::IoStatus::Done);
     }
     Outcome outcome;
     const auto lines =

@@ -84,7 +84,7 @@ TEST(SerialStream, BytesCrossBothWaysUnchangedOnACookedLine) {
     EXPECT_EQ(device.Receive(256), all);
 
     device.Send(all);
-    ASSERT_EQ(stream.WaitForBytes(256, Deadline::After(1.0)), Platform::WaitResult::Ready);
+    ASSERT_EQ(stream.WaitForBytes(256, Deadline::After(1.0)).status, Platform::IoStatus::Done);
     EXPECT_EQ(stream.Available(), 256);
     char back[256];
     stream.read(back, 256);
@@ -183,6 +183,19 @@ TEST(SerialStream, MissingPortAtConstructionWritesTwoLinesAndStillExists) {
     EXPECT_EQ(lines[0].description, "unable to write '2' bytes to stream");
 }
 
+// Programs that match the error lines know them by these numbers.
+TEST(SerialStream, ErrorLinesKeepTheirLineNumbers) {
+    std::unique_ptr<IO::SerialStream> stream;
+    auto lines =
+        ErrorLines([&] { stream = std::make_unique<IO::SerialStream>("ttyBrivaneGone", true); });
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].line, 39u);  // the port's
+    EXPECT_EQ(lines[1].line, 18u);  // the stream's
+    lines = ErrorLines([&] { stream->Write("ab", 2); });
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].line, 82u);
+}
+
 TEST(SerialStream, AvailableCountsQueuedBytesOnlyWhileOpen) {
     PtyDevice device;
     IO::SerialStream never_opened(device.path().c_str(), false);
@@ -191,7 +204,7 @@ TEST(SerialStream, AvailableCountsQueuedBytesOnlyWhileOpen) {
     IO::SerialStream stream(device.path().c_str(), true);
     EXPECT_EQ(stream.Available(), 0);
     device.Send({1, 2, 3, 4, 5});
-    ASSERT_EQ(stream.WaitForBytes(5, Deadline::After(1.0)), Platform::WaitResult::Ready);
+    ASSERT_EQ(stream.WaitForBytes(5, Deadline::After(1.0)).status, Platform::IoStatus::Done);
     EXPECT_EQ(stream.Available(), 5);
 
     stream.Close();
@@ -292,3 +305,80 @@ TEST(SerialStream, WritesOnAHungUpLineFailWithItsCause) {
         EXPECT_EQ(lines[0].error, EIO);
     }
 }
+
+namespace {
+
+// How the line stands when the device's read comes.
+enum class LineState { Open, HungUp, Closed };
+
+struct ReadCase {
+    const char* name;
+    Bytes sent;   // by the far end, and waited for
+    bool peeked;  // a program's peek left the first byte held in the stream buffer
+    LineState state;
+    std::size_t asked;
+    Platform::IoStatus status;
+    std::int32_t count;  // the first `count` bytes sent
+    int error;
+};
+
+class StreamRead : public testing::TestWithParam<ReadCase> {};
+
+}  // namespace
+
+TEST_P(StreamRead, TellsHowItEndedAndLeavesTheStreamsFlagsAlone) {
+    const ReadCase& c = GetParam();
+    int master = -1, slave = -1;
+    char name[128] = {};
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    IO::SerialStream stream(name, true);
+    ::close(slave);
+    ASSERT_EQ(::write(master, c.sent.data(), c.sent.size()), static_cast<ssize_t>(c.sent.size()));
+    if (!c.sent.empty()) {
+        const Platform::IoResult waited = stream.WaitForBytes(c.sent.size(), Deadline::After(1.0));
+        ASSERT_EQ(waited.status, Platform::IoStatus::Done);
+        EXPECT_EQ(waited.count, static_cast<std::int32_t>(c.sent.size()));
+    }
+    if (c.peeked) {
+        ASSERT_EQ(stream.peek(), c.sent[0]);
+    }
+    if (c.state == LineState::HungUp) ::close(master);
+    if (c.state == LineState::Closed) stream.Close();
+
+    char out[8] = {};
+    const Platform::IoResult read = stream.Read(out, c.asked);
+    EXPECT_EQ(read.status, c.status);
+    EXPECT_EQ(read.count, c.count);
+    EXPECT_EQ(read.error, c.error);
+    EXPECT_EQ(Bytes(out, out + c.count), Bytes(c.sent.begin(), c.sent.begin() + c.count));
+    EXPECT_TRUE(stream.good()) << "a device's read leaves the stream's flags to the program";
+    if (c.state == LineState::Closed) {
+        const Platform::IoResult queued = stream.Port()->Queued();
+        EXPECT_EQ(queued.status, Platform::IoStatus::Failed);
+        EXPECT_EQ(queued.error, EBADF);
+        EXPECT_EQ(stream.Available(), 0);
+    }
+    if (c.state != LineState::HungUp) ::close(master);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SerialStream, StreamRead,
+    testing::Values(
+        ReadCase{"whole", {1, 2, 3}, false, LineState::Open, 3, Platform::IoStatus::Done, 3, 0},
+        ReadCase{
+            "held_byte_first", {1, 2, 3}, true, LineState::Open, 3, Platform::IoStatus::Done, 3, 0},
+        ReadCase{"short", {1, 2}, true, LineState::Open, 4, Platform::IoStatus::Partial, 2, 0},
+        ReadCase{"nothing_came", {}, false, LineState::Open, 3, Platform::IoStatus::TimedOut, 0, 0},
+        ReadCase{"hung_up_after_some",
+                 {1, 2},
+                 false,
+                 LineState::HungUp,
+                 4,
+                 Platform::IoStatus::Failed,
+                 2,
+                 EIO},
+        ReadCase{"hung_up", {}, false, LineState::HungUp, 4, Platform::IoStatus::Failed, 0, EIO},
+        // A byte held for the program stays held while the port is closed.
+        ReadCase{
+            "closed", {1, 2, 3}, true, LineState::Closed, 3, Platform::IoStatus::Failed, 0, EBADF}),
+    [](const testing::TestParamInfo<ReadCase>& param) { return std::string(param.param.name); });

@@ -30,7 +30,7 @@ const Traits::int_type kEof = Traits::eof();
 
 // Waits until the library's side has `n` bytes queued.
 void AwaitQueued(Buffer& buffer, int n) {
-    ASSERT_EQ(buffer.WaitForBytes(n, Deadline::After(1.0)), Platform::WaitResult::Ready);
+    ASSERT_EQ(buffer.WaitForBytes(n, Deadline::After(1.0)).status, Platform::IoStatus::Done);
 }
 
 // Every override but pbackfail reports end-of-file or 0 and leaves the line alone.
@@ -59,7 +59,7 @@ TEST(Serialib, WithoutAnOpenPortEverythingFails) {
     AwaitQueued(closed, 3);
     closed.ClosePort();
     EXPECT_FALSE(closed.IsOpen());
-    EXPECT_EQ(closed.Queued(), -1);
+    EXPECT_EQ(closed.Queued().status, Platform::IoStatus::Failed);
     ExpectDead(closed);
     EXPECT_TRUE(device.ReceiveAll().empty());
 }
@@ -72,10 +72,10 @@ TEST(Serialib, HeldByteIsReturnedUntilConsumed) {
     AwaitQueued(buffer, 4);
 
     EXPECT_EQ(buffer.underflow(), 'A');
-    EXPECT_EQ(buffer.underflow(), 'A');  // looked at, not taken
-    EXPECT_EQ(buffer.Queued(), 3);       // the held byte is not counted
+    EXPECT_EQ(buffer.underflow(), 'A');   // looked at, not taken
+    EXPECT_EQ(buffer.Queued().count, 3);  // the held byte is not counted
     EXPECT_EQ(buffer.showmanyc(), 1);
-    EXPECT_EQ(buffer.Queued(), 3);
+    EXPECT_EQ(buffer.Queued().count, 3);
     EXPECT_EQ(buffer.pbackfail('x'), kEof);  // one byte is held already
     EXPECT_EQ(buffer.uflow(), 'A');
     EXPECT_EQ(buffer.uflow(), 'B');
@@ -104,7 +104,7 @@ TEST(Serialib, BulkReadHandsOutTheHeldByteFirst) {
     ASSERT_EQ(buffer.underflow(), 'h');
     EXPECT_EQ(buffer.xsgetn(out, 1), 1);
     EXPECT_EQ(out[0], 'h');
-    EXPECT_EQ(buffer.Queued(), 5);  // served without reading the line
+    EXPECT_EQ(buffer.Queued().count, 5);  // served without reading the line
 
     ASSERT_EQ(buffer.underflow(), 'e');
     EXPECT_EQ(buffer.xsgetn(out, 5), 5);
@@ -194,7 +194,7 @@ TEST(Serialib, OpeningDropsWhatWasLeftOnTheLine) {
     }
     Buffer buffer;
     ASSERT_EQ(buffer.OpenPort(device.path().c_str()), 1);
-    EXPECT_EQ(buffer.Queued(), 0);
+    EXPECT_EQ(buffer.Queued().count, 0);
     device.Send({0x0B});
     AwaitQueued(buffer, 1);
     char byte = 0;

@@ -331,8 +331,7 @@ bool WaitLatencies(const char* library_port, const char* device_port, int count)
             DWORD n = 0;
             ::WriteFile(far_end.handle, "x", 1, &n, nullptr);
         });
-        const bool ready =
-            stream.WaitForBytes(1, Deadline::After(1.0)) == Platform::WaitResult::Ready;
+        const bool ready = stream.WaitForBytes(1, Deadline::After(1.0)).done();
         const double returned = Now();
         sender.join();
         if (!ready) return false;
@@ -351,7 +350,7 @@ bool WaitLatencies(const char* library_port, const char* device_port, int count)
             Interrupt::Wake();
         });
         const bool ended =
-            stream.WaitForBytes(1, Deadline::After(2.0)) == Platform::WaitResult::Interrupted;
+            stream.WaitForBytes(1, Deadline::After(2.0)).status == Platform::IoStatus::Interrupted;
         const double returned = Now();
         raiser.join();
         Interrupt::Take();

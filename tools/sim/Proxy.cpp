@@ -130,14 +130,18 @@ int RunProxy(const std::string& port_name, const std::string& record, bool overw
         std::uint8_t chunk[kChunk];
         const Platform::PortTimeouts now{0, 0, 1, 0, 0};
         while (!done.load()) {
-            switch (port.WaitForBytes(1, Deadline::After(kFlushAfterMs / 1000.0))) {
-                case Platform::WaitResult::Ready:
-                case Platform::WaitResult::Partial: {
-                    const int queued = port.Queued();
+            const Platform::IoResult waited =
+                port.WaitForBytes(1, Deadline::After(kFlushAfterMs / 1000.0));
+            switch (waited.status) {
+                case Platform::IoStatus::Done:
+                case Platform::IoStatus::Partial: {
+                    const int queued = port.Queued().count;
                     const int want = queued < 1                          ? 1
                                      : queued > static_cast<int>(kChunk) ? static_cast<int>(kChunk)
                                                                          : queued;
-                    const int got = port.Read(reinterpret_cast<char*>(chunk), want, now);
+                    const Platform::IoResult read =
+                        port.Read(reinterpret_cast<char*>(chunk), want, now);
+                    const int got = read.count;
                     if (got > 0) {
                         recorder.Record(Direction::FromDevice, chunk,
                                         static_cast<std::size_t>(got));
@@ -147,17 +151,17 @@ int RunProxy(const std::string& port_name, const std::string& record, bool overw
                             unrelayed = n - relayed;
                             return;
                         }
-                    } else if (got < 0 || port.Fault() != 0) {
-                        lose(port.Fault() != 0 ? port.Fault() : Platform::LastSystemError());
+                    } else if (read.status == Platform::IoStatus::Failed || port.Fault() != 0) {
+                        lose(port.Fault() != 0 ? port.Fault() : read.error);
                         return;
                     }
                     break;
                 }
-                case Platform::WaitResult::Failed:
-                    lose(port.Fault() != 0 ? port.Fault() : Platform::LastSystemError());
+                case Platform::IoStatus::Failed:
+                    lose(port.Fault() != 0 ? port.Fault() : waited.error);
                     return;
-                case Platform::WaitResult::TimedOut:
-                case Platform::WaitResult::Interrupted:
+                case Platform::IoStatus::TimedOut:
+                case Platform::IoStatus::Interrupted:
                     break;
             }
         }
@@ -179,8 +183,8 @@ int RunProxy(const std::string& port_name, const std::string& record, bool overw
             const ssize_t got = ::read(pty.Master(), chunk, sizeof chunk);
             if (got > 0) {
                 recorder.Record(Direction::ToDevice, chunk, static_cast<std::size_t>(got));
-                if (port.Write(reinterpret_cast<const char*>(chunk),
-                               static_cast<std::size_t>(got)) == Platform::WriteResult::Failed) {
+                if (port.Write(reinterpret_cast<const char*>(chunk), static_cast<std::size_t>(got))
+                        .status == Platform::IoStatus::Failed) {
                     lose(port.Fault());
                 }
             }

@@ -63,34 +63,30 @@ Device::ReadEnd Device::timed_read(std::size_t n, ReadKind kind, const Deadline&
                                    bool report) {
     missing_ = n;
     if (stream == nullptr || Interrupt::Pending()) return ReadEnd::Failed;
-    // Each read stands on its own: a short read before must not fail this one.
-    stream->clear(stream->rdstate() & std::ios::badbit);
 
     std::size_t got = 0;
     while (got < n) {
         std::size_t take = n - got;
-        switch (stream->WaitForBytes(take, deadline)) {
-            case Platform::WaitResult::Ready:
+        switch (stream->WaitForBytes(take, deadline).status) {
+            case Platform::IoStatus::Done:
                 break;
-            case Platform::WaitResult::Partial:
+            case Platform::IoStatus::Partial:
                 take = std::min(take, static_cast<std::size_t>(stream->Available()));
                 break;
-            case Platform::WaitResult::TimedOut:
+            case Platform::IoStatus::TimedOut:
                 if (report) report_timeout(kind);
                 return ReadEnd::Short;
-            case Platform::WaitResult::Failed:
+            case Platform::IoStatus::Failed:
                 if (report) report_read_failure(n, kind);
                 return ReadEnd::Failed;
-            case Platform::WaitResult::Interrupted:  // the caller is stopping: no line
+            case Platform::IoStatus::Interrupted:  // the caller is stopping: no line
                 return ReadEnd::Failed;
         }
-        stream->read(reinterpret_cast<char*>(read_buffer.get() + got),
-                     static_cast<std::streamsize>(take));
-        if (!stream->good()) {
-            if (stream->eof()) return ReadEnd::Short;  // a short read tells by its count
-            report_read_failure(n, kind);
-            return ReadEnd::Failed;
-        }
+        // The wait found the bytes: a read that still comes short is Short, whatever ended
+        // it, without a line; a broken line fails the next wait, with its line.
+        const Platform::IoResult read =
+            stream->Read(reinterpret_cast<char*>(read_buffer.get() + got), take);
+        if (static_cast<std::size_t>(read.count) < take) return ReadEnd::Short;
         got += take;
         missing_ = n - got;
     }
@@ -119,22 +115,25 @@ Outcome Device::send_frame(std::size_t length) {
         outcome.kind = Outcome::Kind::Stopped;
         return outcome;
     }
-    const Platform::WriteResult result =
-        stream == nullptr ? Platform::WriteResult::Failed
-                          : stream->Send(reinterpret_cast<const char*>(write_buffer.get()),
-                                         std::min(length, kBufferSize));
-    switch (result) {
-        case Platform::WriteResult::Written:
+    const Platform::IoStatus status =
+        stream == nullptr ? Platform::IoStatus::Failed
+                          : stream
+                                ->Send(reinterpret_cast<const char*>(write_buffer.get()),
+                                       std::min(length, kBufferSize))
+                                .status;
+    switch (status) {
+        case Platform::IoStatus::Done:
+        case Platform::IoStatus::Partial:  // a write does not end so
             break;
-        case Platform::WriteResult::TimedOut:
+        case Platform::IoStatus::TimedOut:
             outcome.kind = Outcome::Kind::NoAnswer;
             outcome.error = Platform::TimedOutError();
             break;
-        case Platform::WriteResult::Failed:
+        case Platform::IoStatus::Failed:
             outcome.kind = Outcome::Kind::LineLost;
             outcome.error = stream != nullptr ? stream->Fault() : Platform::NotOpenError();
             break;
-        case Platform::WriteResult::Interrupted:
+        case Platform::IoStatus::Interrupted:
             outcome.kind = Outcome::Kind::Stopped;
             break;
     }
@@ -164,20 +163,20 @@ Outcome Device::receive_answer(std::initializer_list<std::uint8_t> codes,
         if (first && stream != nullptr && !Interrupt::Pending()) {
             // The first code's wait fetches the whole answer where the port can (one read on
             // Windows); the reads after it find its bytes there. It ends as the code's read.
-            switch (stream->WaitForAnswer(missing, deadline)) {
-                case Platform::WaitResult::Ready:
-                case Platform::WaitResult::Partial:
+            switch (stream->WaitForAnswer(missing, deadline).status) {
+                case Platform::IoStatus::Done:
+                case Platform::IoStatus::Partial:
                     break;
-                case Platform::WaitResult::TimedOut:
+                case Platform::IoStatus::TimedOut:
                     missing_ = 1;
                     if (lines) report_timeout(ReadKind::Header);
                     end = ReadEnd::Short;
                     break;
-                case Platform::WaitResult::Failed:
+                case Platform::IoStatus::Failed:
                     missing_ = 1;
                     if (lines) report_read_failure(1, ReadKind::Header);
                     return failed();
-                case Platform::WaitResult::Interrupted:  // the caller is stopping: no line
+                case Platform::IoStatus::Interrupted:  // the caller is stopping: no line
                     missing_ = 1;
                     return failed();
             }
@@ -266,14 +265,14 @@ Outcome Device::settle(const Limits& limits) {
         const Deadline until = forgive_first ? Deadline::At(forgive_at) : deadline;
         if (owed_.closing >= 0 && stream != nullptr) {
             // Only the closing byte pays: another byte that comes first begins a message.
-            const Platform::WaitResult wait = stream->WaitForBytes(1, until);
+            const Platform::IoResult wait = stream->WaitForBytes(1, until);
             const int next = stream->PeekFetched();
-            if ((wait == Platform::WaitResult::Ready || wait == Platform::WaitResult::Partial) &&
-                next >= 0 && next != owed_.closing) {
+            if (wait.arrived() && next >= 0 && next != owed_.closing) {
                 owed_ = Owed{};
                 break;
             }
-            if (wait == Platform::WaitResult::Failed || wait == Platform::WaitResult::Interrupted)
+            if (wait.status == Platform::IoStatus::Failed ||
+                wait.status == Platform::IoStatus::Interrupted)
                 return legacy && !Interrupt::Pending() ? Outcome{} : failed();
         }
         const std::size_t wanted = std::min(owed_.bytes, kBufferSize);
@@ -338,9 +337,9 @@ std::size_t Device::drain() {
         // rest of a wrong answer is not taken for the next one.
         const std::int32_t queued = std::min<std::int32_t>(stream->Available(), kBufferSize);
         if (queued > 0) {
-            stream->clear(stream->rdstate() & std::ios::badbit);
-            stream->read(reinterpret_cast<char*>(read_buffer.get()), queued);
-            drained = static_cast<std::size_t>(std::max<std::streamsize>(stream->gcount(), 0));
+            const Platform::IoResult read = stream->Read(reinterpret_cast<char*>(read_buffer.get()),
+                                                         static_cast<std::size_t>(queued));
+            drained = static_cast<std::size_t>(read.count);
         }
     }
     return drained;
@@ -361,8 +360,7 @@ bool Device::drop_queued() {
     for (int round = 0; round < 4; ++round) {
         const std::int32_t queued = std::min<std::int32_t>(stream->Available(), kBufferSize);
         if (queued <= 0) break;
-        stream->clear(stream->rdstate() & std::ios::badbit);
-        stream->read(reinterpret_cast<char*>(read_buffer.get()), queued);
+        stream->Read(reinterpret_cast<char*>(read_buffer.get()), static_cast<std::size_t>(queued));
         dropped = true;
     }
     return dropped;

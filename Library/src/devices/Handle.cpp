@@ -231,20 +231,20 @@ Outcome Handle::read_status_block(std::uint8_t (&block)[kBlockLength], int& clos
 // taken only when it is the END, never a byte of the frame that follows.
 Outcome Handle::take_closing(int& closing, const Deadline& until) {
     closing = -1;
-    switch (stream->WaitForBytes(1, until)) {
-        case Platform::WaitResult::Ready:
-        case Platform::WaitResult::Partial:
+    switch (stream->WaitForBytes(1, until).status) {
+        case Platform::IoStatus::Done:
+        case Platform::IoStatus::Partial:
             closing = stream->PeekFetched();
             if (closing < 0 || closing == kSlipEnd) {
                 if (!read_payload(1, until).answered()) return failed();
                 closing = read_buffer[0];
             }
             return Outcome{};
-        case Platform::WaitResult::TimedOut:
+        case Platform::IoStatus::TimedOut:
             owe_closing(kSlipEnd, until.Span());
             return Outcome{};
-        case Platform::WaitResult::Failed:
-        case Platform::WaitResult::Interrupted:
+        case Platform::IoStatus::Failed:
+        case Platform::IoStatus::Interrupted:
             break;
     }
     return failed();

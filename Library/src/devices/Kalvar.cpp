@@ -190,26 +190,25 @@ Outcome Kalvar::take_states(EndEffectorState& state, int& taken, const Deadline&
         const Deadline until = taken > 0 ? Deadline::At(Deadline::Clock::now()) : deadline;
         const std::size_t need = kLength - loop_answer_length_;
         std::size_t take = need;
-        const Platform::WaitResult waited = stream->WaitForBytes(need, until);
+        const Platform::IoStatus waited = stream->WaitForBytes(need, until).status;
         switch (waited) {
-            case Platform::WaitResult::Ready:
+            case Platform::IoStatus::Done:
                 break;
-            case Platform::WaitResult::Partial:
-            case Platform::WaitResult::TimedOut:
+            case Platform::IoStatus::Partial:
+            case Platform::IoStatus::TimedOut:
                 take = std::min<std::size_t>(
                     need, static_cast<std::size_t>(std::max<std::int32_t>(stream->Available(), 0)));
                 break;
-            case Platform::WaitResult::Failed:
-            case Platform::WaitResult::Interrupted:
+            case Platform::IoStatus::Failed:
+            case Platform::IoStatus::Interrupted:
                 return failed();
         }
         if (take > 0) {
-            stream->clear(stream->rdstate() & std::ios::badbit);
-            stream->read(reinterpret_cast<char*>(loop_answer_.data() + loop_answer_length_),
-                         static_cast<std::streamsize>(take));
-            const auto got =
-                static_cast<std::size_t>(std::max<std::streamsize>(stream->gcount(), 0));
-            if (got < take && !stream->eof() && stream->fail()) return failed();
+            // What a short read took is kept: a broken line fails the next round's wait.
+            const auto got = static_cast<std::size_t>(
+                stream
+                    ->Read(reinterpret_cast<char*>(loop_answer_.data() + loop_answer_length_), take)
+                    .count);
             // An answer begins with its code: bytes before one are dropped.
             std::size_t skip = 0;
             const std::size_t held = loop_answer_length_ + got;
@@ -229,8 +228,8 @@ Outcome Kalvar::take_states(EndEffectorState& state, int& taken, const Deadline&
             ++taken;
             continue;
         }
-        // Ready with bytes dropped, or the start of an answer whose rest is on its way.
-        if (waited != Platform::WaitResult::Ready && until.Expired()) break;
+        // Done with bytes dropped, or the start of an answer whose rest is on its way.
+        if (waited != Platform::IoStatus::Done && until.Expired()) break;
     }
     if (junk)
         outcome.kind = Outcome::Kind::BadAnswer;

@@ -13,8 +13,10 @@
 
 namespace Brivane::HardwareAPI::IO {
 
-// A standard byte stream over one serial port, with the three operations devices need of
-// it. Failures are reported as error lines on stderr; nothing here throws.
+// The stream devices hold on one serial port: a standard iostream for programs, and beside
+// it Read, Send and the waits for devices, which touch only the port, never the stream's
+// state flags. Open, Close, Available and Write report failures as error lines on stderr;
+// nothing here throws.
 class SerialStream : public std::basic_iostream<char> {
   public:
     // Keeps its own copy of `port`; opens the port at once when `open` is true.
@@ -32,16 +34,20 @@ class SerialStream : public std::basic_iostream<char> {
     // Sends n bytes; a failure is reported on stderr, not to the caller. Touches only the
     // port, never the stream's state flags, so that one thread may write while another reads.
     virtual void Write(const char* data, std::size_t n);
-    // The same, telling how it ended: Written, TimedOut (the line did not take the bytes in
+    // The same, telling how it ended: Done, TimedOut (the line did not take the bytes in
     // time; the stream stays usable), Failed (the port is not open or the line broke:
     // Fault() says why), Interrupted (the caller is stopping).
-    Platform::WriteResult Send(const char* data, std::size_t n);
+    Platform::IoResult Send(const char* data, std::size_t n);
+    // Reads up to n bytes for a device: a byte the stream's own reads left held first, then
+    // the port's. Done with n, or short as Platform::SerialPort::Read ends; Failed when the
+    // port is not open. Writes no error line: the device tells what a short read means.
+    Platform::IoResult Read(char* data, std::size_t n);
 
     // Waits, without spinning, until n bytes are queued or the deadline passes.
-    Platform::WaitResult WaitForBytes(std::size_t n, const Deadline& deadline);
+    Platform::IoResult WaitForBytes(std::size_t n, const Deadline& deadline);
     // Waits for the first byte of an answer of n bytes, as WaitForBytes(1, deadline), fetching
     // as much of the answer as the port can in the same wait.
-    Platform::WaitResult WaitForAnswer(std::size_t n, const Deadline& deadline);
+    Platform::IoResult WaitForAnswer(std::size_t n, const Deadline& deadline);
     // The next byte a read would take, when a wait has already fetched it; -1 otherwise.
     // Takes nothing and never waits.
     int PeekFetched() const;

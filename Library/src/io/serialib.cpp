@@ -1,5 +1,8 @@
 #include "serialib.h"
 
+#include <algorithm>
+#include <climits>
+
 #include "../platform/SystemError.h"
 
 namespace Brivane::HardwareAPI::IO {
@@ -29,8 +32,32 @@ void serialib::RaiseDtr() {
 }
 
 // Under the reads' time-outs of the open: nothing changes them after it.
-int serialib::ReadWithTimeout(char* buffer, int n) {
+Platform::IoResult serialib::ReadWithTimeout(char* buffer, int n) {
     return port.Read(buffer, n, timeouts);
+}
+
+// A held byte stays held while the port is closed: only an open port hands it out.
+Platform::IoResult serialib::Read(char* data, std::size_t n) {
+    if (!port.IsOpen()) {
+        Platform::SetLastSystemError(Platform::NotOpenError());
+        return Platform::IoResult{Platform::IoStatus::Failed, 0, Platform::NotOpenError()};
+    }
+    if (n == 0) return Platform::IoResult{};
+    std::int32_t delivered = 0;
+    if (has_held_byte) {
+        data[delivered++] = held_byte;
+        has_held_byte = false;
+        if (n == 1) return Platform::IoResult{Platform::IoStatus::Done, 1, 0};
+    }
+    const std::size_t rest =
+        std::min<std::size_t>(n - static_cast<std::size_t>(delivered), INT_MAX);
+    Platform::IoResult result = ReadWithTimeout(data + delivered, static_cast<int>(rest));
+    result.count += delivered;
+    // A read that took the held byte and then found nothing still took a byte.
+    if (result.status == Platform::IoStatus::TimedOut && result.count > 0) {
+        result.status = Platform::IoStatus::Partial;
+    }
+    return result;
 }
 
 // Writing without an open port fails in the port itself, without a system call, so that the
@@ -38,7 +65,7 @@ int serialib::ReadWithTimeout(char* buffer, int n) {
 serialib::int_type serialib::overflow(int_type c) {
     if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::eof();
     const char byte = traits_type::to_char_type(c);
-    return Send(&byte, 1) == Platform::WriteResult::Written ? c : traits_type::eof();
+    return Send(&byte, 1).done() ? c : traits_type::eof();
 }
 
 serialib::int_type serialib::pbackfail(int_type c) {
@@ -53,7 +80,7 @@ serialib::int_type serialib::pbackfail(int_type c) {
 std::streamsize serialib::showmanyc() {
     if (!port.IsOpen()) return 0;
     if (has_held_byte) return 1;
-    if (ReadWithTimeout(&held_byte, 1) == 1) {
+    if (ReadWithTimeout(&held_byte, 1).count == 1) {
         has_held_byte = true;
         return 1;
     }
@@ -63,7 +90,7 @@ std::streamsize serialib::showmanyc() {
 serialib::int_type serialib::underflow() {
     if (!port.IsOpen()) return traits_type::eof();
     if (!has_held_byte) {
-        if (ReadWithTimeout(&held_byte, 1) != 1) return traits_type::eof();
+        if (ReadWithTimeout(&held_byte, 1).count != 1) return traits_type::eof();
         has_held_byte = true;
     }
     return traits_type::to_int_type(held_byte);
@@ -76,27 +103,21 @@ serialib::int_type serialib::uflow() {
 }
 
 std::streamsize serialib::xsgetn(char_type* out, std::streamsize n) {
-    if (!port.IsOpen() || n <= 0) return 0;
-    std::streamsize delivered = 0;
-    if (has_held_byte) {
-        out[delivered++] = held_byte;
-        has_held_byte = false;
-        if (n == 1) return 1;
-    }
-    const int count = ReadWithTimeout(out + delivered, static_cast<int>(n - delivered));
-    return delivered + (count < 0 ? 0 : count);
+    if (n <= 0) return 0;
+    return Read(out, static_cast<std::size_t>(n)).count;
 }
 
 // A write that ran out of time was still taken by the system, as far as it went: only a
 // write the system refused is a failure of the stream.
 std::streamsize serialib::xsputn(const char_type* data, std::streamsize n) {
     if (n <= 0) return 0;
-    switch (Send(data, static_cast<std::size_t>(n))) {
-        case Platform::WriteResult::Written:
-        case Platform::WriteResult::TimedOut:
+    switch (Send(data, static_cast<std::size_t>(n)).status) {
+        case Platform::IoStatus::Done:
+        case Platform::IoStatus::Partial:  // a write does not end so
+        case Platform::IoStatus::TimedOut:
             return n;
-        case Platform::WriteResult::Failed:
-        case Platform::WriteResult::Interrupted:
+        case Platform::IoStatus::Failed:
+        case Platform::IoStatus::Interrupted:
             break;
     }
     return 0;

@@ -7,9 +7,11 @@
 
 namespace Brivane::HardwareAPI::IO {
 
-// Unbuffered stream buffer over one serial port: every get and put of the owning stream is
-// served directly by a system read or write. Only one byte of look-ahead (or put-back) is
-// kept. Failures surface as end-of-file or short counts, never as exceptions.
+// The std::streambuf over one serial port, for programs that use the port as a standard
+// stream. Unbuffered: every get and put of the owning stream is served directly by the
+// port's read or write. Only one byte of look-ahead (or put-back) is kept. Failures surface
+// as end-of-file or short counts, never as exceptions; the calls beside the overrides say
+// how each ended (Platform::IoResult).
 class serialib : public std::basic_streambuf<char> {
   public:
     serialib() = default;
@@ -24,15 +26,18 @@ class serialib : public std::basic_streambuf<char> {
     Platform::SerialPort& Port() { return port; }
     void ClosePort() { port.Close(); }
     // Writes n bytes to the port; what xsputn and overflow do, with the outcome told apart.
-    Platform::WriteResult Send(const char* data, std::size_t n) { return port.Write(data, n); }
+    Platform::IoResult Send(const char* data, std::size_t n) { return port.Write(data, n); }
+    // Reads up to n bytes, the held byte first, under the time-outs of the open; what xsgetn
+    // does, with the outcome told apart. Failed, with nothing taken, on a port that is not open.
+    Platform::IoResult Read(char* data, std::size_t n);
     // The error number of what broke the line, or 0 (Platform::SerialPort::Fault).
     int Fault() const { return port.Fault(); }
-    // Bytes waiting at the port, -1 when the query fails. A held byte is not counted.
-    int Queued() { return port.Queued(); }
-    Platform::WaitResult WaitForBytes(int n, const Deadline& deadline) {
+    // Bytes waiting at the port, Failed when the query fails. A held byte is not counted.
+    Platform::IoResult Queued() { return port.Queued(); }
+    Platform::IoResult WaitForBytes(int n, const Deadline& deadline) {
         return port.WaitForBytes(n, deadline);
     }
-    Platform::WaitResult WaitForAnswer(int n, const Deadline& deadline) {
+    Platform::IoResult WaitForAnswer(int n, const Deadline& deadline) {
         return port.WaitForAnswer(n, deadline);
     }
     // The next byte a read would take, held here or fetched by a wait; -1 when none is.
@@ -50,9 +55,8 @@ class serialib : public std::basic_streambuf<char> {
     std::streamsize xsputn(const char_type* data, std::streamsize n) override;
 
   private:
-    // Reads up to n bytes under the time-outs of the open (a one-second read constant): the
-    // count (0 to n), -1 when the time-outs could not be set, -2 when the read failed.
-    int ReadWithTimeout(char* buffer, int n);
+    // Reads up to n bytes under the time-outs of the open (a one-second read constant).
+    Platform::IoResult ReadWithTimeout(char* buffer, int n);
 
     char held_byte = 0;
     bool dtr_raised = true;

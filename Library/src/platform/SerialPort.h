@@ -25,17 +25,32 @@ struct PortTimeouts {
     std::uint32_t write_total_constant = 0;
 };
 
-// Ready: the bytes are queued. Partial: some are, and no more came within their wire time;
-// the caller takes them, so that a full line reopens for the rest. Interrupted: a signal
-// came and the interrupt check (Interrupt.h) asked the operation to stop.
-enum class WaitResult { Ready, Partial, TimedOut, Failed, Interrupted };
+// How a read, a write, a wait or a count of the port ended, one type for them all.
+//   Done: all that was asked: the n bytes read, written or queued; a count made.
+//   Partial: some of them, and no more came within their wire time (a wait), or the read
+//     ended short on its time-outs; the caller takes them, so that a full line reopens for
+//     the rest.
+//   TimedOut: none came in time (a read or a wait), or the line did not take every byte
+//     of a write in time: the unsent rest of a frame already begun goes out first on the
+//     next write, so that the device never sees a torn frame (should the process die first,
+//     a watching guardian sends it: Guardian.h).
+//   Failed: the system refused the call, or the line is broken (a hang-up, a failed write);
+//     a broken line stays so from then on.
+//   Interrupted: a signal came and the interrupt check (Interrupt.h) asked it to stop.
+enum class IoStatus : std::uint8_t { Done, Partial, TimedOut, Failed, Interrupted };
 
-// Written: every byte went to the system. TimedOut: the line did not take them all in time;
-// the unsent rest of a frame already begun goes out first on the next write, so that the
-// device never sees a torn frame (should the process die first, a watching guardian sends
-// it: Guardian.h). Failed: the system refused the write, and the line is taken as broken
-// from then on.
-enum class WriteResult { Written, TimedOut, Failed, Interrupted };
+// `count`: the bytes read or written (also when it did not end Done), or those queued for a
+// read that needs no wait (a count or a wait). `error`: the system's error number when it
+// Failed, which LastSystemError() also gives; else 0.
+struct IoResult {
+    IoStatus status = IoStatus::Done;
+    std::int32_t count = 0;
+    int error = 0;
+
+    bool done() const { return status == IoStatus::Done; }
+    // A wait's bytes are there to be taken: all of them or some.
+    bool arrived() const { return status == IoStatus::Done || status == IoStatus::Partial; }
+};
 
 // Wakes every wait and pending read or write of the process so that it asks the interrupt
 // check at once; safe from any thread (a console's Ctrl-C handler runs on its own). Where a
@@ -48,8 +63,9 @@ void WakeWaits();
 // the failure stays (the device is gone), which breaks the line.
 bool ReadGoesOnAfterFailure(int attempt, bool cleared);
 
-// One open serial port: the seam between the stream buffer and the operating system.
-// Failing calls leave an error number for LastSystemError().
+// One serial port: the library's seam to the operating system, the only place that calls
+// it for a port. Failing calls say so in their IoResult and leave its error number for
+// LastSystemError().
 //
 // A port may be read on one thread while another writes: the two sides share only the
 // handle and the fault, which is atomic; each has its own pending operation, so neither
@@ -70,8 +86,12 @@ class SerialPort {
     // Opens `name` exclusively and sets 115200 baud, 8 data bits, no parity, 1 stop bit in
     // raw binary mode, keeping the port's flow control. Returns the open code: 1 opened,
     // -1 no such port, -2 not opened (busy, refused, or no character device), -3 settings
-    // unreadable (no terminal), -5 settings not written. Only a port that opened is kept:
-    // nothing is ever written to a file, a disk or a device that is not a serial line.
+    // unreadable (no terminal), -5 settings not written; a failure leaves its error number
+    // for LastSystemError(). Only a port that opened is kept: nothing is ever written to a
+    // file, a disk or a device that is not a serial line.
+    // The one call without an IoResult: programs know the open by these codes (they reach
+    // them unchanged through serialib::OpenPort and SerialStream::Open), and its failures
+    // are told apart by more than the five statuses can say.
     std::int8_t Open(const char* name);
     bool IsOpen() const { return handle_ != kInvalid; }
     void Close();
@@ -84,25 +104,28 @@ class SerialPort {
     // What a wait that a signal interrupts asks whether to stop (Interrupt.h); null: never.
     void SetInterruptCheck(Interrupt::Check check) { interrupt_check_ = check; }
 
-    // Serves n bytes from the read-ahead; what it lacks is read under `timeouts`: the count
-    // delivered (0 to n), -1 when the time-outs could not be applied, -2 when the read failed.
-    int Read(char* buffer, int n, const PortTimeouts& timeouts);
-    WriteResult Write(const char* data, std::size_t n);
+    // Serves n bytes from the read-ahead; what it lacks is read under `timeouts`. Done with
+    // n; Partial or TimedOut when the time-outs ended it short; Failed (with the bytes that
+    // came before) when the read failed or the line broke; Interrupted.
+    IoResult Read(char* buffer, int n, const PortTimeouts& timeouts);
+    // Done with n, or how it ended and the bytes of `data` that went out.
+    IoResult Write(const char* data, std::size_t n);
 
-    // Bytes the port holds (the read-ahead and the system's input queue), or -1 when the
-    // query fails.
-    int Queued();
-    // Waits until n bytes are queued, or some are and the rest are late (Partial). Returns at
-    // once on a hang-up or error. On a line already known to be broken, or a port that is not
-    // open, the first wait fails at once and later ones sleep until the deadline and then fail,
-    // as long as a silent line would keep the caller waiting.
-    WaitResult WaitForBytes(int n, const Deadline& deadline);
+    // Done with the bytes the port holds (the read-ahead and the system's input queue), or
+    // Failed when the query fails (a port that is not open).
+    IoResult Queued();
+    // Waits until n bytes are queued (Done), or some are and the rest are late (Partial); the
+    // count is what a read can take without waiting. Returns at once on a hang-up or error.
+    // On a line already known to be broken, or a port that is not open, the first wait fails
+    // at once and later ones sleep until the deadline and then fail, as long as a silent line
+    // would keep the caller waiting.
+    IoResult WaitForBytes(int n, const Deadline& deadline);
     // The wait for the first byte of an answer of n bytes: WaitForBytes(1, deadline), except
     // that where the system tells only of a whole read (Windows) the wait is one read of up to
     // n bytes, which ends once they are all here or the line goes quiet after some.
-    WaitResult WaitForAnswer(int n, const Deadline& deadline) {
+    IoResult WaitForAnswer(int n, const Deadline& deadline) {
         answer_length_ = n;
-        const WaitResult result = WaitForBytes(1, deadline);
+        const IoResult result = WaitForBytes(1, deadline);
         answer_length_ = 0;
         return result;
     }
@@ -122,7 +145,9 @@ class SerialPort {
     friend class Guardian;  // attaches its ledger, and reads the handle and the pending rest
 
     // Shared by the backends (SerialPort.cpp).
-    WaitResult WaitOnBrokenLine(const Deadline& deadline);
+    IoResult WaitOnBrokenLine(const Deadline& deadline);
+    // A failure: its error number is also left for LastSystemError().
+    static IoResult FailedWith(int error, std::int32_t count = 0);
     int Held() const { return ahead_end_ - ahead_begin_; }
     // Results of Fill besides the count of bytes it read.
     static constexpr int kFillFailed = -1;  // the line broke (Fault says why)
@@ -134,8 +159,8 @@ class SerialPort {
     // until `until` (a hang-up ends the sleep), then takes what is there. Returns the count
     // read (0: nothing came), kFillFailed or kFillInterrupted.
     int Fill(const Deadline& until, bool wake_on_arrival, int missing);
-    // The backend's read of n bytes under `timeouts`, past the read-ahead.
-    int ReadPort(char* buffer, int n, const PortTimeouts& timeouts);
+    // The backend's read of n bytes under `timeouts`, past the read-ahead: as Read.
+    IoResult ReadPort(char* buffer, int n, const PortTimeouts& timeouts);
     int SystemQueued();
     // Windows: one overlapped read; a failed read's line error cleared; the queued bytes
     // taken without waiting; a nap on the timer.
@@ -147,8 +172,8 @@ class SerialPort {
     bool Nap(const Deadline& until) const;
     // Each backend's own: writes what the line takes of data[sent..n) until `deadline`,
     // advancing `sent`; and a sleep until the deadline, false when the caller is stopping.
-    WriteResult WriteSome(const char* data, std::size_t n, std::size_t& sent,
-                          const Deadline& deadline);
+    IoStatus WriteSome(const char* data, std::size_t n, std::size_t& sent,
+                       const Deadline& deadline);
     bool SleepUntil(const Deadline& deadline) const;
     // The first cause to break the line is the one it keeps.
     void Break(int error) {

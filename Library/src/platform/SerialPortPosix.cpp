@@ -178,7 +178,7 @@ bool SerialPort::RaiseDtr() {
     return IsOpen() && ::ioctl(static_cast<int>(handle_), TIOCMBIS, &lines) == 0;
 }
 
-int SerialPort::ReadPort(char* buffer, int n, const PortTimeouts& timeouts) {
+IoResult SerialPort::ReadPort(char* buffer, int n, const PortTimeouts& timeouts) {
     const int fd = static_cast<int>(handle_);
     const Deadline total = TotalDeadline(timeouts.read_total_per_byte, timeouts.read_total_constant,
                                          static_cast<std::size_t>(n));
@@ -193,13 +193,15 @@ int SerialPort::ReadPort(char* buffer, int n, const PortTimeouts& timeouts) {
             continue;
         }
         if (count == 0) {  // hung up, or an end-of-file character: return what came
-            if (HungUp(fd)) Break(LineLostError());
-            break;
+            if (!HungUp(fd)) break;
+            Break(LineLostError());
+            return FailedWith(Fault(), got);
         }
         if (errno == EINTR) continue;
         if (errno != EAGAIN) {
-            if (errno == EIO) Break(EIO);
-            return got > 0 ? got : -2;
+            const int error = errno;
+            if (error == EIO) Break(EIO);
+            return FailedWith(error, got);
         }
 
         Deadline until = total;
@@ -209,18 +211,18 @@ int SerialPort::ReadPort(char* buffer, int n, const PortTimeouts& timeouts) {
         }
         if (until.Expired()) break;
         const int events = PollUntil(fd, POLLIN, until, interrupt_check_);
-        if (events == kPollInterrupted) break;
-        if (events < 0) return got > 0 ? got : -2;
+        if (events == kPollInterrupted) return IoResult{IoStatus::Interrupted, got, 0};
+        if (events < 0) return FailedWith(errno, got);
         if (events != 0 && !(events & POLLIN)) {  // hang-up or error without data
             Break(LineLostError());
-            break;
+            return FailedWith(Fault(), got);
         }
     }
-    return got;
+    return IoResult{IoStatus::Done, got, 0};
 }
 
-WriteResult SerialPort::WriteSome(const char* data, std::size_t n, std::size_t& sent,
-                                  const Deadline& deadline) {
+IoStatus SerialPort::WriteSome(const char* data, std::size_t n, std::size_t& sent,
+                               const Deadline& deadline) {
     const int fd = static_cast<int>(handle_);
     while (sent < n) {
         // A watching guardian learns what of the frame is still owed after each write.
@@ -230,20 +232,20 @@ WriteResult SerialPort::WriteSome(const char* data, std::size_t n, std::size_t& 
         LedgerEndWrite(ledger_, count > 0, data + sent, n - sent);
         if (count > 0) continue;
         if (count < 0 && errno == EINTR) continue;
-        if (count < 0 && errno != EAGAIN) return WriteResult::Failed;
+        if (count < 0 && errno != EAGAIN) return IoStatus::Failed;
         if (deadline.Expired()) {
             errno = ETIMEDOUT;
-            return WriteResult::TimedOut;
+            return IoStatus::TimedOut;
         }
         const int events = PollUntil(fd, POLLOUT, deadline, interrupt_check_);
-        if (events == kPollInterrupted) return WriteResult::Interrupted;
-        if (events < 0) return WriteResult::Failed;
+        if (events == kPollInterrupted) return IoStatus::Interrupted;
+        if (events < 0) return IoStatus::Failed;
         if (events & (POLLERR | POLLHUP | POLLNVAL)) {
             errno = EIO;
-            return WriteResult::Failed;
+            return IoStatus::Failed;
         }
     }
-    return WriteResult::Written;
+    return IoStatus::Done;
 }
 
 int SerialPort::SystemQueued() {

@@ -29,6 +29,10 @@ constexpr DWORD kInterruptCheckEvery = 20;  // ms
 // bytes follow each other far closer, so the wait for a whole answer wakes this long after
 // a shorter one (a wrong code alone, a cut answer) rather than at its deadline.
 constexpr DWORD kAnswerGap = 2;  // ms
+// The line numbers the line-error lines give (one as a read clears the error, one as a count
+// did): programs that match the lines know them, wherever the reporting code moves.
+constexpr unsigned kLineErrorReadLine = 261;
+constexpr unsigned kLineErrorCountLine = 448;
 
 HANDLE AsHandle(std::intptr_t handle) {
     return reinterpret_cast<HANDLE>(handle);
@@ -259,7 +263,7 @@ bool SerialPort::ClearLineError(int attempt) {
     errors |= line_errors_;  // those an earlier count cleared go in the same line
     line_errors_ = 0;
     if (ReadGoesOnAfterFailure(attempt, cleared)) {
-        ReportError(__FILE__, __LINE__, static_cast<int>(error),
+        ReportError(__FILE__, kLineErrorReadLine, static_cast<int>(error),
                     "line error on the port, cleared (0x%lx)", static_cast<unsigned long>(errors));
         return true;
     }
@@ -270,7 +274,7 @@ bool SerialPort::ClearLineError(int attempt) {
 
 // The time-outs as a Windows port has them: n bytes, or a quiet interval after a byte, or
 // the total limit.
-int SerialPort::ReadPort(char* buffer, int n, const PortTimeouts& timeouts) {
+IoResult SerialPort::ReadPort(char* buffer, int n, const PortTimeouts& timeouts) {
     const double ms = static_cast<double>(timeouts.read_total_per_byte) * n +
                       static_cast<double>(timeouts.read_total_constant);
     const Deadline total = ms > 0 ? Deadline::After(ms / 1000.0) : Deadline::Never();
@@ -296,7 +300,7 @@ int SerialPort::ReadPort(char* buffer, int n, const PortTimeouts& timeouts) {
             queued < 0 ? -1 : ReadOnce(buffer + got, want, read_event_, until, interrupted);
         if (count < 0) {
             if (ClearLineError(attempt++)) continue;
-            return got > 0 ? got : -2;
+            return FailedWith(LastSystemError(), got);
         }
         attempt = 0;
         got += count;
@@ -304,9 +308,10 @@ int SerialPort::ReadPort(char* buffer, int n, const PortTimeouts& timeouts) {
             last_byte = Deadline::Clock::now();
             ReportLineErrors();
         }
-        if (interrupted || (count == 0 && until.Expired())) break;
+        if (interrupted) return IoResult{IoStatus::Interrupted, got, 0};
+        if (count == 0 && until.Expired()) break;
     }
-    return got;
+    return IoResult{IoStatus::Done, got, 0};
 }
 
 int SerialPort::Fill(const Deadline& until, bool wake_on_arrival, int missing) {
@@ -394,14 +399,14 @@ bool SerialPort::Nap(const Deadline& until) const {
 }
 
 // The write time-outs bound each WriteFile, and the frame's deadline cancels it.
-WriteResult SerialPort::WriteSome(const char* data, std::size_t n, std::size_t& sent,
-                                  const Deadline& deadline) {
+IoStatus SerialPort::WriteSome(const char* data, std::size_t n, std::size_t& sent,
+                               const Deadline& deadline) {
     const HANDLE port = AsHandle(handle_);
     OVERLAPPED overlapped{};
     overlapped.hEvent = AsHandle(write_event_);
     Outcome outcome = Outcome::Done;
     if (!::WriteFile(port, data + sent, static_cast<DWORD>(n - sent), nullptr, &overlapped)) {
-        if (::GetLastError() != ERROR_IO_PENDING) return WriteResult::Failed;
+        if (::GetLastError() != ERROR_IO_PENDING) return IoStatus::Failed;
         outcome = WaitFor(overlapped.hEvent, deadline, interrupt_check_);
         if (outcome != Outcome::Done) ::CancelIoEx(port, &overlapped);
     }
@@ -409,12 +414,12 @@ WriteResult SerialPort::WriteSome(const char* data, std::size_t n, std::size_t& 
     const bool done = ::GetOverlappedResult(port, &overlapped, &count, TRUE) != FALSE;
     sent += count;
     if (!done && (outcome == Outcome::Done || ::GetLastError() != ERROR_OPERATION_ABORTED)) {
-        return WriteResult::Failed;
+        return IoStatus::Failed;
     }
-    if (outcome == Outcome::Interrupted) return WriteResult::Interrupted;
-    if (sent == n) return WriteResult::Written;
+    if (outcome == Outcome::Interrupted) return IoStatus::Interrupted;
+    if (sent == n) return IoStatus::Done;
     ::SetLastError(ERROR_TIMEOUT);
-    return WriteResult::TimedOut;
+    return IoStatus::TimedOut;
 }
 
 // Sleeps until the deadline (for ever when it has none), asking now and then whether the
@@ -447,8 +452,8 @@ int SerialPort::SystemQueued() {
 // One line for the errors a count cleared, once a read has taken bytes after them.
 void SerialPort::ReportLineErrors() {
     if (line_errors_ == 0) return;
-    ReportError(__FILE__, __LINE__, BadValueError(), "line error on the port, cleared (0x%lx)",
-                line_errors_);
+    ReportError(__FILE__, kLineErrorCountLine, BadValueError(),
+                "line error on the port, cleared (0x%lx)", line_errors_);
     line_errors_ = 0;
 }
 

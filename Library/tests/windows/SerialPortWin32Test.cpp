@@ -25,7 +25,7 @@
 
 using namespace Brivane::HardwareAPI;
 using Devices::Device;
-using Platform::WaitResult;
+using Platform::IoStatus;
 using Testing::Bytes;
 using Testing::LineDevice;
 using Testing::ProcessCpuSeconds;
@@ -175,7 +175,7 @@ TEST(SerialPortWin32, BytesCrossBothWaysUnchanged) {
     EXPECT_EQ(device.Receive(256), all);
 
     device.Send(all);
-    ASSERT_EQ(stream.WaitForBytes(256, Deadline::After(1.0)), WaitResult::Ready);
+    ASSERT_EQ(stream.WaitForBytes(256, Deadline::After(1.0)).status, IoStatus::Done);
     EXPECT_EQ(stream.Available(), 256);
     char back[256];
     stream.read(back, 256);
@@ -321,14 +321,14 @@ TEST(SerialPortWin32, SomeBytesAndNoMoreAreHandedOverAfterANap) {
     LineDevice device;
     IO::SerialStream stream(device.path().c_str(), true);
     device.Send({1, 2, 3});
-    ASSERT_EQ(stream.WaitForBytes(3, Deadline::After(1.0)), WaitResult::Ready);
-    WaitResult result = WaitResult::Ready;
+    ASSERT_EQ(stream.WaitForBytes(3, Deadline::After(1.0)).status, IoStatus::Done);
+    IoStatus result = IoStatus::Done;
     const double seconds =
-        SecondsTaken([&] { result = stream.WaitForBytes(4, Deadline::After(1.0)); });
-    EXPECT_EQ(result, WaitResult::Partial);
+        SecondsTaken([&] { result = stream.WaitForBytes(4, Deadline::After(1.0)).status; });
+    EXPECT_EQ(result, IoStatus::Partial);
     EXPECT_LT(seconds, 0.5) << "waited for the deadline";
 
-    EXPECT_EQ(stream.WaitForBytes(4, Deadline::Never()), WaitResult::Partial);
+    EXPECT_EQ(stream.WaitForBytes(4, Deadline::Never()).status, IoStatus::Partial);
 }
 
 // The wait notices an answer within a few milliseconds even on a loaded machine under
@@ -344,7 +344,7 @@ TEST(SerialPortWin32, AWaitWakesSoonAfterTheAnswerArrivesAndSleepsMeanwhile) {
             sent_at = std::chrono::steady_clock::now().time_since_epoch().count();
             device.Send({0x2B});
         });
-        ASSERT_EQ(stream.WaitForBytes(1, Deadline::After(1.0)), WaitResult::Ready);
+        ASSERT_EQ(stream.WaitForBytes(1, Deadline::After(1.0)).status, IoStatus::Done);
         const auto woke = std::chrono::steady_clock::now().time_since_epoch().count();
         sender.join();
         lags.push_back(std::chrono::duration<double>(
@@ -357,7 +357,7 @@ TEST(SerialPortWin32, AWaitWakesSoonAfterTheAnswerArrivesAndSleepsMeanwhile) {
     EXPECT_LT(lags[lags.size() / 2], 0.005) << "median lag from the answer to the wake";
 
     const double cpu = ProcessCpuSeconds();
-    EXPECT_EQ(stream.WaitForBytes(1, Deadline::After(1.0)), WaitResult::TimedOut);
+    EXPECT_EQ(stream.WaitForBytes(1, Deadline::After(1.0)).status, IoStatus::TimedOut);
     EXPECT_EQ(Platform::LastSystemError(), ERROR_TIMEOUT);
     EXPECT_LT(ProcessCpuSeconds() - cpu, 0.05) << "a second of quiet";
 }
@@ -374,11 +374,11 @@ TEST(SerialPortWin32, AWaitStopsSoonAfterTheInterruptCheckAsks) {
         std::this_thread::sleep_for(100ms);
         stop = true;
     });
-    WaitResult result = WaitResult::Ready;
+    IoStatus result = IoStatus::Done;
     const double seconds =
-        SecondsTaken([&] { result = stream.WaitForBytes(1, Deadline::After(2.0)); });
+        SecondsTaken([&] { result = stream.WaitForBytes(1, Deadline::After(2.0)).status; });
     raiser.join();
-    EXPECT_EQ(result, WaitResult::Interrupted);
+    EXPECT_EQ(result, IoStatus::Interrupted);
     EXPECT_GE(seconds, 0.1);
     EXPECT_LT(seconds, 1.0) << "waited for the deadline";
     EXPECT_TRUE(Interrupt::Take());
@@ -401,7 +401,7 @@ TEST(SerialPortWin32, AWaitEndsAsSoonAsTheInterruptHookWakesIt) {
             stop = true;
             Interrupt::Wake();
         });
-        EXPECT_EQ(stream.WaitForBytes(1, Deadline::After(2.0)), WaitResult::Interrupted);
+        EXPECT_EQ(stream.WaitForBytes(1, Deadline::After(2.0)).status, IoStatus::Interrupted);
         const auto returned = std::chrono::steady_clock::now().time_since_epoch().count();
         raiser.join();
         lags.push_back(std::chrono::duration<double>(
@@ -422,7 +422,7 @@ TEST(SerialPortWin32, AReadAndAWriteNeverWaitForEachOther) {
     // A wait pending on a quiet line; a write meanwhile.
     std::atomic<bool> waited{false};
     std::thread reader([&] {
-        EXPECT_EQ(stream.WaitForBytes(1, Deadline::After(2.0)), WaitResult::Ready);
+        EXPECT_EQ(stream.WaitForBytes(1, Deadline::After(2.0)).status, IoStatus::Done);
         waited = true;
     });
     std::this_thread::sleep_for(50ms);
@@ -448,9 +448,10 @@ TEST(SerialPortWin32, AReadAndAWriteNeverWaitForEachOther) {
     });
     std::this_thread::sleep_for(100ms);
     EXPECT_FALSE(written) << "the line took everything at once";
-    WaitResult result = WaitResult::Failed;
-    EXPECT_LT(SecondsTaken([&] { result = stream.WaitForBytes(1, Deadline::After(1.0)); }), 0.1);
-    EXPECT_EQ(result, WaitResult::Ready);
+    IoStatus result = IoStatus::Failed;
+    EXPECT_LT(SecondsTaken([&] { result = stream.WaitForBytes(1, Deadline::After(1.0)).status; }),
+              0.1);
+    EXPECT_EQ(result, IoStatus::Done);
     stream.read(&code, 1);
     EXPECT_EQ(code, 0x2C);
     EXPECT_FALSE(written);
