@@ -286,6 +286,11 @@ class Servo {
         if (const std::shared_ptr<Run> run = Current()) run->servo->set_law(ServoLaw(*run));
     }
 
+    double Epoch() const {
+        const std::shared_ptr<Run> run = Current();
+        return run ? run->servo->epoch() : 0.0;
+    }
+
     void Renew() {
         if (const std::shared_ptr<Run> run = Current()) run->servo->renew();
     }
@@ -396,11 +401,11 @@ class Servo {
     }
 
     py::object SampleRecord(const H::Sample& s) const {
-        return Record(sample_class_,
-                      py::make_tuple(s.time, Floats(s.position.data(), 3),
-                                     Floats(s.velocity.data(), 3), Floats(s.force.data(), 3),
-                                     s.period, Floats(s.orientation.data(), 4), s.hall,
-                                     s.grip_sequence, s.grip_time, s.energy, s.damping));
+        return Record(
+            sample_class_,
+            py::make_tuple(s.time, Floats(s.position.data(), 3), Floats(s.velocity.data(), 3),
+                           Floats(s.force.data(), 3), s.period, Floats(s.orientation.data(), 4),
+                           s.hall, s.grip_sequence, s.grip_time, s.energy, s.damping));
     }
 
     H::Law ServoLaw(Run& run) const {
@@ -570,6 +575,7 @@ void RegisterServo(py::module_& m) {
     servo.def_property("law", &Servo::GetLaw, &Servo::SetLaw);
     servo.def("set_compiled_law", &Servo::SetCompiledLaw);
     servo.def("renew", &Servo::Renew);
+    servo.def_property_readonly("epoch", &Servo::Epoch);
     servo.def_property_readonly("state", &Servo::State);
     servo.def("stats", &Servo::Stats);
     servo.def("take_samples", &Servo::TakeSamples);

@@ -340,6 +340,15 @@ class Servo:
         return state
 
     @property
+    def epoch(self) -> float:
+        """When the samples' time 0 was, on time.monotonic()'s clock (s): the latest run's
+        start, 0.0 before any. A sample's time plus this is its time on that clock, which the
+        traces of brivane-sim --proxy also keep (brivane.trace.Session.epoch), so that a
+        session's samples and its trace line up: trace time = sample time + servo.epoch -
+        session.epoch."""
+        return self._native.epoch
+
+    @property
     def stats(self) -> ServoStats:
         return ServoStats(*self._native.stats())
 

@@ -56,6 +56,19 @@ class Session:
     unanswered: int
     unmatched: int
     comments: Tuple[str, ...]
+    #: The trace's time 0 on time.monotonic()'s clock (s), from its "monotonic:" comment;
+    #: None for a trace recorded without one. A servo's samples line up with the trace by
+    #: servo.epoch - epoch.
+    epoch: Optional[float] = None
+
+    def late(self, seconds: float) -> int:
+        """The answers that came more than `seconds` after their request: late, yet answers,
+        beside `unanswered`, the requests that got none."""
+        if isinstance(seconds, bool) or not isinstance(seconds, (int, float)) or \
+                not seconds >= 0:
+            raise ValueError(f"seconds is a number of at least 0, not {seconds!r}")
+        late = self.exchanges["answer_us"] > seconds * 1e6  # NaN, no answer, is not late
+        return int(late.sum())
 
     def __repr__(self) -> str:
         return (f"<brivane.trace.Session {self.device} {self.path!r}: {self.frames} frames, "
@@ -107,4 +120,16 @@ def read(path: Union[str, os.PathLike[str]], *, device: Optional[str] = None) ->
     return Session(path=name, device=kind, frames=frames,
                    exchanges=plots.table(_layout, "exchanges", exchanges),
                    messages=plots.table(_layout, "messages", messages),
-                   comments=tuple(comments), **counts)
+                   comments=tuple(comments), epoch=_epoch(comments), **counts)
+
+
+def _epoch(comments: Any) -> Optional[float]:
+    for comment in comments:
+        key, _, value = comment.strip().partition(":")
+        if key == "monotonic":
+            try:
+                return float(value)
+            except ValueError:
+                return None
+    return None
+

@@ -211,6 +211,55 @@ def test_summary_of_a_known_trace(tmp_path):
         assert line in summary, summary
 
 
+@pytest.mark.parametrize("late, said", [
+    ("250us", "late answers (over 250 µs): 2"),
+    ("0.5ms", "late answers (over 500 µs): 1"),
+    ("0.001", "late answers (over 1000 µs): 0"),  # a bare number is seconds; 1 ms is on time
+])
+def test_summary_counts_late_answers_beside_the_time_outs(tmp_path, late, said):
+    path = tmp_path / "known.trace"
+    path.write_text(KNOWN)
+    code, summary, _ = decode("--summary", "--late", late, path)
+    assert code == 0
+    assert said in summary and "time-outs: 1" in summary, summary
+
+
+@pytest.mark.parametrize("args", [("--late", "soon", "--summary"), ("--late", "0", "--summary"),
+                                  ("--late", "1ms")])
+def test_late_must_be_a_time_and_go_with_summary_or_plot(tmp_path, args):
+    path = tmp_path / "known.trace"
+    path.write_text(KNOWN)
+    code, _, error = decode(*args, path)
+    assert code == 2 and "--late" in error
+
+
+def test_a_servos_samples_line_up_with_its_trace_on_one_clock(tmp_path):
+    """brivane-sim --proxy keeps its start on the monotonic clock, as the servo keeps its
+    samples' epoch: a sample's time, moved by the difference, is when its request shows in
+    the trace."""
+    brivane = pytest.importorskip("brivane")
+    import time
+    path = tmp_path / "servo.trace"
+    with Simulator("arm") as arm:
+        proxy = Sim("--proxy", arm.port, "--record", path)
+        with brivane.Arm(proxy.port, timeout=0.5) as device:
+            with brivane.Servo(device, rate=200, ramp=0.0) as servo:
+                servo.effects = [brivane.ConstantForce((0.5, 0, 0))]
+                time.sleep(0.3)
+            samples = servo.samples()
+            epoch = servo.epoch
+        proxy.process.send_signal(signal.SIGINT)
+        proxy.finish()
+    session = brivane.trace.read(path)
+    assert session.epoch is not None and abs(epoch - time.monotonic()) < 60
+    forces = session.exchanges[session.exchanges["command"] == "end_effector_force"]
+    on_the_trace = samples["time"] + (epoch - session.epoch)
+    # The servo's first request goes out as its first period begins, and each one after.
+    assert 0 <= forces["request_time"][0] - on_the_trace[0] < 0.05
+    assert len(forces) >= len(samples)
+    assert session.late(1.0) == 0
+
+
 @pytest.mark.parametrize("text, line, what", [
     ("not a trace\n", 1, "not a trace"),
     ("brivane-trace 2\n", 1, "trace version 2 is not known"),

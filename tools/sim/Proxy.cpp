@@ -38,6 +38,12 @@ class Recorder {
   public:
     explicit Recorder(Trace::Writer& writer) : writer_(writer), start_(Clock::now()) {}
 
+    // The trace's time 0 on the monotonic clock, in seconds: a servo's samples, whose time 0
+    // is its epoch() on the same clock, line up with the trace by the difference.
+    double Start() const {
+        return std::chrono::duration<double>(start_.time_since_epoch()).count();
+    }
+
     void Record(Direction direction, const std::uint8_t* data, std::size_t n) {
         const std::lock_guard<std::mutex> lock(mutex_);
         const auto us =
@@ -106,8 +112,11 @@ int RunProxy(const std::string& port_name, const std::string& record, bool overw
     writer.Comment(std::string("settings: 115200 8N1, raw, exclusive, ") +
                    (dtr ? "DTR raised" : "no DTR (no modem lines)"));
     writer.Comment("start: " + Trace::UtcNow());
-    writer.Flush();
     Recorder recorder(writer);
+    char monotonic[64];
+    std::snprintf(monotonic, sizeof monotonic, "monotonic: %.6f", recorder.Start());
+    writer.Comment(monotonic);
+    writer.Flush();
     Pty pty;
     Fd lost_signal{::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)};
     // Wakes the device's thread from a relay that waits for a program that reads no more.

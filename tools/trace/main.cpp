@@ -47,6 +47,9 @@ the grip's messages, or junk.
                      the proxy ends or the window is closed; with --plot, draw the last view
                      into OUT.png instead of a window
   --seconds S        with --follow: the latest S seconds are shown (default 10)
+  --late T           with --summary or --plot: count the answers that came later than T
+                     after their request (500us, 1ms, 0.002s; a bare number is seconds),
+                     beside the time-outs, which never came
   --device arm|grip  the device, when the trace's first bytes do not tell
   --help             this text
 )";
@@ -80,7 +83,22 @@ std::uint64_t Percentile(const std::vector<std::uint64_t>& sorted, double fracti
     return sorted[std::min(sorted.size() - 1, rank > 0 ? rank - 1 : 0)];
 }
 
-void PrintSummary(const Trace& trace, const Session& session) {
+// A duration such as 500us, 1ms or 0.002s (a bare number is seconds), in microseconds; false
+// for what is none, or not above 0 and below an hour.
+bool ParseDuration(const std::string& text, double& us) {
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (end == text.c_str()) return false;
+    const std::string unit(end);
+    const double scale = unit == "us" || unit == "µs"  ? 1.0
+                         : unit == "ms"                ? 1e3
+                         : unit == "s" || unit.empty() ? 1e6
+                                                       : 0.0;
+    us = value * scale;
+    return scale > 0.0 && us > 0.0 && us < 3.6e9;
+}
+
+void PrintSummary(const Trace& trace, const Session& session, double late_us) {
     std::map<std::string, std::size_t> counts;
     std::vector<std::uint64_t> answer_times;
     std::size_t requests = 0, answers = 0, messages = 0, junk = 0, junk_bytes = 0, timeouts = 0;
@@ -133,6 +151,11 @@ void PrintSummary(const Trace& trace, const Session& session) {
         std::printf("answer time µs: none\n");
     }
     std::printf("time-outs: %zu\n", timeouts);
+    if (late_us > 0.0) {
+        const auto late = std::count_if(answer_times.begin(), answer_times.end(),
+                                        [&](std::uint64_t us) { return us > late_us; });
+        std::printf("late answers (over %g µs): %zu\n", late_us, static_cast<std::size_t>(late));
+    }
     std::printf("junk: %zu frames, %zu bytes\n", junk, junk_bytes);
 }
 
@@ -154,7 +177,8 @@ class Plotter {
 
     // Draws into `image` in `format`, or in a window that follows the tables when `image` is
     // empty.
-    bool Start(const std::string& image, const std::string& format) {
+    bool Start(const std::string& image, const std::string& format,
+               const std::string& late_us = "") {
         const char* python = std::getenv("BRIVANE_PYTHON");
         if (python == nullptr || *python == '\0') {
             python = ::access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
@@ -167,7 +191,7 @@ class Plotter {
             ::dup2(fds[0], 0);
             ::close(fds[0]);
             ::close(fds[1]);
-            ::execlp(python, python, "-c", kPlotter, image.c_str(), format.c_str(),
+            ::execlp(python, python, "-c", kPlotter, image.c_str(), format.c_str(), late_us.c_str(),
                      static_cast<char*>(nullptr));
             std::fprintf(stderr, "brivane-trace: cannot run %s: %s\n", python,
                          std::strerror(errno));
@@ -309,6 +333,8 @@ int Run(int argc, char** argv) {
     std::string path, plot, csv;
     bool summary = false, overwrite = false, follow = false;
     double seconds = 10.0;
+    double late_us = 0.0;
+    std::string late_text;
     Device device = Device::Unknown;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -321,7 +347,8 @@ int Run(int argc, char** argv) {
             overwrite = true;
         } else if (arg == "--follow") {
             follow = true;
-        } else if (arg == "--plot" || arg == "--device" || arg == "--csv" || arg == "--seconds") {
+        } else if (arg == "--plot" || arg == "--device" || arg == "--csv" || arg == "--seconds" ||
+                   arg == "--late") {
             if (i + 1 >= argc) Usage(("missing value for " + arg).c_str());
             const std::string value = argv[++i];
             if (arg == "--seconds") {
@@ -330,6 +357,13 @@ int Run(int argc, char** argv) {
                 if (end == value.c_str() || *end != '\0' || !(seconds > 0.0 && seconds <= 3600.0)) {
                     Usage("--seconds is a number of seconds, above 0 and up to 3600");
                 }
+            } else if (arg == "--late") {
+                if (!ParseDuration(value, late_us)) {
+                    Usage("--late is a time such as 500us, 1ms or 0.002s, above 0");
+                }
+                char text[32];
+                std::snprintf(text, sizeof text, "%.17g", late_us);
+                late_text = text;
             } else if (arg == "--plot") {
                 plot = value;
             } else if (arg == "--csv") {
@@ -350,6 +384,9 @@ int Run(int argc, char** argv) {
     if (path.empty()) Usage("no trace given");
     if (overwrite && plot.empty() && csv.empty()) Usage("--overwrite goes with --plot or --csv");
     if (follow && (summary || !csv.empty())) Usage("--follow draws: no --summary or --csv");
+    if (late_us > 0.0 && (follow || (!summary && plot.empty()))) {
+        Usage("--late goes with --summary or --plot, not --follow");
+    }
     if (!plot.empty() && plot == csv) Usage("--plot and --csv name the same file");
 
     // Before anything is printed: an output that must not replace a file is no output at all.
@@ -374,7 +411,7 @@ int Run(int argc, char** argv) {
     }
     const Session session = Decode(trace, device);
     if (summary) {
-        PrintSummary(trace, session);
+        PrintSummary(trace, session, late_us);
     } else if (plot.empty() && csv.empty()) {
         PrintFrames(session);
     }
@@ -386,8 +423,8 @@ int Run(int argc, char** argv) {
         std::fprintf(stderr, "brivane-trace: wrote %s\n", csv.c_str());
     }
     if (!plot.empty()) {
-        if (!plotter.Start(image.Temporary(), ImageFormat(plot)) || !plotter.Send(tables) ||
-            !plotter.Finish()) {
+        if (!plotter.Start(image.Temporary(), ImageFormat(plot), late_text) ||
+            !plotter.Send(tables) || !plotter.Finish()) {
             std::fprintf(stderr, "brivane-trace: the plot was not drawn\n");
             return 1;
         }

@@ -3,7 +3,8 @@
 # on its standard input, into an image or, live, in a window that follows them.
 #
 # Arguments: the image file and its format (png, svg, pdf...), which the file's name need not
-# tell; no file for a window. Input: a line of JSON, the tables' layout, then for each state
+# tell; no file for a window; then the answer time above which an answer counts as late, in
+# microseconds ("" for none). Input: a line of JSON, the tables' layout, then for each state
 # of the session a line "tables DEVICE FRAMES EXCHANGES MESSAGES JUNK_FRAMES JUNK_BYTES
 # UNANSWERED UNMATCHED" followed by the rows of its exchanges and its messages.
 import json
@@ -12,7 +13,7 @@ import sys
 import threading
 
 
-def _main(image, image_format):
+def _main(image, image_format, late_us=""):
     # Ctrl-C reaches brivane-trace too, which then ends the input: the plot ends with it.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     import matplotlib
@@ -38,6 +39,9 @@ def _main(image, image_format):
                    else arm_columns(rows["exchanges"]))
         title = describe(device, columns, frames)
         title += f"\n{unanswered} without answer, {unmatched} unasked, {junk} junk frames"
+        if late_us and device != "grip":
+            waits = rows["exchanges"]["answer_us"]
+            title += f", {int((waits > float(late_us)).sum())} later than {float(late_us):g} µs"
         return device, columns, title
 
     if image:
@@ -87,4 +91,4 @@ def _main(image, image_format):
     plt.show()
 
 
-_main(sys.argv[1], sys.argv[2])
+_main(*sys.argv[1:4])

@@ -306,7 +306,8 @@ struct Servo::State {
     TripleBuffer<Law> laws;
     EffectSet last_effects;
     std::atomic<Clock::rep> renewed{0};
-    std::atomic<Clock::rep> lease{0};  // 0: none
+    std::atomic<Clock::rep> lease{0};    // 0: none
+    std::atomic<Clock::rep> started{0};  // the samples' time 0, on the steady clock
 
     // start() and stop(), one at a time.
     std::mutex control;
@@ -388,6 +389,7 @@ void Servo::State::run() {
             arm.timeout > 0.0f ? static_cast<double>(arm.timeout) : 1.0)));
 
     const Clock::time_point start = Clock::now();
+    started.store(start.time_since_epoch().count(), std::memory_order_relaxed);
     // The deadline the period began on: each period's answer is due one period after it.
     Clock::time_point grid = start;
     Clock::time_point last_wake = start;
@@ -848,6 +850,11 @@ SampleRing& Servo::samples() {
 
 Sample Servo::latest() const {
     return state_->latest.load();
+}
+
+double Servo::epoch() const {
+    const Clock::duration since{state_->started.load(std::memory_order_relaxed)};
+    return std::chrono::duration<double>(since).count();
 }
 
 ServoStatistics Servo::statistics() const {

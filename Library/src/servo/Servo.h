@@ -164,6 +164,11 @@ class Servo {
     SampleRing& samples();
     // The latest sample.
     Sample latest() const;
+    // When the samples' time 0 was, on the monotonic clock (std::chrono::steady_clock, which
+    // is CLOCK_MONOTONIC on Linux, the clock of Python's time.monotonic() and of the
+    // proxy's traces), in seconds: the latest run's start, 0 before any. A sample's time plus
+    // this is its time on that clock.
+    double epoch() const;
     ServoStatistics statistics() const;
     const ServoOptions& options() const;
     // Called on the servo's thread once a run has ended, after its zero force went out, so
