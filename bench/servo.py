@@ -2,7 +2,7 @@
 """The servo's timing and rendering against a bare thread's and a Python loop's.
 
     PYTHONPATH=build/python BRIVANE_SIM=build/brivane-sim /usr/bin/python3 bench/servo.py \
-        [--seconds 20] [--only timing,rates,walls,slow,faults,death,lock,law]
+        [--seconds 20] [--only timing,rates,walls,slow,faults,death,lock,law,compiled,glide]
 
 Every way in the same run, so that each sees the same machine:
 
@@ -29,7 +29,15 @@ Every way in the same run, so that each sees the same machine:
               Python loop on a thread of its own;
   law         a law returning its sample's time as a force (and 1 N beside it, which says how
               much of it was used): how many periods behind its sample each force the servo
-              uses is, idle and with the main thread churning.
+              uses is, idle and with the main thread churning;
+  compiled    a spring to a point above brivane-sim's holding hand at 1, 2 and 4 kHz for an
+              eighth of SECONDS each (at least 2 s), as an effect with no law, as a numba
+              cfunc (brivane.CompiledLaw) and as a Python law: the periods' p99 and
+              overruns, idle and with the main thread holding the interpreter lock for 0.5 s,
+              and then the longest period and how much of the spring's force was kept;
+  glide       a Spring's anchor moving 1 cm each 20 ms at 1 kHz, by servo.glide over the
+              20 ms against replacing the set (servo.effects = ...) at each step: the
+              largest and the p99 change of the force from one period to the next.
 
 Lateness: how long after its deadline a period's work began. Period deviation: how far
 each period's length was from the nominal one.
@@ -625,6 +633,151 @@ def law_latency(seconds):
           "the sample before); the effects answer each sample's own state: 0.")
 
 
+# Compiled laws and glides
+
+SPRING = 200.0  # N/m, the law's and the effect's
+SPRING_OFFSET = 0.005  # m above the start: a steady pull against the hand's hold
+HOLD_HAND = ("--hand", "hold=2000")
+
+
+def compiled_spring(anchor, stiffness):
+    """The Spring's force as a numba cfunc: the anchor and stiffness are frozen into it."""
+    from numba import cfunc, types
+
+    ax, ay, az = (float(a) for a in anchor)
+    k = float(stiffness)
+
+    @cfunc(types.void(types.CPointer(types.float64), types.CPointer(types.float64)))
+    def law(sample, force):
+        force[0] = k * (ax - sample[1])
+        force[1] = k * (ay - sample[2])
+        force[2] = k * (az - sample[3])
+
+    return brivane.CompiledLaw(law)
+
+
+def python_spring(anchor, stiffness):
+    def law(sample):
+        p = sample.position
+        return (stiffness * (anchor[0] - p[0]), stiffness * (anchor[1] - p[1]),
+                stiffness * (anchor[2] - p[2]))
+    return law
+
+
+def spring_run(rate, way, seconds, hold):
+    """The spring as `way` ("effect", "compiled", "python") for `seconds`; with `hold`, the
+    main thread holds the interpreter lock for 0.5 s from 0.5 s in. The stats, the samples
+    and the hold's span on the samples' clock."""
+    with Simulator("arm", *HOLD_HAND) as simulator, \
+            brivane.Arm(simulator.port, timeout=0.05) as arm:
+        start = arm.force((0, 0, 0)).position
+        anchor = (start[0], start[1], start[2] + SPRING_OFFSET)
+        servo = brivane.Servo(arm, rate=rate, ramp=0.0)
+        if way == "effect":
+            servo.effects = [brivane.Spring(anchor, SPRING)]
+        elif way == "compiled":
+            servo.law = compiled_spring(anchor, SPRING)
+        else:
+            servo.law = python_spring(anchor, SPRING)
+        span = None
+
+        def during(seconds):
+            nonlocal span
+            if not hold:
+                time.sleep(seconds)
+                return
+            time.sleep(0.5)
+            held_from, held_until = hold_lock(0.5)
+            span = (held_from - began, held_until - began)
+            time.sleep(max(0.0, seconds - (held_until - began)))
+
+        began = time.monotonic()
+        stopped = run_servo(servo, seconds, during)
+        samples = servo.samples()
+    return servo.stats, samples, span, stopped
+
+
+def compiled(seconds):
+    run = max(2.0, seconds / 8)
+    print(f"\ncompiled laws: a spring of {SPRING:g} N/m to {SPRING_OFFSET * 1000:g} mm above "
+          f"the start, against brivane-sim's hand holding it (hold=2000), {run:g} s each:")
+    print("as an effect (no law), as a numba cfunc law, as a Python law; idle, and with the "
+          "main thread holding the interpreter lock for 0.5 s")
+    print(f"{'Hz':>6}  {'way':<10}{'main':<7}{'per p99 us':>11}{'per max us':>11}"
+          f"{'overruns':>9}{'failures':>9}{'hold max us':>12}{'force in hold':>14}")
+    for rate in (1000, 2000, 4000):
+        for way in ("effect", "compiled", "python"):
+            for hold in (False, True):
+                stats, samples, span, stopped = spring_run(rate, way, run, hold)
+                periods = samples["period"][1:] * 1e6
+                line = (f"{rate:>6}  {way:<10}{'held' if hold else 'idle':<7}"
+                        f"{percentile(list(periods), 0.99):>11.0f}{max(periods):>11.0f}"
+                        f"{stats.overruns:>9}{stats.failures:>9}")
+                if span:
+                    times = samples["time"]
+                    # The steady pull before the hold, and the least of it while held.
+                    before = samples["force"][(times > 0.3) & (times < span[0]), 2]
+                    inside = (times >= span[0]) & (times <= span[1])
+                    steady = float(numpy.median(before)) if len(before) else 0.0
+                    held = samples["force"][inside, 2]
+                    share = float(held.min()) / steady if steady and len(held) else 0.0
+                    longest = samples["period"][inside].max() * 1e6 if inside.any() else 0.0
+                    line += f"{longest:>12.0f}{share:>14.2f}"
+                print(line + (f"  stopped: {stopped}" if stopped else ""))
+                sys.stdout.flush()
+    print("  per: the periods' lengths; hold max: the longest period while the lock was held;\n"
+          "  force in hold: the least z force then over the steady one before it (1: kept, "
+          "0: faded out).")
+
+
+GLIDE_STEP = 0.01  # m, the anchor's move each update
+GLIDE_EVERY = 0.02  # s: 50 Hz updates
+
+
+def glide_run(way, seconds):
+    """A spring's anchor moved back and forth by GLIDE_STEP each GLIDE_EVERY, by glides over
+    that time or by replacing the set; the samples."""
+    with Simulator("arm", "--hand", "hold=500") as simulator, \
+            brivane.Arm(simulator.port, timeout=0.05) as arm:
+        start = arm.force((0, 0, 0)).position
+        servo = brivane.Servo(arm, rate=1000, ramp=0.0)
+        servo.effects = [brivane.Spring(start, 100.0)]
+        servo.start()
+        try:
+            deadline = time.monotonic() + 0.2
+            for update in range(int(seconds / GLIDE_EVERY)):
+                time.sleep(max(0.0, deadline - time.monotonic()))
+                offset = GLIDE_STEP if update % 2 == 0 else 0.0
+                effects = [brivane.Spring((start[0] + offset, start[1], start[2]), 100.0)]
+                if way == "glide":
+                    servo.glide(effects, GLIDE_EVERY)
+                else:
+                    servo.effects = effects
+                deadline += GLIDE_EVERY
+            time.sleep(0.1)
+        finally:
+            servo.stop()
+        return servo.samples()
+
+
+def glide(seconds):
+    run = max(2.0, seconds / 10)
+    print(f"\nglides: a Spring of 100 N/m whose anchor moves {GLIDE_STEP * 100:g} cm each "
+          f"{GLIDE_EVERY * 1000:g} ms (back and forth) for {run:g} s at 1 kHz,")
+    print(f"by servo.glide over {GLIDE_EVERY * 1000:g} ms against replacing the set "
+          "(servo.effects = ...); the force's change from one period to the next, N")
+    print(f"{'way':<22}{'periods':>8}{'max step':>10}{'p99 step':>10}{'p50 step':>10}"
+          f"{'peak force':>11}")
+    for way, label in (("glide", "glide"), ("swap", "effects swapped")):
+        samples = glide_run(way, run)
+        steps = numpy.linalg.norm(numpy.diff(samples["force"], axis=0), axis=1)
+        print(f"{label:<22}{len(samples):>8}{steps.max():>10.3f}"
+              f"{percentile(list(steps), 0.99):>10.3f}{percentile(list(steps), 0.5):>10.3f}"
+              f"{numpy.linalg.norm(samples['force'], axis=1).max():>11.3f}")
+    print("  step: the length of the difference between two periods' forces "
+          "(servo.samples()['force']).")
+
+
 def timing(seconds):
     print(f"servo timing, {seconds:g} s per run at 1 kHz")
     base = floor(seconds)
@@ -676,7 +829,8 @@ def rates(seconds):
               f"{stats.failures:>10}{stats.late_p99_us:>10.0f}")
 
 
-PARTS = ("timing", "rates", "walls", "slow", "faults", "death", "lock", "law")
+PARTS = ("timing", "rates", "walls", "slow", "faults", "death", "lock", "law",
+         "compiled", "glide")
 
 
 def main():
@@ -694,7 +848,8 @@ def main():
     for part, run in (("timing", lambda: timing(seconds)), ("rates", lambda: rates(seconds)),
                       ("walls", lambda: walls(seconds)), ("slow", lambda: slow_arm(seconds)),
                       ("faults", faults), ("death", death), ("lock", lock),
-                      ("law", lambda: law_latency(seconds))):
+                      ("law", lambda: law_latency(seconds)),
+                      ("compiled", lambda: compiled(seconds)), ("glide", lambda: glide(seconds))):
         if part in chosen:
             run()
             sys.stdout.flush()
