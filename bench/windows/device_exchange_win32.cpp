@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "DevicePort.h"
 #include "base/Interrupt.h"
 #include "devices/Device.h"
 #include "io/SerialStream.h"
@@ -93,21 +94,8 @@ struct Owned {
 };
 
 HANDLE OpenRaw(const char* name, const COMMTIMEOUTS& timeouts, DWORD flags = 0) {
-    const std::string path = std::string("\\\\.\\") + name;
-    const HANDLE port = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, flags, nullptr);
+    const HANDLE port = Brivane::HardwareAPI::Testing::OpenDevicePort(name, flags);
     if (port == INVALID_HANDLE_VALUE) return port;
-    DCB settings{};
-    settings.DCBlength = sizeof settings;
-    ::GetCommState(port, &settings);
-    settings.BaudRate = CBR_115200;
-    settings.ByteSize = 8;
-    settings.Parity = NOPARITY;
-    settings.StopBits = ONESTOPBIT;
-    settings.fBinary = TRUE;
-    settings.fOutX = FALSE;
-    settings.fInX = FALSE;
-    ::SetCommState(port, &settings);
     COMMTIMEOUTS copy = timeouts;
     ::SetCommTimeouts(port, &copy);
     ::PurgeComm(port, PURGE_RXCLEAR | PURGE_TXCLEAR);
@@ -339,7 +327,7 @@ bool WaitLatencies(const char* library_port, const char* device_port, int count)
         char byte;
         stream.read(&byte, 1);
     }
-    Interrupt::SetCheck([] { return stop.load(); });
+    stream.SetInterruptCheck([] { return stop.load(); });
     for (int i = 0; i < 50; ++i) {
         stop = false;
         std::atomic<double> raised{0};
@@ -357,7 +345,7 @@ bool WaitLatencies(const char* library_port, const char* device_port, int count)
         if (!ended) return false;
         interrupted.push_back(returned - raised.load());
     }
-    Interrupt::SetCheck(nullptr);
+    stream.SetInterruptCheck(nullptr);
     std::printf("\nwait, from the far end's write to the return (%d): p50 %.0f us, p99 %.0f us\n",
                 count, Percentile(arrival, 0.5) * 1e6, Percentile(arrival, 0.99) * 1e6);
     std::printf("wait, from Interrupt::Wake to the return (50): p50 %.0f us, max %.0f us\n",

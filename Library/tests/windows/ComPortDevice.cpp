@@ -49,31 +49,6 @@ std::string UnplugPort() {
     return port != nullptr ? port : "";
 }
 
-HANDLE OpenDevicePort(const std::string& name) {
-    const std::string path = "\\\\.\\" + name;
-    const HANDLE port = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, 0, nullptr);
-    if (port == INVALID_HANDLE_VALUE) return port;
-    DCB settings{};
-    settings.DCBlength = sizeof settings;
-    ::GetCommState(port, &settings);
-    settings.BaudRate = CBR_115200;
-    settings.ByteSize = 8;
-    settings.Parity = NOPARITY;
-    settings.StopBits = ONESTOPBIT;
-    settings.fBinary = TRUE;
-    settings.fParity = FALSE;
-    settings.fOutxCtsFlow = FALSE;
-    settings.fOutxDsrFlow = FALSE;
-    settings.fDsrSensitivity = FALSE;
-    settings.fOutX = FALSE;
-    settings.fInX = FALSE;
-    settings.fNull = FALSE;
-    settings.fAbortOnError = FALSE;
-    ::SetCommState(port, &settings);
-    return port;
-}
-
 LineDevice::LineDevice() {
     Pool& pool = ThePool();
     {

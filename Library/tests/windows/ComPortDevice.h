@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "DevicePort.h"
+
 namespace Brivane::HardwareAPI::Testing {
 
 // A pair of linked COM ports (a null-modem emulator on Windows, a socat pseudo-terminal pair
@@ -16,9 +18,5 @@ struct ComPair {
     std::string device;
 };
 std::string UnplugPort();  // empty when there is none
-
-// Opens a port as a device's end of the line: raw, 115200 baud, 8N1, no flow control.
-// INVALID_HANDLE_VALUE when it cannot be opened.
-HANDLE OpenDevicePort(const std::string& name);
 
 }  // namespace Brivane::HardwareAPI::Testing
