@@ -35,6 +35,8 @@ Every way in the same run, so that each sees the same machine:
               cfunc (brivane.CompiledLaw) and as a Python law: the periods' p99 and
               overruns, idle and with the main thread holding the interpreter lock for 0.5 s,
               and then the longest period and how much of the spring's force was kept;
+              and on a played arm at 1 kHz, 0.5 N each way: the longest gap on the wire
+              while the lock is held, and the least force sent then;
   glide       a Spring's anchor moving 1 cm each 20 ms at 1 kHz, by servo.glide over the
               20 ms against replacing the set (servo.effects = ...) at each step: the
               largest and the p99 change of the force from one period to the next.
@@ -697,6 +699,46 @@ def spring_run(rate, way, seconds, hold):
     return servo.stats, samples, span, stopped
 
 
+def compiled_constant(z):
+    from numba import cfunc, types
+
+    z = float(z)
+
+    @cfunc(types.void(types.CPointer(types.float64), types.CPointer(types.float64)))
+    def law(sample, force):
+        force[2] = z
+
+    return brivane.CompiledLaw(law)
+
+
+def wire_hold(way):
+    """0.5 N in z at 1 kHz on a played arm (whose position runs away, so no spring: a
+    constant), as `way`; the main thread holds the lock for 0.5 s. The longest gap between
+    requests on the wire around the hold (ms) and the least z force sent during it."""
+    arm = PlayedArm()
+    try:
+        with brivane.Arm(arm.path, timeout=0.5) as device:
+            servo = brivane.Servo(device, rate=1000, ramp=0.0)
+            if way == "effect":
+                servo.effects = [brivane.ConstantForce((0.0, 0.0, 0.5))]
+            elif way == "compiled":
+                servo.law = compiled_constant(0.5)
+            else:
+                servo.law = lambda sample: (0.0, 0.0, 0.5)
+            servo.start()
+            wait_for(lambda: servo.state.force[2] == 0.5)
+            time.sleep(0.1)
+            held_from, held_until = hold_lock(0.5)
+            time.sleep(0.2)
+            servo.stop()
+        forces = arm.forces()
+    finally:
+        arm.close()
+    held = wire_window(forces, held_from, held_until)
+    gap = longest_gap_ms(wire_window(forces, held_from - 0.01, held_until + 0.01))
+    return gap, min((f[3] for f in held), default=float("nan")), len(held)
+
+
 def compiled(seconds):
     run = max(2.0, seconds / 8)
     print(f"\ncompiled laws: a spring of {SPRING:g} N/m to {SPRING_OFFSET * 1000:g} mm above "
@@ -728,6 +770,14 @@ def compiled(seconds):
     print("  per: the periods' lengths; hold max: the longest period while the lock was held;\n"
           "  force in hold: the least z force then over the steady one before it (1: kept, "
           "0: faded out).")
+    print("on the wire: a played arm (tests/brivane/test_servo_faults.py), 0.5 N in z at 1 kHz, "
+          "the main thread holding the lock for 0.5 s")
+    print(f"{'way':<18}{'longest gap ms':>15}{'z min N':>9}{'requests':>10}")
+    for way in ("effect", "compiled", "python"):
+        gap, least, count = wire_hold(way)
+        print(f"{way:<18}{gap:>15.1f}{least:>9.2f}{count:>10}")
+    print("  requests: the force requests the arm received while the lock was held (500 on "
+          "time).")
 
 
 GLIDE_STEP = 0.01  # m, the anchor's move each update
