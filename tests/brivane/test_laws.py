@@ -102,11 +102,13 @@ def test_a_glide_moves_the_force_in_small_steps_where_a_swap_steps_it(played):
             servo.glide([brivane.ConstantForce((1.0, 0, 0))], 0.1)  # 50 periods
             assert servo.effects == (brivane.ConstantForce((1.0, 0, 0)),)
             assert wait_for(lambda: servo.state.force[0] == 1.0)
-            failures = servo.stats.failures
+            stats = servo.stats
     xs, largest = x_steps(played.forces())
     assert sum(0.05 < x < 0.95 for x in xs) >= 25
-    if failures == 0:  # a lost answer fades the force, which a loaded machine may cause
-        assert largest < 0.05  # 2 % of 1 N a period, a late period's doubled
+    # A glide moves by the time that passed: a period the machine stretched steps it
+    # further, and a lost answer fades the force. The steps are judged on a run it kept.
+    if stats.failures == 0 and stats.overruns == 0:
+        assert largest < 0.05  # 2 % of 1 N a period, a late wake-up's doubled
 
 
 def test_a_glide_to_a_set_of_another_shape_is_refused_and_changes_nothing(played):
