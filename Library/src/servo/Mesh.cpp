@@ -228,7 +228,7 @@ bool TriangleMesh::first_hit(const Point3& from, const Point3& to, Hit& hit) con
     while (size > 0) {
         const std::uint32_t index = stack[--size];
         const Node& node = nodes_[index];
-        // The segment's part within the box, by slabs; none past the best hit so far.
+        // Where the segment is within the box, by slabs; nowhere past the best hit so far.
         double enter = 0.0;
         double leave = best;
         bool inside = true;
