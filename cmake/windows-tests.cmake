@@ -23,7 +23,7 @@ set(LIBRARY_TEST_SOURCES
     tests/IdentifyTest.cpp tests/IdentityTest.cpp tests/KalvarTest.cpp tests/KinematicsTest.cpp
     tests/MessagesTest.cpp
     tests/OwedAnswerTest.cpp tests/SerialibTest.cpp tests/EffectsTest.cpp tests/ServoTest.cpp
-    tests/LimitsTest.cpp)
+    tests/LimitsTest.cpp tests/MeshTest.cpp)
 file(GLOB WINDOWS_TEST_SOURCES CONFIGURE_DEPENDS tests/windows/*.cpp)
 add_executable(library_tests ${LIBRARY_TEST_SOURCES} ${WINDOWS_TEST_SOURCES})
 target_include_directories(library_tests PRIVATE tests tests/windows)
