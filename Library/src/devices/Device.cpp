@@ -217,20 +217,13 @@ Outcome Device::receive_answer(std::initializer_list<std::uint8_t> codes,
                                                                  : Outcome::Kind::BadAnswer;
         return outcome;
     }
-    const ReadEnd payload = payload_length == 0 ? ReadEnd::Complete
-                                                : timed_read(std::min(payload_length, kBufferSize),
-                                                             ReadKind::Bytes, limit(), lines);
-    switch (payload) {
-        case ReadEnd::Complete:
-            return outcome;
-        case ReadEnd::Short:
-            owe(missing_, waited);
-            outcome.kind = Outcome::Kind::NoAnswer;
-            return outcome;
-        case ReadEnd::Failed:
-            break;
+    const Outcome payload = read_payload(payload_length, limit(), lines);
+    if (payload.kind == Outcome::Kind::NoAnswer) {
+        owe(missing_, waited);
+        outcome.kind = Outcome::Kind::NoAnswer;
+        return outcome;
     }
-    return failed();
+    return payload.answered() ? outcome : payload;  // a failed read: LineLost or Stopped
 }
 
 void Device::owe(std::size_t bytes, Deadline::Clock::duration waited, bool length_last) {
