@@ -200,7 +200,11 @@ def test_an_arm_slower_than_the_rate_is_rendered_at_its_pace_and_said_so(played)
     forces = arm.forces()
     start = next(i for i, f in enumerate(forces) if f[1] == 1.0)
     held = [f[1] for f in forces[start:-1]]
-    assert min(held) > 0.5 and held.count(1.0) > 0.9 * len(held)  # faded only where lost
+    # Faded only where an answer was lost, never to zero; a loaded machine (a sanitizer) may
+    # lose two in a row, which fades it further than one.
+    assert min(held) > 0.0 and held.count(1.0) > 0.9 * len(held)
+    if servo.stats.failures <= 1:
+        assert min(held) > 0.5
     assert servo.stats.late > servo.stats.periods / 2
 
 
