@@ -16,7 +16,7 @@ set(BRIVANE_PUBLIC_HEADERS
     devices/Device.h devices/DeviceDetection.h devices/DeviceInfo.h devices/Frame.h
     devices/Handle.h devices/HandleMessages.h devices/Kalvar.h devices/KalvarMessages.h
     devices/Kinematics.h
-    servo/Effects.h servo/SampleRing.h servo/Servo.h)
+    servo/Effects.h servo/Mesh.h servo/SampleRing.h servo/Servo.h)
 set(BRIVANE_INTERNAL_HEADERS
     base/ErrorLine.h base/Wire.h io/serialib.h platform/PortSource.h platform/SerialPort.h
     platform/SystemError.h)

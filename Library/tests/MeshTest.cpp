@@ -2,9 +2,12 @@
 
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <optional>
 #include <random>
 #include <vector>
 
+#include "servo/Effects.h"
 #include "servo/Mesh.h"
 
 using namespace Brivane::HardwareAPI::Haptics;
@@ -323,3 +326,65 @@ TEST(MeshTree, FindsTheFirstHitAsTryingEveryTriangleDoes) {
 }
 
 }  // namespace
+
+namespace {
+
+std::shared_ptr<const TriangleMesh> Shared(const TriangleMesh& mesh) {
+    return std::make_shared<const TriangleMesh>(mesh);
+}
+
+EffectSet OneMesh(const std::shared_ptr<const TriangleMesh>& mesh, const Pose& pose = {}) {
+    EffectSet set;
+    set.add(Mesh{mesh, pose, static_cast<float>(kStiffness), 0, 0, 0});
+    return set;
+}
+
+}  // namespace
+
+// In a set, a mesh is felt through the proxy kept for its place: from one period to the next
+// while the same mesh is there, whatever its pose, afresh for another mesh.
+TEST(MeshEffect, IsFeltThroughTheProxyOfItsPlaceInTheSet) {
+    const auto triangle = Shared(kTriangle);
+    MeshProxies proxies;
+    const EffectSet set = OneMesh(triangle);
+    EXPECT_EQ(set.force({0, 0, 0.01f}, {}, proxies), (Vec3{}));
+    ExpectForce(set.force({0, 0, -0.01f}, {}, proxies), {0, 0, 10});
+    // A set without proxies has nothing to feel the mesh with.
+    EXPECT_EQ(set.force({0, 0, -0.01f}, {}), (Vec3{}));
+    const std::optional<ProxyPlace> place = set.first_proxy(proxies);
+    ASSERT_TRUE(place.has_value());
+    EXPECT_TRUE(place->touching);
+    EXPECT_NEAR(place->position[2], 0.0, 1e-6);
+
+    // Raised 5 mm, the same mesh keeps its proxy on its surface, now 15 mm above the point.
+    ExpectForce(OneMesh(triangle, {{0, 0, 0.005}, {1, 0, 0, 0}}).force({0, 0, -0.01f}, {}, proxies),
+                {0, 0, 15});
+    // Another mesh, built alike, starts free where the end effector is.
+    const auto other =
+        TriangleMesh::Build({{-0.1, -0.1, 0}, {0.1, -0.1, 0}, {0, 0.1, 0}}, {{0, 1, 2}}).mesh;
+    EXPECT_EQ(OneMesh(other).force({0, 0, -0.01f}, {}, proxies), (Vec3{}));
+    EXPECT_FALSE(OneMesh(triangle).first_proxy(MeshProxies()).value().touching);
+}
+
+TEST(MeshEffect, GlidesOnlyWithinOneMeshItsPoseTurningTheShorterWay) {
+    const auto triangle = Shared(kTriangle);
+    constexpr double kPi = 3.14159265358979323846;
+    const double half = std::sqrt(0.5);
+    const EffectSet from = OneMesh(triangle);
+    // A quarter turn about z, given as the quaternion's negative: the same rotation.
+    const EffectSet to = OneMesh(triangle, {{0.02, 0, 0}, {-half, 0, 0, -half}});
+    EXPECT_TRUE(SameShape(from, to));
+    EXPECT_FALSE(SameShape(from, OneMesh(Shared(kTriangle))));  // a copy is not the one
+
+    const EffectSet halfway = Between(from, to, 0.5);
+    const Mesh& between = *halfway[0].get<Mesh>();
+    EXPECT_EQ(between.mesh, triangle);
+    EXPECT_NEAR(between.pose.position[0], 0.01, 1e-12);
+    // An eighth of a turn: cos 22.5° and sin 22.5°, of the sign of the nearer end.
+    const double w = std::cos(kPi / 8);
+    const double z = std::sin(kPi / 8);
+    const double sign = between.pose.rotation[0] > 0 ? 1.0 : -1.0;
+    EXPECT_NEAR(sign * between.pose.rotation[0], w, 1e-9);
+    EXPECT_NEAR(sign * between.pose.rotation[3], z, 1e-9);
+    EXPECT_NEAR(between.pose.rotation[1], 0.0, 1e-12);
+}

@@ -819,3 +819,127 @@ TEST(Servo, AGlideDuringAnotherGoesOnFromWhereItWas) {
                                           [](const Vec3& a, const Vec3& b) { return a[0] < b[0]; });
     EXPECT_GT((*highest)[0], 0.3f);
 }
+
+namespace {
+
+// A triangle facing +z round the origin, 20 cm across; and one whose last holder notes the
+// thread it was let go on.
+struct WatchedMesh {
+    std::shared_ptr<const TriangleMesh> mesh;
+    std::shared_ptr<std::atomic<std::thread::id>> freed_on =
+        std::make_shared<std::atomic<std::thread::id>>();
+};
+
+WatchedMesh WatchedTriangle() {
+    const MeshBuild built =
+        TriangleMesh::Build({{-0.1, -0.1, 0}, {0.1, -0.1, 0}, {0, 0.1, 0}}, {{0, 1, 2}});
+    WatchedMesh watched;
+    std::shared_ptr<const TriangleMesh> inner = built.mesh;
+    watched.mesh = std::shared_ptr<const TriangleMesh>(
+        inner.get(), [inner, freed_on = watched.freed_on](const TriangleMesh*) mutable {
+            freed_on->store(std::this_thread::get_id());
+            inner.reset();
+        });
+    return watched;
+}
+
+// Near, the proxy's skin (1e-7 m, 1e-5 N at 100 N/m) left above the surface.
+bool Touching(const Vec3& a, const Vec3& b) {
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (std::fabs(a[i] - b[i]) > 1e-4f) return false;
+    }
+    return true;
+}
+
+EffectSet OnlyMesh(const std::shared_ptr<const TriangleMesh>& mesh, double height = 0.0) {
+    return Only(Mesh{mesh, {{0, 0, height}, {1, 0, 0, 0}}, 100, 0, 0, 0});
+}
+
+}  // namespace
+
+// Judged on the wire: nothing above the mesh; pushed up from 10 mm under it, come in one
+// period from above; nothing once back above. The samples carry the proxy.
+TEST(Servo, AMeshPushesOutOfItselfWhereTheArmWentThroughAndNeverLetsItThrough) {
+    PlayedArm played;
+    played.SetPosition({0, 0, 0.01f});
+    Servo servo(played.arm, Immediate());
+    servo.set_effects(OnlyMesh(WatchedTriangle().mesh));
+    ASSERT_EQ(servo.start(), 0);
+    ASSERT_TRUE(Eventually([&] { return played.Forces().size() >= 5; }));
+    EXPECT_TRUE(Near(played.Forces().back(), kZero));
+    played.SetPosition({0, 0, -0.01f});
+    ASSERT_TRUE(Eventually([&] { return Touching(played.Forces().back(), {0, 0, 1}); }));
+    const Sample held = servo.latest();
+    EXPECT_NE(held.flags & Sample::kTouching, 0);
+    EXPECT_NEAR(held.proxy[2], 0.0f, 1e-6f);
+    EXPECT_EQ(held.position[2], -0.01f);
+    played.SetPosition({0, 0, 0.002f});
+    ASSERT_TRUE(Eventually([&] { return Near(played.Forces().back(), kZero); }));
+    EXPECT_EQ(servo.latest().flags & Sample::kTouching, 0);
+    EXPECT_EQ(servo.latest().proxy[2], 0.002f);
+}
+
+// A mesh glided up 10 mm carries its proxy, and the hand under it, with it: the force
+// climbs from 1 N to 2 N by small steps.
+TEST(Servo, AMeshGlidedToANewPoseKeepsItsProxy) {
+    PlayedArm played;
+    played.SetPosition({0, 0, 0.01f});
+    const WatchedMesh triangle = WatchedTriangle();
+    Servo servo(played.arm, Immediate());
+    servo.set_effects(OnlyMesh(triangle.mesh));
+    ASSERT_EQ(servo.start(), 0);
+    ASSERT_TRUE(Eventually([&] { return played.Forces().size() >= 5; }));
+    played.SetPosition({0, 0, -0.01f});
+    ASSERT_TRUE(Eventually([&] { return Touching(played.Forces().back(), {0, 0, 1}); }));
+    ASSERT_TRUE(servo.glide(OnlyMesh(triangle.mesh, 0.01), 0.2));
+    EXPECT_FALSE(servo.glide(OnlyMesh(WatchedTriangle().mesh, 0.01), 0.2));
+    ASSERT_TRUE(Eventually([&] { return Touching(played.Forces().back(), {0, 0, 2}); }));
+    servo.stop();
+    std::vector<Vec3> forces = played.Forces();
+    std::size_t between = 0;
+    float step = 0.0f;
+    for (std::size_t i = 1; i < forces.size(); ++i) {
+        between += forces[i][2] > 1.05f && forces[i][2] < 1.95f;
+        if (forces[i - 1][2] >= 1.0f - 1e-4f && forces[i][2] >= 1.0f - 1e-4f) {
+            step = std::max(step, std::fabs(forces[i][2] - forces[i - 1][2]));
+        }
+    }
+    EXPECT_GE(between, 10u);
+    if (servo.statistics().failures == 0 && servo.statistics().overruns == 0) {
+        EXPECT_LE(step, 0.06f);  // 1 N over 40 periods, a late wake-up's doubled
+    }
+}
+
+// The servo's thread frees nothing: a mesh it rendered, glided and let go of is freed on a
+// caller's thread, once no set holds it.
+TEST(Servo, LetsGoOfAMeshOnlyOnACallersThread) {
+    PlayedArm played;
+    played.SetPosition({0, 0, 0.01f});
+    Servo servo(played.arm, Immediate(1000));
+    WatchedMesh triangle = WatchedTriangle();
+    const auto freed_on = triangle.freed_on;
+    servo.set_effects(OnlyMesh(triangle.mesh));
+    ASSERT_EQ(servo.start(), 0);
+    const auto periods = [&] { return servo.statistics().periods; };
+    const auto after = [&](std::uint64_t more) {
+        const std::uint64_t until = periods() + more;
+        return Eventually([&] { return periods() >= until; });
+    };
+    ASSERT_TRUE(after(5));
+    ASSERT_TRUE(servo.glide(OnlyMesh(triangle.mesh, 0.001), 0.002));
+    ASSERT_TRUE(after(10));
+    triangle.mesh.reset();
+    // Sets without it, each taken, fill every place it was held in but the servo's own.
+    for (int i = 0; i < 4; ++i) {
+        servo.set_effects(Only(Damper{static_cast<float>(i)}));
+        ASSERT_TRUE(after(3));
+    }
+    // A glide of these sets ends whatever the servo held of the last one.
+    ASSERT_TRUE(servo.glide(Only(Damper{1}), 0.002));
+    ASSERT_TRUE(after(10));
+    servo.set_effects(Only(Damper{2}));
+    ASSERT_TRUE(after(3));
+    servo.set_effects(Only(Damper{3}));
+    EXPECT_EQ(freed_on->load(), std::this_thread::get_id());
+    servo.stop();
+}

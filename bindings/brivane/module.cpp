@@ -168,6 +168,7 @@ PYBIND11_MODULE(_brivane, m) {
     m.doc() = "The native part of the brivane package; use brivane itself.";
     P::RegisterArm(m);
     P::RegisterGrip(m);
+    P::RegisterMesh(m);
     P::RegisterPorts(m);
     P::RegisterServo(m);
     P::RegisterTrace(m);

@@ -30,6 +30,7 @@ GripLoan LendGrip(pybind11::handle grip, const char* to);
 
 void RegisterArm(pybind11::module_& m);
 void RegisterGrip(pybind11::module_& m);
+void RegisterMesh(pybind11::module_& m);
 void RegisterPorts(pybind11::module_& m);
 void RegisterServo(pybind11::module_& m);
 void RegisterTrace(pybind11::module_& m);

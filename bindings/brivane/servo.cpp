@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "errors.h"
+#include "mesh.h"
 #include "native.h"
 #include "platform/ServoClock.h"
 #include "platform/SystemError.h"
@@ -52,6 +53,19 @@ H::Effect EffectFrom(py::handle fields) {
     if (kind == "sphere") {
         return H::Sphere{Three(t[1]), t[2].cast<float>(), Three(t[3]), t[4].cast<float>(),
                          t[5].cast<bool>()};
+    }
+    if (kind == "mesh") {
+        H::Mesh mesh;
+        mesh.mesh = t[1].cast<const NativeMesh&>().mesh;
+        const py::sequence position = py::reinterpret_borrow<py::sequence>(t[2]);
+        const py::sequence rotation = py::reinterpret_borrow<py::sequence>(t[3]);
+        for (std::size_t i = 0; i < 3; ++i) mesh.pose.position[i] = position[i].cast<double>();
+        for (std::size_t i = 0; i < 4; ++i) mesh.pose.rotation[i] = rotation[i].cast<double>();
+        mesh.stiffness = t[4].cast<float>();
+        mesh.damping = t[5].cast<float>();
+        mesh.static_friction = t[6].cast<float>();
+        mesh.dynamic_friction = t[7].cast<float>();
+        return mesh;
     }
     throw py::value_error("no effect of kind " + kind);
 }
@@ -405,7 +419,8 @@ class Servo {
             sample_class_,
             py::make_tuple(s.time, Floats(s.position.data(), 3), Floats(s.velocity.data(), 3),
                            Floats(s.force.data(), 3), s.period, Floats(s.orientation.data(), 4),
-                           s.hall, s.grip_sequence, s.grip_time, s.energy, s.damping));
+                           s.hall, s.grip_sequence, s.grip_time, s.energy, s.damping,
+                           Floats(s.proxy.data(), 3)));
     }
 
     H::Law ServoLaw(Run& run) const {
@@ -557,6 +572,7 @@ py::dict SampleLayout() {
     layout["grip_time"] = offsetof(H::Sample, grip_time);
     layout["energy"] = offsetof(H::Sample, energy);
     layout["damping"] = offsetof(H::Sample, damping);
+    layout["proxy"] = offsetof(H::Sample, proxy);
     return layout;
 }
 

@@ -13,7 +13,7 @@ from .devices import DEFAULT_TIMEOUT, Arm, Grip, _Device
 from .devices import ArmStats as ArmStats
 from .discovery import find_arms, find_grips, list_ports
 from .discovery import DEFAULT_PROBE_TIMEOUT as DEFAULT_PROBE_TIMEOUT
-from .effects import Box, ConstantForce, Damper, Plane, Sphere, Spring
+from .effects import Box, ConstantForce, Damper, Mesh, Plane, Pose, Sphere, Spring
 from .errors import BadAnswer, DeviceError, LineLost, NoAnswer, NotFound, PortError, WrongDevice
 from .records import (Found, HandleError, HandleInfo, HandleStatus, Identity, JointState,
                       PortInfo, State, StatusBlock, Stats)
@@ -30,7 +30,7 @@ __all__ = [
     "DeviceError", "NoAnswer", "BadAnswer", "LineLost", "PortError", "WrongDevice", "NotFound",
     "Servo", "Sample", "ServoStats", "CompiledLaw", "LAW_SAMPLE_FIELDS", "effects", "scope",
     "trace",
-    "ConstantForce", "Spring", "Damper", "Plane", "Box", "Sphere",
+    "ConstantForce", "Spring", "Damper", "Plane", "Box", "Sphere", "Mesh", "Pose",
     "DEFAULT_TIMEOUT",
 ]
 

@@ -11,7 +11,7 @@ from typing import (TYPE_CHECKING, Any, Callable, NamedTuple, Optional, Sequence
                     Union)
 
 from . import _brivane
-from .effects import Effect
+from .effects import Effect, Mesh
 from .laws import CompiledLaw
 
 if TYPE_CHECKING:
@@ -37,7 +37,8 @@ class Sample(NamedTuple):
     (1 for the first the servo took) with when the servo took it, on the samples' clock (s;
     the message came within the period before); with passivity, the energy the forces have
     put into the hand so far, less what it put into them (J), and the damping the controller
-    added to this period's force (N·s/m)."""
+    added to this period's force (N·s/m); with a Mesh among the effects, where the first
+    one's proxy is (m; the arm's position without one)."""
     time: float
     position: Vec3
     velocity: Vec3
@@ -49,6 +50,7 @@ class Sample(NamedTuple):
     grip_time: float = 0.0
     energy: float = 0.0
     damping: float = 0.0
+    proxy: Vec3 = (0.0, 0.0, 0.0)
 
 
 class ServoStats(NamedTuple):
@@ -262,6 +264,10 @@ class Servo:
         if not self._native.glide(_fields_of(effects), seconds):
             now = ", ".join(type(effect).__name__ for effect in self._effects) or "no effects"
             new = ", ".join(type(effect).__name__ for effect in effects) or "no effects"
+            if now == new and any(isinstance(e, Mesh) for e in effects):
+                raise ValueError("a Mesh glides only to another pose or numbers of the same "
+                                 "mesh: give mesh.moved(pose=...), or replace the set with "
+                                 "servo.effects = ... instead")
             raise ValueError(f"a glide moves the numbers of the same effects in the same order: "
                              f"the servo has ({now}), the glide gives ({new}); replace the set "
                              "with servo.effects = ... instead")
@@ -362,10 +368,11 @@ class Servo:
         the fields time, position, velocity, force (3 each), period, orientation (4), hall,
         outcome (0 for a period whose exchange was answered; its position and velocity are
         then the arm's) and flags (1: its answer came late and was used, 2: no fresh state,
-        the force faded, 4: the grip's line is lost), then grip_sequence and grip_time (the
-        grip's status message the orientation came from, and when the servo took it) and
-        energy and damping (the passivity observer's and controller's). Samples a run left
-        untaken come first.
+        the force faded, 4: the grip's line is lost, 8: the first mesh's proxy is on its
+        surface), then grip_sequence and grip_time (the grip's status message the
+        orientation came from, and when the servo took it), energy and damping (the
+        passivity observer's and controller's) and proxy (where the first Mesh's proxy is;
+        the position without one). Samples a run left untaken come first.
         When the record overflowed meanwhile, warns how many were dropped."""
         import numpy
 
@@ -400,7 +407,7 @@ _SAMPLE_FIELDS: Tuple[Tuple[str, str, str, Tuple[int, ...]], ...] = (
     ("velocity", "f8", "<f4", (3,)), ("force", "f8", "<f4", (3,)), ("period", "f8", "<f8", ()),
     ("orientation", "f8", "<f4", (4,)), ("hall", "u1", "u1", ()), ("outcome", "u1", "u1", ()),
     ("flags", "u1", "u1", ()), ("grip_sequence", "u4", "<u4", ()), ("grip_time", "f8", "<f8", ()),
-    ("energy", "f8", "<f8", ()), ("damping", "f8", "<f4", ()))
+    ("energy", "f8", "<f8", ()), ("damping", "f8", "<f4", ()), ("proxy", "f8", "<f4", (3,)))
 
 
 def _sample_dtype(numpy: Any) -> Any:

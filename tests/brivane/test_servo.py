@@ -69,7 +69,7 @@ def test_servo_renders_its_effects_within_max_force_and_records_every_period(
     samples = numpy.concatenate([first, rest])
     assert samples.dtype.names == ("time", "position", "velocity", "force", "period",
                                    "orientation", "hall", "outcome", "flags", "grip_sequence",
-                                   "grip_time", "energy", "damping")
+                                   "grip_time", "energy", "damping", "proxy")
     assert len(samples) == servo.stats.periods and servo.dropped == 0
     assert numpy.all(numpy.diff(samples["time"]) > 0)
     assert tuple(samples["force"][-1]) == pytest.approx(servo.state.force, abs=1e-6)

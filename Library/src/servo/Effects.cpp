@@ -151,8 +151,23 @@ Vec3 Effect::force(const Vec3& position, const Vec3& velocity) const {
             return ForceOf(*std::get_if<Box>(&shape_), position, velocity);
         case Kind::Sphere:
             return ForceOf(*std::get_if<Sphere>(&shape_), position, velocity);
+        case Kind::Mesh:
+            return {};
     }
     return {};
+}
+
+MeshProxy& MeshProxies::at(std::size_t index, const TriangleMesh& mesh) {
+    if (meshes_[index] != mesh.id()) {
+        meshes_[index] = mesh.id();
+        proxies_[index].reset();
+    }
+    return proxies_[index];
+}
+
+void MeshProxies::reset() {
+    for (MeshProxy& proxy : proxies_) proxy.reset();
+    meshes_.fill(0);
 }
 
 bool EffectSet::add(const Effect& effect) {
@@ -168,6 +183,35 @@ Vec3 EffectSet::force(const Vec3& position, const Vec3& velocity) const {
         for (std::size_t i = 0; i < 3; ++i) total[i] += force[i];
     }
     return Narrow(total);
+}
+
+Vec3 EffectSet::force(const Vec3& position, const Vec3& velocity, MeshProxies& proxies) const {
+    Vec3d total{};
+    for (std::size_t index = 0; index < size_; ++index) {
+        const Mesh* mesh = effects_[index].get<Mesh>();
+        const Vec3 force =
+            mesh == nullptr ? effects_[index].force(position, velocity)
+            : mesh->mesh == nullptr
+                ? Vec3{}
+                : proxies.at(index, *mesh->mesh)
+                      .update(*mesh->mesh, mesh->pose, position, velocity, mesh->stiffness,
+                              mesh->damping, mesh->static_friction, mesh->dynamic_friction);
+        for (std::size_t i = 0; i < 3; ++i) total[i] += force[i];
+    }
+    return Narrow(total);
+}
+
+std::optional<ProxyPlace> EffectSet::first_proxy(const MeshProxies& proxies) const {
+    for (std::size_t index = 0; index < size_; ++index) {
+        const Mesh* mesh = effects_[index].get<Mesh>();
+        if (mesh == nullptr || mesh->mesh == nullptr) continue;
+        const MeshProxy& proxy = proxies.at(index);
+        const Point3 where = InArmFrame(mesh->pose, proxy.proxy());
+        return ProxyPlace{{static_cast<float>(where[0]), static_cast<float>(where[1]),
+                           static_cast<float>(where[2])},
+                          proxy.in_contact()};
+    }
+    return std::nullopt;
 }
 
 namespace {
@@ -205,6 +249,51 @@ Sphere Toward(const Sphere& from, const Sphere& to, double share) {
             to.inside};
 }
 
+// The shorter way round from one rotation to the other, at an even pace (slerp); either
+// made of unit length first, as the proxy takes them.
+std::array<double, 4> Toward(std::array<double, 4> from, std::array<double, 4> to, double share) {
+    const auto unit = [](std::array<double, 4>& q) {
+        const double length = std::sqrt(q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]);
+        if (!(length > 0.0) || !std::isfinite(length)) {
+            q = {1.0, 0.0, 0.0, 0.0};
+        } else {
+            for (double& part : q) part /= length;
+        }
+    };
+    unit(from);
+    unit(to);
+    double cosine = from[0] * to[0] + from[1] * to[1] + from[2] * to[2] + from[3] * to[3];
+    if (cosine < 0.0) {  // q and -q are one rotation: turn towards the nearer
+        for (double& part : to) part = -part;
+        cosine = -cosine;
+    }
+    double a = 1.0 - share;
+    double b = share;
+    if (cosine < 0.9995) {  // else nearly one rotation, where the straight line is as good
+        const double angle = std::acos(std::min(cosine, 1.0));
+        a = std::sin((1.0 - share) * angle) / std::sin(angle);
+        b = std::sin(share * angle) / std::sin(angle);
+    }
+    std::array<double, 4> between{};
+    for (std::size_t i = 0; i < 4; ++i) between[i] = a * from[i] + b * to[i];
+    unit(between);
+    return between;
+}
+
+Mesh Toward(const Mesh& from, const Mesh& to, double share) {
+    Mesh between = to;
+    for (std::size_t i = 0; i < 3; ++i) {
+        between.pose.position[i] =
+            from.pose.position[i] + (to.pose.position[i] - from.pose.position[i]) * share;
+    }
+    between.pose.rotation = Toward(from.pose.rotation, to.pose.rotation, share);
+    between.stiffness = Toward(from.stiffness, to.stiffness, share);
+    between.damping = Toward(from.damping, to.damping, share);
+    between.static_friction = Toward(from.static_friction, to.static_friction, share);
+    between.dynamic_friction = Toward(from.dynamic_friction, to.dynamic_friction, share);
+    return between;
+}
+
 template <typename T>
 Effect TowardAs(const Effect& from, const Effect& to, double share) {
     return Effect(Toward(*from.get<T>(), *to.get<T>(), share));
@@ -218,6 +307,8 @@ bool SameShape(const EffectSet& from, const EffectSet& to) {
         if (from[i].kind() != to[i].kind()) return false;
         const Sphere* ball = from[i].get<Sphere>();
         if (ball != nullptr && ball->inside != to[i].get<Sphere>()->inside) return false;
+        const Mesh* mesh = from[i].get<Mesh>();
+        if (mesh != nullptr && mesh->mesh != to[i].get<Mesh>()->mesh) return false;
     }
     return true;
 }
@@ -249,6 +340,9 @@ EffectSet Between(const EffectSet& from, const EffectSet& to, double share) {
                 break;
             case Kind::Sphere:
                 between.add(TowardAs<Sphere>(from[i], to[i], share));
+                break;
+            case Kind::Mesh:
+                between.add(TowardAs<Mesh>(from[i], to[i], share));
                 break;
         }
     }

@@ -1,6 +1,7 @@
 #include "Mesh.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -94,11 +95,13 @@ MeshBuild TriangleMesh::Build(std::vector<Point3> vertices, std::vector<MeshTria
             return built;
         }
     }
-    TriangleMesh mesh;
-    mesh.vertices_ = std::move(vertices);
-    mesh.triangles_ = std::move(triangles);
-    mesh.normals_ = std::move(normals);
-    mesh.build_tree();
+    static std::atomic<std::uint64_t> last_id{0};
+    std::shared_ptr<TriangleMesh> mesh(new TriangleMesh());
+    mesh->vertices_ = std::move(vertices);
+    mesh->triangles_ = std::move(triangles);
+    mesh->normals_ = std::move(normals);
+    mesh->build_tree();
+    mesh->id_ = last_id.fetch_add(1, std::memory_order_relaxed) + 1;
     built.mesh = std::move(mesh);
     return built;
 }
@@ -419,6 +422,16 @@ Vec3 Narrow(const Point3& force) {
 
 }  // namespace
 
+std::size_t TriangleMesh::bytes() const {
+    return sizeof(TriangleMesh) + vertices_.capacity() * sizeof(Point3) +
+           triangles_.capacity() * sizeof(MeshTriangle) + normals_.capacity() * sizeof(Point3) +
+           order_.capacity() * sizeof(std::uint32_t) + nodes_.capacity() * sizeof(Node);
+}
+
+Point3 InArmFrame(const Pose& pose, const Point3& point) {
+    return Plus(Apply(Rotation(pose.rotation), point), pose.position);
+}
+
 Vec3 MeshProxy::update(const TriangleMesh& mesh, const Pose& pose, const Vec3& position,
                        const Vec3& velocity, double stiffness, double damping,
                        double static_friction, double dynamic_friction) {
@@ -445,6 +458,8 @@ Vec3 MeshProxy::update(const TriangleMesh& mesh, const Pose& pose, const Vec3& p
 
     // Friction, in the cone about the frictionless proxy's pull, from where the proxy was
     // held last period or met the surface in this one.
+    // Slipping against more than held it would stick it again at once.
+    dynamic_friction = std::min(dynamic_friction, static_friction);
     Point3 normal{};
     if ((static_friction > 0.0 || dynamic_friction > 0.0) && Unit(Minus(slid, goal), normal)) {
         const Point3 anchor = was_in_contact ? proxy_ : touch;

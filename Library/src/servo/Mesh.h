@@ -3,13 +3,16 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "Effects.h"
+#include "../devices/Kalvar.h"
 
 namespace Brivane::HardwareAPI::Haptics {
+
+// Metres, metres per second and newtons, in the arm's frame.
+using Vec3 = Devices::Vec3;
 
 // A mesh's points and directions, in metres in its own frame; in double, as the effects
 // compute.
@@ -35,11 +38,17 @@ class TriangleMesh {
     // an index out of range, a triangle of no area. Builds its bounding-box tree here.
     static MeshBuild Build(std::vector<Point3> vertices, std::vector<MeshTriangle> triangles);
 
+    // The same for every copy of one build and for no other mesh, so that a proxy knows
+    // the mesh it is on.
+    std::uint64_t id() const { return id_; }
+
     std::size_t vertex_count() const { return vertices_.size(); }
     std::size_t triangle_count() const { return triangles_.size(); }
     const Point3& vertex(std::size_t index) const { return vertices_[index]; }
     const MeshTriangle& triangle(std::size_t index) const { return triangles_[index]; }
     const Point3& normal(std::size_t index) const { return normals_[index]; }
+    // What it holds in memory: its vertices, triangles, normals and tree.
+    std::size_t bytes() const;
 
     // The first face the segment from `from` to `to` crosses from its front to its back;
     // false if none. A segment leaving a face through its back crosses nothing.
@@ -65,14 +74,17 @@ class TriangleMesh {
     std::vector<Point3> normals_;
     std::vector<std::uint32_t> order_;
     std::vector<Node> nodes_;
+    std::uint64_t id_ = 0;
 };
 
 struct MeshBuild {
-    std::optional<TriangleMesh> mesh;
+    // Shared, never changed: the effects that render it hold it, and so may any number of
+    // servos at once.
+    std::shared_ptr<const TriangleMesh> mesh;
     // Empty when built; otherwise what is wrong, naming the triangle or vertex.
     std::string error;
 
-    bool ok() const { return mesh.has_value(); }
+    bool ok() const { return mesh != nullptr; }
 };
 
 // Where a mesh is, as a rigid motion from its own frame into the arm's: a point p of the
@@ -83,6 +95,9 @@ struct Pose {
     Point3 position{};
     std::array<double, 4> rotation{1.0, 0.0, 0.0, 0.0};
 };
+
+// Where `point`, in the mesh's frame, is in the arm's.
+Point3 InArmFrame(const Pose& pose, const Point3& point);
 
 // The god-object of a mesh for one servo: a point that follows the end effector in free
 // space and stays on the surface where the end effector has gone through it, the force a

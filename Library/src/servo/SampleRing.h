@@ -37,6 +37,9 @@ struct Sample {
     // this period's force to take an excess back (N·s/m).
     double energy = 0.0;
     float damping = 0.0f;
+    // With a mesh among the effects: where the first one's proxy is, in the arm's frame (m);
+    // the end effector's position without one.
+    Vec3 proxy{};
 
     // The answer came after the period's deadline: the period was stretched to wait for it.
     static constexpr std::uint8_t kLate = 1;
@@ -44,6 +47,8 @@ struct Sample {
     static constexpr std::uint8_t kFaded = 2;
     // The grip's line is lost: its orientation and hall level are its last ones.
     static constexpr std::uint8_t kGripLost = 4;
+    // The first mesh's proxy is held by its surface.
+    static constexpr std::uint8_t kTouching = 8;
 };
 
 // A trivially copyable value kept as words that one thread stores and others load, each word

@@ -8,9 +8,11 @@
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "../base/Deadline.h"
 #include "../base/Interrupt.h"
@@ -253,6 +255,13 @@ void CopyText(const char* text, std::array<char, 256>& into) {
     into[i] = '\0';
 }
 
+// A sample's proxy and touching flag, where a mesh's proxy was left.
+void PlaceProxy(Sample& sample, const std::optional<ProxyPlace>& place) {
+    if (!place) return;
+    sample.proxy = place->position;
+    if (place->touching) sample.flags |= Sample::kTouching;
+}
+
 }  // namespace
 
 // Grip messages taken in one period at the most: all a grip streams in a period at any rate
@@ -275,6 +284,8 @@ struct Servo::State {
     void renew() {
         renewed.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
     }
+    // Hands the servo a new set, taken at once or glided into; under `writer`.
+    void give(const EffectSet& set, double glide);
     // The thread is not this process's: a fork's copy of a servo that runs in the parent.
     bool forked() const { return owner != 0 && owner != Platform::ProcessId(); }
 
@@ -301,10 +312,21 @@ struct Servo::State {
     struct EffectChange {
         EffectSet set;
         double glide = 0.0;
+        std::uint64_t number = 0;  // the sets given, this one included
     };
     TripleBuffer<EffectChange> effects;
     TripleBuffer<Law> laws;
     EffectSet last_effects;
+    // The meshes of the sets given, each with the number of the newest set that holds it,
+    // kept here until the servo has taken a later one: the servo thread lets go of a mesh
+    // only while this still holds it, so that it never frees one in a period.
+    struct KeptMesh {
+        std::shared_ptr<const TriangleMesh> mesh;
+        std::uint64_t newest = 0;
+    };
+    std::vector<KeptMesh> kept_meshes;
+    std::uint64_t sets_given = 0;
+    std::atomic<std::uint64_t> set_taken{0};  // the servo thread's: the newest set it took
     std::atomic<Clock::rep> renewed{0};
     std::atomic<Clock::rep> lease{0};    // 0: none
     std::atomic<Clock::rep> started{0};  // the samples' time 0, on the steady clock
@@ -415,6 +437,8 @@ void Servo::State::run() {
     // The effects rendered, and the glide under way: from the set rendered when it began to
     // the one given, over its span.
     EffectSet rendered;
+    MeshProxies proxies;                    // this run's, each fresh at its start
+    std::optional<ProxyPlace> proxy_place;  // the first mesh's, as the last fresh state left it
     EffectSet glide_from;
     EffectSet glide_to;
     Clock::time_point glide_start{};
@@ -520,6 +544,7 @@ void Servo::State::run() {
         sample.time = std::chrono::duration<double>(wake - start).count();
         sample.position = state.position;
         sample.velocity = state.velocity;
+        sample.proxy = state.position;
         sample.period =
             counts.periods > 0 ? std::chrono::duration<double>(wake - last_wake).count() : 0.0;
         sample.outcome = static_cast<std::uint8_t>(
@@ -542,7 +567,11 @@ void Servo::State::run() {
                     std::chrono::duration<double>(change.glide));
             } else {
                 rendered = change.set;
+                // Let go of a past glide's sets here, while their meshes are still kept.
+                glide_from = EffectSet();
+                glide_to = EffectSet();
             }
+            set_taken.store(change.number, std::memory_order_release);
         }
         if (gliding) {
             const double share = std::chrono::duration<double>(wake - glide_start) / glide_span;
@@ -551,7 +580,9 @@ void Servo::State::run() {
         }
         laws.update();
         if (taken > 0) {
-            const Vec3 effected = rendered.force(state.position, state.velocity);
+            const Vec3 effected = rendered.force(state.position, state.velocity, proxies);
+            proxy_place = rendered.first_proxy(proxies);
+            PlaceProxy(sample, proxy_place);
             std::array<double, 3> force{effected[0], effected[1], effected[2]};
             const Law& law = laws.front();
             if (law) {
@@ -589,6 +620,8 @@ void Servo::State::run() {
             }
             basis = law_failed ? Vec3{} : Limited(force, options.max_force);
         }
+        // Where the proxy was left: in a period without a fresh state it has not moved.
+        if (taken == 0) PlaceProxy(sample, proxy_place);
         pending = sample;
         have_pending = true;
 
@@ -789,13 +822,34 @@ ServoStop Servo::stopped_by() const {
     return state_->stop;
 }
 
+void Servo::State::give(const EffectSet& set, double glide) {
+    const std::uint64_t number = ++sets_given;
+    for (const Effect& effect : set) {
+        const Mesh* mesh = effect.get<Mesh>();
+        if (mesh == nullptr || mesh->mesh == nullptr) continue;
+        const auto kept = std::find_if(kept_meshes.begin(), kept_meshes.end(),
+                                       [&](const KeptMesh& k) { return k.mesh == mesh->mesh; });
+        if (kept != kept_meshes.end()) {
+            kept->newest = number;
+        } else {
+            kept_meshes.push_back({mesh->mesh, number});
+        }
+    }
+    // Those of sets older than the one the servo took last: it holds none of them now.
+    const std::uint64_t taken = set_taken.load(std::memory_order_acquire);
+    kept_meshes.erase(std::remove_if(kept_meshes.begin(), kept_meshes.end(),
+                                     [&](const KeptMesh& k) { return k.newest < taken; }),
+                      kept_meshes.end());
+    effects.back() = EffectChange{set, glide, number};
+    effects.publish();
+    last_effects = set;
+    renew();
+}
+
 void Servo::set_effects(const EffectSet& effects) {
     State& s = *state_;
     std::lock_guard<std::mutex> lock(s.writer);
-    s.effects.back() = State::EffectChange{effects, 0.0};
-    s.effects.publish();
-    s.last_effects = effects;
-    s.renew();
+    s.give(effects, 0.0);
 }
 
 bool Servo::glide(const EffectSet& effects, double seconds) {
@@ -804,10 +858,7 @@ bool Servo::glide(const EffectSet& effects, double seconds) {
     if (!(seconds >= 0.0) || !std::isfinite(seconds) || !SameShape(s.last_effects, effects)) {
         return false;
     }
-    s.effects.back() = State::EffectChange{effects, seconds};
-    s.effects.publish();
-    s.last_effects = effects;
-    s.renew();
+    s.give(effects, seconds);
     return true;
 }
 
