@@ -1,14 +1,14 @@
 // The Kalvar arm in a MuJoCo scene, built against the installed library and MuJoCo:
 //   physics PORT [SECONDS]
-// A table with two boxes on it, and the arm's tool, a small sphere, floating beside the
-// nearer one. The tool is a free body of the scene, tied to the arm's end effector by a
-// virtual coupling: a spring-damper that the servo renders on the arm at 1 kHz, while the
-// engine steps the scene at 500 Hz on a thread of its own and applies the same force to the
-// tool the other way round. Push the arm out along its z axis (the scene's x) and the tool
-// pushes the near box across the table until it stops against the far one, heavy enough not
-// to give: then the arm stops too, held by the coupling's spring. After SECONDS (3 by
-// default) or at Ctrl-C it prints the servo's statistics, the engine's, how far the box went
-// and what held the arm at the end.
+// A table with two boxes on it, and the arm's tool, a small sphere, floating beside one. The
+// tool is a free body of the scene, tied to the arm's end effector by a virtual coupling: a
+// spring-damper that the servo renders on the arm at 1 kHz, while the engine steps the
+// scene at 500 Hz on a thread of its own and applies the same force to the tool the other
+// way round. Push the arm out along its z axis (the scene's x) and the tool pushes the box
+// across the table until it stops against the other, heavy enough not to give: then the arm
+// stops too, held by the coupling's spring. After SECONDS (3 by default) or at Ctrl-C it
+// prints the servo's statistics, the engine's, how far the box went and what held the arm
+// at the end.
 //
 // Against the simulator, whose hand pushes the arm out along its z with 1.5 N, as slowly as
 // the hand's own damping (30 N·s/m) lets it, so that the arm is still near its rest when the
@@ -56,7 +56,7 @@ using Vec3d = std::array<double, 3>;
 // the tool's point is 2 F on the arm, so that the coupling's power is the same on both
 // sides: a scale that only stretched positions would make energy out of nothing.
 constexpr double kScale = 2.0;
-constexpr Vec3d kHome = {-0.05, 0.0, 0.025};  // 1 cm behind the near box, at its mid-height
+constexpr Vec3d kHome = {-0.05, 0.0, 0.025};  // 1 cm behind the box, at its mid-height
 
 // The arm's axis along the scene's axis i.
 constexpr std::size_t ArmAxis(std::size_t i) {
@@ -72,25 +72,25 @@ constexpr double kDamping = 1.0;      // N·s/m
 // The engine's steps per second; the scene's timestep is set to one step.
 constexpr double kEngineRate = 500.0;
 
-// Metres and kilograms, z up; the table's top is at z = 0. Contacts: the boxes touch the
-// table and each other (bits 1 and 2), the tool only the boxes (bit 2), so that it floats
-// over the table as the arm holds it.
+// Metres and kilograms, z up; the table's top is at z = 0, the tool starts at kHome.
+// Contacts: the boxes touch the table and each other (contype and conaffinity 1 and 2), the
+// tool only the boxes (2), so that it floats over the table as the arm holds it.
 constexpr char kScene[] = R"(<mujoco model="table">
   <option gravity="0 0 -9.81"/>
   <worldbody>
     <geom name="table" type="box" size="0.3 0.2 0.02" pos="0.05 0 -0.02" friction="0.3"
           contype="1" conaffinity="1"/>
-    <body name="near" pos="0 0 0.025">
+    <body name="box" pos="0 0 0.025">
       <joint type="free"/>
-      <geom name="near" type="box" size="0.025 0.025 0.025" mass="0.1" friction="0.3"
+      <geom name="box" type="box" size="0.025 0.025 0.025" mass="0.1" friction="0.3"
             contype="3" conaffinity="3"/>
     </body>
-    <body name="far" pos="0.105 0 0.04">
+    <body name="other" pos="0.105 0 0.04">
       <joint type="free"/>
-      <geom name="far" type="box" size="0.04 0.06 0.04" mass="2" friction="0.3"
+      <geom name="other" type="box" size="0.04 0.06 0.04" mass="2" friction="0.3"
             contype="3" conaffinity="3"/>
     </body>
-    <body name="tool" pos="-0.05 0 0.025">
+    <body name="tool">
       <joint type="free"/>
       <geom name="tool" type="sphere" size="0.015" mass="0.1" contype="2" conaffinity="2"/>
     </body>
@@ -199,33 +199,49 @@ struct FreeBody {
     double x(const mjData* data) const { return data->qpos[qpos]; }
 };
 
+// The loaded scene, its bodies found, the tool at its home.
+struct Scene {
+    std::unique_ptr<mjModel, ModelDeleter> model = LoadScene();
+    std::unique_ptr<mjData, DataDeleter> data{mj_makeData(model.get())};
+    FreeBody tool{model.get(), "tool"};
+    FreeBody box{model.get(), "box"};
+    FreeBody other{model.get(), "other"};
+
+    Scene() {
+        if (!data) throw std::runtime_error("MuJoCo could not make the scene's data");
+        for (std::size_t i = 0; i < 3; ++i) data->qpos[tool.qpos + i] = kHome[i];
+    }
+};
+
 // What the engine did, for the report; the engine's thread writes it, main reads it after
 // the join.
 struct EngineReport {
     std::uint64_t steps = 0;
-    std::uint64_t late = 0;  // steps that began past their deadline
+    std::uint64_t late = 0;  // steps that ended past the next one's deadline
     double seconds = 0.0;
     double step_total_us = 0.0;  // in mj_step
     double step_max_us = 0.0;
-    double near_start = 0.0;  // the near box's x, and its far face's gap to the far box
-    double near_end = 0.0;
-    double far_start = 0.0;
-    double far_end = 0.0;
+    double box_start = 0.0;  // the boxes' x; the gap between them; the box's speed
+    double box_end = 0.0;
+    double other_start = 0.0;
+    double other_end = 0.0;
     double gap_end = 0.0;
-    double near_speed_end = 0.0;
+    double box_speed_end = 0.0;
 };
 
 // Steps the scene to absolute deadlines until `stop`. Before each step it applies to the
 // tool the mean of the forces the servo sent the arm since the step before, the other way
 // round and scaled to the scene, and holds up the tool's weight; after it, it publishes
 // the tool's state for the servo's law.
-void RunEngine(const mjModel* model, mjData* data, haptics::Servo& servo, Coupling& coupling,
+void RunEngine(Scene& scene, haptics::Servo& servo, Coupling& coupling,
                const std::atomic<bool>& stop, EngineReport& report) {
-    const FreeBody tool(model, "tool");
-    const FreeBody near(model, "near");
-    const FreeBody far(model, "far");
-    report.near_start = near.x(data);
-    report.far_start = far.x(data);
+    const mjModel* model = scene.model.get();
+    mjData* data = scene.data.get();
+    const FreeBody& tool = scene.tool;
+    const FreeBody& box = scene.box;
+    const FreeBody& other = scene.other;
+    report.box_start = box.x(data);
+    report.other_start = other.x(data);
     const double weight = -model->body_mass[tool.body] * model->opt.gravity[2];
 
     std::array<haptics::Sample, 64> taken;
@@ -277,18 +293,18 @@ void RunEngine(const mjModel* model, mjData* data, haptics::Servo& servo, Coupli
         }
     }
     report.seconds = std::chrono::duration<double>(Clock::now() - began).count();
-    report.near_end = near.x(data);
-    report.far_end = far.x(data);
-    report.gap_end = (far.x(data) - far.half) - (near.x(data) + near.half);
-    report.near_speed_end = data->qvel[near.qvel];
+    report.box_end = box.x(data);
+    report.other_end = other.x(data);
+    report.gap_end = (other.x(data) - other.half) - (box.x(data) + box.half);
+    report.box_speed_end = data->qvel[box.qvel];
 }
 
 // The engine's thread, stopped and joined whichever way main ends.
 class EngineThread {
   public:
-    EngineThread(const mjModel* model, mjData* data, haptics::Servo& servo, Coupling& coupling)
-        : thread_([this, model, data, &servo, &coupling] {
-              RunEngine(model, data, servo, coupling, stop_, report_);
+    EngineThread(Scene& scene, haptics::Servo& servo, Coupling& coupling)
+        : thread_([this, &scene, &servo, &coupling] {
+              RunEngine(scene, servo, coupling, stop_, report_);
           }) {}
     ~EngineThread() { join(); }
     EngineThread(const EngineThread&) = delete;
@@ -329,9 +345,7 @@ int Run(const char* port, double seconds) {
     // The servo counts a late answer; a line on stderr for each would only slow it down.
     stream.SetErrorOutput(api::ErrorOutput::Quiet);
 
-    const std::unique_ptr<mjModel, ModelDeleter> model = LoadScene();
-    const std::unique_ptr<mjData, DataDeleter> data(mj_makeData(model.get()));
-    if (!data) throw std::runtime_error("MuJoCo could not make the scene's data");
+    Scene scene;
     Coupling coupling;
     coupling.start = state.position;
     BodyState home;
@@ -346,8 +360,7 @@ int Run(const char* port, double seconds) {
     haptics::Servo servo(arm, options);
     servo.set_law(
         [&coupling](const haptics::Sample& sample) { return CouplingForce(coupling, sample); });
-    EngineThread engine(model.get(), data.get(), servo,
-                        coupling);  // after the servo: joined before it
+    EngineThread engine(scene, servo, coupling);  // after the servo: joined before it
     if (const int error = servo.start(); error != 0) {
         std::fprintf(stderr, "the servo did not start (error %d)\n", error);
         return 1;
@@ -370,22 +383,24 @@ int Run(const char* port, double seconds) {
         "servo period p50 %.0f us, p99 %.0f us, max %.0f us; lateness p99 %.0f us, "
         "max %.0f us\n",
         s.period_p50_us, s.period_p99_us, s.period_max_us, s.lateness_p99_us, s.lateness_max_us);
+    const double step_us = report.step_total_us / static_cast<double>(report.steps);
     std::printf(
-        "engine: MuJoCo %s, %llu steps at %.1f Hz of %.0f asked, %llu late; a step takes %.1f us "
-        "on average, %.0f us at most\n",
+        "engine: MuJoCo %s, %llu steps at %.1f Hz of %.0f asked, %llu late; a step "
+        "takes %.1f us on average (%.0f steps a second, stepping alone), %.0f us at "
+        "most\n",
         mj_versionString(), static_cast<unsigned long long>(report.steps),
         report.steps / report.seconds, kEngineRate, static_cast<unsigned long long>(report.late),
-        report.step_total_us / static_cast<double>(report.steps), report.step_max_us);
-    const double moved = report.near_end - report.near_start;
+        step_us, 1e6 / step_us, report.step_max_us);
+    const double moved = report.box_end - report.box_start;
     // Stopped against it: within a millimetre of it (contacts are soft), and still.
-    if (report.gap_end < 0.001 && std::abs(report.near_speed_end) < 0.01) {
+    if (report.gap_end < 0.001 && std::abs(report.box_speed_end) < 0.01) {
         std::printf(
             "box moved %.3f m, stopped against the other at x=%.3f m (the other moved "
             "%.3f m)\n",
-            moved, report.near_end, report.far_end - report.far_start);
+            moved, report.box_end, report.other_end - report.other_start);
     } else {
         std::printf("box moved %.3f m, %.3f m short of the other, at %.3f m/s\n", moved,
-                    report.gap_end, report.near_speed_end);
+                    report.gap_end, report.box_speed_end);
     }
     std::printf("arm at %.4f %.4f %.4f m, held with %.3f %.3f %.3f N\n", held.position[0],
                 held.position[1], held.position[2], held.force[0], held.force[1], held.force[2]);
