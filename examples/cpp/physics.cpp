@@ -15,7 +15,7 @@
 // example starts:
 //   build/brivane-sim --device arm --hand push=0,0,1.5 --hand hold=0,30 &   # prints its port
 //   build-example/physics /dev/pts/N 3
-// The box moves 0.04 m and stops against the other; the arm ends held with the hand's 1.5 N.
+// The box moves 0.03 m and stops against the other; the arm ends held with the hand's 1.5 N.
 //
 // The two threads never wait for each other. The engine publishes the tool's position and
 // velocity after each step through a sequence lock that the servo's law reads without
@@ -56,7 +56,7 @@ using Vec3d = std::array<double, 3>;
 // the tool's point is 2 F on the arm, so that the coupling's power is the same on both
 // sides: a scale that only stretched positions would make energy out of nothing.
 constexpr double kScale = 2.0;
-constexpr Vec3d kHome = {-0.05, 0.0, 0.025};  // 1 cm behind the box, at its mid-height
+constexpr Vec3d kHome = {-0.045, 0.0, 0.025};  // 5 mm behind the box, at its mid-height
 
 // The arm's axis along the scene's axis i.
 constexpr std::size_t ArmAxis(std::size_t i) {
@@ -85,7 +85,7 @@ constexpr char kScene[] = R"(<mujoco model="table">
       <geom name="box" type="box" size="0.025 0.025 0.025" mass="0.1" friction="0.3"
             contype="3" conaffinity="3"/>
     </body>
-    <body name="other" pos="0.105 0 0.04">
+    <body name="other" pos="0.095 0 0.04">
       <joint type="free"/>
       <geom name="other" type="box" size="0.04 0.06 0.04" mass="2" friction="0.3"
             contype="3" conaffinity="3"/>
