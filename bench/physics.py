@@ -45,7 +45,7 @@ def run(program: pathlib.Path, seconds: float) -> dict:
 def row(name: str, figures: dict) -> str:
     cells = [f"{figures[c]:>10.{1 if c in ('step_rate', 'cost') else 0}f}" if c in figures
              else f"{'':>10}" for c in COLUMNS]
-    return f"{name:<16}" + "".join(cells)
+    return (f"{name:<16}" + "".join(cells)).rstrip()
 
 
 def main() -> None:
