@@ -1,6 +1,8 @@
 """The demo and the examples, run as a user runs them, against the device simulator."""
+import os
 import pathlib
 import re
+import signal
 import subprocess
 import sys
 import time
@@ -9,7 +11,7 @@ import pytest
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 sys.path.insert(0, str(EXAMPLES))
-from simulator import Simulator  # noqa: E402
+from simulator import Simulator, simulator_path  # noqa: E402
 
 
 def run(script, *args):
@@ -89,3 +91,57 @@ def test_brivane_loop_prints_its_statistics():
     output = run("brivane_loop.py", "--seconds", 1.2)
     assert re.search(r"1 s  \d+ exchanges, \d+ failed, \d+ Hz, latency p50", output), output
     assert "answers lost" in output
+
+
+@pytest.fixture(scope="module")
+def physics_example(tmp_path_factory):
+    """examples/cpp/physics, built against the library installed from the build folder the
+    simulator is in; a skip where CMake finds no MuJoCo."""
+    build = pathlib.Path(simulator_path()).parent
+    cache = build / "CMakeCache.txt"
+    if not cache.exists() or "BRIVANE_SANITIZE:BOOL=ON" in cache.read_text():
+        pytest.skip("the C++ examples are built against the plain build's library")
+    folder = tmp_path_factory.mktemp("physics")
+
+    def cmake(*args):
+        result = subprocess.run(["cmake", *map(str, args)], capture_output=True, text=True,
+                                timeout=600)
+        assert result.returncode == 0, result.stdout + result.stderr
+        return result.stdout
+
+    cmake("--install", build, "--prefix", folder / "prefix", "--component", "cpp")
+    configured = cmake("-S", EXAMPLES / "cpp", "-B", folder / "example",
+                       f"-DCMAKE_PREFIX_PATH={folder / 'prefix'}", "-DBRIVANE_WERROR=ON")
+    if "MuJoCo not found" in configured:
+        pytest.skip("no MuJoCo to build the physics example with: install libmujoco-dev")
+    cmake("--build", folder / "example", "--target", "physics")
+    return folder / "example" / "physics"
+
+
+@pytest.mark.parametrize("ending", ["its time", "Ctrl-C"])
+def test_physics_pushes_the_box_against_the_other_and_ends_at_zero_force(
+        physics_example, tmp_path, ending):
+    trace = pytest.importorskip("brivane.trace")
+    record = tmp_path / "arm.trace"
+    with Simulator("arm", "--hand", "push=0,0,1.5", "--hand", "hold=0,30") as arm:
+        proxy = subprocess.Popen([simulator_path(), "--proxy", arm.port, "--record", record],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        port = proxy.stdout.readline().strip()
+        program = subprocess.Popen([physics_example, port, "3" if ending == "its time" else "60"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        if ending == "Ctrl-C":
+            time.sleep(3)  # the push takes about a second
+            program.send_signal(signal.SIGINT)
+        out, error = program.communicate(timeout=30)
+        assert proxy.wait(timeout=30) == 0  # the proxy ends with the last user of its port
+    assert program.returncode == 0, out + error
+    assert re.search(r"^box moved 0\.0[23]\d m, stopped against the other at", out, re.M), out
+    overruns, failures = map(int, re.search(r"^servo: \d+ periods at [\d.]+ Hz: (\d+) "
+                                            r"overruns, (\d+) failures", out, re.M).groups())
+    if overruns == 0 and failures == 0:
+        # At rest against the box, the coupling holds the hand's whole push.
+        held = float(re.search(r"held with \S+ \S+ (\S+) N$", out, re.M).group(1))
+        assert held == pytest.approx(-1.5, abs=0.05)
+    forces = trace.read(record).exchanges
+    forces = forces[forces["command"] == "end_effector_force"]
+    assert [forces[-1][f"command_{i}"] for i in range(3)] == [0.0, 0.0, 0.0]
