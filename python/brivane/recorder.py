@@ -27,6 +27,8 @@ __all__ = ["Recorder"]
 #: How long stop() lets a proxy that still records write out the exchanges of the last
 #: samples: it writes its trace out every 100 ms.
 _TRACE_CATCH_UP = 0.25
+#: Seconds between two takes of the samples, within a chunk.
+_TAKE_EVERY = 0.1
 
 
 class Recorder:
@@ -34,8 +36,9 @@ class Recorder:
     `grip` alone), into the HDF5 file at `path` while it runs: a `with` block, or start()
     and stop().
 
-    Each `chunk` seconds its thread takes the samples the servo recorded meanwhile, appends
-    them and flushes the file, which is in SWMR mode: it can be read while being written
+    Its thread takes the samples the servo recorded, ten times a second, appends them, and
+    flushes the file every `chunk` seconds. The file is in SWMR mode: it can be read while
+    being written
     (brivane.recording.read, or h5py with swmr=True), and a writer killed at any moment
     leaves a valid file with all but its last chunk. The samples lost because the servo's
     record overflowed are counted (`dropped`, and the samples' attribute). At stop() the
@@ -213,19 +216,27 @@ class Recorder:
                 grip.attrs[key] = value
 
     def _run(self) -> None:
+        # Taken in small pieces, flushed a chunk at a time: a take of a whole chunk at 4 kHz
+        # would hold a core for milliseconds at once, which the servo's thread may need.
+        takes = max(1, round(self.chunk / _TAKE_EVERY))
         try:
-            while not self._stopping.wait(self.chunk):
-                self._write_chunk()
-            self._write_chunk()  # what came until stop()
+            taken = 0
+            while not self._stopping.wait(self.chunk / takes):
+                self._take()
+                taken += 1
+                if taken % takes == 0:
+                    self._file.flush()
+            self._take()  # what came until stop()
+            self._file.flush()
         except BaseException as error:  # raised by stop(): the thread never ends unsaid
             self._error = error
 
-    def _write_chunk(self) -> None:
+    def _take(self) -> None:
         if self.servo is None or self._table is None:
             return
         import numpy
 
-        taken, dropped = self.servo._take_samples()
+        taken, dropped = self.servo._take_raw()
         self._last_take = time.monotonic()
         samples = self._file["samples"]
         if len(taken):
@@ -245,14 +256,13 @@ class Recorder:
         if dropped:
             self._dropped += dropped
             samples.attrs.modify("dropped", self._dropped)
-        self._file.flush()
 
     def _finish(self) -> None:
         """The servo's statistics and effects and the trace, once the rows are all written:
         in the file reopened out of SWMR mode, in which groups can be made again."""
         if self._error is not None:
             return
-        import h5py
+        import h5py  # type: ignore[import]
 
         session = self._read_trace() if self.trace is not None else None
         with h5py.File(self.path, "r+", libver="latest") as file:

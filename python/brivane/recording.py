@@ -75,7 +75,7 @@ def create(path: Union[str, "os.PathLike[str]"], overwrite: bool = False) -> Any
     """A new HDF5 file at `path`, in the format SWMR readers take. An existing file is kept
     (FileExistsError) unless `overwrite`; then a symlink at that name is replaced itself,
     never the file it points to."""
-    import h5py
+    import h5py  # type: ignore[import]
 
     name = os.fspath(path)
     if os.path.isdir(name) and not os.path.islink(name):

@@ -386,13 +386,19 @@ class Servo:
         """samples() without the warning: the samples and how many were dropped before them."""
         import numpy
 
-        data, dropped = self._native.take_samples()
-        raw = numpy.frombuffer(data, dtype=_raw_dtype(numpy))
+        raw, dropped = self._take_raw()
         out = numpy.empty(len(raw), dtype=_sample_dtype(numpy))
         for name in out.dtype.names:
             out[name] = raw[name]
-        self._dropped += dropped
         return out, dropped
+
+    def _take_raw(self) -> Tuple[numpy.ndarray[Any, Any], int]:
+        """The samples as the native record lays them out, and how many were dropped."""
+        import numpy
+
+        data, dropped = self._native.take_samples()
+        self._dropped += dropped
+        return numpy.frombuffer(data, dtype=_raw_dtype(numpy)), dropped
 
     def __repr__(self) -> str:
         state = "running" if self.running else "stopped"

@@ -1,7 +1,6 @@
 """brivane.Recorder against brivane-sim: what it writes while a servo runs, what a killed
 writer leaves, and what it refuses. What it costs the servo is measured by
 bench/recorder.py, not here."""
-import os
 import pathlib
 import signal
 import subprocess
@@ -172,23 +171,19 @@ def test_a_recorder_refuses_what_it_cannot_record(tmp_path, arm, make, error, sa
     assert not (tmp_path / "out.h5").exists()
 
 
-@pytest.mark.parametrize("content, error", [
-    (b"", brivane.recording.RecordingError), (b"brivane-trace 1\n", brivane.recording.RecordingError),
-    (None, IsADirectoryError)])
-def test_what_is_no_recording_is_refused_on_reading(tmp_path, content, error):
+@pytest.mark.parametrize("content, error, said", [
+    (b"", brivane.recording.RecordingError, "not an HDF5 file"),
+    (b"brivane-trace 1\n", brivane.recording.RecordingError, "not an HDF5 file"),
+    ("another HDF5 file", brivane.recording.RecordingError, "not a recording"),
+    ("a folder", IsADirectoryError, "")])
+def test_what_is_no_recording_is_refused_on_reading(tmp_path, content, error, said):
+    import h5py
     path = tmp_path / "in.h5"
-    if content is None:
+    if content == "a folder":
         path.mkdir()
+    elif content == "another HDF5 file":
+        h5py.File(path, "w", libver="latest").close()
     else:
         path.write_bytes(content)
-    with pytest.raises(error):
+    with pytest.raises(error, match=said):
         brivane.recording.read(path)
-
-
-def test_a_file_of_hdf5_but_no_recording_is_refused(tmp_path):
-    import h5py
-    with h5py.File(tmp_path / "other.h5", "w", libver="latest"):
-        pass
-    with pytest.raises(brivane.recording.RecordingError, match="not a recording"):
-        brivane.recording.read(tmp_path / "other.h5")
-    assert os.path.exists(tmp_path / "other.h5")

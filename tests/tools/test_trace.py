@@ -369,7 +369,8 @@ def user_files(tmp_path):
         (tmp_path / "elsewhere").mkdir()
         own = tmp_path / "elsewhere" / "own"
         own.write_text("the user's own\n")
-        target = tmp_path / {"plot": "out.png", "csv": "out.csv", "hdf5": "out.h5"}.get(tool, "out.trace")
+        names = {"plot": "out.png", "csv": "out.csv", "hdf5": "out.h5"}
+        target = tmp_path / names.get(tool, "out.trace")
         if what == "file":
             target.write_text("the user's own\n")
         else:
