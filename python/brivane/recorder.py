@@ -3,6 +3,7 @@ a thread of its own that takes the servo's samples as scope() does, so that the 
 waits for it. The layout is brivane.recording's; brivane.recording.read gives it back."""
 from __future__ import annotations
 
+import atexit
 import dataclasses
 import datetime
 import json
@@ -11,6 +12,7 @@ import os
 import tempfile
 import threading
 import time
+import weakref
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Optional, Type, Union
 
@@ -29,6 +31,16 @@ __all__ = ["Recorder"]
 _TRACE_CATCH_UP = 0.25
 #: Seconds between two takes of the samples, within a chunk.
 _TAKE_EVERY = 0.1
+
+_recording: "weakref.WeakSet[Recorder]" = weakref.WeakSet()
+
+
+def _stop_all() -> None:
+    # A program that ends without stop() leaves a whole file, its statistics and trace in
+    # it. Registered at the first start, once h5py is imported, so that it runs before
+    # h5py's own handler and the servos' (the last registered runs first).
+    for recorder in list(_recording):
+        recorder.stop()
 
 
 class Recorder:
@@ -118,12 +130,17 @@ class Recorder:
             self._file.flush()
         except BaseException:
             self._file.close()
+            os.unlink(self.path)  # half a layout is no recording
             raise
         if self.servo is not None:
             self.servo._reader = self
         self._thread = threading.Thread(target=self._run, name=f"brivane.Recorder {self.path}",
                                         daemon=True)
         self._thread.start()
+        if not _recording:
+            atexit.unregister(_stop_all)
+            atexit.register(_stop_all)
+        _recording.add(self)
         return self
 
     def stop(self) -> None:
@@ -139,7 +156,11 @@ class Recorder:
             self._file.close()
             self._file = None
             self._done = True
-            self._finish()
+            _recording.discard(self)
+            try:
+                self._finish()
+            except Exception as error:  # kept as the thread's are, and raised once
+                self._error = error
         self._raise_once()
 
     def _raise_once(self) -> None:
@@ -230,6 +251,8 @@ class Recorder:
             self._file.flush()
         except BaseException as error:  # raised by stop(): the thread never ends unsaid
             self._error = error
+            if self.servo is not None:
+                self.servo._reader = None  # the samples are the program's again
 
     def _take(self) -> None:
         if self.servo is None or self._table is None:

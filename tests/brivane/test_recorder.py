@@ -85,8 +85,10 @@ def test_a_recorded_session_reads_back_as_every_sample_and_its_trace(tmp_path):
         at += 1
 
 
-def test_a_killed_recorder_leaves_a_readable_file_with_all_but_its_last_chunk(tmp_path, arm):
-    out = tmp_path / "killed.h5"
+@pytest.mark.parametrize("end", ["SIGKILL", "exit without stop"])
+def test_a_recorder_whose_program_ends_leaves_a_readable_file(tmp_path, arm, end):
+    """Killed: all but its last chunk, without the end; left running at exit: whole."""
+    out = tmp_path / "ended.h5"
     port = arm.port
     arm.close()
     child = subprocess.Popen([sys.executable, "-c", f"""
@@ -94,16 +96,18 @@ import brivane, time
 arm = brivane.Arm({port!r}, timeout=0.5)
 servo = brivane.Servo(arm, rate=1000).start()
 brivane.Recorder({str(out)!r}, servo, chunk=0.2).start()
-time.sleep(60)
+time.sleep({60 if end == "SIGKILL" else 1.0})
 """])
     try:
         assert wait_for(lambda: out.exists() and len(brivane.recording.read(out).samples) >= 600)
         seen = len(brivane.recording.read(out).samples)
     finally:
-        child.send_signal(signal.SIGKILL)
-        child.wait(timeout=10)
+        if end == "SIGKILL":
+            child.send_signal(signal.SIGKILL)
+        assert child.wait(timeout=20) == (-signal.SIGKILL if end == "SIGKILL" else 0)
     recording = brivane.recording.read(out)
-    assert not recording.complete and recording.stats is None
+    assert recording.complete == (end != "SIGKILL")
+    assert (recording.stats is None) == (end == "SIGKILL")
     assert len(recording.samples) >= seen and recording.epoch > 0
     assert_every_period_in_order(recording.samples)
 

@@ -1,5 +1,5 @@
 # brivane-trace's HDF5 writer, run after brivane/plots.py and brivane/recording.py in one
-# script (see Writer.h.in), which first makes sure numpy and h5py are there: it writes the
+# script (see Hdf5Writer.h.in), which first makes sure numpy and h5py are there: it writes the
 # tables brivane-trace hands it on its standard input with brivane.recording's own writer, so
 # that the file is laid out as a Recorder lays out its trace.
 #

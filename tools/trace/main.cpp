@@ -18,9 +18,9 @@
 
 #include "Decode.h"
 #include "Follow.h"
+#include "Hdf5Writer.h"
 #include "Plotter.h"
 #include "Table.h"
-#include "Writer.h"
 
 namespace {
 
