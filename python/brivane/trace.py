@@ -14,7 +14,8 @@ end-effector state, angle_0..2 (rad) and joint_velocity_0..2 (rad/s) of a joint 
 temperature, current_0..2. Messages (per grip message): frame, time, answer_us (NaN for a
 message nobody asked for), message (its name), device_id, error_flag, error_code, hall,
 buttons, user_data (its length), q0..q3 and battery (V, a status block's). A value a row
-does not carry is NaN.
+does not carry is NaN. `session.to_hdf5(path)` writes the tables to an HDF5 file, laid out
+as brivane.Recorder lays out a trace (brivane.recording).
 """
 from __future__ import annotations
 
