@@ -8,7 +8,7 @@ through one is not seen by the other.
 from __future__ import annotations
 
 from . import _brivane
-from . import effects, trace
+from . import effects, recording, trace
 from .devices import DEFAULT_TIMEOUT, Arm, Grip, _Device
 from .devices import ArmStats as ArmStats
 from .discovery import find_arms, find_grips, list_ports
@@ -22,6 +22,7 @@ from .records import UserData as UserData, Vec3 as Vec3
 from ._scope import scope
 from .laws import LAW_SAMPLE_FIELDS, CompiledLaw
 from .servo import Sample, Servo, ServoStats
+from .recorder import Recorder
 
 __all__ = [
     "Arm", "Grip", "list_ports", "find_arms", "find_grips",
@@ -29,7 +30,7 @@ __all__ = [
     "HandleInfo", "HandleStatus", "HandleError", "StatusBlock",
     "DeviceError", "NoAnswer", "BadAnswer", "LineLost", "PortError", "WrongDevice", "NotFound",
     "Servo", "Sample", "ServoStats", "CompiledLaw", "LAW_SAMPLE_FIELDS", "effects", "scope",
-    "trace",
+    "trace", "Recorder", "recording",
     "ConstantForce", "Spring", "Damper", "Plane", "Box", "Sphere", "Mesh", "Pose",
     "DEFAULT_TIMEOUT",
 ]
@@ -37,7 +38,8 @@ __all__ = [
 # The records, devices and finders are the package's own: they are shown, documented and
 # pickled as brivane's, whichever of its modules defines them.
 for _type in (Identity, State, JointState, Stats, HandleInfo, HandleStatus, HandleError,
-              StatusBlock, PortInfo, Found, Numbers, _Device, Arm, ArmStats, Grip, CompiledLaw):
+              StatusBlock, PortInfo, Found, Numbers, _Device, Arm, ArmStats, Grip, CompiledLaw,
+              Recorder):
     _type.__module__ = __name__
 for _function in (list_ports, find_arms, find_grips):
     _function.__module__ = __name__

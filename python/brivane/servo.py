@@ -179,6 +179,10 @@ class Servo:
                 2 <= samples <= 1 << 24:
             raise ValueError(f"samples must be a whole number from 2 to {1 << 24}, not {samples!r}")
         self._arm = arm
+        self._grip = grip
+        self._capacity = samples
+        #: The brivane.Recorder that takes the samples while it records, or None.
+        self._reader: Optional[object] = None
         rate = _number(rate, "rate", 1.0, 10000.0)
         self._native = _brivane.Servo(
             native_arm, native_grip, arm.port, rate,
@@ -373,20 +377,35 @@ class Servo:
         orientation came from, and when the servo took it), energy and damping (the
         passivity observer's and controller's) and proxy (where the first Mesh's proxy is;
         the position without one). Samples a run left untaken come first.
-        When the record overflowed meanwhile, warns how many were dropped."""
-        import numpy
-
-        data, dropped = self._native.take_samples()
-        raw = numpy.frombuffer(data, dtype=_raw_dtype(numpy))
-        out = numpy.empty(len(raw), dtype=_sample_dtype(numpy))
-        for name in out.dtype.names:
-            out[name] = raw[name]
+        When the record overflowed meanwhile, warns how many were dropped. While a
+        brivane.Recorder records the servo, it takes them, and this raises RuntimeError."""
+        if self._reader is not None:
+            raise RuntimeError("a brivane.Recorder takes this servo's samples while it "
+                               "records: read them from its file (brivane.recording.read)")
+        out, dropped = self._take_samples()
         if dropped:
-            self._dropped += dropped
             warnings.warn(f"{dropped} servo samples were dropped: call samples() more often "
                           "than the record fills, or make the Servo with more samples",
                           RuntimeWarning, stacklevel=2)
         return out
+
+    def _take_samples(self) -> Tuple[numpy.ndarray[Any, Any], int]:
+        """samples() without the warning: the samples and how many were dropped before them."""
+        import numpy
+
+        raw, dropped = self._take_raw()
+        out = numpy.empty(len(raw), dtype=_sample_dtype(numpy))
+        for name in out.dtype.names:
+            out[name] = raw[name]
+        return out, dropped
+
+    def _take_raw(self) -> Tuple[numpy.ndarray[Any, Any], int]:
+        """The samples as the native record lays them out, and how many were dropped."""
+        import numpy
+
+        data, dropped = self._native.take_samples()
+        self._dropped += dropped
+        return numpy.frombuffer(data, dtype=_raw_dtype(numpy)), dropped
 
     def __repr__(self) -> str:
         state = "running" if self.running else "stopped"

@@ -14,7 +14,8 @@ end-effector state, angle_0..2 (rad) and joint_velocity_0..2 (rad/s) of a joint 
 temperature, current_0..2. Messages (per grip message): frame, time, answer_us (NaN for a
 message nobody asked for), message (its name), device_id, error_flag, error_code, hall,
 buttons, user_data (its length), q0..q3 and battery (V, a status block's). A value a row
-does not carry is NaN.
+does not carry is NaN. `session.to_hdf5(path)` writes the tables to an HDF5 file, laid out
+as brivane.Recorder lays out a trace (brivane.recording).
 """
 from __future__ import annotations
 
@@ -23,9 +24,9 @@ import json
 import os
 import stat
 from dataclasses import dataclass
-from typing import Any, Optional, Tuple, Union
+from typing import Any, Dict, Optional, Tuple, Union
 
-from . import _brivane
+from . import _brivane, recording
 
 __all__ = ["read", "Session", "TraceError"]
 
@@ -69,6 +70,21 @@ class Session:
             raise ValueError(f"seconds is a number of at least 0, not {seconds!r}")
         late = self.exchanges["answer_us"] > seconds * 1e6  # NaN, no answer, is not late
         return int(late.sum())
+
+    def to_hdf5(self, path: Union[str, os.PathLike[str]], *, overwrite: bool = False) -> None:
+        """Writes the session's tables and counts to a new HDF5 file at `path`, in the layout
+        of brivane.recording (its group /trace), which brivane.recording.read reads back. An
+        existing file is kept (FileExistsError) unless `overwrite`. Needs h5py (Debian:
+        apt-get install python3-h5py)."""
+        with recording.create(path, overwrite) as file:
+            recording.write_trace_file(file, **self._tables())
+
+    def _tables(self) -> Dict[str, Any]:
+        """What brivane.recording.write_trace takes."""
+        return {"device": self.device, "frames": self.frames, "exchanges": self.exchanges,
+                "messages": self.messages, "junk_frames": self.junk_frames,
+                "junk_bytes": self.junk_bytes, "unanswered": self.unanswered,
+                "unmatched": self.unmatched, "comments": self.comments, "epoch": self.epoch}
 
     def __repr__(self) -> str:
         return (f"<brivane.trace.Session {self.device} {self.path!r}: {self.frames} frames, "
@@ -120,16 +136,5 @@ def read(path: Union[str, os.PathLike[str]], *, device: Optional[str] = None) ->
     return Session(path=name, device=kind, frames=frames,
                    exchanges=plots.table(_layout, "exchanges", exchanges),
                    messages=plots.table(_layout, "messages", messages),
-                   comments=tuple(comments), epoch=_epoch(comments), **counts)
-
-
-def _epoch(comments: Any) -> Optional[float]:
-    for comment in comments:
-        key, _, value = comment.strip().partition(":")
-        if key == "monotonic":
-            try:
-                return float(value)
-            except ValueError:
-                return None
-    return None
+                   comments=tuple(comments), epoch=recording.epoch_of(comments), **counts)
 

@@ -314,9 +314,13 @@ def test_plot_writes_a_png(tmp_path):
     assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
+@pytest.mark.parametrize("tool, out, said", [
+    ("--plot", "long.png", "brivane-trace: the plot was not drawn"),
+    ("--hdf5", "long.h5", "brivane-trace: {out} was not written")])
 @pytest.mark.parametrize("plotter", ["missing interpreter", "missing matplotlib"])
-def test_plot_that_cannot_be_drawn_is_reported(tmp_path, plotter):
-    """The plotter ends before it has read its data, far more than a pipe holds."""
+def test_plot_that_cannot_be_drawn_is_reported(tmp_path, plotter, tool, out, said):
+    """The plotter (or the HDF5 writer) ends before it has read its data, far more than a
+    pipe holds: without its interpreter, or without its site packages (matplotlib, h5py)."""
     if plotter == "missing interpreter":
         python = tmp_path / "no-python"
     else:
@@ -324,18 +328,17 @@ def test_plot_that_cannot_be_drawn_is_reported(tmp_path, plotter):
         python.write_text('#!/bin/sh\nexec /usr/bin/python3 -S "$@"\n')
         python.chmod(0o755)
     trace = force_loop_trace(tmp_path / "long.trace", 5000)
-    out = tmp_path / "long.png"
-    code, _, error = decode("--plot", out, trace,
-                            env={**os.environ, "BRIVANE_PYTHON": str(python)})
-    assert code == 1 and "brivane-trace: the plot was not drawn" in error, (code, error)
+    out = tmp_path / out
+    code, _, error = decode(tool, out, trace, env={**os.environ, "BRIVANE_PYTHON": str(python)})
+    assert code == 1 and said.format(out=out) in error, (code, error)
     assert not out.exists()
 
 
 def make_output(tool, target, *options, env=None):
     """Writes `target` with brivane-sim --proxy --record, through which a program opens the
-    port and closes it again, or with brivane-trace --plot or --csv: (exit status, standard
-    error)."""
-    if tool in ("plot", "csv"):
+    port and closes it again, or with brivane-trace --plot, --csv or --hdf5: (exit status,
+    standard error)."""
+    if tool in ("plot", "csv", "hdf5"):
         code, _, error = decode(f"--{tool}", target, *options, TRACES / "arm.trace", env=env)
         return code, error
     with Simulator("arm") as arm:
@@ -350,7 +353,7 @@ def make_output(tool, target, *options, env=None):
 
 
 def is_output(tool, path):
-    start = {"plot": b"\x89PNG", "csv": b"frame,request_time,"}
+    start = {"plot": b"\x89PNG", "csv": b"frame,request_time,", "hdf5": b"\x89HDF\r\n\x1a\n"}
     return path.read_bytes().startswith(start.get(tool, b"brivane-trace 1\n# port: "))
 
 
@@ -366,7 +369,8 @@ def user_files(tmp_path):
         (tmp_path / "elsewhere").mkdir()
         own = tmp_path / "elsewhere" / "own"
         own.write_text("the user's own\n")
-        target = tmp_path / {"plot": "out.png", "csv": "out.csv"}.get(tool, "out.trace")
+        names = {"plot": "out.png", "csv": "out.csv", "hdf5": "out.h5"}
+        target = tmp_path / names.get(tool, "out.trace")
         if what == "file":
             target.write_text("the user's own\n")
         else:
@@ -376,7 +380,7 @@ def user_files(tmp_path):
 
 
 @pytest.mark.parametrize("what", ["file", "symlink", "dangling symlink"])
-@pytest.mark.parametrize("tool", ["record", "plot", "csv"])
+@pytest.mark.parametrize("tool", ["record", "plot", "csv", "hdf5"])
 def test_output_does_not_replace_a_file_unasked(tmp_path, user_files, tool, what):
     target, own = user_files(tool, what)
     before = files(tmp_path)
@@ -390,7 +394,7 @@ def test_output_does_not_replace_a_file_unasked(tmp_path, user_files, tool, what
 
 
 @pytest.mark.parametrize("what", ["file", "symlink", "dangling symlink"])
-@pytest.mark.parametrize("tool", ["record", "plot", "csv"])
+@pytest.mark.parametrize("tool", ["record", "plot", "csv", "hdf5"])
 def test_overwrite_replaces_the_file_never_through_a_symlink(tmp_path, user_files, tool, what):
     target, own = user_files(tool, what)
     before = files(tmp_path)
@@ -424,3 +428,32 @@ def test_output_is_whole_or_absent(tmp_path, end):
         code, frames, _ = decode(target)
         assert code == 0 and len(frames.splitlines()) == 2
     assert files(tmp_path) == ([target.name] if end == "recording" else [])
+
+
+@pytest.mark.parametrize("writer", ["brivane-trace --hdf5", "Session.to_hdf5"])
+@pytest.mark.parametrize("name", ["arm.trace", "grip-block.trace", "grip-fixed.trace"])
+def test_a_trace_as_hdf5_reads_back_as_its_tables(tmp_path, name, writer):
+    """Both write through brivane.recording's one writer; the file reads back as the trace."""
+    brivane = pytest.importorskip("brivane")
+    numpy = pytest.importorskip("numpy")
+    pytest.importorskip("h5py")
+    out = tmp_path / "out.h5"
+    session = brivane.trace.read(TRACES / name)
+    if writer == "Session.to_hdf5":
+        session.to_hdf5(out)
+    else:
+        code, _, error = decode("--hdf5", out, TRACES / name)
+        assert code == 0 and f"wrote {out}" in error, error
+    recording = brivane.recording.read(out)
+    assert recording.samples is None and recording.complete
+    back = recording.trace
+    for table in ("exchanges", "messages"):
+        ours, theirs = getattr(back, table), getattr(session, table)
+        assert ours.dtype == theirs.dtype and len(ours) == len(theirs)
+        for column in theirs.dtype.names:
+            assert numpy.array_equal(ours[column], theirs[column],
+                                     equal_nan=theirs[column].dtype.kind == "f"), column
+    assert (back.device, back.frames, back.junk_frames, back.junk_bytes, back.unanswered,
+            back.unmatched, back.comments, back.epoch) == (
+        session.device, session.frames, session.junk_frames, session.junk_bytes,
+        session.unanswered, session.unmatched, session.comments, session.epoch)

@@ -18,6 +18,7 @@
 
 #include "Decode.h"
 #include "Follow.h"
+#include "Hdf5Writer.h"
 #include "Plotter.h"
 #include "Table.h"
 
@@ -41,8 +42,10 @@ the grip's messages, or junk.
                      whole; OUT.png must not exist (a symlink neither)
   --csv OUT.csv      write the session as one table instead: a row per arm request with its
                      answer's fields, or per grip message; OUT.csv must not exist either
-  --overwrite        with --plot or --csv: replace an existing file (a symlink itself,
-                     never the file it points to)
+  --hdf5 OUT.h5      write the session's tables to an HDF5 file instead, laid out as
+                     brivane.Recorder lays out a trace (needs h5py); OUT.h5 must not exist
+  --overwrite        with --plot, --csv or --hdf5: replace an existing file (a symlink
+                     itself, never the file it points to)
   --follow           draw FILE live in a window while brivane-sim --proxy records it, until
                      the proxy ends or the window is closed; with --plot, draw the last view
                      into OUT.png instead of a window
@@ -169,11 +172,15 @@ std::string ImageFormat(const std::string& target) {
     return target.substr(dot + 1);
 }
 
-// The plotter (plots.py and plot.py) in the Debian interpreter, which has matplotlib from
-// python3-matplotlib, unless BRIVANE_PYTHON names another; fed the tables on a pipe.
-class Plotter {
+// The plotter (plots.py and plot.py), or the HDF5 writer (plots.py, recording.py and
+// hdf5.py), in the Debian interpreter, which has matplotlib from python3-matplotlib and h5py
+// from python3-h5py, unless BRIVANE_PYTHON names another; fed the tables on a pipe.
+class Script {
   public:
-    ~Plotter() { Finish(); }
+    explicit Script(const char* script = kPlotter) : script_(script) {}
+    ~Script() { Finish(); }
+    Script(const Script&) = delete;
+    Script& operator=(const Script&) = delete;
 
     // Draws into `image` in `format`, or in a window that follows the tables when `image` is
     // empty.
@@ -191,7 +198,7 @@ class Plotter {
             ::dup2(fds[0], 0);
             ::close(fds[0]);
             ::close(fds[1]);
-            ::execlp(python, python, "-c", kPlotter, image.c_str(), format.c_str(), late_us.c_str(),
+            ::execlp(python, python, "-c", script_, image.c_str(), format.c_str(), late_us.c_str(),
                      static_cast<char*>(nullptr));
             std::fprintf(stderr, "brivane-trace: cannot run %s: %s\n", python,
                          std::strerror(errno));
@@ -209,6 +216,14 @@ class Plotter {
         }
         const std::string layout = LayoutJson() + "\n";
         return std::fputs(layout.c_str(), data_) >= 0;
+    }
+
+    // The trace's comments, which the HDF5 writer takes before the tables.
+    bool SendComments(const std::vector<std::string>& comments) {
+        if (data_ == nullptr) return false;
+        std::fprintf(data_, "comments %zu\n", comments.size());
+        for (const std::string& comment : comments) std::fprintf(data_, "%s\n", comment.c_str());
+        return std::ferror(data_) == 0;
     }
 
     // False when the plotter takes no more: it has ended.
@@ -241,6 +256,7 @@ class Plotter {
     }
 
   private:
+    const char* script_;
     pid_t child_ = 0;
     std::FILE* data_ = nullptr;
 };
@@ -253,7 +269,7 @@ void OnStop(int) {
 
 // Follows the trace that brivane-sim --proxy records for `target`, showing its latest
 // seconds in the plotter, until the proxy ends, the window is closed or a stop signal comes.
-int Follow(const std::string& target, Device device, double seconds, Plotter& plotter,
+int Follow(const std::string& target, Device device, double seconds, Script& plotter,
            NewFile* image, const std::string& image_name) {
     Follower follower;
     std::string problem;
@@ -330,7 +346,7 @@ bool WriteCsvFile(const Tables& tables, NewFile& out, const std::string& name) {
 }
 
 int Run(int argc, char** argv) {
-    std::string path, plot, csv;
+    std::string path, plot, csv, hdf5;
     bool summary = false, overwrite = false, follow = false;
     double seconds = 10.0;
     double late_us = 0.0;
@@ -347,8 +363,8 @@ int Run(int argc, char** argv) {
             overwrite = true;
         } else if (arg == "--follow") {
             follow = true;
-        } else if (arg == "--plot" || arg == "--device" || arg == "--csv" || arg == "--seconds" ||
-                   arg == "--late") {
+        } else if (arg == "--plot" || arg == "--device" || arg == "--csv" || arg == "--hdf5" ||
+                   arg == "--seconds" || arg == "--late") {
             if (i + 1 >= argc) Usage(("missing value for " + arg).c_str());
             const std::string value = argv[++i];
             if (arg == "--seconds") {
@@ -368,6 +384,8 @@ int Run(int argc, char** argv) {
                 plot = value;
             } else if (arg == "--csv") {
                 csv = value;
+            } else if (arg == "--hdf5") {
+                hdf5 = value;
             } else if (value == "arm" || value == "grip") {
                 device = value == "arm" ? Device::Arm : Device::Grip;
             } else {
@@ -382,22 +400,29 @@ int Run(int argc, char** argv) {
         }
     }
     if (path.empty()) Usage("no trace given");
-    if (overwrite && plot.empty() && csv.empty()) Usage("--overwrite goes with --plot or --csv");
-    if (follow && (summary || !csv.empty())) Usage("--follow draws: no --summary or --csv");
+    if (overwrite && plot.empty() && csv.empty() && hdf5.empty()) {
+        Usage("--overwrite goes with --plot, --csv or --hdf5");
+    }
+    if (follow && (summary || !csv.empty() || !hdf5.empty())) {
+        Usage("--follow draws: no --summary, --csv or --hdf5");
+    }
     if (late_us > 0.0 && (follow || (!summary && plot.empty()))) {
         Usage("--late goes with --summary or --plot, not --follow");
     }
-    if (!plot.empty() && plot == csv) Usage("--plot and --csv name the same file");
+    if ((!plot.empty() && (plot == csv || plot == hdf5)) || (!csv.empty() && csv == hdf5)) {
+        Usage("--plot, --csv and --hdf5 name the same file");
+    }
 
     // Before anything is printed: an output that must not replace a file is no output at all.
-    NewFile image, table;
+    NewFile image, table, store;
     std::string problem;
     if ((!plot.empty() && !image.Create(plot, overwrite, problem)) ||
-        (!csv.empty() && !table.Create(csv, overwrite, problem))) {
+        (!csv.empty() && !table.Create(csv, overwrite, problem)) ||
+        (!hdf5.empty() && !store.Create(hdf5, overwrite, problem))) {
         std::fprintf(stderr, "brivane-trace: %s\n", problem.c_str());
         return 1;
     }
-    Plotter plotter;
+    Script plotter;
     if (follow) {
         return Follow(path, device, seconds, plotter, plot.empty() ? nullptr : &image, plot);
     }
@@ -412,15 +437,28 @@ int Run(int argc, char** argv) {
     const Session session = Decode(trace, device);
     if (summary) {
         PrintSummary(trace, session, late_us);
-    } else if (plot.empty() && csv.empty()) {
+    } else if (plot.empty() && csv.empty() && hdf5.empty()) {
         PrintFrames(session);
     }
     std::fflush(stdout);
-    if (plot.empty() && csv.empty()) return 0;
+    if (plot.empty() && csv.empty() && hdf5.empty()) return 0;
     const Tables tables = Tabulate(session);
     if (!csv.empty()) {
         if (!WriteCsvFile(tables, table, csv)) return 1;
         std::fprintf(stderr, "brivane-trace: wrote %s\n", csv.c_str());
+    }
+    if (!hdf5.empty()) {
+        Script writer(kHdf5Writer);
+        if (!writer.Start(store.Temporary(), "") || !writer.SendComments(trace.comments) ||
+            !writer.Send(tables) || !writer.Finish()) {
+            std::fprintf(stderr, "brivane-trace: %s was not written\n", hdf5.c_str());
+            return 1;
+        }
+        if (!store.Commit(problem)) {
+            std::fprintf(stderr, "brivane-trace: %s\n", problem.c_str());
+            return 1;
+        }
+        std::fprintf(stderr, "brivane-trace: wrote %s\n", hdf5.c_str());
     }
     if (!plot.empty()) {
         if (!plotter.Start(image.Temporary(), ImageFormat(plot), late_text) ||
