@@ -204,3 +204,20 @@ def test_mesh_load_reads_the_files_people_have(tmp_path, name):
     # Wound counter-clockwise seen from +z: the faces face up.
     a, b, c = (mesh.vertices[mesh.triangles[:, i]] for i in range(3))
     assert numpy.all(numpy.cross(b - a, c - a)[:, 2] > 0)
+
+
+def test_a_recorded_mesh_session_keeps_the_proxy_and_the_meshs_numbers(tmp_path):
+    pytest.importorskip("h5py")
+    with pushed_arm("push=0,0,-1") as simulator, brivane.Arm(simulator.port) as arm:
+        start = arm.force((0, 0, 0)).position
+        mesh = brivane.Mesh(*triangle_under(start, 0.001), stiffness=1000, damping=2.0,
+                            static_friction=0.2, dynamic_friction=0.1)
+        servo = brivane.Servo(arm, rate=1000, ramp=0.0)
+        servo.effects = [mesh]
+        with brivane.Recorder(tmp_path / "mesh.h5", servo, chunk=0.1), servo:
+            time.sleep(0.5)
+    recording = brivane.recording.read(tmp_path / "mesh.h5")
+    held = recording.samples[(recording.samples["flags"] & TOUCHING) != 0]
+    assert len(held) > 300
+    assert numpy.allclose(held["proxy"][:, 2], start[2] - 0.001, atol=1e-6)
+    assert '"effect": "Mesh", "vertices": 3, "triangles": 1' in recording.servo["effects"]
