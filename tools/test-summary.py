@@ -53,11 +53,11 @@ def test_name(root: ElementTree.Element, case: ElementTree.Element) -> str:
     classname, name = case.get("classname", ""), case.get("name", "?")
     if root.get("name") == "pytest" or root.find("testsuite[@name='pytest']") is not None:
         # pytest's class name is the test file's module path, with a test class after it.
-        parts = classname.split(".")
-        module = next((i for i in range(len(parts), 0, -1)
-                       if parts[i - 1].startswith("test")), len(parts))
-        path = "/".join(parts[:module]) + ".py"
-        return "::".join([path, *parts[module:], name])
+        pieces = classname.split(".")
+        module = next((i for i in range(len(pieces), 0, -1)
+                       if pieces[i - 1].startswith("test")), len(pieces))
+        path = "/".join(pieces[:module]) + ".py"
+        return "::".join([path, *pieces[module:], name])
     return f"{classname}.{name}" if classname else name
 
 
