@@ -17,7 +17,7 @@ it runs wherever the tests do.
 import pathlib
 import sys
 import xml.etree.ElementTree as ElementTree
-from typing import Iterator, List, NamedTuple, Optional
+from typing import Iterator, List, NamedTuple, Optional, Tuple
 
 
 class Suite(NamedTuple):
@@ -76,15 +76,17 @@ def read(name: str, report: pathlib.Path, seconds: Optional[float]) -> Suite:
         suite = root if root.tag == "testsuite" else root.find("testsuite")
         timed = root if root.get("time") is not None else suite
         seconds = float(timed.get("time", 0)) if timed is not None else 0.0
-    return Suite(name, seconds=seconds, failures=failures, **counts)
+    return Suite(name, counts["passed"], counts["failed"], counts["skipped"], seconds, failures)
 
 
-def suites(folder: pathlib.Path) -> List[Suite]:
+def suites(folder: pathlib.Path) -> Tuple[List[Suite], Optional[float]]:
+    """The suites of the folder's reports, and how long ctest took in all (s), when told."""
     ctest = folder / "ctest.xml"
     if not ctest.exists():
-        return [read(report.stem, report, None) for report in sorted(folder.glob("*.xml"))]
+        return [read(report.stem, report, None) for report in sorted(folder.glob("*.xml"))], None
     found = []
-    for case in cases(ElementTree.parse(ctest).getroot()):
+    root = ElementTree.parse(ctest).getroot()
+    for case in cases(root):
         name, result = case.get("name", "?"), outcome(case)
         seconds = float(case.get("time", 0))
         report = folder / f"{name}.xml"
@@ -100,7 +102,8 @@ def suites(folder: pathlib.Path) -> List[Suite]:
                                int(result == "skipped"), seconds,
                                [f"{name} (no report: see its output above)"] if failed else [],
                                "no report of its own: counted as one test"))
-    return found
+    elapsed = root.get("time")
+    return found, float(elapsed) if elapsed else None
 
 
 def main(arguments: List[str]) -> int:
@@ -108,7 +111,7 @@ def main(arguments: List[str]) -> int:
         print("usage: tools/test-summary.py REPORTS_FOLDER", file=sys.stderr)
         return 2
     folder = pathlib.Path(arguments[0])
-    found = suites(folder) if folder.is_dir() else []
+    found, elapsed = suites(folder) if folder.is_dir() else ([], None)
     if not found:
         print(f"test summary: no test reports in {folder}", file=sys.stderr)
         return 1
@@ -120,8 +123,9 @@ def main(arguments: List[str]) -> int:
               f"{suite.skipped:4} skipped  {suite.seconds:8.1f} s{note}")
     total = [sum(getattr(suite, field) for suite in found)
              for field in ("passed", "failed", "skipped", "seconds")]
+    clock = f", {elapsed:.0f} s on the clock" if elapsed is not None else ""
     print(f"  {'total':<{width}}  {total[0]:6} passed  {total[1]:4} failed  {total[2]:4} "
-          f"skipped  {total[3]:8.1f} s (the suites run side by side)")
+          f"skipped  {total[3]:8.1f} s (the suites side by side{clock})")
     for suite in found:
         for failure in suite.failures:
             print(f"FAILED {suite.name}: {failure}")
