@@ -24,8 +24,10 @@ _MARKED = 200
 #: The arm's position resolution (m). A panel of x, y or z whose values and lines span less
 #: is drawn over a fixed range about their mean, and says so, rather than stretching what
 #: the arm cannot tell apart into a motion. The arm sends its position as 32-bit floats,
-#: far finer than its joints resolve, and states no resolution of its own (docs/arm.md):
-#: this is the nominal 0.01 mm of desktop force-feedback arms of its size.
+#: far finer than its joints resolve, and states no resolution of its own (neither
+#: docs/arm.md nor its kinematics, Library/src/devices/Kinematics.h, give encoder counts):
+#: 0.01 mm is a nominal figure, of the order desktop force-feedback arms are quoted at, to
+#: be replaced by the arm's own once it is measured.
 ARM_RESOLUTION = 10e-6
 #: Resolutions shown either side of the mean of a panel that is within the resolution.
 _RESOLUTIONS_SHOWN = 3
@@ -223,9 +225,9 @@ class Panels:
     """A figure of panels on one time axis, redrawn from new columns by update(). Only the
     panels whose columns hold a finite value are made, or `every` panel of the device for a
     view whose data is yet to come, or the `panels` named by their keys ("x", "force",
-    "period"...). `size` (inches), `dpi` and `style` ("screen" or "print") say how it looks;
-    `window` (start, end in seconds) the span of time drawn; `effects` the walls and targets
-    drawn in the panels of a position."""
+    "period"...). `size` (inches), `dpi` and `style` ("screen", "print" or a Style) say how
+    it looks; `window` (start, end in seconds) the span of time drawn; `effects` the walls
+    and targets drawn in the panels of a position."""
 
     def __init__(self, figure: Any, columns: Mapping[str, Any], device: str = "arm", *,
                  every: bool = False, panels: Optional[Sequence[str]] = None,
@@ -261,7 +263,7 @@ class Panels:
         self.axes = list(axes)
         self.lines: List[List[Any]] = []
         self.notes: List[Any] = []
-        self.marks: List[Dict[str, Any]] = [{} for _ in self.axes]  # each kind once it is
+        self.marks: List[Dict[str, Any]] = [{} for _ in self.axes]  # made as marks come
         self._effects: List[List[Any]] = [[] for _ in self.axes]
         for ax, (_, label, _, names) in zip(self.axes, self.panels):
             ax.set_facecolor("white")
