@@ -57,14 +57,16 @@ _POSITIONS = ("x", "y", "z")
 class Style:
     """How a figure looks: its width and the height of each panel and of the rest (inches),
     its resolution unless told (dots per inch), the size of its text (points; None for
-    matplotlib's own), the width of its lines (points), whether it has a title, and whether
-    the legends go beside the panels (else above them, in a row)."""
+    matplotlib's own), the width of its lines and the size of the dots of a line of few
+    points (points; None for matplotlib's), whether it has a title, and whether the legends
+    go beside the panels (else above them, in a row)."""
     width: float
     panel_height: float
     margin_height: float
     dpi: float
     font: Optional[float]
     line_width: float
+    dot_size: Optional[float]
     titled: bool
     legends_beside: bool
 
@@ -72,8 +74,8 @@ class Style:
 #: "screen", as a window shows it; "print", for one column of a paper (3.5 in wide): on
 #: white, with text that stays legible at that size, and no title, which a caption says.
 STYLES: Mapping[str, Style] = {
-    "screen": Style(10.0, 1.45, 1.0, 100.0, None, 0.8, True, True),
-    "print": Style(3.5, 0.85, 0.45, 300.0, 7.0, 0.7, False, False),
+    "screen": Style(10.0, 1.45, 1.0, 100.0, None, 0.8, None, True, True),
+    "print": Style(3.5, 0.85, 0.45, 300.0, 7.0, 0.7, 2.5, False, False),
 }
 #: The marks along the top of the panels: the column of the rows marked, what the legend
 #: calls them and their colour. A servo's periods fail; a trace's requests go unanswered.
@@ -273,6 +275,7 @@ class Panels:
             ax.grid(True, alpha=0.3)
             # A lone line is named by the panel: only several are in a legend.
             self.lines.append([ax.plot([], [], linewidth=look.line_width,
+                                       markersize=look.dot_size,
                                        label=name if len(names) > 1 else f"_{name}")[0]
                                for name in names])
             self.notes.append(ax.text(0.99, 0.08, "", transform=ax.transAxes, ha="right",
