@@ -330,19 +330,14 @@ class Panels:
                 line.set_data(x, y)
                 # A few points are each shown; many make a line.
                 line.set_marker("." if len(x) <= _MARKED else "")
-            ax.relim()
-            ax.autoscale_view()
-            if key == "period":
-                ax.set_ylim(bottom=0, auto=None)  # and still scaled to the next data
-            if key in _POSITIONS and self.device != "grip":
-                self._resolve(index, _series(columns, key), scale)
+            # The marks first: a line added after the limits below would have them redone.
             relabelled = False
-            for place, ((key, _, colour), (times, label)) in enumerate(zip(_MARKS, marked)):
-                mark = self.marks[index].get(key)
+            for place, ((kind, _, colour), (times, label)) in enumerate(zip(_MARKS, marked)):
+                mark = self.marks[index].get(kind)
                 if mark is None:
                     if not len(times):
                         continue
-                    mark = self.marks[index][key] = self._mark(ax, colour, place)
+                    mark = self.marks[index][kind] = self._mark(ax, colour, place)
                 mark.set_data(times, numpy.full(len(times), 0.96))
                 # The legend of the top panel says what the marks are.
                 label = label if index == 0 and len(times) else "_"
@@ -350,6 +345,12 @@ class Panels:
                 mark.set_label(label)
             if relabelled:
                 self._legend(ax)
+            ax.relim()
+            ax.autoscale_view()
+            if key == "period":
+                ax.set_ylim(bottom=0, auto=None)  # and still scaled to the next data
+            if key in _POSITIONS and self.device != "grip":
+                self._resolve(index, _series(columns, key), scale)
         finite = t[numpy.isfinite(t)]
         if len(finite) and finite[-1] > finite[0]:
             self.axes[-1].set_xlim(finite[0], finite[-1])

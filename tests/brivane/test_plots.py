@@ -16,6 +16,7 @@ from simulator import Simulator  # noqa: E402
 brivane = pytest.importorskip("brivane")
 numpy = pytest.importorskip("numpy")
 pytest.importorskip("matplotlib")
+import matplotlib.figure  # noqa: E402
 from brivane import plots  # noqa: E402
 
 TRACES = pathlib.Path(__file__).resolve().parents[1] / "tools" / "traces"
@@ -108,7 +109,6 @@ def test_an_effects_wall_or_target_is_a_line_where_it_is_one(wall, effect, lines
 
 
 def test_the_scope_draws_the_servos_own_walls(tmp_path, monkeypatch):
-    import matplotlib.figure
     saved, savefig = [], matplotlib.figure.Figure.savefig
     monkeypatch.setattr(matplotlib.figure.Figure, "savefig",
                         lambda figure, *a, **k: (saved.append(figure), savefig(figure, *a, **k)))
@@ -152,16 +152,23 @@ def test_a_traces_late_answers_are_marked():
 
 def test_a_panel_within_the_arms_resolution_says_so_rather_than_stretching():
     # Held by a 200 N/m hand, a 1 N push up moves z 5 mm; x drifts by less than a
-    # micrometre, y not at all.
-    samples, _ = run_servo("--hand", "hold=200", effects=[brivane.ConstantForce((0, 0, 1))])
-    figure = plots.plot_samples(samples, panels=("x", "y", "z"))
-    notes = [[t.get_text() for t in ax.texts if t.get_visible()] for ax in figure.axes]
+    # micrometre, y not at all. Lost answers put marks in every panel too.
+    samples, _ = run_servo("--hand", "hold=200", "--fault", "drop-every=50",
+                           effects=[brivane.ConstantForce((0, 0, 1))])
+    # As the scope draws: the panels made before the samples come, then given them.
+    figure = matplotlib.figure.Figure()
+    view = plots.Panels(figure, plots.servo_columns(samples[:0]), panels=("x", "y", "z",
+                                                                           "period"))
+    view.update(plots.servo_columns(samples))
+    *axes, period = figure.axes
+    notes = [[t.get_text() for t in ax.texts if t.get_visible()] for ax in axes]
     assert notes == [["within the resolution (10 µm)"]] * 2 + [[]]
     shown = plots._RESOLUTIONS_SHOWN * plots.ARM_RESOLUTION * 1e3
-    for ax, key in zip(figure.axes, "xy"):
+    for ax, key in zip(axes, "xy"):
         middle = numpy.nanmean(plots.servo_columns(samples)[key]) * 1e3
         assert ax.get_ylim() == pytest.approx((middle - shown, middle + shown))
-    assert numpy.ptp(figure.axes[2].get_ylim()) > 4.0  # z: its motion
+    assert numpy.ptp(axes[2].get_ylim()) > 4.0  # z: its motion
+    assert period.get_ylim()[0] == 0
 
 
 @pytest.mark.parametrize("options, text", [
