@@ -6,6 +6,8 @@
 #   --windows   the library and its tests cross-built for Windows with mingw-w64 in
 #               build-windows/, the tests run under Wine (tools/windows/run-tests.sh);
 #               the library installed there too, and the C++ example built against it
+# Ends with what ran, per suite: tests passed, failed and skipped, and their time, from the
+# suites' JUnit reports in BUILD/test-reports (tools/test-summary.py); nonzero on a failure.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -24,7 +26,13 @@ if [ "${1:-}" = "--windows" ]; then
     -DBrivaneHardwareAPI_DIR="$PWD/build-windows/prefix/lib/cmake/BrivaneHardwareAPI" \
     -DBRIVANE_WERROR=ON >/dev/null
   cmake --build build-windows/example
-  exec tools/windows/run-tests.sh build-windows
+  # ctest's own report only: a test case per ctest test, whose counts Wine's run keeps.
+  rm -rf build-windows/test-reports
+  status=0
+  tools/windows/run-tests.sh build-windows ctest --test-dir build-windows --output-on-failure \
+    --output-junit "$PWD/build-windows/test-reports/ctest.xml" || status=$?
+  /usr/bin/python3 tools/test-summary.py build-windows/test-reports || ((status)) || status=1
+  exit "$status"
 fi
 
 build=build
@@ -42,4 +50,11 @@ cmake -S . -B "$build" -DPython_EXECUTABLE=/usr/bin/python3 -DBRIVANE_WERROR=ON 
   >/dev/null
 cmake --build "$build" -j"$(nproc)" "${targets[@]}"
 # The library's tests and the Python suites side by side: both mostly wait on their devices.
-ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+# Each writes its report afresh, so that the summary tells this run's.
+rm -rf "$build/test-reports"
+mkdir -p "$build/test-reports"
+status=0
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)" \
+  --output-junit "$PWD/$build/test-reports/ctest.xml" || status=$?
+/usr/bin/python3 tools/test-summary.py "$build/test-reports" || ((status)) || status=1
+exit "$status"

@@ -8,7 +8,11 @@
   proxy (about 1,000 frames), as brivane-trace --plot draws it;
 - trace-grip.png: a grip streaming its status blocks, likewise;
 - trace-million.png: the made-up session of a million frames that bench/trace_data.py reads;
-- scope-wall.png: brivane.scope's image of the same wall as trace-wall.png, for 2 s.
+- scope-wall.png: brivane.scope's image of the same wall as trace-wall.png, for 2 s;
+- print-wall.png: those samples again as a one-column figure of a paper (brivane.plots,
+  style "print"), its height, force and period only;
+- print-trace-wall.png: trace-wall.png's session likewise, with brivane-trace --style print,
+  its answers later than 300 µs marked.
 """
 import os
 import pathlib
@@ -25,6 +29,7 @@ from simulator import Simulator, simulator_path  # noqa: E402
 from trace_data import made_up_session  # noqa: E402
 
 import brivane  # noqa: E402
+from brivane import plots  # noqa: E402
 
 DECODER = os.environ.get("BRIVANE_TRACE", "brivane-trace")
 
@@ -56,9 +61,16 @@ def grip(port):
             pass
 
 
-def plot(trace, name):
-    subprocess.run([DECODER, "--overwrite", "--plot", str(HERE / name), str(trace)],
+def plot(trace, name, *options):
+    subprocess.run([DECODER, "--overwrite", "--plot", str(HERE / name), *options, str(trace)],
                    check=True)
+
+
+def scoped(servo):
+    """The scope's image of `servo` for 2 s, then its samples as a paper's figure."""
+    samples = brivane.scope(servo, plot=HERE / "scope-wall.png", overwrite=True, duration=2.0)
+    plots.plot_samples(samples, HERE / "print-wall.png", effects=servo.effects, style="print",
+                       panels=("z", "force", "period"), size=(3.5, 2.4), overwrite=True)
 
 
 def main():
@@ -67,12 +79,13 @@ def main():
         with Simulator("arm", "--hand", "push=0,0,-1") as arm:
             recorded(arm.port, folder / "wall.trace", wall(lambda servo: time.sleep(0.5)))
         plot(folder / "wall.trace", "trace-wall.png")
+        plot(folder / "wall.trace", "print-trace-wall.png", "--style", "print", "--panels",
+             "z,force,answer_us", "--size", "3.5,2.4", "--late", "300us")
         with Simulator("grip", "--rate", "200", "--status", "stuffed") as handle:
             recorded(handle.port, folder / "grip.trace", grip)
         plot(folder / "grip.trace", "trace-grip.png")
         with Simulator("arm", "--hand", "push=0,0,-1") as arm:
-            wall(lambda servo: brivane.scope(servo, plot=HERE / "scope-wall.png",
-                                             overwrite=True, duration=2.0))(arm.port)
+            wall(scoped)(arm.port)
         made_up_session(folder / "million.trace", 1_000_000)
         plot(folder / "million.trace", "trace-million.png")
 

@@ -14,7 +14,7 @@ import os
 import secrets
 import signal
 import time
-from typing import TYPE_CHECKING, Any, Callable, List, Optional, Union
+from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Union
 
 from .servo import Servo, _number, _sample_dtype
 
@@ -35,9 +35,15 @@ Path = Union[str, os.PathLike[str]]
 
 
 def scope(servo: Servo, *, seconds: float = 5.0, plot: Optional[Path] = None,
-          overwrite: bool = False, duration: Optional[float] = None) -> numpy.ndarray[Any, Any]:
+          overwrite: bool = False, duration: Optional[float] = None,
+          effects: Optional[Sequence[Any]] = None, panels: Optional[Sequence[str]] = None,
+          size: Optional[Sequence[float]] = None, dpi: Optional[float] = None,
+          style: str = "screen") -> numpy.ndarray[Any, Any]:
     """Shows `servo` as it runs, in a window: its position (x, y, z), commanded force,
-    velocity and period over the last `seconds`, and its statistics in the title.
+    velocity and period over the last `seconds`, and its statistics in the title. The
+    walls and targets of its effects (or of `effects`) are drawn as lines, its failed and
+    late periods as marks; `panels`, `size`, `dpi` and `style` ("screen" or "print") are
+    those of brivane.plots.plot_samples.
 
     Ends when the window is closed, when the servo stops (its last samples taken), after
     `duration` seconds, or at Ctrl-C; returns every sample it took, oldest first, as
@@ -73,15 +79,17 @@ def scope(servo: Servo, *, seconds: float = 5.0, plot: Optional[Path] = None,
         raise ImportError("brivane.scope draws with matplotlib, which is missing: "
                           "apt-get install python3-matplotlib (or pip install matplotlib)"
                           ) from error
+    look = dict(effects=effects, panels=panels, size=size, dpi=dpi, style=style)
     if plot is None:
-        return _window(servo, seconds, duration)
-    return _image(servo, seconds, duration, os.fsdecode(plot), overwrite)
+        return _window(servo, seconds, duration, look)
+    return _image(servo, seconds, duration, os.fsdecode(plot), overwrite, look)
 
 
 class _Live:
-    """What a scope took from a servo, and its panels over the last `seconds` of it."""
+    """What a scope took from a servo, and its panels over the last `seconds` of it, drawn
+    as `look` says (brivane.plots.Panels's options; effects None for the servo's own)."""
 
-    def __init__(self, servo: Servo, seconds: float, figure: Any) -> None:
+    def __init__(self, servo: Servo, seconds: float, figure: Any, look: Any) -> None:
         import numpy
 
         from . import plots
@@ -96,7 +104,11 @@ class _Live:
         # Every panel a servo's samples fill, made before the first of them comes.
         shape = numpy.zeros(1, self._empty.dtype)
         shape["period"] = 1.0  # a period, which a servo's first sample lacks
-        self.panels = plots.Panels(figure, self._columns(shape), "arm")
+        look = dict(look)
+        self._effects = look.pop("effects")
+        self._shown = self._effects if self._effects is not None else servo.effects
+        self.panels = plots.Panels(figure, self._columns(shape), "arm", effects=self._shown,
+                                   **look)
         # The panels' layout is run here, once a LAYOUT, rather than at every draw.
         self._layout = figure.get_layout_engine()
         figure.set_layout_engine("none")
@@ -127,7 +139,11 @@ class _Live:
     def draw(self, layout: bool = False) -> None:
         """Puts the recent samples and the statistics into the panels, and lays them out
         when `layout` or a LAYOUT has passed; the canvas draws."""
-        self.panels.update(self._columns(self.recent()), _title(self.servo, self.seconds))
+        if self._effects is None and self.servo.effects is not self._shown:
+            self._shown = self.servo.effects  # a new set, or a glide's
+            self.panels.show_effects(self._shown)
+        recent = self.recent()
+        self.panels.update(self._columns(recent), _title(self.servo, recent["time"]))
         now = time.monotonic()
         if layout or now - self._laid_out >= LAYOUT:
             self._layout.execute(self.figure)
@@ -139,13 +155,17 @@ class _Live:
         return taken
 
 
-def _title(servo: Servo, seconds: float) -> str:
+def _title(servo: Servo, times: Any) -> str:
+    """The servo's state and statistics, and the span of the samples drawn (`times`): up
+    to the scope's `seconds`, less while it has not run that long."""
     s = servo.stats
     if servo.running:
         state = "running"
     else:
         state = "stopped" if servo.error is None else f"stopped: {servo.error!r}"
-    return (f"servo at {servo.rate:g} Hz, {state}; the last {seconds:g} s\n"
+    span = (f"{times[0]:.3f} to {times[-1]:.3f} s shown ({times[-1] - times[0]:.3f} s)"
+            if len(times) else "no samples yet")
+    return (f"servo at {servo.rate:g} Hz, {state}; {span}\n"
             f"{s.rate_hz:.1f} Hz, period p50 {s.period_p50_us / 1e3:.3f} ms, "
             f"p99 {s.period_p99_us / 1e3:.3f} ms, max {s.period_max_us / 1e3:.3f} ms; "
             f"periods {s.periods}, overruns {s.overruns}, failed exchanges {s.failures}")
@@ -198,8 +218,8 @@ class _Interrupt:
             signal.signal(signal.SIGINT, self._previous)
 
 
-def _window(servo: Servo, seconds: float,
-            duration: Optional[float]) -> numpy.ndarray[Any, Any]:
+def _window(servo: Servo, seconds: float, duration: Optional[float],
+            look: Any) -> numpy.ndarray[Any, Any]:
     import matplotlib.pyplot as pyplot  # type: ignore[import]
     from matplotlib import rcsetup
 
@@ -218,7 +238,7 @@ def _window(servo: Servo, seconds: float,
 
     canvas.mpl_connect("close_event", close)
     try:
-        live = _Live(servo, seconds, figure)
+        live = _Live(servo, seconds, figure, look)
         if canvas.manager is not None:
             canvas.manager.set_window_title(f"brivane.scope: {servo!r}")
         pyplot.show(block=False)
@@ -246,7 +266,7 @@ def _redraw(live: _Live, canvas: Any, until: float, wait: Callable[[float], Any]
 
 
 def _image(servo: Servo, seconds: float, duration: Optional[float], target: str,
-           overwrite: bool) -> numpy.ndarray[Any, Any]:
+           overwrite: bool, look: Any) -> numpy.ndarray[Any, Any]:
     from matplotlib.backend_bases import FigureCanvasBase  # type: ignore[import]
     from matplotlib.backends.backend_agg import FigureCanvasAgg  # type: ignore[import]
     from matplotlib.figure import Figure  # type: ignore[import]
@@ -264,7 +284,7 @@ def _image(servo: Servo, seconds: float, duration: Optional[float], target: str,
         raise IsADirectoryError(errno.EISDIR, "the plot is a directory", target)
     figure = Figure()
     FigureCanvasAgg(figure)
-    live = _Live(servo, seconds, figure)
+    live = _Live(servo, seconds, figure, look)
     staged = _staged(target)
     # Made now, so that a folder that cannot take it fails before the wait, not after.
     descriptor = os.open(staged, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
@@ -272,7 +292,7 @@ def _image(servo: Servo, seconds: float, duration: Optional[float], target: str,
         with os.fdopen(descriptor, "wb") as file:
             _follow(live, duration, _sleep_until)
             live.draw(layout=True)
-            figure.savefig(file, format=kind)
+            figure.savefig(file, format=kind, dpi=live.panels.dpi)
             file.flush()
             os.fsync(file.fileno())
         _publish(staged, target, overwrite)

@@ -52,7 +52,17 @@ the grip's messages, or junk.
   --seconds S        with --follow: the latest S seconds are shown (default 10)
   --late T           with --summary or --plot: count the answers that came later than T
                      after their request (500us, 1ms, 0.002s; a bare number is seconds),
-                     beside the time-outs, which never came
+                     beside the time-outs, which never came; --plot marks them
+  --size W,H         with --plot or --follow: the figure's width and height in inches
+                     (default 10 wide, 3.5 in print style, and a height for its panels)
+  --dpi N            with --plot or --follow: dots per inch of a PNG (default 100, 300 in
+                     print style)
+  --style S          with --plot or --follow: screen (default) or print: a one-column figure
+                     of a paper, on white, small text, no title
+  --window T0,T1     with --plot: only the time from T0 to T1 (seconds from the trace's start)
+  --panels P,...     with --plot or --follow: these panels, in this order: the arm's x, y, z,
+                     force, velocity, period, answer_us; the grip's quaternion, hall, period,
+                     answer_us
   --device arm|grip  the device, when the trace's first bytes do not tell
   --help             this text
 )";
@@ -85,6 +95,75 @@ std::uint64_t Percentile(const std::vector<std::uint64_t>& sorted, double fracti
         static_cast<std::size_t>(std::ceil(fraction * static_cast<double>(sorted.size())));
     return sorted[std::min(sorted.size() - 1, rank > 0 ? rank - 1 : 0)];
 }
+
+// Numbers separated by commas, `count` of them, each finite; false for what is not that.
+bool ParseNumbers(const std::string& text, std::size_t count, std::vector<double>& numbers) {
+    numbers.clear();
+    const char* at = text.c_str();
+    for (;;) {
+        char* end = nullptr;
+        const double value = std::strtod(at, &end);
+        if (end == at || !std::isfinite(value)) return false;
+        numbers.push_back(value);
+        if (*end == '\0') return numbers.size() == count;
+        if (*end != ',' || numbers.size() == count) return false;
+        at = end + 1;
+    }
+}
+
+// `text` as a JSON string.
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+// The figure's options as the plotter takes them, a JSON object of those given; the
+// plotter checks what only it knows (the device's panels) and what it says of the rest.
+struct FigureOptions {
+    std::vector<double> size, window;
+    std::string dpi, style, panels;
+
+    std::string Json() const {
+        std::string json;
+        auto add = [&json](const char* key, const std::string& value) {
+            json += (json.empty() ? "{" : ", ") + JsonString(key) + ": " + value;
+        };
+        auto pair = [](const std::vector<double>& values) {
+            char text[80];
+            std::snprintf(text, sizeof text, "[%.17g, %.17g]", values[0], values[1]);
+            return std::string(text);
+        };
+        if (!size.empty()) add("size", pair(size));
+        if (!window.empty()) add("window", pair(window));
+        if (!dpi.empty()) add("dpi", dpi);
+        if (!style.empty()) add("style", JsonString(style));
+        if (!panels.empty()) {
+            std::string list;
+            std::size_t start = 0;
+            for (;;) {
+                const std::size_t comma = panels.find(',', start);
+                list +=
+                    (list.empty() ? "[" : ", ") + JsonString(panels.substr(start, comma - start));
+                if (comma == std::string::npos) break;
+                start = comma + 1;
+            }
+            add("panels", list + "]");
+        }
+        return json.empty() ? json : json + "}";
+    }
+};
 
 // A duration such as 500us, 1ms or 0.002s (a bare number is seconds), in microseconds; false
 // for what is none, or not above 0 and below an hour.
@@ -184,8 +263,8 @@ class Script {
 
     // Draws into `image` in `format`, or in a window that follows the tables when `image` is
     // empty.
-    bool Start(const std::string& image, const std::string& format,
-               const std::string& late_us = "") {
+    bool Start(const std::string& image, const std::string& format, const std::string& late_us = "",
+               const std::string& options = "") {
         const char* python = std::getenv("BRIVANE_PYTHON");
         if (python == nullptr || *python == '\0') {
             python = ::access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
@@ -199,7 +278,7 @@ class Script {
             ::close(fds[0]);
             ::close(fds[1]);
             ::execlp(python, python, "-c", script_, image.c_str(), format.c_str(), late_us.c_str(),
-                     static_cast<char*>(nullptr));
+                     options.c_str(), static_cast<char*>(nullptr));
             std::fprintf(stderr, "brivane-trace: cannot run %s: %s\n", python,
                          std::strerror(errno));
             ::_exit(127);
@@ -270,14 +349,14 @@ void OnStop(int) {
 // Follows the trace that brivane-sim --proxy records for `target`, showing its latest
 // seconds in the plotter, until the proxy ends, the window is closed or a stop signal comes.
 int Follow(const std::string& target, Device device, double seconds, Script& plotter,
-           NewFile* image, const std::string& image_name) {
+           NewFile* image, const std::string& image_name, const std::string& options) {
     Follower follower;
     std::string problem;
     if (!follower.Open(target, problem)) {
         std::fprintf(stderr, "brivane-trace: %s\n", problem.c_str());
         return 1;
     }
-    if (!plotter.Start(image ? image->Temporary() : "", ImageFormat(image_name))) {
+    if (!plotter.Start(image ? image->Temporary() : "", ImageFormat(image_name), "", options)) {
         std::fprintf(stderr, "brivane-trace: the plotter did not start\n");
         return 1;
     }
@@ -351,6 +430,7 @@ int Run(int argc, char** argv) {
     double seconds = 10.0;
     double late_us = 0.0;
     std::string late_text;
+    FigureOptions figure;
     Device device = Device::Unknown;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -364,10 +444,27 @@ int Run(int argc, char** argv) {
         } else if (arg == "--follow") {
             follow = true;
         } else if (arg == "--plot" || arg == "--device" || arg == "--csv" || arg == "--hdf5" ||
-                   arg == "--seconds" || arg == "--late") {
+                   arg == "--seconds" || arg == "--late" || arg == "--size" || arg == "--dpi" ||
+                   arg == "--style" || arg == "--window" || arg == "--panels") {
             if (i + 1 >= argc) Usage(("missing value for " + arg).c_str());
             const std::string value = argv[++i];
-            if (arg == "--seconds") {
+            std::vector<double> numbers;
+            if (arg == "--size") {
+                if (!ParseNumbers(value, 2, figure.size)) {
+                    Usage("--size is a width and a height in inches, such as 3.5,2.5");
+                }
+            } else if (arg == "--window") {
+                if (!ParseNumbers(value, 2, figure.window)) {
+                    Usage("--window is a start and an end in seconds, such as 0.5,1.5");
+                }
+            } else if (arg == "--dpi") {
+                if (!ParseNumbers(value, 1, numbers)) Usage("--dpi is a number of dots per inch");
+                figure.dpi = value;
+            } else if (arg == "--style") {
+                figure.style = value;
+            } else if (arg == "--panels") {
+                figure.panels = value;
+            } else if (arg == "--seconds") {
                 char* end = nullptr;
                 seconds = std::strtod(value.c_str(), &end);
                 if (end == value.c_str() || *end != '\0' || !(seconds > 0.0 && seconds <= 3600.0)) {
@@ -412,6 +509,11 @@ int Run(int argc, char** argv) {
     if ((!plot.empty() && (plot == csv || plot == hdf5)) || (!csv.empty() && csv == hdf5)) {
         Usage("--plot, --csv and --hdf5 name the same file");
     }
+    const std::string options = figure.Json();
+    if (!options.empty() && !follow && plot.empty()) {
+        Usage("--size, --dpi, --style, --window and --panels go with --plot or --follow");
+    }
+    if (!figure.window.empty() && follow) Usage("--window goes with --plot, not --follow");
 
     // Before anything is printed: an output that must not replace a file is no output at all.
     NewFile image, table, store;
@@ -424,7 +526,8 @@ int Run(int argc, char** argv) {
     }
     Script plotter;
     if (follow) {
-        return Follow(path, device, seconds, plotter, plot.empty() ? nullptr : &image, plot);
+        return Follow(path, device, seconds, plotter, plot.empty() ? nullptr : &image, plot,
+                      options);
     }
 
     Trace trace;
@@ -461,7 +564,7 @@ int Run(int argc, char** argv) {
         std::fprintf(stderr, "brivane-trace: wrote %s\n", hdf5.c_str());
     }
     if (!plot.empty()) {
-        if (!plotter.Start(image.Temporary(), ImageFormat(plot), late_text) ||
+        if (!plotter.Start(image.Temporary(), ImageFormat(plot), late_text, options) ||
             !plotter.Send(tables) || !plotter.Finish()) {
             std::fprintf(stderr, "brivane-trace: the plot was not drawn\n");
             return 1;

@@ -4,7 +4,8 @@
 #
 # Arguments: the image file and its format (png, svg, pdf...), which the file's name need not
 # tell; no file for a window; then the answer time above which an answer counts as late, in
-# microseconds ("" for none). Input: a line of JSON, the tables' layout, then for each state
+# microseconds ("" for none); then the figure's options as JSON ("" for none): size, dpi,
+# style, window and panels, as brivane.plots.Panels takes them. Input: a line of JSON, the tables' layout, then for each state
 # of the session a line "tables DEVICE FRAMES EXCHANGES MESSAGES JUNK_FRAMES JUNK_BYTES
 # UNANSWERED UNMATCHED" followed by the rows of its exchanges and its messages.
 import json
@@ -13,13 +14,15 @@ import sys
 import threading
 
 
-def _main(image, image_format, late_us=""):
+def _main(image, image_format, late_us="", options=""):
     # Ctrl-C reaches brivane-trace too, which then ends the input: the plot ends with it.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     import matplotlib
 
     source = sys.stdin.buffer
     layout = json.loads(source.readline())
+    look = json.loads(options) if options else {}
+    window = look.get("window")
 
     def tables():
         """The next state of the session: its device, columns and title; None at the end."""
@@ -37,12 +40,20 @@ def _main(image, image_format, late_us=""):
             rows[kind] = table(layout, kind, data)
         columns = (grip_columns(rows["messages"]) if device == "grip"
                    else arm_columns(rows["exchanges"]))
-        title = describe(device, columns, frames)
-        title += f"\n{unanswered} without answer, {unmatched} unasked, {junk} junk frames"
         if late_us and device != "grip":
-            waits = rows["exchanges"]["answer_us"]
-            title += f", {int((waits > float(late_us)).sum())} later than {float(late_us):g} µs"
+            columns["late"] = rows["exchanges"]["answer_us"] > float(late_us)
+        title = trace_title(device, columns, frames, unanswered, unmatched, junk,
+                            float(late_us) if late_us else None)
+        if window is not None:
+            title += "; " + shown(columns, window)
         return device, columns, title
+
+    def panels(figure, columns, device, every=False):
+        """The panels as the options say; what they refuse ends the plotter, saying why."""
+        try:
+            return Panels(figure, columns, device, every=every, **look)
+        except (TypeError, ValueError) as error:
+            sys.exit(f"brivane-trace: {error}")
 
     if image:
         matplotlib.use("Agg")
@@ -54,8 +65,9 @@ def _main(image, image_format, late_us=""):
             sys.exit("brivane-trace: the plotter was given no session")
         device, columns, title = last
         figure = plt.figure()
-        Panels(figure, columns, device).update(columns, title)
-        figure.savefig(image, format=image_format, dpi=100)
+        view = panels(figure, columns, device)
+        view.update(columns, title)
+        figure.savefig(image, format=image_format, dpi=view.dpi)
         return
 
     import matplotlib.pyplot as plt
@@ -79,7 +91,7 @@ def _main(image, image_format, late_us=""):
         if state is not None:
             device, columns, title = state
             if "panels" not in view:
-                view["panels"] = Panels(figure, columns, device, every=True)
+                view["panels"] = panels(figure, columns, device, every=True)
             view["panels"].update(columns, title)
             figure.canvas.draw_idle()
         if ended.is_set() and latest[0] is None:
@@ -91,4 +103,4 @@ def _main(image, image_format, late_us=""):
     plt.show()
 
 
-_main(*sys.argv[1:4])
+_main(*sys.argv[1:5])
