@@ -30,6 +30,7 @@ class Suite(NamedTuple):
     seconds: float
     failures: List[str]
     note: str = ""
+    parts: Tuple["Suite", ...] = ()  # a pytest run's, one per folder of test files
 
 
 def cases(root: ElementTree.Element) -> Iterator[ElementTree.Element]:
@@ -47,11 +48,15 @@ def outcome(case: ElementTree.Element) -> str:
     return "passed"
 
 
+def is_pytest(root: ElementTree.Element) -> bool:
+    return root.get("name") == "pytest" or root.find("testsuite[@name='pytest']") is not None
+
+
 def test_name(root: ElementTree.Element, case: ElementTree.Element) -> str:
     """A failed test's name as its runner takes it back: pytest's file::test, or
     GoogleTest's Suite.Test."""
     classname, name = case.get("classname", ""), case.get("name", "?")
-    if root.get("name") == "pytest" or root.find("testsuite[@name='pytest']") is not None:
+    if is_pytest(root):
         # pytest's class name is the test file's module path, with a test class after it.
         pieces = classname.split(".")
         module = next((i for i in range(len(pieces), 0, -1)
@@ -67,16 +72,27 @@ def read(name: str, report: pathlib.Path, seconds: Optional[float]) -> Suite:
     root = ElementTree.parse(report).getroot()
     counts = {"passed": 0, "failed": 0, "skipped": 0}
     failures = []
+    # A pytest run's suites are its folders of test files, each counted apart as well.
+    folders: dict = {}  # type: ignore[type-arg]
     for case in cases(root):
         result = outcome(case)
         counts[result] += 1
         if result == "failed":
             failures.append(test_name(root, case))
+        if is_pytest(root):
+            folder = test_name(root, case).split("::")[0].rpartition("/")[0] + "/"
+            part = folders.setdefault(folder, {"passed": 0, "failed": 0, "skipped": 0,
+                                               "seconds": 0.0})
+            part[result] += 1
+            part["seconds"] += float(case.get("time", 0))
+    parts = tuple(Suite(folder, part["passed"], part["failed"], part["skipped"],
+                        part["seconds"], []) for folder, part in sorted(folders.items()))
     if seconds is None:
         suite = root if root.tag == "testsuite" else root.find("testsuite")
         timed = root if root.get("time") is not None else suite
         seconds = float(timed.get("time", 0)) if timed is not None else 0.0
-    return Suite(name, counts["passed"], counts["failed"], counts["skipped"], seconds, failures)
+    return Suite(name, counts["passed"], counts["failed"], counts["skipped"], seconds, failures,
+                 parts=parts if len(parts) > 1 else ())
 
 
 def suites(folder: pathlib.Path) -> Tuple[List[Suite], Optional[float]]:
@@ -115,12 +131,16 @@ def main(arguments: List[str]) -> int:
     if not found:
         print(f"test summary: no test reports in {folder}", file=sys.stderr)
         return 1
-    width = max(len(suite.name) for suite in found + [Suite("total", 0, 0, 0, 0.0, [])])
+    every = found + [part for suite in found for part in suite.parts]
+    width = max(len(suite.name) + 2 for suite in every + [Suite("total", 0, 0, 0, 0.0, [])])
     print("\nTests run, per suite:")
     for suite in found:
         note = f"  ({suite.note})" if suite.note else ""
         print(f"  {suite.name:<{width}}  {suite.passed:6} passed  {suite.failed:4} failed  "
               f"{suite.skipped:4} skipped  {suite.seconds:8.1f} s{note}")
+        for part in suite.parts:  # the time its tests took, one after the other
+            print(f"    {part.name:<{width - 2}}  {part.passed:6} passed  {part.failed:4} "
+                  f"failed  {part.skipped:4} skipped  {part.seconds:8.1f} s")
     total = [sum(getattr(suite, field) for suite in found)
              for field in ("passed", "failed", "skipped", "seconds")]
     clock = f", {elapsed:.0f} s on the clock" if elapsed is not None else ""

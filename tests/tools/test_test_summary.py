@@ -37,7 +37,9 @@ def ctest(*tests):
     ({"library": GTEST.format(""), "python": PYTEST.format("", ""),
       "ctest": ctest(("library", "run", 2.0), ("python", "run", 12.5), ("headers", "run", 1))},
      0, {"library": (2, 0, 2, 2.0), "python": (3, 0, 1, 12.5), "headers": (1, 0, 0, 1.0),
-         "total": (6, 0, 3, 15.5)}, []),
+         "total": (6, 0, 3, 15.5),
+         # and each folder of pytest's test files apart
+         "tests/brivane/": (3, 0, 0, 0.0), "tests/": (0, 0, 1, 0.0)}, []),
     ({"library": GTEST.format(FAILED), "python": PYTEST.format(FAILED, "<error/>"),
       "ctest": ctest(("library", "fail", 2.0), ("python", "fail", 12.5))},
      1, {"library": (1, 1, 2, 2.0), "python": (1, 2, 1, 12.5), "total": (2, 3, 3, 14.5)},
