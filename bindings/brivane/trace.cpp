@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Decode.h"
+#include "Follow.h"
 #include "Table.h"
 #include "native.h"
 
@@ -78,6 +79,12 @@ void RegisterTrace(py::module_& m) {
     RegisterRows<Trace::MessageRow>(m, "_MessageRows");
     m.def("read_trace", &ReadTrace, py::arg("path"), py::arg("device"));
     m.def("trace_layout", &Trace::LayoutJson);
+    // The file a running proxy writes for a target, or None.
+    m.def("trace_being_written", [](const std::string& target) -> py::object {
+        const Trace::Writing writing = Trace::BeingWritten(target);
+        if (writing.path.empty()) return py::none();
+        return py::str(writing.path);
+    });
 }
 
 }  // namespace Brivane::HardwareAPI::Package

@@ -16,7 +16,7 @@ import weakref
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Optional, Type, Union
 
-from . import recording
+from . import _brivane, recording
 from . import trace as _trace
 from .devices import Arm, Grip
 from .effects import Mesh
@@ -49,10 +49,9 @@ class Recorder:
     `grip` alone), into the HDF5 file at `path` while it runs: a `with` block, or start()
     and stop().
 
-    Its thread takes the samples the servo recorded, ten times a second, appends them, and
-    flushes the file every `chunk` seconds. The file is in SWMR mode: it can be read while
-    being written
-    (brivane.recording.read, or h5py with swmr=True), and a writer killed at any moment
+    Its thread takes the samples the servo recorded, ten times a second, and writes and
+    flushes them every `chunk` seconds. The file is in SWMR mode: it can be read while being
+    written (brivane.recording.read, or h5py with swmr=True), and a writer killed at any moment
     leaves a valid file with all but its last chunk. The samples lost because the servo's
     record overflowed are counted (`dropped`, and the samples' attribute). At stop() the
     servo's statistics and effects are added and, with `trace` (the path a `brivane-sim
@@ -316,7 +315,7 @@ class Recorder:
         """The trace at `trace`; while a proxy still records it, what it has written so far,
         up to its last whole line, once it had the time to write the last samples' exchanges."""
         assert self.trace is not None
-        writing = _being_written(self.trace)
+        writing = _brivane.trace_being_written(self.trace)
         if writing is None:
             if not os.path.exists(self.trace):
                 raise FileNotFoundError(
@@ -330,47 +329,6 @@ class Recorder:
             copy.write(text[:text.rfind(b"\n") + 1])
             copy.flush()
             return _trace.read(copy.name)
-
-
-def _being_written(target: str) -> Optional[str]:
-    """The file a running brivane-sim --proxy writes for `target`, named as its tools name
-    their files beside a target (.NAME-PID-N.EXT); the newest, if several."""
-    folder, base = os.path.split(target)
-    dot = base.rfind(".")
-    if dot <= 0:
-        dot = len(base)
-    lead, tail = "." + base[:dot] + "-", base[dot:]
-    newest: Optional[str] = None
-    newest_time = -1.0
-    try:
-        names = os.listdir(folder or ".")
-    except OSError:
-        return None
-    for name in names:
-        if not (name.startswith(lead) and name.endswith(tail)) or len(name) <= len(lead) + len(
-                tail):
-            continue
-        pid, dash, attempt = name[len(lead):len(name) - len(tail)].partition("-")
-        if not (pid.isdigit() and dash and attempt.isdigit()) or not _alive(int(pid)):
-            continue
-        path = os.path.join(folder, name)
-        try:
-            changed = os.stat(path).st_mtime
-        except OSError:
-            continue
-        if changed > newest_time:
-            newest, newest_time = path, changed
-    return newest
-
-
-def _alive(pid: int) -> bool:
-    try:
-        os.kill(pid, 0)
-    except PermissionError:
-        return True
-    except OSError:
-        return False
-    return True
 
 
 def _stored_dtype() -> Any:

@@ -44,31 +44,36 @@ Follower::~Follower() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool Follower::Open(const std::string& target, std::string& error) {
-    target_ = target;
+Writing BeingWritten(const std::string& target) {
     // Named as NewFile names its temporary file.
     const TemporaryName hidden = TemporaryNameOf(target);
     const std::string folder = hidden.folder.empty() ? "." : hidden.folder;
-
-    // The newest file of a proxy that still runs.
+    Writing newest;
+    timespec newest_change{};
     if (DIR* listing = ::opendir(folder.c_str())) {
-        timespec newest{};
         while (const dirent* entry = ::readdir(listing)) {
             const pid_t writer = WriterOf(entry->d_name, hidden);
             struct stat about {};
             const std::string path = hidden.folder + entry->d_name;
             if (writer <= 0 || !Alive(writer) || ::stat(path.c_str(), &about) != 0) continue;
             const timespec changed = about.st_mtim;
-            if (source_.empty() || changed.tv_sec > newest.tv_sec ||
-                (changed.tv_sec == newest.tv_sec && changed.tv_nsec > newest.tv_nsec)) {
-                source_ = path;
-                writer_ = writer;
-                newest = changed;
+            if (newest.path.empty() || changed.tv_sec > newest_change.tv_sec ||
+                (changed.tv_sec == newest_change.tv_sec &&
+                 changed.tv_nsec > newest_change.tv_nsec)) {
+                newest = {path, writer};
+                newest_change = changed;
             }
         }
         ::closedir(listing);
     }
-    if (source_.empty()) source_ = target;
+    return newest;
+}
+
+bool Follower::Open(const std::string& target, std::string& error) {
+    target_ = target;
+    const Writing writing = BeingWritten(target);
+    source_ = writing.path.empty() ? target : writing.path;
+    writer_ = writing.writer;
     std::string why;
     int problem = 0;
     fd_ = OpenToRead(source_, why, problem);

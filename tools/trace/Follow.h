@@ -15,6 +15,14 @@
 // flush adds and keeps the latest seconds of it.
 namespace Brivane::Trace {
 
+// The file a running brivane-sim --proxy writes for `target` (the newest, if several), and
+// that proxy; an empty path and 0 when none does.
+struct Writing {
+    std::string path;
+    pid_t writer = 0;
+};
+Writing BeingWritten(const std::string& target);
+
 class Follower {
   public:
     Follower() = default;
