@@ -667,7 +667,11 @@ TEST(SampleRing, AReaderOnAnotherThreadGetsEverySampleOrItsDrop) {
     EXPECT_EQ(got + dropped, static_cast<std::uint64_t>(kSamples));
 }
 
-TEST(SampleRing, TheSnapshotIsNeverTorn) {
+// Read as load() does, waiting out a store, and as try_load() does, keeping the last whole.
+class SnapshotRead : public testing::TestWithParam<bool> {};
+
+TEST_P(SnapshotRead, IsNeverTorn) {
+    const bool waits = GetParam();
     SeqLock<Sample> latest;
     std::atomic<bool> writing{true};
     std::thread writer([&] {
@@ -675,15 +679,26 @@ TEST(SampleRing, TheSnapshotIsNeverTorn) {
         writing = false;
     });
     double last = 0;
+    Sample sample;
     while (writing) {
-        const Sample sample = latest.load();
+        if (waits) {
+            sample = latest.load();
+        } else {
+            latest.try_load(sample);
+        }
         ASSERT_TRUE(Whole(sample));
         ASSERT_GE(sample.time, last);
         last = sample.time;
     }
     writer.join();
-    EXPECT_EQ(latest.load().time, 99999.0);
+    EXPECT_TRUE(latest.try_load(sample));
+    EXPECT_EQ(sample.time, 99999.0);
 }
+
+INSTANTIATE_TEST_SUITE_P(SampleRing, SnapshotRead, testing::Values(true, false),
+                         [](const testing::TestParamInfo<bool>& read) {
+                             return read.param ? "Waiting" : "NeverWaiting";
+                         });
 
 }  // namespace
 

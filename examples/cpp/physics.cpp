@@ -98,37 +98,6 @@ constexpr char kScene[] = R"(<mujoco model="table">
 </mujoco>
 )";
 
-// The latest value of one writer, for readers that never wait: a read that finds a store
-// under way keeps the value it had. The protocol is SeqLock's (SampleRing.h), without its
-// retry.
-template <typename T>
-class Latest {
-  public:
-    Latest() { store(T{}); }
-
-    // From one thread.
-    void store(const T& value) {
-        const std::uint64_t sequence = sequence_.load(std::memory_order_relaxed);
-        sequence_.store(sequence + 1, std::memory_order_relaxed);  // odd: under way
-        haptics::AtomicWords<T>::Store(words_.data(), value);
-        sequence_.store(sequence + 2, std::memory_order_release);
-    }
-    // Whether `value` now holds the latest value; it is left as it was when a store is under
-    // way.
-    bool try_load(T& value) const {
-        const std::uint64_t before = sequence_.load(std::memory_order_acquire);
-        if ((before & 1) != 0) return false;
-        const T loaded = haptics::AtomicWords<T>::Load(words_.data());
-        if (sequence_.load(std::memory_order_relaxed) != before) return false;
-        value = loaded;
-        return true;
-    }
-
-  private:
-    std::atomic<std::uint64_t> sequence_{0};
-    std::array<std::atomic<std::uint64_t>, haptics::AtomicWords<T>::kWords> words_{};
-};
-
 struct BodyState {
     Vec3d position{};
     Vec3d velocity{};
@@ -137,8 +106,8 @@ struct BodyState {
 // What the servo's law needs: where the arm started, and the tool as the engine last left it.
 struct Coupling {
     haptics::Vec3 start{};
-    Latest<BodyState> published;
-    BodyState tool;  // the servo thread's own copy
+    haptics::SeqLock<BodyState> published;  // read with try_load: the law never waits
+    BodyState tool;                         // the servo thread's own copy
 };
 
 // The force on the arm: the spring-damper between the arm's point in the scene and the tool,

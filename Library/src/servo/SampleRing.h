@@ -92,15 +92,21 @@ class SeqLock {
         AtomicWords<T>::Store(words_.data(), value);
         sequence_.store(sequence + 2, std::memory_order_release);
     }
+    // The latest value; waits out a store under way.
     T load() const {
-        for (;;) {
-            const std::uint64_t before = sequence_.load(std::memory_order_acquire);
-            if ((before & 1) == 0) {
-                const T value = AtomicWords<T>::Load(words_.data());
-                if (sequence_.load(std::memory_order_relaxed) == before) return value;
-            }
-            std::this_thread::yield();
-        }
+        T value;
+        while (!try_load(value)) std::this_thread::yield();
+        return value;
+    }
+    // The latest value into `value`, for a reader that must never wait (a law in a servo's
+    // period): false, `value` left as it was, while a store is under way.
+    bool try_load(T& value) const {
+        const std::uint64_t before = sequence_.load(std::memory_order_acquire);
+        if ((before & 1) != 0) return false;
+        const T loaded = AtomicWords<T>::Load(words_.data());
+        if (sequence_.load(std::memory_order_relaxed) != before) return false;
+        value = loaded;
+        return true;
     }
     // How many values were stored (the one the constructor stores included).
     std::uint64_t stores() const { return sequence_.load(std::memory_order_acquire) / 2; }
