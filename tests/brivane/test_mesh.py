@@ -75,7 +75,9 @@ def test_a_closed_box_is_felt_from_outside_on_the_face_the_hand_comes_to():
 ])
 def test_friction_holds_the_hand_within_its_cone_and_lets_it_slide_past(static, dynamic, slides):
     """The hand pushes 1 N down and 0.3 N along +x; the arm's joints stop a slide some
-    60 mm on, so it is judged between 0.3 s and 0.6 s, once the landing's bounce is over."""
+    60 mm on, so a slide is judged between 0.3 s and 0.6 s, once the landing's bounce is
+    over, and a stick over the last 0.3 s. A period whose answer was lost or late fades
+    the force, and the hand, pushed on, may slip: the stick is judged in runs without."""
     with pushed_arm("push=0.3,0,-1") as simulator, brivane.Arm(simulator.port) as arm:
         start = arm.force((0, 0, 0)).position
         mesh = brivane.Mesh(*triangle_under(start, 0.0005, size=0.15), stiffness=2000,
@@ -83,8 +85,10 @@ def test_friction_holds_the_hand_within_its_cone_and_lets_it_slide_past(static, 
         servo = brivane.Servo(arm, rate=1000, ramp=0.0)
         servo.effects = [mesh]
         with servo:
-            samples = rest(servo, 0.8)
-    judged = samples[(samples["time"] > 0.3) & (samples["time"] < 0.6)]
+            samples = rest(servo, 0.9)
+        stats = servo.stats
+    window = (0.3, 0.6) if slides else (0.55, 0.85)
+    judged = samples[(samples["time"] > window[0]) & (samples["time"] < window[1])]
     assert numpy.all(judged["flags"] & TOUCHING)
     travel = judged["proxy"][-1, 0] - judged["proxy"][0, 0]
     force = judged["force"].mean(axis=0)
@@ -92,9 +96,11 @@ def test_friction_holds_the_hand_within_its_cone_and_lets_it_slide_past(static, 
         assert travel > 0.01
         # Sliding, the surface resists with dynamic friction times the force into it.
         assert force[0] == pytest.approx(-dynamic * force[2], abs=0.02)
-    else:
+    elif stats.failures == 0 and stats.overruns == 0:
         assert abs(travel) < 1e-6
         assert force[0] == pytest.approx(-0.3, abs=0.05)
+    else:
+        assert abs(travel) < 0.01  # held back, if not still
 
 
 def test_a_mesh_glided_up_lifts_the_hand_resting_on_it():
