@@ -135,14 +135,17 @@ def test_a_late_or_lost_answer_never_steps_the_force_to_zero(played, rate, misbe
         with brivane.Servo(device, rate=rate, ramp=0.0) as servo:
             servo.effects = [brivane.ConstantForce((1.0, 0, 0))]
             arm.wait_for_forces(max(misbehave) + 40)
-            stats = servo.stats
+        stats = servo.stats  # the whole run's, its last period included
     assert wait_for(lambda: arm.forces()[-1][1:] == [0.0, 0.0, 0.0])
     forces = arm.forces()
     start = next(i for i, f in enumerate(forces) if f[1] == 1.0)
     during = forces[start:-1]  # the last is the stop's zero
     # The request after each answer held back is faded at most, never zero...
     assert all(forces[n + 1][1] > 0.0 for n in misbehave), [forces[n + 1] for n in misbehave]
-    if stats.failures == lost:  # ...and, with no more missed than those, nothing is zero
+    # ...and, with no more missed than those, nothing is zero, unless the loaded machine
+    # held the loop itself back for longer than a force takes to fade (a period and 10 ms).
+    stalled = stats.period_max_us >= (1.0 / rate + 0.010) * 1e6
+    if stats.failures == lost and not stalled:
         assert all(f[1] > 0.0 for f in during), [f[1] for f in during if f[1] <= 0]
     gaps = numpy.diff([f[0] for f in during])
     # A quiet line after each lost answer waited 100 ms; a period or two is 4-8 ms here.
