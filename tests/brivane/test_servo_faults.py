@@ -140,12 +140,15 @@ def test_a_late_or_lost_answer_never_steps_the_force_to_zero(played, rate, misbe
     forces = arm.forces()
     start = next(i for i, f in enumerate(forces) if f[1] == 1.0)
     during = forces[start:-1]  # the last is the stop's zero
+    # The loaded machine may hold the loop itself back: a force a period and 10 ms stale has
+    # faded to nothing, and one from a state more than 5 ms old is faded. Judged strictly
+    # only in runs where no period was that long.
+    held_back = stats.period_max_us / 1e6 - 1.0 / rate
     # The request after each answer held back is faded at most, never zero...
-    assert all(forces[n + 1][1] > 0.0 for n in misbehave), [forces[n + 1] for n in misbehave]
-    # ...and, with no more missed than those, nothing is zero, unless the loaded machine
-    # held the loop itself back for longer than a force takes to fade (a period and 10 ms).
-    stalled = stats.period_max_us >= (1.0 / rate + 0.010) * 1e6
-    if stats.failures == lost and not stalled:
+    if held_back < 0.010:
+        assert all(forces[n + 1][1] > 0.0 for n in misbehave), [forces[n + 1] for n in misbehave]
+    # ...and, with no more missed than those, nothing is zero.
+    if stats.failures == lost and held_back < 0.010:
         assert all(f[1] > 0.0 for f in during), [f[1] for f in during if f[1] <= 0]
     gaps = numpy.diff([f[0] for f in during])
     # A quiet line after each lost answer waited 100 ms; a period or two is 4-8 ms here.
@@ -153,7 +156,7 @@ def test_a_late_or_lost_answer_never_steps_the_force_to_zero(played, rate, misbe
     assert stats.failures >= lost
     # The force after each late answer is the whole one, unless the loaded machine made it
     # later still than the two periods a late answer is waited for (then it is a lost one).
-    if not lost and stats.failures == 0:
+    if not lost and stats.failures == 0 and held_back < 0.005:
         assert stats.late >= 1
         assert [forces[n + 1][1] for n in misbehave] == [1.0] * len(misbehave)
 
