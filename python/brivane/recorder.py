@@ -14,7 +14,7 @@ import threading
 import time
 import weakref
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Optional, Type, Union
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Type, Union
 
 from . import _brivane, recording
 from . import trace as _trace
@@ -111,6 +111,7 @@ class Recorder:
         self._error: Optional[BaseException] = None
         self._raised = False
         self._done = False
+        self._meshes: List[Any] = []  # the native meshes in /meshes, in order
 
     # Running
 
@@ -218,7 +219,7 @@ class Recorder:
             servo = file.create_group("servo")
             for option in ("rate", "max_force", "ramp", "lease", "spin"):
                 servo.attrs[option] = getattr(self.servo, option)
-            servo.attrs["effects"] = _effects_json(self.servo.effects)
+            servo.attrs["effects"] = self._effects_json(file, self.servo.effects)
             rows = max(1, round(self.chunk * self.servo.rate))
             samples = file.create_group("samples")
             self._table = recording.Table(samples, _stored_dtype(), rows)
@@ -306,10 +307,35 @@ class Recorder:
                 stats = file["servo"].create_group("stats")
                 for key, value in self.servo.stats._asdict().items():
                     stats.attrs[key] = value
-                file["servo"].attrs["effects"] = _effects_json(self.servo.effects)
+                file["servo"].attrs["effects"] = self._effects_json(file, self.servo.effects)
             if session is not None:
                 recording.write_trace(file, **session._tables())
             file.attrs["complete"] = True
+
+    def _effects_json(self, file: Any, effects: Any) -> str:
+        """The effects' numbers as JSON; each mesh's geometry written once, as
+        /meshes/<n>/vertices and triangles, and its effect's "mesh" n."""
+        fields: List[Dict[str, Any]] = []
+        for effect in effects:
+            if not isinstance(effect, Mesh):
+                fields.append({"effect": type(effect).__name__, **dataclasses.asdict(effect)})
+                continue
+            # A mesh moved to another pose is the same geometry, stored once.
+            known = [n for n, native in enumerate(self._meshes) if native is effect._native]
+            if known:
+                number = known[0]
+            else:
+                number = len(self._meshes)
+                stored = file.require_group("meshes").create_group(str(number))
+                stored.create_dataset("vertices", data=effect.vertices)
+                stored.create_dataset("triangles", data=effect.triangles)
+                self._meshes.append(effect._native)
+            fields.append({"effect": "Mesh", "mesh": number, "stiffness": effect.stiffness,
+                           "damping": effect.damping,
+                           "static_friction": effect.static_friction,
+                           "dynamic_friction": effect.dynamic_friction,
+                           "pose": dataclasses.asdict(effect.pose)})
+        return json.dumps(fields)
 
     def _read_trace(self) -> "Session":
         """The trace at `trace`; while a proxy still records it, what it has written so far,
@@ -337,18 +363,3 @@ def _stored_dtype() -> Any:
     import numpy
 
     return numpy.dtype([(name, raw, shape) for name, _, raw, shape in _SAMPLE_FIELDS])
-
-
-def _effects_json(effects: Any) -> str:
-    return json.dumps([_effect_fields(effect) for effect in effects])
-
-
-def _effect_fields(effect: Any) -> dict:  # type: ignore[type-arg]
-    """An effect's numbers; a mesh's, with the size of its geometry rather than all of it."""
-    if isinstance(effect, Mesh):
-        return {"effect": "Mesh", "vertices": len(effect.vertices),
-                "triangles": len(effect.triangles), "stiffness": effect.stiffness,
-                "damping": effect.damping, "static_friction": effect.static_friction,
-                "dynamic_friction": effect.dynamic_friction,
-                "pose": dataclasses.asdict(effect.pose)}
-    return {"effect": type(effect).__name__, **dataclasses.asdict(effect)}

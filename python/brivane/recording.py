@@ -11,6 +11,7 @@ order), each growing by the same rows: /samples, the servo's samples; /trace/exc
 /trace/messages, a trace's tables as brivane.trace.read gives them. Attributes say the rest:
 /samples' epoch (on time.monotonic()'s clock), rate and dropped; /servo's options and
 effects and /servo/stats; /arm's and /grip's identity; /trace's counts, comments and epoch.
+/meshes/<n> holds the vertices and triangles of the n-th mesh among the effects.
 docs/viewing.md#sessions-as-hdf5 describes each.
 
 Only the standard library at the top, numpy and h5py where they are used: brivane-trace
@@ -19,7 +20,7 @@ runs the writers in a plain interpreter.
 import errno
 import os
 from dataclasses import dataclass
-from typing import Any, Dict, Mapping, Optional, Sequence, Union
+from typing import Any, Dict, Mapping, Optional, Sequence, Tuple, Union
 
 __all__ = ["read", "Recording", "RecordingError", "FORMAT"]
 
@@ -134,7 +135,9 @@ class Recording:
     lost because the servo's record overflowed. `stats` are the servo's at the end (None
     for a file whose writer never finished: `complete` is then False). `servo` holds its
     options and effects, `arm` and `grip` their identities, and `trace` the trace's session
-    recorded beside it (None without one); its times are on its own clock, from its epoch."""
+    recorded beside it (None without one); its times are on its own clock, from its epoch.
+    `meshes` holds the geometry of the meshes among the effects, as (vertices, triangles)
+    arrays: a Mesh effect's "mesh" is its place here."""
     path: str
     samples: Any
     epoch: Optional[float]
@@ -145,6 +148,7 @@ class Recording:
     arm: Optional[Mapping[str, Any]]
     grip: Optional[Mapping[str, Any]]
     trace: Any
+    meshes: Tuple[Tuple[Any, Any], ...] = ()
 
     def on_samples_clock(self, trace_times: Any) -> Any:
         """Times of the trace (s since its start) on the samples' clock."""
@@ -249,10 +253,13 @@ def read(path: Union[str, "os.PathLike[str]"]) -> Recording:
                             unanswered=about["unanswered"], unmatched=about["unmatched"],
                             comments=tuple(str(c) for c in about["comments"]),
                             epoch=None if about["epoch"] != about["epoch"] else about["epoch"])
+        stored = file["meshes"] if "meshes" in file else {}
+        meshes = tuple((stored[f"{n}/vertices"][()], stored[f"{n}/triangles"][()])
+                       for n in range(len(stored)))
         return Recording(path=name, samples=samples, epoch=epoch, dropped=dropped,
                          stats=stats, complete=bool(file.attrs.get("complete", False)),
                          servo=_attributes(file["servo"]) if "servo" in file else {},
                          arm=_attributes(file["arm"]) if "arm" in file else None,
                          grip=_attributes(file["grip"]) if "grip" in file else None,
-                         trace=trace)
+                         trace=trace, meshes=meshes)
 

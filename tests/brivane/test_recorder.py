@@ -85,6 +85,28 @@ def test_a_recorded_session_reads_back_as_every_sample_and_its_trace(tmp_path):
         at += 1
 
 
+def test_a_recording_keeps_each_meshs_geometry_once(tmp_path, arm):
+    """The effects at the start and at the end: a mesh moved is the same geometry, stored
+    once; another is stored beside it. Read back, each effect's "mesh" is its geometry."""
+    import json
+
+    box = brivane.Mesh.box((-0.02, -0.02, -0.02), (0.02, 0.02, 0.02), 300.0)
+    plate = brivane.Mesh([(0, 0, 0), (0.1, 0, 0), (0, 0.1, 0)], [(0, 1, 2)], 100.0)
+    away = brivane.Pose((0.0, 0.0, -1.0))
+    servo = brivane.Servo(arm, rate=500)
+    servo.effects = [box.moved(away), plate.moved(away)]
+    with servo, brivane.Recorder(tmp_path / "m.h5", servo, chunk=0.05) as recorder:
+        assert wait_for(lambda: recorder.rows > 0)
+        servo.effects = [box.moved(brivane.Pose((0.0, 0.0, -2.0)))]
+    recording = brivane.recording.read(tmp_path / "m.h5")
+    assert len(recording.meshes) == 2
+    for (vertices, triangles), mesh in zip(recording.meshes, (box, plate)):
+        assert numpy.array_equal(vertices, mesh.vertices)
+        assert numpy.array_equal(triangles, mesh.triangles)
+    (kept,) = json.loads(recording.servo["effects"])  # the set at the end
+    assert kept["mesh"] == 0 and kept["pose"]["position"] == [0.0, 0.0, -2.0]
+
+
 @pytest.mark.parametrize("end", ["SIGKILL", "exit without stop"])
 def test_a_recorder_whose_program_ends_leaves_a_readable_file(tmp_path, arm, end):
     """Killed: all but its last chunk, without the end; left running at exit: whole."""
