@@ -84,20 +84,23 @@ _MARKS = (("failed", "failed periods", "tab:red"),
           ("late", "late answers", "tab:orange"))
 #: The colour of the effects' walls and targets.
 _EFFECT = "0.35"
+#: The colour of a mesh's proxy, drawn in the panels of a position while it is on a surface.
+_PROXY = "tab:purple"
 
 
-def envelope(t: Any, y: Any, slices: int = SLICES) -> Tuple[Any, Any]:
+def envelope(t: Any, y: Any, slices: int = SLICES, gaps: bool = False) -> Tuple[Any, Any]:
     """The points that draw y over t: all of them when they are few, else the low and high
-    of each slice, one after the other. Values that are not finite are left out."""
+    of each slice, one after the other. Values that are not finite are left out or, with
+    `gaps`, kept as NaN, which breaks the line (a slice with no finite value is a gap)."""
     t = numpy.asarray(t, dtype=float)
     y = numpy.asarray(y, dtype=float)
-    kept = numpy.isfinite(y) & numpy.isfinite(t)
+    kept = numpy.isfinite(t) if gaps else numpy.isfinite(y) & numpy.isfinite(t)
     t, y = t[kept], y[kept]
     if len(y) <= 2 * slices:
         return t, y
     starts = numpy.linspace(0, len(y), slices, endpoint=False).astype(numpy.intp)
-    low = numpy.minimum.reduceat(y, starts)
-    high = numpy.maximum.reduceat(y, starts)
+    low = numpy.fmin.reduceat(y, starts)  # NaN only where the whole slice is
+    high = numpy.fmax.reduceat(y, starts)
     return numpy.repeat(t[starts], 2), numpy.column_stack([low, high]).ravel()
 
 
@@ -267,6 +270,7 @@ class Panels:
         self.notes: List[Any] = []
         self.marks: List[Dict[str, Any]] = [{} for _ in self.axes]  # made as marks come
         self._effects: List[List[Any]] = [[] for _ in self.axes]
+        self._proxies: List[Any] = [None for _ in self.axes]  # made once a proxy touches
         for ax, (_, label, _, names) in zip(self.axes, self.panels):
             ax.set_facecolor("white")
             ax.set_ylabel(label, fontsize=look.font)
@@ -330,8 +334,9 @@ class Panels:
                 line.set_data(x, y)
                 # A few points are each shown; many make a line.
                 line.set_marker("." if len(x) <= _MARKED else "")
-            # The marks first: a line added after the limits below would have them redone.
-            relabelled = False
+            # The marks and the proxy first: a line added after the limits below would have
+            # them redone.
+            relabelled = self._draw_proxy(index, columns, t) if key in _POSITIONS else False
             for place, ((kind, _, colour), (times, label)) in enumerate(zip(_MARKS, marked)):
                 mark = self.marks[index].get(kind)
                 if mark is None:
@@ -359,6 +364,24 @@ class Panels:
         if title is not None and self.style.titled:
             self.figure.suptitle(title, fontsize="medium")
 
+    def _draw_proxy(self, index: int, columns: Mapping[str, Any], t: Any) -> bool:
+        """The proxy's line in a panel of a position, where it is on a surface; made the
+        first time it is. True when it was made (the legend is then redone)."""
+        key, _, scale, _ = self.panels[index]
+        values = columns.get("proxy_" + key)
+        line = self._proxies[index]
+        if values is None or self.device == "grip" or (
+                line is None and not numpy.isfinite(values).any()):
+            return False
+        made = line is None
+        if made:
+            line = self._proxies[index] = self.axes[index].plot(
+                [], [], color=_PROXY, linewidth=self.style.line_width,
+                label="proxy")[0]
+        x, y = envelope(t, values * scale, gaps=True)  # a line only while it touches
+        line.set_data(x, y)
+        return made
+
     def _mark(self, ax: Any, colour: str, place: int) -> Any:
         """Ticks along the top of the panel at the times marked, over the lines, the first
         kinds of mark over the others."""
@@ -382,6 +405,10 @@ class Panels:
         resolves to a fixed range about their mean, and says so."""
         values = numpy.concatenate([s[numpy.isfinite(s)] for s in series] or [numpy.empty(0)])
         walls = [line.get_ydata()[0] / scale for line in self._effects[index]]
+        proxy = self._proxies[index]
+        if proxy is not None:  # where the proxy is held counts as what the panel shows
+            held = numpy.asarray(proxy.get_ydata(), dtype=float) / scale
+            walls += list(held[numpy.isfinite(held)])
         note = self.notes[index]
         within = len(values) > 0 and numpy.ptp(numpy.concatenate([values, walls])) < \
             ARM_RESOLUTION
@@ -429,14 +456,20 @@ def servo_columns(samples: Any) -> Dict[str, Any]:
     """What the arm panels draw, from a servo's samples (brivane.Servo.samples). A period
     whose exchange failed has no position or velocity, and is marked as failed with those
     that had no fresh state (their force faded); a late answer's period is marked as late.
-    The first period has no length."""
+    The first period has no length. Where the first mesh's proxy is on its surface, it is
+    drawn beside the position (proxy_x, _y, _z; NaN elsewhere)."""
     answered = (samples["outcome"] == 0)[:, None]
     p = numpy.where(answered, samples["position"], numpy.nan)
     period = samples["period"]
     flags = samples["flags"]
+    # A sample of a recording made before samples had a proxy has none.
+    touching = ((flags & 8) != 0)[:, None] if "proxy" in samples.dtype.names else None
+    proxy = numpy.full((len(samples), 3), numpy.nan) if touching is None else \
+        numpy.where(touching, samples["proxy"], numpy.nan)
     return {
         "time": samples["time"],
         "x": p[:, 0], "y": p[:, 1], "z": p[:, 2],
+        "proxy_x": proxy[:, 0], "proxy_y": proxy[:, 1], "proxy_z": proxy[:, 2],
         "force": samples["force"],
         "velocity": numpy.where(answered, samples["velocity"], numpy.nan),
         "period": numpy.where(period > 0, period, numpy.nan),

@@ -119,6 +119,32 @@ def test_the_scope_draws_the_servos_own_walls(tmp_path, monkeypatch):
     assert dashed(saved[0])["z (mm)"] == pytest.approx([150.0])
 
 
+@pytest.mark.parametrize("touching", [True, False])
+def test_a_meshs_proxy_is_drawn_where_it_is_on_the_surface(touching):
+    """A hand pushes the arm down into a box whose top is 3 mm under its start (or, not
+    touching, 3 mm beside it)."""
+    def box(start):
+        x, y, z = start
+        if not touching:
+            return [brivane.Mesh.box((x + 0.003, y - 0.02, z - 0.04), (x + 0.04, y + 0.02,
+                                                                        z + 0.04), 500.0)]
+        return [brivane.Mesh.box((x - 0.02, y - 0.02, z - 0.04), (x + 0.02, y + 0.02,
+                                                                  z - 0.003), 500.0)]
+    samples, _ = run_servo("--hand", "push=0,0,-1", effects=box, seconds=0.5)
+    on = (samples["flags"] & 8) != 0
+    assert on.any() == touching
+    figure = plots.plot_samples(samples)
+    for ax, axis in zip(figure.axes, range(3)):
+        proxies = [line for line in ax.get_lines() if line.get_label() == "proxy"]
+        assert len(proxies) == touching
+        if touching:  # each period's proxy, and a gap where it was off the surface
+            y = proxies[0].get_ydata()
+            assert numpy.array_equal(numpy.isnan(y), ~on)
+            assert y[on] == pytest.approx(samples["proxy"][on, axis] * 1e3)
+            labels = [t.get_text() for t in ax.get_legend().get_texts()]
+            assert "proxy" in labels
+
+
 def marks(ax):
     """The times of each colour of mark along the top of a panel."""
     return {line.get_color(): line.get_xdata() for line in ax.get_lines()
