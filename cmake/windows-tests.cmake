@@ -30,4 +30,10 @@ target_include_directories(library_tests PRIVATE tests tests/windows)
 target_link_libraries(library_tests PRIVATE brivane GTest::gtest GTest::gtest_main)
 target_compile_options(library_tests PRIVATE ${BRIVANE_WARNINGS})
 
-add_test(NAME library COMMAND library_tests)
+# Each run writes a JUnit report, which test.sh sums up. Under Wine a path from / would be
+# taken on the current drive: the host's root is drive Z:.
+set(LIBRARY_TEST_REPORT ${CMAKE_BINARY_DIR}/test-reports/library.xml)
+if(CMAKE_CROSSCOMPILING AND NOT LIBRARY_TEST_REPORT MATCHES "^[A-Za-z]:")
+  string(REPLACE "/" "\\" LIBRARY_TEST_REPORT "Z:${LIBRARY_TEST_REPORT}")
+endif()
+add_test(NAME library COMMAND library_tests --gtest_output=xml:${LIBRARY_TEST_REPORT})
