@@ -212,7 +212,7 @@ def test_mesh_load_reads_the_files_people_have(tmp_path, name):
     assert numpy.all(numpy.cross(b - a, c - a)[:, 2] > 0)
 
 
-def test_a_recorded_mesh_session_keeps_the_proxy_and_the_meshs_numbers(tmp_path):
+def test_a_recorded_mesh_session_keeps_the_proxy_and_the_mesh(tmp_path):
     pytest.importorskip("h5py")
     with pushed_arm("push=0,0,-1") as simulator, brivane.Arm(simulator.port) as arm:
         start = arm.force((0, 0, 0)).position
@@ -226,4 +226,7 @@ def test_a_recorded_mesh_session_keeps_the_proxy_and_the_meshs_numbers(tmp_path)
     held = recording.samples[(recording.samples["flags"] & TOUCHING) != 0]
     assert len(held) > 300
     assert numpy.allclose(held["proxy"][:, 2], start[2] - 0.001, atol=1e-6)
-    assert '"effect": "Mesh", "vertices": 3, "triangles": 1' in recording.servo["effects"]
+    ((vertices, triangles),) = recording.meshes
+    assert numpy.array_equal(vertices, mesh.vertices)
+    assert numpy.array_equal(triangles, mesh.triangles)
+    assert '"effect": "Mesh", "mesh": 0, "stiffness": 1000.0' in recording.servo["effects"]
