@@ -370,8 +370,7 @@ class Panels:
         key, _, scale, _ = self.panels[index]
         values = columns.get("proxy_" + key)
         line = self._proxies[index]
-        if values is None or self.device == "grip" or (
-                line is None and not numpy.isfinite(values).any()):
+        if values is None or line is None and not numpy.isfinite(values).any():
             return False
         made = line is None
         if made:
